@@ -1,0 +1,3 @@
+function(quenlark_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+endfunction()

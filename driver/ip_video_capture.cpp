@@ -1,0 +1,110 @@
+#include "driver/ip_video_capture.h"
+
+namespace korvalt {
+
+CIPVideoCapture::CIPVideoCapture(ICustomCreator* creator, int32_t channelCount)
+    : Creator(creator), Channels(channelCount > 0 ? static_cast<size_t>(channelCount) : 0) {}
+
+CIPVideoCapture::~CIPVideoCapture() {
+  for (uint32_t index = 0; index < Channels.size(); ++index) {
+    try {
+      if (auto channel = Take(index)) channel->Stop();
+    } catch (...) {
+    }
+  }
+}
+
+ICameraChannel* CIPVideoCapture::Lookup(uint32_t index) {
+  CSpinMutexLock guard(&TableLock);
+  return index < Channels.size() ? Channels[index].get() : nullptr;
+}
+
+std::unique_ptr<ICameraChannel> CIPVideoCapture::Take(uint32_t index) {
+  CSpinMutexLock guard(&TableLock);
+  if (index >= Channels.size()) return nullptr;
+  return std::move(Channels[index]);
+}
+
+uint32_t CIPVideoCapture::GetChannelCount() {
+  CSpinMutexLock guard(&TableLock);
+  return static_cast<uint32_t>(Channels.size());
+}
+
+bool CIPVideoCapture::StartChannel(uint32_t index, ipcapture::IFrameSink* sink,
+                                   ipcapture::IChannelSettings* settings) {
+  try {
+    if (index >= GetChannelCount()) return false;
+    StopChannel(index);
+    std::unique_ptr<ICameraChannel> channel(Creator->CreateChannel(static_cast<int>(index), sink));
+    // An unknown codec type is not the host's fault: the start succeeds with nothing running.
+    if (!channel) return true;
+    StreamSettings record;
+    if (settings != nullptr) {
+      ipcapture::IEncodingParams* encoding = settings->GetEncodingParams();
+      record.FrameInterval = encoding ? encoding->GetFrameInterval() : 0;
+      encoding = settings->GetEncodingParams();
+      record.Quality = encoding ? encoding->GetQuality() : 0;
+      ipcapture::IVideoFormat* format = settings->GetVideoFormat();
+      ipcapture::IPictureSize* size = format ? format->GetPictureSize() : nullptr;
+      record.Width = size ? size->GetWidth() : 0;
+      format = settings->GetVideoFormat();
+      size = format ? format->GetPictureSize() : nullptr;
+      record.Height = size ? size->GetHeight() : 0;
+    }
+    const bool started = channel->Start(record);
+    std::unique_ptr<ICameraChannel> previous;
+    {
+      CSpinMutexLock guard(&TableLock);
+      previous = std::move(Channels[index]);
+      Channels[index] = std::move(channel);
+    }
+    // Another host thread raced us to this index; its channel must not leak.
+    if (previous) previous->Stop();
+    return started;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CIPVideoCapture::StopChannel(uint32_t index) {
+  try {
+    auto channel = Take(index);
+    if (!channel) return false;
+    channel->Stop();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CIPVideoCapture::RestartChannel(uint32_t index, ipcapture::IPictureSize* size, uint32_t frameInterval) {
+  try {
+    ICameraChannel* channel = Lookup(index);
+    if (channel == nullptr) return false;
+    StreamSettings record;
+    record.FrameInterval = frameInterval;
+    record.Width = size ? size->GetWidth() : 0;
+    record.Height = size ? size->GetHeight() : 0;
+    return channel->Restart(record);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CIPVideoCapture::GetChannelState(uint32_t index, int32_t* state, int32_t* reservedValue,
+                                      uint8_t* reservedByte, int32_t reservedFlag) {
+  try {
+    if (reservedValue != nullptr) *reservedValue = 0;
+    if (reservedFlag != 0 && reservedByte != nullptr) *reservedByte = 0;
+    ICameraChannel* channel = Lookup(index);
+    if (channel == nullptr) return false;
+    const int32_t value = channel->GetState();
+    // The host knows only "streaming" and "no picture".
+    if (state != nullptr) *state = value == kStateStopped ? kStateSignalLost : value;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace korvalt

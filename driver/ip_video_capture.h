@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "driver/host/video.h"
+#include "driver/idriver.h"
+#include "media/channels/camera_channel.h"
+#include "thread/spin_mutex.h"
+
+namespace korvalt {
+
+// The host's view of the device's video channels: one stream channel per started channel.
+// Host threads call it; the table lock is held only to read or change an entry, never across a
+// channel call.
+class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
+ public:
+  CIPVideoCapture(ICustomCreator* creator, int32_t channelCount);
+  ~CIPVideoCapture() override;
+
+  uint32_t GetChannelCount() override;
+  bool StartChannel(uint32_t index, ipcapture::IFrameSink* sink, ipcapture::IChannelSettings* settings) override;
+  bool StopChannel(uint32_t index) override;
+  bool RestartChannel(uint32_t index, ipcapture::IPictureSize* size, uint32_t frameInterval) override;
+  int32_t ReservedCapture() override { return 0; }
+  bool GetChannelState(uint32_t index, int32_t* state, int32_t* reservedValue, uint8_t* reservedByte,
+                       int32_t reservedFlag) override;
+  bool ReservedCapture2(int32_t, int32_t, int32_t) override { return false; }
+  bool ReservedCapture3(int32_t, int32_t, int32_t) override { return false; }
+  bool ReservedCaptureEx(int32_t) override { return false; }
+  bool ReservedCaptureEx2(int32_t) override { return false; }
+
+ private:
+  // Takes the entry out of the table when take is set; null for an index out of range.
+  ICameraChannel* Lookup(uint32_t index);
+  std::unique_ptr<ICameraChannel> Take(uint32_t index);
+
+  ICustomCreator* Creator;  // borrowed from the driver
+  CSpinMutex TableLock;     // guards Channels
+  std::vector<std::unique_ptr<ICameraChannel>> Channels;
+};
+
+}  // namespace korvalt

@@ -1,0 +1,53 @@
+#include "driver/quenlark_ip_capture_driver.h"
+
+namespace korvalt {
+namespace {
+constexpr int32_t kNetworkTimeoutMs = 20000;
+constexpr int32_t kSignalLossTimeoutMs = 10000;
+constexpr int kVideoStandardKey = 1;
+constexpr int kFirmwareKey = 2;
+
+const char* OrEmpty(const char* text) { return text ? text : ""; }
+}  // namespace
+
+bool CQuenlarkIPCaptureDriver::Open(ipcapture::IDebugSink* sink, ipcapture::ISampleAllocator* allocator,
+                                    ipcapture::IDeviceParams* params) {
+  if (!CIPCaptureDriver::Open(sink, allocator, params)) return false;
+  try {
+    DeviceInfo.NetworkTimeout = kNetworkTimeoutMs;
+    DeviceInfo.SignalLossTimeout = kSignalLossTimeoutMs;
+
+    const int32_t standard = GetCustomParameterNumber(kVideoStandardKey);
+    if (standard != kNoNumber) VideoStandard = standard != 0 ? 1 : 0;
+
+    std::string firmware = GetCustomParameter(kFirmwareKey);
+    if (firmware.empty()) firmware = "none";
+
+    // The host objects are asked again: the message shows what the host holds now.
+    ipcapture::IDeviceDescription* description = params->GetDescription();
+    ipcapture::IConnectionParams* connection = params->GetConnection();
+    DebugMessage(2, "OPEN DRIVER::Driver name: %s, Device model: %s, FW: %s, Address: %s:%d", kDriverName,
+                 OrEmpty(description->GetModelName()), firmware.c_str(), OrEmpty(connection->GetAddress()),
+                 static_cast<int>(connection->GetPort()));
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+bool CQuenlarkIPCaptureDriver::CreateCaptureIO() {
+  // The digital I/O object (CDigitalIO) is created here once it exists.
+  return true;
+}
+
+bool CQuenlarkIPCaptureDriver::CreatePTZHandler() {
+  // The PTZ handler (CQuenlarkPTZHandler) is created here once it exists.
+  return true;
+}
+
+ICameraChannel* CQuenlarkIPCaptureDriver::CreateChannel(int /*index*/, ipcapture::IFrameSink* /*sink*/) {
+  // The codec's RTSP channel (Motion-JPEG, MPEG-4, H.264) is created here once the channels exist.
+  return nullptr;
+}
+
+}  // namespace korvalt

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "driver/ip_capture_driver.h"
+
+namespace korvalt {
+
+// The Quenlark camera family: which sub-objects and channels are made, and its time-outs.
+class CQuenlarkIPCaptureDriver : public CIPCaptureDriver {
+ public:
+  static constexpr const char* kDriverName = "QuenlarkIPCapture";
+
+  bool Open(ipcapture::IDebugSink* sink, ipcapture::ISampleAllocator* allocator,
+            ipcapture::IDeviceParams* params) override;
+  bool CreateCaptureIO() override;
+  bool CreatePTZHandler() override;
+  ICameraChannel* CreateChannel(int index, ipcapture::IFrameSink* sink) override;
+};
+
+}  // namespace korvalt

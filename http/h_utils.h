@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/debug_message.h"
+
+namespace Web {
+class CHttpSender;
+}
+
+namespace korvalt {
+
+// Outcome of a device operation: level for the message sink, code (0 = success) and the
+// finished failure text.
+class CResultDef {
+ public:
+  explicit CResultDef(std::string text = {}) : Text(std::move(text)) {}
+  virtual ~CResultDef() = default;
+
+  int32_t Level = 2;
+  uint32_t Code = 0;
+  std::string Text;
+};
+
+// The CGI request helpers, name=value reply parsing and the string functions the module shares.
+class HUtils {
+ public:
+  // Requests.
+  static CResultDef RequestGetRD(std::vector<uint8_t>& body, Web::CHttpSender& sender, CResultDef& result,
+                                 const std::string& path, bool wantBody);
+  static bool Query(std::vector<uint8_t>& body, Web::CHttpSender& sender, IDebugMessage* sink,
+                    const std::string& path);
+  static bool Command(Web::CHttpSender& sender, IDebugMessage* sink, const std::string& path);
+
+  // Reply parsing.
+  static std::string GetValue(const std::string& key, const std::string& separator, const std::string& text,
+                              const std::string& terminators);
+  static int GetIntValue(const std::string& key, const std::string& separator, const std::string& text,
+                         const std::string& terminators);
+  static bool IsValue(const std::string& key, const std::string& separator, const std::string& expected,
+                      const std::string& text, const std::string& terminators);
+  static std::vector<std::string> GetValueList(const std::string& key, const std::string& separator,
+                                               const std::string& text, const std::string& delimiter,
+                                               const std::string& terminators);
+
+  // Strings.
+  static std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static std::string ToLower(const std::string& s);
+  static std::string ToUpper(const std::string& s);
+  static std::string Trim(const std::string& s);
+  static std::string RemoveChars(const std::string& s, const std::string& set);
+  static bool ParseInt(const std::string& s, int& out);
+  static std::vector<std::string> SplitList(const std::string& s);
+
+  // IPv4 address in network byte order; 0 for an empty or unresolvable name.
+  static uint32_t ResolveHost(const std::string& host);
+
+  // RTSP authentication helpers. EncodeCredentials gives the base-64 form of user ":" password
+  // and fails when it does not fit the 100-byte header buffer (more than 72 bytes).
+  static bool EncodeCredentials(const std::string& user, const std::string& password, std::string& encoded);
+  // capacity is in and out: the room in output, then the encoded length (no terminator written).
+  static bool Base64Encode(const uint8_t* data, size_t length, char* output, size_t* capacity);
+  // MD5 of the text's bytes as 32 lower-case hexadecimal digits.
+  static std::string MD5Hex(const std::string& text);
+
+  // The repetition check that thins repeated failure messages to one sink.
+  static bool ShouldLog(IDebugMessage* sink);
+};
+
+}  // namespace korvalt

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstdint>
+
+namespace korvalt::platform {
+
+// Milliseconds of a monotonic clock: for intervals and time-outs, immune to wall-clock steps.
+int64_t MonotonicMs();
+
+// Wall-clock time as 100 ns ticks since 1601-01-01 UTC (the stored "file time" format).
+uint64_t FileTimeNow();
+
+}  // namespace korvalt::platform

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace korvalt::platform {
+
+// An event that a thread can wait on, alone, with a second event, or together with a socket.
+// Backed by an eventfd so that poll() can watch it beside any descriptor; that is how every
+// blocking wait in the module stays interruptible by its owner's stop event.
+class Event {
+ public:
+  enum class ResetMode { kAuto, kManual };
+  static constexpr int kInfinite = -1;
+
+  explicit Event(ResetMode reset = ResetMode::kAuto, bool initiallySet = false);
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  bool Valid() const { return Fd >= 0; }
+  void Set();
+  void Reset();
+  // True when the event was set within timeoutMs (kInfinite waits without limit). An auto-reset
+  // event is consumed by the waiter that sees it.
+  bool Wait(int timeoutMs);
+  // Descriptor that polls readable while the event is set (for poll() with other descriptors).
+  int PollFd() const { return Fd; }
+  // Consumes the event after poll() reported it readable; false when another waiter took it first.
+  bool Consume();
+
+ private:
+  int Fd = -1;
+  bool Manual = false;
+};
+
+// Waits for the first of two events. Returns 0 or 1 for the event that ended the wait, -1 on time-out.
+int WaitAny(Event& first, Event& second, int timeoutMs);
+
+enum class WaitResult { kEvent, kSocket, kTimeout, kError };
+// Waits until the event is set or the socket reports one of pollEvents (POLLIN, POLLOUT...).
+// The event has priority: a stop request wins over data.
+WaitResult WaitEventOrSocket(Event& event, int socketFd, short pollEvents, int timeoutMs);
+
+}  // namespace korvalt::platform

@@ -1,0 +1,75 @@
+#include "platform/thread.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace korvalt::platform {
+
+uint32_t CurrentThreadId() {
+  thread_local const uint32_t id = static_cast<uint32_t>(::syscall(SYS_gettid));
+  return id;
+}
+
+void RaiseCurrentThreadPriority() {
+  // A lower nice value needs privileges; without them the call fails and we carry on.
+  [[maybe_unused]] const int rc = ::setpriority(PRIO_PROCESS, static_cast<id_t>(CurrentThreadId()), -1);
+}
+
+Thread::~Thread() {
+  if (Handle.joinable()) JoinFor(Event::kInfinite);
+}
+
+bool Thread::Start(std::function<void()> body) {
+  if (Handle.joinable()) return false;
+  auto done = std::make_shared<Event>(Event::ResetMode::kManual);
+  if (!done->Valid()) return false;
+  auto started = std::make_shared<Event>(Event::ResetMode::kManual);
+  auto id = std::make_shared<std::atomic<uint32_t>>(0);
+  try {
+    Handle = std::thread([body = std::move(body), done, started, id]() mutable {
+      id->store(CurrentThreadId());
+      started->Set();
+      try {
+        body();
+      } catch (...) {
+      }
+      // Release what the body captured before announcing the end, so a joiner that frees
+      // memory after the join finds nothing of ours still referring to it.
+      body = nullptr;
+      done->Set();
+    });
+  } catch (...) {
+    return false;
+  }
+  Done = std::move(done);
+  started->Wait(Event::kInfinite);
+  ThreadId = id->load();
+  return true;
+}
+
+bool Thread::IsCurrent() const { return Handle.joinable() && ThreadId == CurrentThreadId(); }
+
+bool Thread::JoinFor(int timeoutMs) {
+  if (!Handle.joinable()) return true;
+  if (IsCurrent()) {
+    Detach();
+    return true;
+  }
+  if (!Done->Wait(timeoutMs)) return false;
+  Handle.join();
+  Done.reset();
+  ThreadId = 0;
+  return true;
+}
+
+void Thread::Detach() {
+  if (!Handle.joinable()) return;
+  Handle.detach();
+  Done.reset();
+  ThreadId = 0;
+}
+
+}  // namespace korvalt::platform

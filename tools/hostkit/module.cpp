@@ -1,0 +1,43 @@
+#include "tools/hostkit/module.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace hostkit {
+
+Module::~Module() {
+  if (Handle != nullptr) dlclose(Handle);
+}
+
+bool Module::Load(const std::string& path) {
+  Handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (Handle == nullptr) {
+    const char* error = dlerror();
+    LastError = error ? error : "dlopen failed";
+    return false;
+  }
+  Create = reinterpret_cast<CreateIPCaptureFn>(Symbol("CreateIPCapture"));
+  Delete = reinterpret_cast<DeleteIPCaptureFn>(Symbol("DeleteIPCapture"));
+  if (Create == nullptr || Delete == nullptr) {
+    LastError = "module lacks CreateIPCapture/DeleteIPCapture";
+    return false;
+  }
+  return true;
+}
+
+void* Module::Symbol(const char* name) const { return Handle ? dlsym(Handle, name) : nullptr; }
+
+std::string DefaultModulePath() {
+  char buffer[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  std::string dir = ".";
+  if (n > 0 && static_cast<size_t>(n) < sizeof buffer) {
+    std::string self(buffer, static_cast<size_t>(n));
+    dir = self.substr(0, self.rfind('/'));
+  }
+  return dir + "/libquenlark_ipcapture.so";
+}
+
+}  // namespace hostkit

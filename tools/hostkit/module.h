@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+
+#include "driver/host/exports.h"
+
+namespace hostkit {
+
+// The driver module loaded with dlopen, as a recorder loads it. Only the exports are used.
+class Module {
+ public:
+  Module() = default;
+  ~Module();
+  Module(const Module&) = delete;
+  Module& operator=(const Module&) = delete;
+
+  // Loads the module and resolves every export; false with Error() set otherwise.
+  bool Load(const std::string& path);
+  const std::string& Error() const { return LastError; }
+  // Address of an export by name, or null.
+  void* Symbol(const char* name) const;
+
+  CreateIPCaptureFn Create = nullptr;
+  DeleteIPCaptureFn Delete = nullptr;
+
+ private:
+  void* Handle = nullptr;
+  std::string LastError;
+};
+
+// Default module path: libquenlark_ipcapture.so beside the running executable.
+std::string DefaultModulePath();
+
+}  // namespace hostkit
