@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite twice: a normal build and an
+# AddressSanitizer+UndefinedBehaviorSanitizer build. Extra: --tsan adds a ThreadSanitizer pass.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export GST_DEBUG=${GST_DEBUG:-0}
+
+configs=("normal:" "asan:address")
+if [ "${1:-}" = "--tsan" ]; then configs+=("tsan:thread"); fi
+
+status=0
+summary=()
+for entry in "${configs[@]}"; do
+  name=${entry%%:*}
+  sanitize=${entry#*:}
+  dir=build-test-$name
+  echo "=== $name build"
+  bench=ON
+  [ -n "$sanitize" ] && bench=OFF
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENLARK_SANITIZE="$sanitize" \
+    -DQUENLARK_BUILD_BENCH=$bench >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  echo "=== $name tests"
+  set +e
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300) | tee "$dir/ctest.log"
+  rc=${PIPESTATUS[0]}
+  set -e
+  summary+=("$name: $(grep -E 'tests passed|tests failed' "$dir/ctest.log" | tail -n 1)")
+  [ "$rc" -eq 0 ] || status=1
+done
+
+echo
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+exit $status
