@@ -27,4 +27,13 @@ int RunDemo(const Options& options) {
   return RunOpen(sample);
 }
 
+namespace {
+const bool kRegistered = RegisterCommand(
+    {"demo", "run the module's main job against the embedded sample camera",
+     "usage: camctl demo [--module PATH]\n\n"
+     "Creates a driver, opens it with sample device parameters, shows the diagnostic\n"
+     "lines it sends, closes and deletes it.\n",
+     {"help", "version"}, {"help", "version", "module"}, RunDemo});
+}  // namespace
+
 }  // namespace camctl

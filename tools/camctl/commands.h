@@ -18,6 +18,9 @@ struct Command {
   std::function<int(const Options&)> Run;
 };
 
+// Every command file registers its command at start-up:
+//   const bool kRegistered = RegisterCommand({...});
+bool RegisterCommand(Command command);
 const std::vector<Command>& Commands();
 
 // Options shared by the commands that open a driver: --address --port --user --password
@@ -30,6 +33,5 @@ bool ReadDeviceConfig(const Options& options, hostkit::DeviceConfig& config, std
 std::string ModulePath(const Options& options);
 
 int RunOpen(const Options& options);
-int RunDemo(const Options& options);
 
 }  // namespace camctl

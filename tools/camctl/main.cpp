@@ -12,27 +12,19 @@
 
 namespace camctl {
 
-const std::vector<Command>& Commands() {
-  static const std::vector<Command> commands = [] {
-    std::vector<Command> list;
-    std::vector<std::string> openKnown = DeviceOptionNames();
-    openKnown.insert(openKnown.end(), {"help", "version"});
-    list.push_back({"open", "create, open, show diagnostics, close and delete a driver",
-                    std::string("usage: camctl open [options]\n\n"
-                                "Loads the module, creates a driver, opens it with the device parameters,\n"
-                                "prints every diagnostic line the driver sends, closes and deletes it.\n\n"
-                                "options:\n") +
-                        kDeviceOptionsHelp,
-                    {"help", "version"}, openKnown, RunOpen});
-    list.push_back({"demo", "run the module's main job against the embedded sample camera",
-                    "usage: camctl demo [--module PATH]\n\n"
-                    "Creates a driver, opens it with sample device parameters, shows the diagnostic\n"
-                    "lines it sends, closes and deletes it.\n",
-                    {"help", "version"}, {"help", "version", "module"}, RunDemo});
-    return list;
-  }();
+namespace {
+std::vector<Command>& Registry() {
+  static std::vector<Command> commands;
   return commands;
 }
+}  // namespace
+
+bool RegisterCommand(Command command) {
+  Registry().push_back(std::move(command));
+  return true;
+}
+
+const std::vector<Command>& Commands() { return Registry(); }
 
 }  // namespace camctl
 

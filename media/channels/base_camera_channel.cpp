@@ -1,0 +1,136 @@
+#include "media/channels/base_camera_channel.h"
+
+#include <cctype>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/socket_startup.h"
+
+namespace korvalt {
+namespace {
+constexpr const char* kOrigin = "korvalt::CBaseCameraChannel::SetCameraState";
+}  // namespace
+
+CBaseCameraChannel::CBaseCameraChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink)
+    : Driver(driver), FrameSink(frameSink), ChannelNumber(channelNumber) {}
+
+CBaseCameraChannel::~CBaseCameraChannel() { Stop(); }
+
+bool CBaseCameraChannel::Start(const StreamSettings& settings) {
+  Stop();
+  {
+    CSpinMutexLock guard(&SettingsLock);
+    CurrentSettings = settings;
+  }
+  if (!NetworkStarted) NetworkStarted = platform::SocketStartup();
+  StopEvent.Reset();
+  if (StartWorker()) return true;
+  if (NetworkStarted) {
+    platform::SocketCleanup();
+    NetworkStarted = false;
+  }
+  return false;
+}
+
+void CBaseCameraChannel::Stop() {
+  SetState(kStateStopped);
+  SetCameraState(false);
+  StopWorker();
+  if (NetworkStarted) {
+    platform::SocketCleanup();
+    NetworkStarted = false;
+  }
+}
+
+bool CBaseCameraChannel::Restart(const StreamSettings& settings) {
+  SetState(kStateStopped);
+  StopWorker();
+  {
+    // The quality given at start stays.
+    CSpinMutexLock guard(&SettingsLock);
+    CurrentSettings.FrameInterval = settings.FrameInterval;
+    CurrentSettings.Width = settings.Width;
+    CurrentSettings.Height = settings.Height;
+  }
+  StopEvent.Reset();
+  return StartWorker();
+}
+
+int32_t CBaseCameraChannel::GetState() {
+  CSpinMutexLock guard(&StateLock);
+  return State;
+}
+
+void CBaseCameraChannel::SetState(int32_t state) {
+  CSpinMutexLock guard(&StateLock);
+  State = state;
+}
+
+StreamSettings CBaseCameraChannel::Settings() const {
+  CSpinMutexLock guard(&SettingsLock);
+  return CurrentSettings;
+}
+
+void CBaseCameraChannel::RecordDataTime() {
+  const int64_t now = platform::MonotonicMs();
+  CSpinMutexLock guard(&DataTimeLock);
+  LastDataMs = now;
+}
+
+uint32_t CBaseCameraChannel::MillisecondsSinceData() {
+  const int64_t now = platform::MonotonicMs();
+  CSpinMutexLock guard(&DataTimeLock);
+  const int64_t elapsed = LastDataMs == 0 ? INT64_MAX : now - LastDataMs;
+  if (elapsed < 0) return 0;
+  return elapsed > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(elapsed);
+}
+
+void CBaseCameraChannel::SetCameraState(bool online) {
+  if (CameraOnline.exchange(online) == online) return;
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  std::string name = Driver->GetChannelCount() > 1
+                         ? "Video-server " + device.Address + " (channel " + std::to_string(ChannelNumber) + ")"
+                         : "Camera " + device.Address;
+  if (online) {
+    Driver->DebugMessage(2, "%s: %s is online", kOrigin, name.c_str());
+    return;
+  }
+  switch (GetState()) {
+    case kStateStopped:
+      Driver->DebugMessage(2, "%s: %s is offline. Channel was stopped", kOrigin, name.c_str());
+      break;
+    case kStateSignalLost:
+      name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+      Driver->DebugMessage(1, "%s: Signal was lost for %s", kOrigin, name.c_str());
+      break;
+    default:
+      Driver->DebugMessage(1, "%s: %s is offline or failed", kOrigin, name.c_str());
+      break;
+  }
+}
+
+bool CBaseCameraChannel::StartWorker() {
+  return Worker.Start([this] {
+    try {
+      Run();
+    } catch (...) {
+    }
+  });
+}
+
+void CBaseCameraChannel::StopWorker() {
+  StopEvent.Set();
+  if (!Worker.Attached()) return;
+  BeforeStop();
+  // Every wait of the worker watches the stop event, so this join is prompt. If a worker ever
+  // outlives twice the network time-out it is reported and still waited for: it uses this
+  // object, which must not be freed under it.
+  const int boundMs = 2 * Driver->GetDeviceInfo().NetworkTimeout;
+  if (!Worker.JoinFor(boundMs > 0 ? boundMs : 0)) {
+    Driver->DebugMessage(1, "%s: channel %u worker did not stop within %d ms", "korvalt::CBaseCameraChannel::Stop",
+                         ChannelNumber, boundMs);
+    Worker.JoinFor(platform::Event::kInfinite);
+  }
+}
+
+}  // namespace korvalt

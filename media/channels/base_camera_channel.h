@@ -1,0 +1,65 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "driver/host/video.h"
+#include "driver/idriver.h"
+#include "media/channels/camera_channel.h"
+#include "platform/thread.h"
+#include "thread/event.h"
+#include "thread/spin_mutex.h"
+
+namespace korvalt {
+
+// What every channel shares: the worker thread and its stop event, the state word, the time of
+// the last accepted frame, and the online/offline reports to the host log.
+// Host threads call Start, Stop, Restart and GetState; Run executes on the worker; the RTP
+// receive thread records data time and reports the camera online through frame delivery.
+class CBaseCameraChannel : public ICameraChannel {
+ public:
+  CBaseCameraChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink);
+  // Derived classes stop the channel in their own destructors: the worker calls their Run.
+  ~CBaseCameraChannel() override;
+
+  bool Start(const StreamSettings& settings) override;
+  void Stop() override;
+  bool Restart(const StreamSettings& settings) override;
+  int32_t GetState() override;
+  void SetState(int32_t state) override;
+
+  // The worker's body; its result is the thread's exit code.
+  virtual uint32_t Run() = 0;
+  // Called on the stopping thread after the stop event is set, before the worker is joined.
+  virtual void BeforeStop() {}
+
+ protected:
+  void RecordDataTime();
+  // Milliseconds since the last accepted frame (monotonic; saturates at 2^32 - 1).
+  uint32_t MillisecondsSinceData();
+  // Logs the transition between online and offline; repeated reports are silent.
+  void SetCameraState(bool online);
+  StreamSettings Settings() const;
+  bool StopRequested() { return StopEvent.Handle()->Wait(0); }
+
+  IDriver* const Driver;                  // borrowed from the driver for the channel's life
+  ipcapture::IFrameSink* const FrameSink;  // borrowed from the host until the channel stops
+  const uint32_t ChannelNumber;
+  CManualEvent StopEvent;  // set to ask the worker to stop
+
+ private:
+  bool StartWorker();
+  void StopWorker();
+
+  bool NetworkStarted = false;          // host threads only
+  std::atomic<bool> CameraOnline{false};  // worker and receive thread
+  CSpinMutex StateLock;                 // guards State
+  int32_t State = kStateStopped;
+  CSpinMutex DataTimeLock;              // guards LastDataMs
+  int64_t LastDataMs = 0;               // monotonic; 0 = never
+  mutable CSpinMutex SettingsLock;      // guards CurrentSettings (host threads write, receive thread reads)
+  StreamSettings CurrentSettings;
+  platform::Thread Worker;              // host threads only
+};
+
+}  // namespace korvalt
