@@ -1,5 +1,11 @@
 #include "driver/quenlark_ip_capture_driver.h"
 
+#include <new>
+
+#include "io/digital_io.h"
+#include "media/channels/h264_channel_rtsp.h"
+#include "media/channels/mjpeg_channel_rtsp.h"
+
 namespace korvalt {
 namespace {
 constexpr int32_t kNetworkTimeoutMs = 20000;
@@ -36,7 +42,8 @@ bool CQuenlarkIPCaptureDriver::Open(ipcapture::IDebugSink* sink, ipcapture::ISam
 }
 
 bool CQuenlarkIPCaptureDriver::CreateCaptureIO() {
-  // The digital I/O object (CDigitalIO) is created here once it exists.
+  // A failed allocation leaves the field null; the host then gets no I/O object.
+  if (!DigitalIO) DigitalIO.reset(new (std::nothrow) CDigitalIO(this));
   return true;
 }
 
@@ -45,9 +52,23 @@ bool CQuenlarkIPCaptureDriver::CreatePTZHandler() {
   return true;
 }
 
-ICameraChannel* CQuenlarkIPCaptureDriver::CreateChannel(int /*index*/, ipcapture::IFrameSink* /*sink*/) {
-  // The codec's RTSP channel (Motion-JPEG, MPEG-4, H.264) is created here once the channels exist.
-  return nullptr;
+ICameraChannel* CQuenlarkIPCaptureDriver::CreateChannel(int index, ipcapture::IFrameSink* sink) {
+  try {
+    const auto channel = static_cast<uint32_t>(index);
+    switch (GetCodecType()) {
+      case 1:
+        return new (std::nothrow) CMJPEGChannelRTSP(channel, this, sink);
+      case 2:
+        // The MPEG-4 channel (CMPEGChannelRTSP) is created here once its parser exists.
+        return nullptr;
+      case 3:
+        return new (std::nothrow) CH264ChannelRTSP(channel, this, sink);
+      default:
+        return nullptr;
+    }
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 }  // namespace korvalt

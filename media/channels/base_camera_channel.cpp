@@ -18,10 +18,7 @@ CBaseCameraChannel::~CBaseCameraChannel() { Stop(); }
 
 bool CBaseCameraChannel::Start(const StreamSettings& settings) {
   Stop();
-  {
-    CSpinMutexLock guard(&SettingsLock);
-    CurrentSettings = settings;
-  }
+  UseSettings(settings);
   if (!NetworkStarted) NetworkStarted = platform::SocketStartup();
   StopEvent.Reset();
   if (StartWorker()) return true;
@@ -69,6 +66,11 @@ void CBaseCameraChannel::SetState(int32_t state) {
 StreamSettings CBaseCameraChannel::Settings() const {
   CSpinMutexLock guard(&SettingsLock);
   return CurrentSettings;
+}
+
+void CBaseCameraChannel::UseSettings(const StreamSettings& settings) {
+  CSpinMutexLock guard(&SettingsLock);
+  CurrentSettings = settings;
 }
 
 void CBaseCameraChannel::RecordDataTime() {

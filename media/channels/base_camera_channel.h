@@ -40,6 +40,8 @@ class CBaseCameraChannel : public ICameraChannel {
   // Logs the transition between online and offline; repeated reports are silent.
   void SetCameraState(bool online);
   StreamSettings Settings() const;
+  // Replaces the settings without starting anything (the worker reads them at each opening).
+  void UseSettings(const StreamSettings& settings);
   bool StopRequested() { return StopEvent.Handle()->Wait(0); }
 
   IDriver* const Driver;                  // borrowed from the driver for the channel's life

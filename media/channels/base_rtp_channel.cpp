@@ -1,0 +1,150 @@
+#include "media/channels/base_rtp_channel.h"
+
+#include <netinet/in.h>
+
+#include "http/h_utils.h"
+#include "platform/clock.h"
+
+namespace korvalt {
+
+CBaseRTPChannel::CBaseRTPChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink)
+    : CBaseCameraChannel(channelNumber, driver, frameSink) {
+  ResolvedAddress = HUtils::ResolveHost(driver->GetDeviceInfo().Address);
+}
+
+CBaseRTPChannel::~CBaseRTPChannel() {
+  Stop();
+  CloseReceiver();
+}
+
+uint32_t CBaseRTPChannel::CameraAddress() {
+  uint32_t address = ResolvedAddress.load();
+  if (address == 0) {
+    // A name that did not resolve when the channel was made may resolve now.
+    address = HUtils::ResolveHost(Driver->GetDeviceInfo().Address);
+    ResolvedAddress = address;
+  }
+  return address;
+}
+
+int CBaseRTPChannel::WaitStopOr(platform::Event& ev, int ms) {
+  platform::Event* stop = StopEvent.Handle();
+  if (stop == nullptr) return ev.Wait(ms) ? 1 : -1;
+  return platform::WaitAny(*stop, ev, ms);
+}
+
+uint32_t CBaseRTPChannel::Run() {
+  RecordDataTime();
+  for (;;) {
+    const int64_t signalLossMs = Driver->GetDeviceInfo().SignalLossTimeout;
+    if (GetState() != kStateStreaming) {
+      FrameArrived.Reset();
+      if (OpenStream()) {
+        if (WaitStopOr(FrameArrived, static_cast<int>(signalLossMs)) == 1) SetState(kStateStreaming);
+      }
+    }
+    if (GetState() == kStateStreaming) KeepAliveTick();
+    const bool stopping = StopEvent.Wait(kLoopWaitMs);
+    if (stopping) break;
+    const int64_t sinceData = MillisecondsSinceData();
+    if (sinceData <= signalLossMs) continue;
+    SetState(kStateSignalLost);
+    if (sinceData <= 2 * signalLossMs) continue;
+    try {
+      FrameSink->SignalLost();
+    } catch (...) {
+    }
+    SetCameraState(false);
+  }
+  SetState(kStateStopped);
+  CloseReceiver();
+  CloseSession();
+  SetCameraState(false);
+  return 0;
+}
+
+bool CBaseRTPChannel::OpenStream() {
+  SetState(kStateStopped);
+  CloseReceiver();
+  CloseSession();
+  bool opened = CameraAddress() != 0 && ConfigureCamera();
+  if (opened) {
+    Receiver = std::make_unique<CRTPReceiver>();
+    opened = PrepareSession() && BindLocalPorts() && StartSession();
+  }
+  if (!opened) {
+    SetState(kStateStopped);
+    CloseReceiver();
+    CloseSession();
+  }
+  return opened;
+}
+
+void CBaseRTPChannel::CloseReceiver() {
+  if (!Receiver) return;
+  // No packet may reach the channel once the port is closed.
+  Receiver->User = nullptr;
+  Receiver->Port.Close();
+  Receiver.reset();
+}
+
+bool CBaseRTPChannel::BindLocalPorts() {
+  Receiver->User = this;
+  for (uint32_t port = kFirstRtpPort; port < kPortLimit; ++port) {
+    if (StopRequested()) return false;
+    PacketArrived.Reset();
+    if (Receiver->Port.Open(static_cast<uint16_t>(port)) != CUDPPort::kOpened) continue;
+    const int woke = WaitStopOr(PacketArrived, kPortProbeMs);
+    if (woke == -1) {
+      RtpPort = static_cast<uint16_t>(port);
+      return true;
+    }
+    Receiver->Port.Close();
+    if (woke == 0) return false;
+  }
+  return false;
+}
+
+void CBaseRTPChannel::KeepAliveTick() {
+  if (MillisecondsSinceKeepAlive() <= KeepAliveIntervalMs) return;
+  SendKeepAlive();
+  RecordKeepAlive();
+}
+
+uint32_t CBaseRTPChannel::MillisecondsSinceKeepAlive() const {
+  const int64_t elapsed = platform::MonotonicMs() - LastKeepAliveMs;
+  if (LastKeepAliveMs == 0 || elapsed >= int64_t{UINT32_MAX}) return UINT32_MAX;
+  return elapsed < 0 ? 0 : static_cast<uint32_t>(elapsed);
+}
+
+void CBaseRTPChannel::RecordKeepAlive() { LastKeepAliveMs = platform::MonotonicMs(); }
+
+void CBaseRTPChannel::OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const RTP_PACKET_INFO& info) {
+  if (from.sin_addr.s_addr != ResolvedAddress.load()) return;
+  PacketArrived.Set();
+  try {
+    ProcessPacket(info);
+  } catch (...) {
+  }
+}
+
+bool CBaseRTPChannel::DeliverFrame(ipcapture::IFrameSample* sample) {
+  FrameArrived.Set();
+  bool accepted = false;
+  try {
+    accepted = FrameSink->Deliver(sample);
+  } catch (...) {
+    accepted = false;  // a throwing sink refused the frame
+  }
+  if (!accepted) return false;
+  RecordDataTime();
+  SetCameraState(true);
+  return true;
+}
+
+std::pair<uint32_t, uint32_t> CBaseRTPChannel::GetPictureSize() {
+  const StreamSettings settings = Settings();
+  return {settings.Width, settings.Height};
+}
+
+}  // namespace korvalt

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "media/channels/base_camera_channel.h"
+#include "media/parsers/rtp_media_parser.h"
+#include "transport/rtp_receiver.h"
+
+namespace korvalt {
+
+// The supervised streaming loop of a channel: open a stream, wait for the first frame, keep
+// the session alive, detect a lost signal, reconnect, tear down on stop. RTP packets arrive on
+// the receiver's thread, go to the codec parser, and finished frames come back for the host.
+class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, public IMediaParserClient {
+ public:
+  static constexpr uint16_t kFirstRtpPort = 3556;
+  static constexpr uint16_t kPortLimit = 4556;  // ports stay below
+  static constexpr int kPortProbeMs = 2000;     // a port that hears the camera in this time is in use
+  static constexpr int kLoopWaitMs = 1000;
+
+  CBaseRTPChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink);
+  ~CBaseRTPChannel() override;
+
+  uint32_t Run() override;
+
+  virtual void KeepAliveTick();
+  virtual bool PrepareSession() { return true; }
+  virtual void CloseSession() {}
+  virtual bool StartSession() { return true; }
+  virtual bool BindLocalPorts();
+  virtual bool ConfigureCamera() = 0;
+  virtual bool SendKeepAlive() = 0;
+  virtual void ProcessPacket(const RTP_PACKET_INFO& packet) = 0;
+
+  // IRTPReceiverUser, on the receive thread.
+  void OnRTPPacket(CRTPReceiver* receiver, const sockaddr_in& from, const RTP_PACKET_INFO& info) override;
+  void OnRTPTimeout() override {}
+  void OnRTPClosed(CRTPReceiver*) override {}
+
+  // IMediaParserClient, on the receive thread.
+  bool DeliverFrame(ipcapture::IFrameSample* sample) override;
+  std::pair<uint32_t, uint32_t> GetPictureSize() override;
+
+ protected:
+  bool OpenStream();
+  void CloseReceiver();
+  // Waits for the stop event or ev for at most ms: 0 stop, 1 ev, -1 time-out.
+  int WaitStopOr(platform::Event& ev, int ms);
+  // Resolves the camera's name when it could not be resolved before; 0 while it cannot.
+  uint32_t CameraAddress();
+  uint32_t MillisecondsSinceKeepAlive() const;
+  void RecordKeepAlive();
+
+  uint16_t RtpPort = 0;
+  std::unique_ptr<CRTPReceiver> Receiver;  // worker thread only
+  uint32_t KeepAliveIntervalMs = 0;
+  int64_t LastKeepAliveMs = 0;  // monotonic; worker thread only
+  platform::Event PacketArrived{platform::Event::ResetMode::kManual};
+  platform::Event FrameArrived{platform::Event::ResetMode::kManual};
+  std::atomic<uint32_t> ResolvedAddress{0};  // network order; read by the receive thread
+};
+
+}  // namespace korvalt

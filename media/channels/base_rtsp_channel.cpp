@@ -1,0 +1,117 @@
+#include "media/channels/base_rtsp_channel.h"
+
+#include <algorithm>
+
+#include "transport/rtsp_method.h"
+
+namespace korvalt {
+namespace {
+constexpr int32_t kStoppingTeardownMs = 250;
+}  // namespace
+
+CBaseRTSPChannel::CBaseRTSPChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink)
+    : CBaseRTPChannel(channelNumber, driver, frameSink) {}
+
+CBaseRTSPChannel::~CBaseRTSPChannel() {
+  Stop();
+  CloseReceiver();
+  CloseSession();
+}
+
+std::unique_ptr<CBaseRTSPClient> CBaseRTSPChannel::CreateRTSPClient() {
+  return std::make_unique<CBaseRTSPClient>(StopEvent.Handle());
+}
+
+bool CBaseRTSPChannel::PrepareSession() {
+  Client = CreateRTSPClient();
+  if (!Client) return false;
+  Reporter = std::make_unique<CRTCPReporter>();
+  return true;
+}
+
+void CBaseRTSPChannel::CloseSession() {
+  if (Client) {
+    // The TEARDOWN still goes out while stopping, but a silent camera may hold the stop only
+    // briefly: the host waits for it.
+    if (StopRequested()) {
+      Client->SetStopEvent(nullptr);
+      Client->Params.ReceiveTimeout = std::min(Client->Params.ReceiveTimeout, kStoppingTeardownMs);
+    }
+    if (Client->IsConnected()) Client->ExchangeWithRetry(kRtspTeardown);
+    Client->Disconnect();
+    Client.reset();
+  }
+  if (Reporter) {
+    Reporter->Stop();
+    Reporter->Join();
+    Reporter.reset();
+  }
+}
+
+bool CBaseRTSPChannel::BindLocalPorts() {
+  Receiver->User = this;
+  for (uint32_t port = kFirstRtpPort; port + 1 < kPortLimit; port += 2) {
+    if (StopRequested()) return false;
+    PacketArrived.Reset();
+    if (Receiver->Port.Open(static_cast<uint16_t>(port)) != CUDPPort::kOpened) continue;
+    const int woke = WaitStopOr(PacketArrived, kPortProbeMs);
+    if (woke != -1) {
+      // Another stream already sends here (or we are stopping).
+      Receiver->Port.Close();
+      if (woke == 0) return false;
+      continue;
+    }
+    Reporter->SetCameraAddress(ResolvedAddress.load());
+    if (Reporter->Open(static_cast<uint16_t>(port + 1)) && Reporter->Start()) {
+      RtpPort = static_cast<uint16_t>(port);
+      RtcpPort = static_cast<uint16_t>(port + 1);
+      return true;
+    }
+    Receiver->Port.Close();
+    Reporter->Stop();
+    Reporter->Join();
+    Reporter = std::make_unique<CRTCPReporter>();
+  }
+  return false;
+}
+
+bool CBaseRTSPChannel::StartSession() {
+  if (StopRequested()) return false;
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  RTSP_CONNECTION_PARAMS params;
+  params.ServerAddress = device.Address;
+  params.UserName = device.UserName;
+  params.Password = device.Password;
+  params.ConnectTimeout = device.NetworkTimeout;
+  params.ReceiveTimeout = device.NetworkTimeout;
+  params.ClientRtpPort = RtpPort;
+  params.ClientRtcpPort = RtcpPort;
+  AdjustConnectionParams(params);
+  if (!Client->Connect(params)) return false;
+  if (StopRequested() || !Client->ExchangeWithRetry(kRtspDescribe) || Client->Parser.StatusCode != 200) return false;
+  if (StopRequested()) return false;
+  AfterDescribe();
+  if (!Client->ExchangeWithRetry(kRtspSetup) || Client->Parser.StatusCode != 200) return false;
+  if (StopRequested()) return false;
+  if (!Client->ExchangeWithRetry(kRtspPlay) || Client->Parser.StatusCode != 200) return false;
+  RecordKeepAlive();
+  return true;
+}
+
+void CBaseRTSPChannel::KeepAliveTick() {
+  if (!Client) return;
+  const int32_t announced = Client->Parser.SessionTimeout;
+  const int64_t seconds = announced > 0 ? announced : Client->Params.SessionTimeout;
+  const int64_t halfMs = seconds * 1000 / 2;
+  if (MillisecondsSinceKeepAlive() <= halfMs) return;
+  SendKeepAlive();
+  RecordKeepAlive();
+}
+
+bool CBaseRTSPChannel::SendKeepAlive() {
+  if (!Client) return false;
+  // A 401 is answered once more with the scheme the camera asks for now (a new Digest nonce).
+  return Client->ExchangeWithRetry(kRtspOptions);
+}
+
+}  // namespace korvalt

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <memory>
+
+#include "media/channels/base_rtp_channel.h"
+#include "transport/base_rtsp_client.h"
+#include "transport/rtcp_reporter.h"
+
+namespace korvalt {
+
+// The stream operations of the loop as an RTSP session: a local RTP/RTCP port pair,
+// DESCRIBE, SETUP, PLAY, OPTIONS as keep-alive, TEARDOWN, and an RTCP reporter.
+class CBaseRTSPChannel : public CBaseRTPChannel {
+ public:
+  static constexpr const char* kDefaultPath = "rtpvideo1.sdp";
+
+  CBaseRTSPChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink);
+  ~CBaseRTSPChannel() override;
+
+  void KeepAliveTick() override;
+  bool PrepareSession() override;
+  void CloseSession() override;
+  bool StartSession() override;
+  bool BindLocalPorts() override;
+  bool SendKeepAlive() override;
+
+  virtual std::unique_ptr<CBaseRTSPClient> CreateRTSPClient();
+  virtual void AdjustConnectionParams(RTSP_CONNECTION_PARAMS& params) { (void)params; }
+  virtual void AfterDescribe() {}
+
+ protected:
+  std::unique_ptr<CBaseRTSPClient> Client;    // worker thread only
+  std::unique_ptr<CRTCPReporter> Reporter;    // worker thread only
+  uint16_t RtcpPort = 0;
+};
+
+}  // namespace korvalt

@@ -1,0 +1,25 @@
+#include "media/channels/h264_channel_rtsp.h"
+
+namespace korvalt {
+
+CH264ChannelRTSP::CH264ChannelRTSP(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink)
+    : CCommonChannelRTSP(channelNumber, driver, frameSink, kCodecH264), Parser("QuenlarkIPCapture", driver) {
+  Parser.SetClient(this);
+}
+
+CH264ChannelRTSP::~CH264ChannelRTSP() {
+  Stop();
+  CloseReceiver();
+  CloseSession();
+}
+
+void CH264ChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) { Parser.ProcessPacket(packet); }
+
+void CH264ChannelRTSP::AfterDescribe() {
+  if (!Client) return;
+  const auto& sps = Client->Parser.Sps;
+  const auto& pps = Client->Parser.Pps;
+  if (!sps.empty() && !pps.empty()) Parser.AcceptParameterSets(sps, pps);
+}
+
+}  // namespace korvalt

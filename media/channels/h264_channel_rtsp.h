@@ -1,0 +1,23 @@
+#pragma once
+
+#include "media/channels/common_channel_rtsp.h"
+#include "media/parsers/h264_rtp_media_parser.h"
+
+namespace korvalt {
+
+// A Quenlark channel whose packets go to its codec's depacketiser.
+class CH264ChannelRTSP : public CCommonChannelRTSP {
+ public:
+  CH264ChannelRTSP(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink);
+  // The worker and the receive thread use the parser: both end before it goes.
+  ~CH264ChannelRTSP() override;
+
+  void ProcessPacket(const RTP_PACKET_INFO& packet) override;
+  // Hands the parameter sets of the SDP to the parser.
+  void AfterDescribe() override;
+
+ private:
+  CH264RTPMediaParser Parser;  // receive thread only (parameter sets from the worker before PLAY)
+};
+
+}  // namespace korvalt

@@ -1,0 +1,334 @@
+// camctl io: start the driver's digital I/O object, print every input change and I/O failure as
+// it arrives, set outputs, and stop on the time limit or Ctrl-C.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tools/camctl/commands.h"
+#include "tools/hostkit/debug_sink.h"
+#include "tools/hostkit/io_sink.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/video.h"
+
+namespace camctl {
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int kFailure = 1;
+constexpr long kMaxWatchSeconds = 7 * 24 * 3600;
+// Output changes are queued to the module's output thread, which gives no word of success: with
+// --set and no --watch, camctl gives the requests this long before it stops (a stop drops what
+// is still queued).
+constexpr long kDefaultSettleSeconds = 2;
+constexpr int32_t kStateOff = 1;
+constexpr int32_t kStateOn = 2;
+
+// Self-pipe: the handler only sets the flag and writes one byte; the main thread polls the pipe.
+volatile std::sig_atomic_t gInterrupted = 0;
+int gWakeFd = -1;
+
+void OnSignal(int) {
+  gInterrupted = 1;
+  if (gWakeFd >= 0) {
+    const char byte = 1;
+    const ssize_t ignored = write(gWakeFd, &byte, 1);
+    (void)ignored;
+  }
+}
+
+// Installs the SIGINT/SIGTERM handlers for its lifetime.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    if (pipe2(Fds, O_CLOEXEC | O_NONBLOCK) != 0) Fds[0] = Fds[1] = -1;
+    gInterrupted = 0;
+    gWakeFd = Fds[1];
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &PreviousInt);
+    sigaction(SIGTERM, &action, &PreviousTerm);
+  }
+  ~InterruptGuard() {
+    sigaction(SIGINT, &PreviousInt, nullptr);
+    sigaction(SIGTERM, &PreviousTerm, nullptr);
+    gWakeFd = -1;
+    if (Fds[0] >= 0) close(Fds[0]);
+    if (Fds[1] >= 0) close(Fds[1]);
+  }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+  bool Interrupted() const { return gInterrupted != 0; }
+
+  // Waits until the deadline or an interrupt; true when interrupted.
+  bool WaitUntil(std::chrono::steady_clock::time_point deadline) const {
+    while (!Interrupted()) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+              .count();
+      if (left <= 0) return false;
+      pollfd fd{Fds[0], POLLIN, 0};
+      const int ready = poll(&fd, Fds[0] >= 0 ? 1 : 0, static_cast<int>(std::min<long long>(left, 1000)));
+      if (ready < 0 && errno != EINTR) return Interrupted();
+    }
+    return true;
+  }
+
+ private:
+  int Fds[2] = {-1, -1};
+  struct sigaction PreviousInt {};
+  struct sigaction PreviousTerm {};
+};
+
+std::string WallStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(ms));
+  return text;
+}
+
+std::string JsonEscape(const std::string& text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+struct OutputRequest {
+  int32_t Index = 0;
+  bool On = false;
+  bool Queued = false;
+};
+
+// What happened, as it arrived on the module's threads.
+struct Journal {
+  struct Entry {
+    std::string Stamp;
+    bool Failure = false;
+    uint32_t Index = 0;
+    int32_t State = 0;
+  };
+  std::mutex Lock;  // guards Entries and stdout; written by the module's I/O threads
+  std::vector<Entry> Entries;
+  bool Print = true;
+
+  void Add(const hostkit::IOEvent& event) {
+    Entry entry{WallStamp(), event.Type == hostkit::IOEvent::Kind::Failure, event.Index, event.State};
+    std::lock_guard<std::mutex> guard(Lock);
+    Entries.push_back(entry);
+    if (!Print) return;
+    if (entry.Failure)
+      std::printf("%s  I/O failure\n", entry.Stamp.c_str());
+    else
+      std::printf("%s  input %u %s\n", entry.Stamp.c_str(), entry.Index,
+                  entry.State == kStateOn ? "on" : "off");
+    std::fflush(stdout);
+  }
+};
+
+bool ParseSet(const std::string& text, int32_t outputs, OutputRequest& request, std::string& error) {
+  const auto equals = text.find('=');
+  const std::string index = text.substr(0, equals);
+  const std::string state = equals == std::string::npos ? std::string() : text.substr(equals + 1);
+  char* end = nullptr;
+  const long number = index.empty() ? -1 : std::strtol(index.c_str(), &end, 10);
+  if (equals == std::string::npos || index.empty() || *end != '\0' || (state != "on" && state != "off")) {
+    error = "--set needs INDEX=on|off, not '" + text + "'";
+    return false;
+  }
+  if (number < 0 || number >= outputs) {
+    error = "--set " + text + ": the device has " + std::to_string(outputs) + " output(s), indexes 0 to " +
+            std::to_string(outputs - 1);
+    return false;
+  }
+  request.Index = static_cast<int32_t>(number);
+  request.On = state == "on";
+  return true;
+}
+
+std::string SummaryJson(const hostkit::DeviceConfig& config, bool started, bool stopped, bool interrupted,
+                        const std::vector<OutputRequest>& outputs, const std::vector<Journal::Entry>& entries,
+                        bool ok) {
+  std::string changes, failures, set;
+  for (const auto& e : entries) {
+    if (e.Failure) {
+      failures += (failures.empty() ? "" : ",") + std::string("{\"time\":\"") + e.Stamp + "\"}";
+    } else {
+      changes += (changes.empty() ? "" : ",") + std::string("{\"time\":\"") + e.Stamp +
+                 "\",\"index\":" + std::to_string(e.Index) + ",\"state\":\"" +
+                 (e.State == kStateOn ? "on" : "off") + "\"}";
+    }
+  }
+  for (const auto& o : outputs) {
+    set += (set.empty() ? "" : ",") + std::string("{\"index\":") + std::to_string(o.Index) + ",\"state\":\"" +
+           (o.On ? "on" : "off") + "\",\"queued\":" + (o.Queued ? "true" : "false") + "}";
+  }
+  return "{\"address\":\"" + JsonEscape(config.Address) + "\",\"port\":" + std::to_string(config.Port) +
+         ",\"inputs\":" + std::to_string(config.Inputs) + ",\"outputs\":" + std::to_string(config.Outputs) +
+         ",\"started\":" + (started ? "true" : "false") + ",\"stopped\":" + (stopped ? "true" : "false") +
+         ",\"interrupted\":" + (interrupted ? "true" : "false") + ",\"changes\":[" + changes +
+         "],\"failures\":[" + failures + "],\"outputs_set\":[" + set + "],\"ok\":" + (ok ? "true" : "false") +
+         "}";
+}
+
+int RunIO(const Options& options) {
+  hostkit::DeviceConfig config;
+  std::string error;
+  if (!ReadDeviceConfig(options, config, error)) {
+    std::fprintf(stderr, "camctl io: %s\n", error.c_str());
+    return kUsageError;
+  }
+  if (config.Inputs < 0 || config.Outputs < 0) {
+    std::fprintf(stderr, "camctl io: --inputs and --outputs must not be negative\n");
+    return kUsageError;
+  }
+  std::vector<OutputRequest> outputs;
+  for (const std::string& text : options.All("set")) {
+    OutputRequest request;
+    if (!ParseSet(text, config.Outputs, request, error)) {
+      std::fprintf(stderr, "camctl io: %s\n", error.c_str());
+      return kUsageError;
+    }
+    outputs.push_back(request);
+  }
+  long watch = options.GetInt("watch", outputs.empty() ? 0 : kDefaultSettleSeconds, error);
+  if (!error.empty() || watch < 0 || watch > kMaxWatchSeconds) {
+    std::fprintf(stderr, "camctl io: --watch needs a number of seconds from 0 to %ld\n", kMaxWatchSeconds);
+    return kUsageError;
+  }
+  const bool json = options.Has("json");
+
+  hostkit::Module module;
+  const std::string path = ModulePath(options);
+  if (!module.Load(path)) {
+    std::fprintf(stderr, "camctl io: cannot load %s: %s\n", path.c_str(), module.Error().c_str());
+    return kFailure;
+  }
+
+  // Diagnostics go to stderr so that --json leaves stdout to the summary.
+  hostkit::DebugSink debug;
+  debug.SetPrinter([](const hostkit::DebugLine& line) {
+    std::fprintf(stderr, "%s [%u] %s\n", line.Stamp.c_str(), line.Level, line.Text.c_str());
+  });
+  hostkit::SampleAllocator allocator;
+  hostkit::DeviceParams params(config);
+  Journal journal;
+  journal.Print = !json;
+  hostkit::IOEventSink sink;
+  sink.SetCallback([&journal](const hostkit::IOEvent& event) { journal.Add(event); });
+
+  auto* driver = module.Create();
+  if (driver == nullptr) {
+    std::fprintf(stderr, "camctl io: CreateIPCapture returned null\n");
+    return kFailure;
+  }
+  bool ok = false, started = false, stopped = false;
+  InterruptGuard interrupt;
+  if (!driver->Open(&debug, &allocator, &params)) {
+    std::fprintf(stderr, "camctl io: Open failed\n");
+  } else if (korvalt::ICaptureIOApi* io = driver->GetCaptureIO(); io == nullptr) {
+    std::fprintf(stderr, "camctl io: the driver offers no digital I/O object\n");
+  } else {
+    io->SetIOSink(&sink);
+    if (!json) {
+      std::printf("device   %s:%u, %d input(s), %d output(s)\n", config.Address.c_str(), config.Port,
+                  config.Inputs, config.Outputs);
+      std::fflush(stdout);
+    }
+    // The first poll runs here, on this thread, within the camera's network time-out.
+    started = io->Start();
+    if (!started) std::fprintf(stderr, "camctl io: Start failed\n");
+    bool queued = true;
+    for (OutputRequest& request : outputs) {
+      request.Queued = io->SetOutput(request.Index, request.On ? kStateOn : kStateOff);
+      queued = queued && request.Queued;
+      if (!json) {
+        std::lock_guard<std::mutex> guard(journal.Lock);
+        std::printf("%s  output %d %s %s\n", WallStamp().c_str(), request.Index, request.On ? "on" : "off",
+                    request.Queued ? "queued" : "REFUSED");
+        std::fflush(stdout);
+      }
+    }
+    interrupt.WaitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(watch));
+    stopped = io->Stop();
+    ok = started && stopped && queued && sink.Failures() == 0;
+  }
+  driver->Close();
+  module.Delete(driver);
+
+  const bool interrupted = interrupt.Interrupted();
+  std::vector<Journal::Entry> entries;
+  {
+    std::lock_guard<std::mutex> guard(journal.Lock);
+    entries = journal.Entries;
+  }
+  if (json) {
+    std::printf("%s\n", SummaryJson(config, started, stopped, interrupted, outputs, entries, ok).c_str());
+  } else {
+    size_t changes = 0;
+    for (const auto& e : entries) changes += e.Failure ? 0 : 1;
+    std::printf("stopped  %s%zu input change(s), %zu I/O failure(s)\n", interrupted ? "(interrupted) " : "",
+                changes, entries.size() - changes);
+  }
+  return ok ? 0 : kFailure;
+}
+
+std::vector<std::string> IOOptions() {
+  auto names = DeviceOptionNames();
+  names.insert(names.end(), {"watch", "set", "json", "help", "version"});
+  return names;
+}
+
+const bool kRegistered = RegisterCommand(
+    {"io",
+     "watch digital inputs and set digital outputs",
+     std::string("usage: camctl io [options] [--watch SECONDS] [--set INDEX=on|off ...] [--json]\n\n"
+                 "Loads the module, opens a driver, starts its digital I/O object (which polls the\n"
+                 "inputs at once, then every 5 seconds, and switches every output off when the device\n"
+                 "has inputs), prints each input change and I/O failure as it arrives, sets the\n"
+                 "outputs asked for, and stops after --watch seconds or on Ctrl-C. Inputs and outputs\n"
+                 "are counted from 0 as the host interface counts them: index 0 is the camera's in1/out1.\n"
+                 "Exit status 1 when the start, an output change or any camera request fails.\n\n"
+                 "options:\n") +
+         kDeviceOptionsHelp +
+         "  --watch SECONDS    how long to watch before stopping (default 0; 2 when --set is given,\n"
+         "                     because output changes are sent in the background and a stop drops\n"
+         "                     those not yet sent)\n"
+         "  --set INDEX=on|off set output INDEX; repeatable, sent in the order given\n"
+         "  --json             one JSON object at the end (changes, failures, outputs set), nothing\n"
+         "                     else on stdout\n",
+     {"json", "help", "version"},
+     IOOptions(),
+     RunIO});
+
+}  // namespace
+}  // namespace camctl

@@ -1,0 +1,252 @@
+#include "tools/camctl/stream_session.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "tools/hostkit/debug_sink.h"
+#include "tools/hostkit/decoder.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/video.h"
+
+namespace camctl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<bool> gInterrupted{false};
+
+void OnSignal(int) { gInterrupted = true; }
+
+struct Picture {
+  std::vector<uint8_t> Data;
+  uint32_t FourCC = 0;
+  Clock::time_point Arrived;
+};
+
+// Collects delivered pictures on the module's receive thread; the main thread drains them.
+class PictureQueue {
+ public:
+  bool Push(const hostkit::FrameSample& sample) {
+    Picture picture;
+    picture.Data.assign(sample.Data.begin(), sample.Data.begin() + std::min<size_t>(sample.DataSize, sample.Data.size()));
+    picture.FourCC = sample.FourCC;
+    picture.Arrived = Clock::now();
+    std::lock_guard<std::mutex> guard(Lock);
+    Pending.push_back(std::move(picture));
+    return true;
+  }
+  std::deque<Picture> Take() {
+    std::lock_guard<std::mutex> guard(Lock);
+    std::deque<Picture> taken;
+    taken.swap(Pending);
+    return taken;
+  }
+
+ private:
+  std::mutex Lock;
+  std::deque<Picture> Pending;
+};
+
+bool IsKeyFrame(uint32_t fourCC) {
+  return fourCC == hostkit::FourCC("H264") || fourCC == hostkit::FourCC("DIVX") || fourCC == hostkit::FourCC("JPEG");
+}
+
+const char* StateName(int state) {
+  switch (state) {
+    case 0:
+      return "streaming";
+    case 2:
+      return "no picture";
+    default:
+      return "none";
+  }
+}
+
+std::string JsonEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+      out += buffer;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+StreamSummary RunStream(const StreamRequest& request) {
+  StreamSummary summary;
+  hostkit::Module module;
+  if (!module.Load(request.ModulePath)) {
+    summary.Error = "cannot load " + request.ModulePath + ": " + module.Error();
+    return summary;
+  }
+  std::ofstream out;
+  if (!request.OutPath.empty()) {
+    out.open(request.OutPath, std::ios::binary | std::ios::trunc);
+    if (!out) {
+      summary.Error = "cannot write " + request.OutPath;
+      return summary;
+    }
+  }
+
+  hostkit::DebugSink sink;
+  std::mutex diagnosticsLock;
+  sink.SetPrinter([&](const hostkit::DebugLine& line) {
+    if (request.ShowDiagnostics) {
+      std::printf("\r%s [%u] %s\n", line.Stamp.c_str(), line.Level, line.Text.c_str());
+      std::fflush(stdout);
+    }
+  });
+  hostkit::SampleAllocator allocator;
+  hostkit::DeviceParams params(request.Device);
+  PictureQueue queue;
+  hostkit::FrameSink frames([&](const hostkit::FrameSample& sample) { return queue.Push(sample); });
+  hostkit::ChannelSettings settings(request.IntervalMs, request.Quality, request.Width, request.Height);
+
+  auto* driver = module.Create();
+  if (driver == nullptr || !driver->Open(&sink, &allocator, &params) || driver->GetVideoCapture() == nullptr) {
+    summary.Error = "the driver could not be opened";
+    if (driver != nullptr) module.Delete(driver);
+    return summary;
+  }
+  auto* capture = driver->GetVideoCapture();
+
+  gInterrupted = false;
+  auto previousInt = std::signal(SIGINT, OnSignal);
+  auto previousTerm = std::signal(SIGTERM, OnSignal);
+
+  const auto start = Clock::now();
+  const bool started = capture->StartChannel(request.Channel, &frames, &settings);
+  if (!started) summary.Error = "StartChannel refused the channel";
+
+  std::unique_ptr<hostkit::Decoder> decoder;
+  const auto deadline = start + std::chrono::milliseconds(static_cast<int64_t>(request.Seconds * 1000));
+  auto nextReport = start + std::chrono::seconds(1);
+  uint64_t framesAtReport = 0;
+  uint64_t bytesAtReport = 0;
+  while (started && !gInterrupted && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (Picture& picture : queue.Take()) {
+      if (summary.Frames == 0) {
+        summary.FirstFrameMs = std::chrono::duration_cast<std::chrono::milliseconds>(picture.Arrived - start).count();
+        summary.FourCC = hostkit::FourCCText(picture.FourCC);
+        decoder = std::make_unique<hostkit::Decoder>(picture.FourCC);
+      }
+      ++summary.Frames;
+      summary.Bytes += picture.Data.size();
+      if (IsKeyFrame(picture.FourCC)) ++summary.KeyFrames;
+      if (out) out.write(reinterpret_cast<const char*>(picture.Data.data()), static_cast<std::streamsize>(picture.Data.size()));
+      if (decoder) decoder->Decode(picture.Data.data(), picture.Data.size());
+    }
+    int32_t state = 3;
+    int32_t reserved = 0;
+    if (capture->GetChannelState(request.Channel, &state, &reserved, nullptr, 0)) {
+      if (summary.States.empty() || summary.States.back() != state) summary.States.push_back(state);
+    }
+    if (Clock::now() >= nextReport) {
+      const uint64_t fps = summary.Frames - framesAtReport;
+      const uint64_t kbits = (summary.Bytes - bytesAtReport) * 8 / 1000;
+      framesAtReport = summary.Frames;
+      bytesAtReport = summary.Bytes;
+      nextReport += std::chrono::seconds(1);
+      if (request.Progress) {
+        std::printf("\r  channel %u  %-10s  frames %6llu  %3llu fps  %6llu kbit/s  key frames %4llu   ",
+                    request.Channel, StateName(state), static_cast<unsigned long long>(summary.Frames),
+                    static_cast<unsigned long long>(fps), static_cast<unsigned long long>(kbits),
+                    static_cast<unsigned long long>(summary.KeyFrames));
+        std::fflush(stdout);
+      }
+    }
+  }
+  if (request.Progress) std::printf("\n");
+
+  const auto stopStart = Clock::now();
+  capture->StopChannel(request.Channel);
+  summary.StopMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopStart).count();
+  // Pictures that arrived before the stop still count.
+  for (Picture& picture : queue.Take()) {
+    ++summary.Frames;
+    summary.Bytes += picture.Data.size();
+    if (IsKeyFrame(picture.FourCC)) ++summary.KeyFrames;
+    if (out) out.write(reinterpret_cast<const char*>(picture.Data.data()), static_cast<std::streamsize>(picture.Data.size()));
+    if (decoder) decoder->Decode(picture.Data.data(), picture.Data.size());
+  }
+  driver->Close();
+  module.Delete(driver);
+  std::signal(SIGINT, previousInt);
+  std::signal(SIGTERM, previousTerm);
+
+  if (decoder) {
+    decoder->Flush();
+    summary.Decoded = decoder->Decoded;
+    summary.DecodeErrors = decoder->Errors;
+    summary.Width = decoder->Width;
+    summary.Height = decoder->Height;
+    if (!request.SnapshotPath.empty()) summary.SnapshotWritten = decoder->WritePng(request.SnapshotPath);
+  }
+  for (const auto& line : sink.Lines()) summary.Diagnostics.push_back(line.Text);
+  summary.Ok = started && summary.Frames > 0 && summary.DecodeErrors == 0;
+  if (started && summary.Frames == 0) summary.Error = "no frame arrived";
+  return summary;
+}
+
+std::string SummaryJson(const StreamSummary& s) {
+  std::string json = "{";
+  auto add = [&json](const std::string& key, const std::string& value, bool quoted) {
+    if (json.size() > 1) json += ",";
+    json += "\"" + key + "\":" + (quoted ? "\"" + JsonEscape(value) + "\"" : value);
+  };
+  add("ok", s.Ok ? "true" : "false", false);
+  add("frames", std::to_string(s.Frames), false);
+  add("decoded", std::to_string(s.Decoded), false);
+  add("decode_errors", std::to_string(s.DecodeErrors), false);
+  add("key_frames", std::to_string(s.KeyFrames), false);
+  add("bytes", std::to_string(s.Bytes), false);
+  add("width", std::to_string(s.Width), false);
+  add("height", std::to_string(s.Height), false);
+  add("fourcc", s.FourCC, true);
+  add("first_frame_ms", std::to_string(s.FirstFrameMs), false);
+  add("stop_ms", std::to_string(s.StopMs), false);
+  std::string states = "[";
+  for (size_t i = 0; i < s.States.size(); ++i) states += (i ? "," : "") + std::to_string(s.States[i]);
+  add("states", states + "]", false);
+  std::string lines = "[";
+  for (size_t i = 0; i < s.Diagnostics.size(); ++i) lines += (i ? ",\"" : "\"") + JsonEscape(s.Diagnostics[i]) + "\"";
+  add("diagnostics", lines + "]", false);
+  if (!s.Error.empty()) add("error", s.Error, true);
+  return json + "}";
+}
+
+void PrintSummary(const StreamSummary& s, const StreamRequest& request) {
+  std::printf("frames delivered   %llu (%s, %llu key frames, %llu bytes)\n", static_cast<unsigned long long>(s.Frames),
+              s.FourCC.empty() ? "-" : s.FourCC.c_str(), static_cast<unsigned long long>(s.KeyFrames),
+              static_cast<unsigned long long>(s.Bytes));
+  std::printf("frames decoded     %llu, decode errors %llu\n", static_cast<unsigned long long>(s.Decoded),
+              static_cast<unsigned long long>(s.DecodeErrors));
+  std::printf("picture size       %dx%d\n", s.Width, s.Height);
+  std::printf("first frame after  %lld ms; stop took %lld ms\n", static_cast<long long>(s.FirstFrameMs),
+              static_cast<long long>(s.StopMs));
+  std::string states;
+  for (int state : s.States) states += (states.empty() ? "" : " -> ") + std::string(StateName(state));
+  std::printf("channel states     %s\n", states.empty() ? "-" : states.c_str());
+  if (!request.OutPath.empty()) std::printf("stream written to  %s\n", request.OutPath.c_str());
+  if (s.SnapshotWritten) std::printf("snapshot           %s\n", request.SnapshotPath.c_str());
+  if (!s.Error.empty()) std::printf("error              %s\n", s.Error.c_str());
+}
+
+}  // namespace camctl

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/hostkit/device_params.h"
+
+namespace camctl {
+
+struct StreamRequest {
+  hostkit::DeviceConfig Device;
+  std::string ModulePath;
+  uint32_t Channel = 0;
+  uint16_t Width = 640;
+  uint16_t Height = 480;
+  uint16_t IntervalMs = 40;
+  uint16_t Quality = 60;
+  double Seconds = 5;
+  std::string OutPath;       // elementary stream; empty: not written
+  std::string SnapshotPath;  // PNG of the last decoded picture; empty: none
+  bool Progress = true;      // one live line per second on stdout
+  bool ShowDiagnostics = true;
+};
+
+struct StreamSummary {
+  bool Ok = false;
+  std::string Error;
+  uint64_t Frames = 0;
+  uint64_t Decoded = 0;
+  uint64_t DecodeErrors = 0;
+  uint64_t KeyFrames = 0;
+  uint64_t Bytes = 0;
+  int Width = 0;
+  int Height = 0;
+  int64_t FirstFrameMs = -1;  // from StartChannel to the first delivered frame
+  int64_t StopMs = 0;         // StopChannel's duration
+  std::string FourCC;
+  std::vector<int> States;    // channel states seen, in order, without repeats
+  std::vector<std::string> Diagnostics;
+  bool SnapshotWritten = false;
+};
+
+// Opens a driver through the module's exports, streams one channel for the requested time,
+// writes and decodes what arrives, and stops everything. Ctrl-C ends the stream early.
+StreamSummary RunStream(const StreamRequest& request);
+
+std::string SummaryJson(const StreamSummary& summary);
+void PrintSummary(const StreamSummary& summary, const StreamRequest& request);
+
+}  // namespace camctl
