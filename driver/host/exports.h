@@ -1,6 +1,7 @@
 #pragma once
 // Functions exported by libquenlark_ipcapture.so, resolved by the recorder with dlsym.
 
+#include "capability_query.h"  // InitCapabilityQuery ... UninitCapabilityQuery
 #include "capture_driver.h"
 
 extern "C" {

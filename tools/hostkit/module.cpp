@@ -24,6 +24,10 @@ bool Module::Load(const std::string& path) {
     LastError = "module lacks CreateIPCapture/DeleteIPCapture";
     return false;
   }
+  InitQuery = reinterpret_cast<InitCapabilityQueryFn>(Symbol("InitCapabilityQuery"));
+  StartQuery = reinterpret_cast<StartCapabilityQueryFn>(Symbol("StartCapabilityQuery"));
+  TerminateQuery = reinterpret_cast<TerminateCapabilityQueryFn>(Symbol("TerminateCapabilityQuery"));
+  UninitQuery = reinterpret_cast<UninitCapabilityQueryFn>(Symbol("UninitCapabilityQuery"));
   return true;
 }
 

@@ -22,6 +22,12 @@ class Module {
 
   CreateIPCaptureFn Create = nullptr;
   DeleteIPCaptureFn Delete = nullptr;
+  // Capability query exports; null when the module lacks them (Load still succeeds).
+  InitCapabilityQueryFn InitQuery = nullptr;
+  StartCapabilityQueryFn StartQuery = nullptr;
+  TerminateCapabilityQueryFn TerminateQuery = nullptr;
+  UninitCapabilityQueryFn UninitQuery = nullptr;
+  bool HasCapabilityQuery() const { return InitQuery && StartQuery && TerminateQuery && UninitQuery; }
 
  private:
   void* Handle = nullptr;

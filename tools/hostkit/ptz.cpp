@@ -1,0 +1,103 @@
+#include "tools/hostkit/ptz.h"
+
+#include <array>
+#include <cstring>
+#include <utility>
+
+namespace hostkit {
+namespace ipc = korvalt::ipcapture;
+
+namespace {
+// Longer than any preset name the module stores.
+constexpr uint32_t kNameBufferSize = 1024;
+}  // namespace
+
+ipc::PTZ_CAPABILITIES MakeCapabilityRecord(uint32_t fill) {
+  ipc::PTZ_CAPABILITIES record;
+  std::array<uint32_t, sizeof record / sizeof(uint32_t)> words;
+  words.fill(fill);
+  static_assert(sizeof words == sizeof record);
+  std::memcpy(&record, words.data(), sizeof record);
+  return record;
+}
+
+uint32_t CapabilityField(const ipc::PTZ_CAPABILITIES& record, size_t byteOffset) {
+  if (byteOffset + sizeof(uint32_t) > sizeof record) return 0;
+  uint8_t bytes[sizeof(uint32_t)];
+  std::memcpy(bytes, reinterpret_cast<const uint8_t*>(&record) + byteOffset, sizeof bytes);
+  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
+}
+
+std::string FormatCapabilities(const ipc::PTZ_CAPABILITIES& record) {
+  const std::pair<uint32_t, const char*> flags[] = {
+      {record.CanPan, "pan"},       {record.CanTilt, "tilt"},     {record.CanZoom, "zoom"},
+      {record.CanFocus, "focus"},   {record.CanIris, "iris"},     {record.CanAreaZoom, "area-zoom"},
+      {record.CanCenter, "center"}, {record.CanUnzoom, "unzoom"},
+  };
+  std::string text;
+  for (const auto& [set, name] : flags) {
+    if (set == 0) continue;
+    if (!text.empty()) text += ' ';
+    text += name;
+  }
+  if (text.empty()) text = "none";
+  return text + ", presets " + std::to_string(record.PrepositionCount) + "/" +
+         std::to_string(record.MaxPrepositions);
+}
+
+std::string PtzResultName(int32_t result) {
+  switch (result) {
+    case ipc::kPtzSuccess:
+      return "success";
+    case ipc::kPtzInvalidArgument:
+      return "invalid argument";
+    case ipc::kPtzNotAvailable:
+      return "PTZ not available";
+    case ipc::kPtzNotSupported:
+      return "not supported by the camera";
+    case ipc::kPtzPresetFailed:
+      return "preset operation failed";
+    case ipc::kPtzPresetLimit:
+      return "preset limit reached";
+    default:
+      return "result " + std::to_string(result);
+  }
+}
+
+std::optional<int32_t> ParseMoveDirection(std::string_view name) {
+  static constexpr std::pair<std::string_view, int32_t> kNames[] = {
+      {"left", ipc::kPtzMoveLeft},
+      {"right", ipc::kPtzMoveRight},
+      {"up", ipc::kPtzMoveUp},
+      {"down", ipc::kPtzMoveDown},
+      {"up-left", ipc::kPtzMoveUpLeft},
+      {"up-right", ipc::kPtzMoveUpRight},
+      {"down-left", ipc::kPtzMoveDownLeft},
+      {"down-right", ipc::kPtzMoveDownRight},
+      {"in", ipc::kPtzZoomIn},
+      {"out", ipc::kPtzZoomOut},
+  };
+  for (const auto& [text, direction] : kNames) {
+    if (text == name) return direction;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> PresetNames(ipc::IIPPTZApi& api) {
+  std::vector<std::string> names;
+  const int32_t count = api.GetPrepositionCount();
+  std::vector<char> buffer(kNameBufferSize);
+  for (int32_t index = 0; index < count; ++index) {
+    if (api.GetPrepositionName(index, buffer.data(), kNameBufferSize) != ipc::kPtzSuccess) break;
+    names.emplace_back(buffer.data(), strnlen(buffer.data(), buffer.size()));
+  }
+  return names;
+}
+
+std::optional<std::string> CurrentPreset(ipc::IIPPTZApi& api) {
+  std::vector<char> buffer(kNameBufferSize);
+  if (api.GetCurrentPreposition(buffer.data(), kNameBufferSize) != ipc::kPtzSuccess) return std::nullopt;
+  return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+}
+
+}  // namespace hostkit
