@@ -5,6 +5,7 @@
 #include "io/digital_io.h"
 #include "media/channels/h264_channel_rtsp.h"
 #include "media/channels/mjpeg_channel_rtsp.h"
+#include "media/channels/mpeg_channel_rtsp.h"
 
 namespace korvalt {
 namespace {
@@ -59,8 +60,7 @@ ICameraChannel* CQuenlarkIPCaptureDriver::CreateChannel(int index, ipcapture::IF
       case 1:
         return new (std::nothrow) CMJPEGChannelRTSP(channel, this, sink);
       case 2:
-        // The MPEG-4 channel (CMPEGChannelRTSP) is created here once its parser exists.
-        return nullptr;
+        return new (std::nothrow) CMPEGChannelRTSP(channel, this, sink);
       case 3:
         return new (std::nothrow) CH264ChannelRTSP(channel, this, sink);
       default:
