@@ -12,6 +12,8 @@ CBaseRTPChannel::CBaseRTPChannel(uint32_t channelNumber, IDriver* driver, ipcapt
   ResolvedAddress = HUtils::ResolveHost(driver->GetDeviceInfo().Address);
 }
 
+uint32_t CBaseRTPChannel::ResolveCameraAddress() { return HUtils::ResolveHost(Driver->GetDeviceInfo().Address); }
+
 CBaseRTPChannel::~CBaseRTPChannel() {
   Stop();
   CloseReceiver();
@@ -21,7 +23,7 @@ uint32_t CBaseRTPChannel::CameraAddress() {
   uint32_t address = ResolvedAddress.load();
   if (address == 0) {
     // A name that did not resolve when the channel was made may resolve now.
-    address = HUtils::ResolveHost(Driver->GetDeviceInfo().Address);
+    address = ResolveCameraAddress();
     ResolvedAddress = address;
   }
   return address;

@@ -50,6 +50,8 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   int WaitStopOr(platform::Event& ev, int ms);
   // Resolves the camera's name when it could not be resolved before; 0 while it cannot.
   uint32_t CameraAddress();
+  // IPv4 address of the device record's name, network order; 0 when it does not resolve.
+  virtual uint32_t ResolveCameraAddress();
   uint32_t MillisecondsSinceKeepAlive() const;
   void RecordKeepAlive();
 

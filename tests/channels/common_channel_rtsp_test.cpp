@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "camsim_fixture.h"
-#include "fake_driver.h"
+#include "support/camsim_fixture.h"
+#include "support/fake_driver.h"
 #include "media/channels/common_channel_rtsp.h"
 #include "tools/hostkit/video.h"
 

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct CamsimOptions {
+  std::string Auth = "none";  // none, basic or digest
+  std::string User = "admin";
+  std::string Password = "secret";
+  int Inputs = 1;
+  int Outputs = 1;
+  bool Ptz = false;
+  std::string Model = "DCS-3110";
+  std::string Standard = "ntsc";
+  bool Rtsp = false;      // false: --no-rtsp, profile 1 still names RtspPort (554 when 0)
+  uint16_t HttpPort = 0;  // 0: any free port
+  uint16_t RtspPort = 0;
+  std::vector<std::string> ExtraArgs;  // further camsim flags, e.g. {"--digest-qop", "no"}
+};
+
+// One camsim process (a simulated camera) for a test. Starts it in the constructor and waits for its
+// ready line; Ok() tells whether that worked.
+class Camsim {
+ public:
+  explicit Camsim(CamsimOptions options = {});
+  ~Camsim();  // SIGTERM, bounded wait, then SIGKILL
+  Camsim(const Camsim&) = delete;
+  Camsim& operator=(const Camsim&) = delete;
+
+  bool Ok() const { return Pid > 0; }
+  uint16_t HttpPort() const { return Http; }
+  uint16_t RtspPort() const { return Rtsp; }
+
+  void Kill();     // stop the process now (a camera that dies)
+  bool Restart();  // start again on the same ports
+
+  // Camera requests received so far ("GET /config/io.cgi HTTP/1.1"), in order.
+  std::vector<std::string> RequestLog();
+  // TCP connections that carried camera requests since the start or the last ClearLog; -1 on failure.
+  int ConnectionCount();
+  void ClearLog();
+  bool SetInput(int number /*1-based*/, bool on);
+  // kind: status (value = HTTP status, 0 = 500), empty, close, stall (value = ms); for the next count
+  // requests.
+  bool InjectFault(const std::string& kind, int count = 1, int value = 0);
+  // Raw GET on camsim's HTTP port; the reply body, or "" on failure.
+  std::string SimGet(const std::string& pathAndQuery);
+  // Same, with the status code (0 when no reply came).
+  std::string SimGet(const std::string& pathAndQuery, int& status);
+
+ private:
+  bool Start();
+  void Terminate();
+
+  CamsimOptions Options;
+  pid_t Pid = -1;
+  uint16_t Http = 0;
+  uint16_t Rtsp = 0;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace camsim {
+
+// Query parameters as the HTTP server hands them over (same shape as httplib::Params).
+using Params = std::multimap<std::string, std::string>;
+
+// What the command line fixes about the camera.
+struct CameraConfig {
+  std::string Bind = "127.0.0.1";
+  uint16_t HttpPort = 0;
+  uint16_t RtspPort = 0;
+  std::string Auth = "none";  // none, basic or digest
+  bool DigestQop = true;      // Digest with qop=auth, or the older form without qop
+  std::string User = "admin";
+  std::string Password = "secret";
+  std::string Model = "DCS-3110";
+  std::string Firmware = "1.05";
+  std::string Mac = "02:00:5E:10:00:01";
+  int Inputs = 1;
+  int Outputs = 1;
+  bool Ptz = false;
+  bool Ntsc = true;
+  bool Audio = false;
+  bool Rtsp = true;
+};
+
+struct VideoProfile {
+  int Id = 1;
+  int Width = 704;
+  int Height = 480;
+  std::string Codec = "H264";  // H264, MPEG4 or MJPEG
+  int Bitrate = 1000;          // kbit/s
+  int Framerate = 30;
+  int GopLength = 30;
+  std::string Format = "RTP";
+  int Port = 554;
+  int Quality = 3;  // Motion JPEG quality 1 (lowest) to 5
+  int Vbr = 33;     // quantiser for the variable bit rate modes
+  std::string Multicast = "off";
+  std::string MulticastAddr = "228.0.0.1";
+  int MulticastPort = 10000;
+
+  std::string Resolution() const { return std::to_string(Width) + "x" + std::to_string(Height); }
+  bool operator==(const VideoProfile&) const = default;
+};
+
+struct Reply {
+  int Status = 200;
+  std::string Body;
+};
+
+// The camera's state behind its CGI requests. Thread-safe: every HTTP connection runs on its own thread.
+class CameraState {
+ public:
+  CameraState(const CameraConfig& config, uint16_t rtspPort);
+
+  Reply Info() const;
+  Reply StreamInfo() const;
+  Reply Rs485() const;
+  Reply Video(const Params& params);
+  Reply Io(const Params& params);
+  Reply PtzMove(const Params& params);
+  Reply Focus(const Params& params);
+  Reply Preset(const Params& params);
+
+  bool SetInput(int number, bool on);
+  std::string Describe() const;  // the /sim/state reply
+  VideoProfile Profile1() const;
+
+  // Called (outside the lock) after profile 1 changed.
+  void SetProfile1Listener(std::function<void(const VideoProfile&)> listener);
+
+ private:
+  const CameraConfig Config;
+  mutable std::mutex Lock;  // guards everything below
+  VideoProfile Profiles[2];
+  std::vector<bool> InputsOn;
+  std::vector<bool> OutputsOn;
+  std::set<int> Presets;
+  int CurrentPreset = 0;
+  int Pan = 0, Tilt = 0, Zoom = 0, FocusSpeed = 0;
+  int PtzCommands = 0;
+  std::function<void(const VideoProfile&)> Profile1Listener;
+};
+
+// Strict decimal integer: optional sign, digits, nothing else; within [low, high].
+bool ParseBounded(const std::string& text, long long low, long long high, long long& out);
+
+}  // namespace camsim

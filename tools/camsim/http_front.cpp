@@ -1,0 +1,280 @@
+#include "http_front.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <list>
+#include <memory>
+#include <thread>
+
+namespace camsim {
+namespace {
+
+constexpr int kDefaultFaultStatus = 500;
+constexpr int kMaxScannedDescriptor = 65536;
+constexpr size_t kKeepAliveRequests = 100000;
+constexpr auto kStopPoll = std::chrono::milliseconds(20);
+constexpr const char* kText = "text/plain";
+
+// Marks the connection a thread serves as counted for a generation of the log.
+thread_local uint64_t tCountedGeneration = 0;
+
+// One thread per connection, so a stalled request never holds up another one, and the queue sees each
+// accepted connection (its enqueue is the accept hook).
+class ConnectionQueue : public httplib::TaskQueue {
+ public:
+  explicit ConnectionQueue(TrafficLog& log) : Log(log) {}
+
+  void enqueue(std::function<void()> fn) override {
+    ++Log.Accepted;
+    std::lock_guard<std::mutex> lock(Lock);
+    Reap();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    Workers.push_back({std::thread([fn = std::move(fn), done] {
+                         tCountedGeneration = 0;
+                         fn();
+                         *done = true;
+                       }),
+                       done});
+  }
+
+  void shutdown() override {
+    std::lock_guard<std::mutex> lock(Lock);
+    for (Worker& w : Workers) w.Thread.join();
+    Workers.clear();
+  }
+
+ private:
+  struct Worker {
+    std::thread Thread;
+    std::shared_ptr<std::atomic<bool>> Done;
+  };
+
+  void Reap() {
+    for (auto it = Workers.begin(); it != Workers.end();) {
+      if (*it->Done) {
+        it->Thread.join();
+        it = Workers.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  TrafficLog& Log;
+  std::mutex Lock;  // guards Workers
+  std::list<Worker> Workers;
+};
+
+void SetReply(httplib::Response& res, const Reply& reply) {
+  res.status = reply.Status;
+  res.set_content(reply.Body, kText);
+}
+
+}  // namespace
+
+HttpFront::HttpFront(const CameraConfig& config, CameraState& state)
+    : Config(config), State(state), Auth(config.Auth, config.DigestQop, config.User, config.Password) {
+  Server.new_task_queue = [this] { return new ConnectionQueue(Log); };
+  Server.set_keep_alive_max_count(kKeepAliveRequests);
+  Server.set_pre_routing_handler(
+      [this](const httplib::Request& req, httplib::Response& res) { return BeforeRouting(req, res); });
+  AddCameraRoutes();
+  AddSimRoutes();
+}
+
+HttpFront::~HttpFront() = default;
+
+int HttpFront::Bind(const std::string& address, uint16_t port) {
+  if (port == 0) {
+    Port = Server.bind_to_any_port(address);
+  } else {
+    Port = Server.bind_to_port(address, port) ? port : -1;
+  }
+  return Port;
+}
+
+void HttpFront::Run() {
+  Server.listen_after_bind();
+  std::lock_guard<std::mutex> lock(StopLock);
+  RunDone = true;
+  StopSignal.notify_all();
+}
+
+void HttpFront::Stop() {
+  std::unique_lock<std::mutex> lock(StopLock);
+  Stopping = true;
+  StopSignal.notify_all();
+  // stop() is a no-op until the accept loop runs, so repeat it until Run has ended.
+  while (!RunDone) {
+    lock.unlock();
+    Server.stop();
+    DropConnections(-1);
+    lock.lock();
+    StopSignal.wait_for(lock, kStopPoll);
+  }
+}
+
+httplib::Server::HandlerResponse HttpFront::BeforeRouting(const httplib::Request& req,
+                                                          httplib::Response& res) {
+  using HandlerResponse = httplib::Server::HandlerResponse;
+  if (req.path.rfind("/sim/", 0) == 0) return HandlerResponse::Unhandled;
+
+  {
+    std::lock_guard<std::mutex> lock(Log.Lock);
+    Log.Lines.push_back(req.method + " " + req.target + " " + req.version);
+  }
+  const uint64_t generation = Log.Generation;
+  if (tCountedGeneration != generation) {
+    tCountedGeneration = generation;
+    ++Log.CameraConnections;
+  }
+
+  const Fault fault = TakeFault();
+  if (fault.Kind == "status") {
+    res.status = fault.Value > 0 ? fault.Value : kDefaultFaultStatus;
+    res.set_content("", kText);
+    return HandlerResponse::Handled;
+  }
+  if (fault.Kind == "empty") {
+    res.status = 200;
+    res.set_content("", kText);
+    return HandlerResponse::Handled;
+  }
+  if (fault.Kind == "close") {
+    DropConnections(req.remote_port);
+    res.status = kDefaultFaultStatus;
+    return HandlerResponse::Handled;
+  }
+  if (fault.Kind == "stall") Stall(fault.Value);
+
+  bool stale = false;
+  if (!Auth.Check(req.method, req.target, req.get_header_value("Authorization"), stale)) {
+    res.status = 401;
+    res.set_header("WWW-Authenticate", Auth.Challenge(stale));
+    res.set_content("error=unauthorized\r\n", kText);
+    return HandlerResponse::Handled;
+  }
+  return HandlerResponse::Unhandled;
+}
+
+void HttpFront::AddCameraRoutes() {
+  auto route = [this](const char* path, Reply (CameraState::*handler)(const Params&)) {
+    Server.Get(path, [this, handler](const httplib::Request& req, httplib::Response& res) {
+      SetReply(res, (State.*handler)(req.params));
+    });
+  };
+  auto fixed = [this](const char* path, Reply (CameraState::*handler)() const) {
+    Server.Get(path, [this, handler](const httplib::Request&, httplib::Response& res) {
+      SetReply(res, (State.*handler)());
+    });
+  };
+  fixed("/common/info.cgi", &CameraState::Info);
+  fixed("/config/stream_info.cgi", &CameraState::StreamInfo);
+  fixed("/config/rs485.cgi", &CameraState::Rs485);
+  route("/config/video.cgi", &CameraState::Video);
+  route("/config/io.cgi", &CameraState::Io);
+  route("/config/ptz_move_cont.cgi", &CameraState::PtzMove);
+  route("/config/focus_cont.cgi", &CameraState::Focus);
+  route("/config/ptz_preset.cgi", &CameraState::Preset);
+}
+
+void HttpFront::AddSimRoutes() {
+  Server.Get("/sim/log", [this](const httplib::Request&, httplib::Response& res) {
+    std::string body = "connections=" + std::to_string(Log.CameraConnections.load()) + "\r\n" +
+                       "accepted=" + std::to_string(Log.Accepted.load()) + "\r\n";
+    std::lock_guard<std::mutex> lock(Log.Lock);
+    for (const std::string& line : Log.Lines) body += "request=" + line + "\r\n";
+    res.set_content(body, kText);
+  });
+  Server.Get("/sim/clear", [this](const httplib::Request&, httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(Log.Lock);
+    Log.Lines.clear();
+    ++Log.Generation;
+    Log.CameraConnections = 0;
+    // This request's own connection is already open and is not counted again.
+    Log.Accepted = 0;
+    res.set_content("ok\r\n", kText);
+  });
+  Server.Get("/sim/input", [this](const httplib::Request& req, httplib::Response& res) {
+    long long number = 0;
+    const std::string state = req.get_param_value("state");
+    if (!ParseBounded(req.get_param_value("n"), 1, 1000, number) || (state != "on" && state != "off") ||
+        !State.SetInput(static_cast<int>(number), state == "on")) {
+      SetReply(res, {400, "error=usage: /sim/input?n=NUMBER&state=on|off\r\n"});
+      return;
+    }
+    res.set_content("in" + std::to_string(number) + "=" + state + "\r\n", kText);
+  });
+  Server.Get("/sim/fault", [this](const httplib::Request& req, httplib::Response& res) {
+    Fault fault;
+    fault.Kind = req.get_param_value("kind");
+    long long count = 1, value = 0;
+    const bool countOk =
+        !req.has_param("count") || ParseBounded(req.get_param_value("count"), 0, 1000000, count);
+    const bool valueOk =
+        !req.has_param("value") || ParseBounded(req.get_param_value("value"), 0, 3600000, value);
+    const bool kindOk = fault.Kind == "status" || fault.Kind == "empty" || fault.Kind == "close" ||
+                        fault.Kind == "stall" || fault.Kind == "none";
+    if (!countOk || !valueOk || !kindOk ||
+        (fault.Kind == "status" && value != 0 && (value < 100 || value > 599))) {
+      SetReply(res, {400, "error=usage: /sim/fault?kind=status|empty|close|stall|none&count=N&value=V\r\n"});
+      return;
+    }
+    fault.Remaining = fault.Kind == "none" ? 0 : static_cast<int>(count);
+    fault.Value = static_cast<int>(value);
+    {
+      std::lock_guard<std::mutex> lock(FaultLock);
+      Armed = fault;
+    }
+    res.set_content("kind=" + fault.Kind + "\r\ncount=" + std::to_string(fault.Remaining) +
+                        "\r\nvalue=" + std::to_string(fault.Value) + "\r\n",
+                    kText);
+  });
+  Server.Get("/sim/state", [this](const httplib::Request&, httplib::Response& res) {
+    std::string text = State.Describe();
+    {
+      std::lock_guard<std::mutex> lock(FaultLock);
+      text += "fault=" + (Armed.Remaining > 0 ? Armed.Kind : std::string("none")) + "\r\n" +
+              "faultcount=" + std::to_string(Armed.Remaining) + "\r\n";
+    }
+    res.set_content(text, kText);
+  });
+}
+
+HttpFront::Fault HttpFront::TakeFault() {
+  std::lock_guard<std::mutex> lock(FaultLock);
+  if (Armed.Remaining <= 0) return {};
+  --Armed.Remaining;
+  return Armed;
+}
+
+void HttpFront::Stall(int milliseconds) {
+  std::unique_lock<std::mutex> lock(StopLock);
+  StopSignal.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return Stopping; });
+}
+
+void HttpFront::DropConnections(int peerPort) {
+  // httplib hides the accepted sockets, so find them: our port locally, the client's port remotely.
+  // Only shutdown() is used: the descriptor stays httplib's to close.
+  rlimit limit{};
+  int last = kMaxScannedDescriptor;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(last))
+    last = static_cast<int>(limit.rlim_cur);
+  for (int fd = 0; fd < last; ++fd) {
+    sockaddr_in local{}, peer{};
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || local.sin_family != AF_INET ||
+        ntohs(local.sin_port) != Port)
+      continue;
+    length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;  // the listening socket
+    if (peerPort >= 0 && ntohs(peer.sin_port) != peerPort) continue;
+    ::shutdown(fd, SHUT_RDWR);
+  }
+}
+
+}  // namespace camsim

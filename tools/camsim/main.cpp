@@ -1,0 +1,208 @@
+// camsim: one simulated Quenlark camera (CGI over HTTP, "rtpvideo1.sdp" over RTSP) on loopback.
+#include <glib-unix.h>
+#include <gst/gst.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "camera_state.h"
+#include "http_front.h"
+#include "rtsp_front.h"
+
+namespace {
+
+constexpr uint16_t kDefaultRtspPort = 554;
+constexpr int kUsageError = 2;
+
+const char kHelp[] =
+    R"(Usage: camsim [OPTIONS]
+Simulates one Quenlark network camera: its CGI requests over HTTP and "rtpvideo1.sdp" over RTSP.
+The first line on stdout is "camsim ready http=PORT rtsp=PORT" once both servers listen.
+SIGINT or SIGTERM end it (exit status 0).
+
+Options (also --name=value):
+  --bind ADDRESS         IPv4 address to listen on (default 127.0.0.1)
+  --http-port PORT       HTTP port, 0 = any free port (default 0)
+  --rtsp-port PORT       RTSP port, 0 = any free port (default 0); profile 1 names it
+  --no-rtsp              serve no RTSP (profile 1 still names --rtsp-port, 554 when 0)
+  --auth none|basic|digest   authentication for HTTP and RTSP (default none)
+  --digest-qop yes|no    HTTP Digest challenge with qop="auth" or the older form (default yes)
+  --user NAME            user name (default admin)
+  --password TEXT        password (default secret)
+  --model NAME           model (default DCS-3110)
+  --firmware VERSION     firmware version (default 1.05)
+  --mac ADDRESS          MAC address with colons (default 02:00:5E:10:00:01)
+  --inputs N             digital inputs, 0..64 (default 1)
+  --outputs N            digital outputs, 0..64 (default 1)
+  --ptz yes|no           pan/tilt/zoom over RS-485 (default no)
+  --standard pal|ntsc    video standard (default ntsc)
+  --audio yes|no         report audio streams (default no)
+  --help, --version
+
+Camera requests (HTTP GET, replies are name=value lines ended by CR LF):
+  /common/info.cgi  /config/stream_info.cgi  /config/rs485.cgi
+  /config/video.cgi?profileid=1|2[&resolution=WxH&codec=H264|MPEG4|MJPEG&bitrate=KBPS&framerate=N
+      &goplength=N&format=RTP&port=N&quality=1..5&vbr=N&multicast=on|off&multicast_addr=A&multicast_port=N]
+  /config/io.cgi  /config/io.cgi?outN=on|off
+  /config/ptz_move_cont.cgi?p=N&t=N&z=N  /config/focus_cont.cgi?f=N
+  /config/ptz_preset.cgi?name=1..255&act=add|go|del   (go/del of an unknown preset: 404)
+  A refused value answers 400, an unknown profile 404, unknown paths 404.
+
+Simulator controls (HTTP GET, never authenticated, plain-text name=value replies):
+  /sim/log      connections=N (TCP connections that carried camera requests), accepted=N (all TCP
+                connections), then request=METHOD TARGET VERSION per camera request, in order
+  /sim/clear    empties the log and zeroes both counters
+  /sim/input?n=N&state=on|off        sets digital input N (1-based)
+  /sim/fault?kind=K&count=N&value=V  the next N camera requests (default 1) fail as K says:
+                status (answer status V, default 500), empty (200 with an empty body),
+                close (drop the connection without an answer), stall (answer only after V ms),
+                none (clear the fault)
+  /sim/state    profiles (profile1.KEY=...), inN, outN, presets, preset, pan, tilt, zoom, focus, fault
+)";
+
+struct Args {
+  camsim::CameraConfig Config;
+};
+
+[[noreturn]] void Fail(const std::string& message) {
+  std::fprintf(stderr, "camsim: %s (see --help)\n", message.c_str());
+  std::exit(kUsageError);
+}
+
+long long Number(const std::string& name, const std::string& value, long long low, long long high) {
+  long long n = 0;
+  if (!camsim::ParseBounded(value, low, high, n)) Fail("bad value for " + name + ": '" + value + "'");
+  return n;
+}
+
+bool YesNo(const std::string& name, const std::string& value) {
+  if (value != "yes" && value != "no") Fail(name + " takes yes or no");
+  return value == "yes";
+}
+
+Args ParseArgs(int argc, char** argv) {
+  Args args;
+  camsim::CameraConfig& c = args.Config;
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    std::string value;
+    bool hasValue = false;
+    if (const size_t eq = name.find('='); eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      hasValue = true;
+    }
+    if (name == "--help") {
+      std::fputs(kHelp, stdout);
+      std::exit(0);
+    }
+    if (name == "--version") {
+      std::printf("camsim %s\n", QUENLARK_VERSION);
+      std::exit(0);
+    }
+    if (name == "--no-rtsp") {
+      c.Rtsp = false;
+      continue;
+    }
+    if (!hasValue) {
+      if (i + 1 >= argc) Fail("missing value for " + name);
+      value = argv[++i];
+    }
+    if (name == "--bind")
+      c.Bind = value;
+    else if (name == "--http-port")
+      c.HttpPort = static_cast<uint16_t>(Number(name, value, 0, 65535));
+    else if (name == "--rtsp-port")
+      c.RtspPort = static_cast<uint16_t>(Number(name, value, 0, 65535));
+    else if (name == "--auth") {
+      if (value != "none" && value != "basic" && value != "digest")
+        Fail("--auth takes none, basic or digest");
+      c.Auth = value;
+    } else if (name == "--digest-qop")
+      c.DigestQop = YesNo(name, value);
+    else if (name == "--user")
+      c.User = value;
+    else if (name == "--password")
+      c.Password = value;
+    else if (name == "--model")
+      c.Model = value;
+    else if (name == "--firmware")
+      c.Firmware = value;
+    else if (name == "--mac")
+      c.Mac = value;
+    else if (name == "--inputs")
+      c.Inputs = static_cast<int>(Number(name, value, 0, 64));
+    else if (name == "--outputs")
+      c.Outputs = static_cast<int>(Number(name, value, 0, 64));
+    else if (name == "--ptz")
+      c.Ptz = YesNo(name, value);
+    else if (name == "--audio")
+      c.Audio = YesNo(name, value);
+    else if (name == "--standard") {
+      if (value != "pal" && value != "ntsc") Fail("--standard takes pal or ntsc");
+      c.Ntsc = value == "ntsc";
+    } else
+      Fail("unknown option " + name);
+  }
+  return args;
+}
+
+gboolean OnSignal(gpointer loop) {
+  g_main_loop_quit(static_cast<GMainLoop*>(loop));
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Args args = ParseArgs(argc, argv);
+  camsim::CameraConfig& config = args.Config;
+  std::signal(SIGPIPE, SIG_IGN);
+  if (config.Rtsp) gst_init(nullptr, nullptr);
+
+  // Profile 1 names the RTSP port, so RTSP is bound before the camera state is made.
+  std::unique_ptr<camsim::RtspFront> rtsp;
+  uint16_t rtspPort = config.RtspPort;
+  if (config.Rtsp) {
+    rtsp = std::make_unique<camsim::RtspFront>(config);
+    const int bound = rtsp->Start(config.Bind, config.RtspPort);
+    if (bound <= 0) {
+      std::fprintf(stderr, "camsim: cannot listen for RTSP on %s:%u\n", config.Bind.c_str(), config.RtspPort);
+      return 1;
+    }
+    rtspPort = static_cast<uint16_t>(bound);
+  } else if (rtspPort == 0) {
+    rtspPort = kDefaultRtspPort;
+  }
+  camsim::CameraState state(config, rtspPort);
+  if (rtsp) {
+    rtsp->Remount(state);
+    state.SetProfile1Listener([&rtsp, &state](const camsim::VideoProfile&) { rtsp->Remount(state); });
+  }
+
+  camsim::HttpFront http(config, state);
+  const int httpPort = http.Bind(config.Bind, config.HttpPort);
+  if (httpPort <= 0) {
+    std::fprintf(stderr, "camsim: cannot listen for HTTP on %s:%u\n", config.Bind.c_str(), config.HttpPort);
+    return 1;
+  }
+  std::thread httpThread([&http] { http.Run(); });
+
+  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  g_unix_signal_add(SIGINT, OnSignal, loop);
+  g_unix_signal_add(SIGTERM, OnSignal, loop);
+  std::printf("camsim ready http=%d rtsp=%u\n", httpPort, rtspPort);
+  std::fflush(stdout);
+  g_main_loop_run(loop);
+
+  http.Stop();
+  httpThread.join();
+  state.SetProfile1Listener(nullptr);
+  rtsp.reset();
+  g_main_loop_unref(loop);
+  return 0;
+}

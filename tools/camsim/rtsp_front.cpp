@@ -1,0 +1,154 @@
+#include "rtsp_front.h"
+
+#include <algorithm>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+#include "http_auth.h"
+
+namespace camsim {
+namespace {
+
+constexpr const char* kMount = "/rtpvideo1.sdp";
+constexpr const char* kRole = "camera-user";
+constexpr int kDynamicPayloadType = 96;
+constexpr int kJpegPayloadType = 26;
+// Motion JPEG quality steps 1..5 as encoder qualities.
+constexpr int kJpegQualities[] = {20, 40, 60, 80, 95};
+
+constexpr size_t kMaxPendingStamps = 64;
+
+// avenc_mpeg4 of this GStreamer/FFmpeg pairing stamps every output buffer with a garbage time, which
+// stalls the sending sink. Without B-frames output order is input order, so the input times are put back.
+struct Restamper {
+  std::mutex Lock;  // guards Pending; the encoder may push from its own thread
+  std::deque<std::pair<GstClockTime, GstClockTime>> Pending;  // (time, duration) of frames sent in
+};
+
+GstPadProbeReturn RememberInputTime(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  auto* restamper = static_cast<Restamper*>(data);
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  std::lock_guard<std::mutex> lock(restamper->Lock);
+  if (restamper->Pending.size() >= kMaxPendingStamps) restamper->Pending.pop_front();
+  restamper->Pending.emplace_back(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION(buffer));
+  return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn RestoreOutputTime(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  auto* restamper = static_cast<Restamper*>(data);
+  std::pair<GstClockTime, GstClockTime> stamp;
+  {
+    std::lock_guard<std::mutex> lock(restamper->Lock);
+    if (restamper->Pending.empty()) return GST_PAD_PROBE_OK;
+    stamp = restamper->Pending.front();
+    restamper->Pending.pop_front();
+  }
+  GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+  GST_BUFFER_PTS(buffer) = stamp.first;
+  GST_BUFFER_DTS(buffer) = stamp.first;
+  GST_BUFFER_DURATION(buffer) = stamp.second;
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  return GST_PAD_PROBE_OK;
+}
+
+void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {
+  GstElement* pipeline = gst_rtsp_media_get_element(media);
+  if (!pipeline) return;
+  if (GstElement* encoder = gst_bin_get_by_name(GST_BIN(pipeline), "restamp")) {
+    auto* restamper = new Restamper;
+    g_object_set_data_full(G_OBJECT(encoder), "camsim-restamper", restamper,
+                           [](gpointer p) { delete static_cast<Restamper*>(p); });
+    GstPad* sink = gst_element_get_static_pad(encoder, "sink");
+    GstPad* src = gst_element_get_static_pad(encoder, "src");
+    gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_BUFFER, RememberInputTime, restamper, nullptr);
+    gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_BUFFER, RestoreOutputTime, restamper, nullptr);
+    gst_object_unref(sink);
+    gst_object_unref(src);
+    gst_object_unref(encoder);
+  }
+  gst_object_unref(pipeline);
+}
+
+}  // namespace
+
+std::string LaunchDescription(const VideoProfile& p) {
+  std::string source =
+      "videotestsrc is-live=true pattern=ball ! video/x-raw,width=" + std::to_string(p.Width) +
+      ",height=" + std::to_string(p.Height) + ",framerate=" + std::to_string(p.Framerate) +
+      "/1 ! videoconvert ! video/x-raw,format=I420 ! ";
+  std::string encoder;
+  if (p.Codec == "MJPEG") {
+    const int quality = kJpegQualities[std::clamp(p.Quality, 1, 5) - 1];
+    encoder = "jpegenc quality=" + std::to_string(quality) +
+              " ! rtpjpegpay name=pay0 pt=" + std::to_string(kJpegPayloadType);
+  } else if (p.Codec == "MPEG4") {
+    // No B-frames: Simple Profile. Configuration in band before every key frame; max-ptime keeps the
+    // payloader from packing several frames into one packet (cameras send one frame per marker).
+    encoder = "avenc_mpeg4 name=restamp bitrate=" + std::to_string(p.Bitrate * 1000) +
+              " gop-size=" + std::to_string(p.GopLength) +
+              " max-bframes=0 ! rtpmp4vpay name=pay0 config-interval=-1 max-ptime=1 pt=" +
+              std::to_string(kDynamicPayloadType);
+  } else {
+    encoder = "x264enc tune=zerolatency speed-preset=ultrafast bitrate=" + std::to_string(p.Bitrate) +
+              " key-int-max=" + std::to_string(p.GopLength) +
+              " ! video/x-h264,profile=baseline ! rtph264pay name=pay0 config-interval=-1 pt=" +
+              std::to_string(kDynamicPayloadType);
+  }
+  return "( " + source + encoder + " )";
+}
+
+RtspFront::RtspFront(const CameraConfig& config) : Config(config) {}
+
+RtspFront::~RtspFront() {
+  if (SourceId != 0) g_source_remove(SourceId);
+  if (Mounts) g_object_unref(Mounts);
+  if (Auth) g_object_unref(Auth);
+  if (Server) g_object_unref(Server);
+}
+
+int RtspFront::Start(const std::string& address, uint16_t port) {
+  Server = gst_rtsp_server_new();
+  gst_rtsp_server_set_address(Server, address.c_str());
+  gst_rtsp_server_set_service(Server, std::to_string(port).c_str());
+  Mounts = gst_rtsp_server_get_mount_points(Server);
+
+  if (Config.Auth != "none") {
+    Auth = gst_rtsp_auth_new();
+    gst_rtsp_auth_set_realm(Auth, HttpAuth::kRealm);
+    GstRTSPToken* token =
+        gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
+    if (Config.Auth == "basic") {
+      gchar* basic = gst_rtsp_auth_make_basic(Config.User.c_str(), Config.Password.c_str());
+      gst_rtsp_auth_add_basic(Auth, basic, token);
+      g_free(basic);
+      gst_rtsp_auth_set_supported_methods(Auth, GST_RTSP_AUTH_BASIC);
+    } else {
+      gst_rtsp_auth_add_digest(Auth, Config.User.c_str(), Config.Password.c_str(), token);
+      gst_rtsp_auth_set_supported_methods(Auth, GST_RTSP_AUTH_DIGEST);
+    }
+    gst_rtsp_token_unref(token);
+    gst_rtsp_server_set_auth(Server, Auth);
+  }
+
+  SourceId = gst_rtsp_server_attach(Server, nullptr);
+  if (SourceId == 0) return -1;
+  return gst_rtsp_server_get_bound_port(Server);
+}
+
+void RtspFront::Remount(const CameraState& state) {
+  std::lock_guard<std::mutex> lock(RemountLock);
+  const VideoProfile profile = state.Profile1();
+  GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
+  gst_rtsp_media_factory_set_launch(factory, LaunchDescription(profile).c_str());
+  // All clients of one profile share one encoder; a new factory per profile keeps old sessions intact.
+  gst_rtsp_media_factory_set_shared(factory, TRUE);
+  g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), nullptr);
+  if (Auth) {
+    gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
+                                    GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
+  }
+  gst_rtsp_mount_points_add_factory(Mounts, kMount, factory);  // takes the factory
+}
+
+}  // namespace camsim

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <gst/rtsp-server/rtsp-server.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "camera_state.h"
+
+namespace camsim {
+
+// GStreamer launch description of the test picture encoded as the profile says.
+std::string LaunchDescription(const VideoProfile& profile);
+
+// The camera's RTSP side: "rtpvideo1.sdp" encoded from profile 1, on the default GLib main context.
+class RtspFront {
+ public:
+  explicit RtspFront(const CameraConfig& config);
+  ~RtspFront();
+  RtspFront(const RtspFront&) = delete;
+  RtspFront& operator=(const RtspFront&) = delete;
+
+  // Binds and attaches the server (nothing mounted yet); returns the bound port, or -1.
+  int Start(const std::string& address, uint16_t port);
+  // Mounts a fresh factory for the camera's present profile 1: sessions already playing keep their
+  // encoder, the next one gets the new settings. Callable from any thread.
+  void Remount(const CameraState& state);
+
+ private:
+  const CameraConfig& Config;
+  GstRTSPServer* Server = nullptr;
+  GstRTSPMountPoints* Mounts = nullptr;
+  GstRTSPAuth* Auth = nullptr;
+  guint SourceId = 0;
+  std::mutex RemountLock;  // keeps factory swaps in the order of profile changes
+};
+
+}  // namespace camsim
