@@ -57,6 +57,8 @@ class InterruptGuard {
     gWakeFd = Fds[1];
     struct sigaction action {};
     action.sa_handler = OnSignal;
+    // A second Ctrl-C ends camctl at once, even while Start waits for a camera that does not answer.
+    action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &PreviousInt);
     sigaction(SIGTERM, &action, &PreviousTerm);
@@ -220,7 +222,7 @@ int RunIO(const Options& options) {
     }
     outputs.push_back(request);
   }
-  long watch = options.GetInt("watch", outputs.empty() ? 0 : kDefaultSettleSeconds, error);
+  const long watch = options.GetInt("watch", outputs.empty() ? 0 : kDefaultSettleSeconds, error);
   if (!error.empty() || watch < 0 || watch > kMaxWatchSeconds) {
     std::fprintf(stderr, "camctl io: --watch needs a number of seconds from 0 to %ld\n", kMaxWatchSeconds);
     return kUsageError;
@@ -278,7 +280,7 @@ int RunIO(const Options& options) {
         std::fflush(stdout);
       }
     }
-    interrupt.WaitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(watch));
+    if (started) interrupt.WaitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(watch));
     stopped = io->Stop();
     ok = started && stopped && queued && sink.Failures() == 0;
   }
@@ -317,6 +319,7 @@ const bool kRegistered = RegisterCommand(
                  "has inputs), prints each input change and I/O failure as it arrives, sets the\n"
                  "outputs asked for, and stops after --watch seconds or on Ctrl-C. Inputs and outputs\n"
                  "are counted from 0 as the host interface counts them: index 0 is the camera's in1/out1.\n"
+                 "A second Ctrl-C ends camctl at once.\n"
                  "Exit status 1 when the start, an output change or any camera request fails.\n\n"
                  "options:\n") +
          kDeviceOptionsHelp +

@@ -1,0 +1,253 @@
+// camctl query: ask a camera what it is and can do through the module's capability query
+// exports, and print what the result object received.
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "tools/camctl/commands.h"
+#include "tools/hostkit/capability.h"
+#include "tools/hostkit/module.h"
+
+namespace camctl {
+namespace {
+namespace ipc = korvalt::ipcapture;
+
+// Each of the query's four requests may take up to the module's network time-out.
+constexpr long kDefaultTimeoutSeconds = 90;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+std::string JsonEscape(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x",
+                        static_cast<unsigned>(static_cast<unsigned char>(c)));
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+std::string Quoted(const std::string& text) {
+  return "\"" + JsonEscape(text) + "\"";
+}
+
+// Codec names in the order of their property ids, for those the camera reported.
+std::vector<std::string> Codecs(const hostkit::CapabilityReport& report) {
+  std::vector<std::string> codecs;
+  const std::pair<int32_t, const char*> known[] = {
+      {ipc::kCapabilityMJPEG, "mjpeg"}, {ipc::kCapabilityMPEG4, "mpeg4"}, {ipc::kCapabilityH264, "h264"}};
+  for (const auto& [id, name] : known) {
+    if (report.Property(id).value_or(0) != 0) codecs.emplace_back(name);
+  }
+  return codecs;
+}
+
+const hostkit::CapabilityReport::FrameIntervals* Intervals(const hostkit::CapabilityReport& report) {
+  const auto it = report.FrameIntervalLists.find(1);
+  return it == report.FrameIntervalLists.end() ? nullptr : &it->second;
+}
+
+std::string AddressField(const hostkit::CapabilityReport& report, int32_t index) {
+  const auto it = report.AddressFields.find(index);
+  return it == report.AddressFields.end() ? std::string("(not set)") : it->second;
+}
+
+std::string ParameterType(const hostkit::CapabilityReport::CustomParameter& p) {
+  if (!p.Type) return "unset";
+  return *p.Type == ipc::kCustomParameterNumber ? "number"
+         : *p.Type == ipc::kCustomParameterText ? "text"
+                                                : "other";
+}
+
+void PrintText(const hostkit::CapabilityReport& report, const hostkit::CapabilityOutcome& outcome) {
+  if (outcome.Succeeded()) {
+    std::printf("result      completed\n");
+  } else {
+    std::printf("result      FAILED, code %d: %s\n", outcome.ErrorCode, outcome.Message.c_str());
+  }
+  std::printf("name        %s\n", report.Name.value_or("(not set)").c_str());
+  for (const auto& [id, value] : report.PropertyWrites) {
+    std::printf("property    %-2d %-12s %d\n", id, hostkit::CapabilityPropertyName(id).c_str(), value);
+  }
+  std::string codecs;
+  for (const auto& codec : Codecs(report)) codecs += " " + codec;
+  std::printf("codecs     %s\n", codecs.empty() ? " (none)" : codecs.c_str());
+  if (const auto* intervals = Intervals(report)) {
+    std::string list;
+    for (const int32_t interval : intervals->Intervals) list += " " + std::to_string(interval);
+    std::printf("intervals   default %s ms, all%s ms\n",
+                intervals->Default ? std::to_string(*intervals->Default).c_str() : "(none)", list.c_str());
+  } else {
+    std::printf("intervals   (none)\n");
+  }
+  for (const auto& r : report.Resolutions) {
+    std::printf("resolution  %-10s %dx%d, interval %d ms%s\n", r.Text.c_str(), r.Width, r.Height,
+                r.FrameInterval, r.FrameInterval == 0 ? " (none given)" : "");
+  }
+  const auto password = report.AddressFields.find(ipc::kAddressFieldPassword);
+  std::printf("address     %s:%s, user \"%s\", password %s\n",
+              AddressField(report, ipc::kAddressFieldAddress).c_str(),
+              AddressField(report, ipc::kAddressFieldPort).c_str(),
+              AddressField(report, ipc::kAddressFieldUserName).c_str(),
+              password == report.AddressFields.end() ? "(not set)"
+              : password->second.empty()             ? "(empty)"
+                                                     : "********");
+  for (const auto& [index, p] : report.CustomParameters) {
+    std::printf("custom %d    %s = \"%s\" (%s)\n", index, p.Name.value_or("(no name)").c_str(),
+                p.Value.value_or("").c_str(), ParameterType(p).c_str());
+  }
+}
+
+std::string ReportJson(const hostkit::CapabilityReport& report, const hostkit::CapabilityOutcome& outcome) {
+  std::string json = "{\"ok\":" + std::string(outcome.Succeeded() ? "true" : "false");
+  if (!outcome.Succeeded()) {
+    json += ",\"errorCode\":" + std::to_string(outcome.ErrorCode) + ",\"message\":" + Quoted(outcome.Message);
+  }
+  json += ",\"name\":" + (report.Name ? Quoted(*report.Name) : std::string("null"));
+  json += ",\"properties\":[";
+  for (size_t i = 0; i < report.PropertyWrites.size(); ++i) {
+    const auto& [id, value] = report.PropertyWrites[i];
+    json += std::string(i ? "," : "") + "{\"id\":" + std::to_string(id) +
+            ",\"name\":" + Quoted(hostkit::CapabilityPropertyName(id)) +
+            ",\"value\":" + std::to_string(value) + "}";
+  }
+  json += "],\"codecs\":[";
+  const auto codecs = Codecs(report);
+  for (size_t i = 0; i < codecs.size(); ++i) json += std::string(i ? "," : "") + Quoted(codecs[i]);
+  json += "],\"frameIntervals\":{\"default\":";
+  const auto* intervals = Intervals(report);
+  json += intervals && intervals->Default ? std::to_string(*intervals->Default) : "null";
+  json += ",\"intervals\":[";
+  if (intervals) {
+    for (size_t i = 0; i < intervals->Intervals.size(); ++i)
+      json += std::string(i ? "," : "") + std::to_string(intervals->Intervals[i]);
+  }
+  json += "]},\"resolutions\":[";
+  for (size_t i = 0; i < report.Resolutions.size(); ++i) {
+    const auto& r = report.Resolutions[i];
+    json += std::string(i ? "," : "") + "{\"text\":" + Quoted(r.Text) +
+            ",\"width\":" + std::to_string(r.Width) + ",\"height\":" + std::to_string(r.Height) +
+            ",\"frameInterval\":" + std::to_string(r.FrameInterval) + "}";
+  }
+  json += "],\"address\":{";
+  const std::pair<int32_t, const char*> fields[] = {{ipc::kAddressFieldAddress, "address"},
+                                                    {ipc::kAddressFieldPort, "port"},
+                                                    {ipc::kAddressFieldUserName, "user"},
+                                                    {ipc::kAddressFieldPassword, "password"}};
+  bool first = true;
+  for (const auto& [index, name] : fields) {
+    const auto it = report.AddressFields.find(index);
+    if (it == report.AddressFields.end()) continue;
+    json += std::string(first ? "" : ",") + Quoted(name) + ":" + Quoted(it->second);
+    first = false;
+  }
+  json += "},\"customParameters\":[";
+  first = true;
+  for (const auto& [index, p] : report.CustomParameters) {
+    json += std::string(first ? "" : ",") + "{\"index\":" + std::to_string(index) +
+            ",\"name\":" + (p.Name ? Quoted(*p.Name) : "null") + ",\"type\":" + Quoted(ParameterType(p)) +
+            ",\"value\":" + (p.Value ? Quoted(*p.Value) : "null") + "}";
+    first = false;
+  }
+  return json + "]}";
+}
+
+int RunQuery(const Options& options) {
+  hostkit::DeviceConfig config;
+  std::string error;
+  const long timeoutSeconds = options.GetInt("timeout", kDefaultTimeoutSeconds, error);
+  if (error.empty() && timeoutSeconds < 1) error = "--timeout must be at least 1";
+  if (!error.empty() || !ReadDeviceConfig(options, config, error)) {
+    std::fprintf(stderr, "camctl query: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  const bool json = options.Has("json");
+
+  hostkit::Module module;
+  const std::string path = ModulePath(options);
+  if (!module.Load(path)) {
+    std::fprintf(stderr, "camctl query: cannot load %s: %s\n", path.c_str(), module.Error().c_str());
+    return kExitFailure;
+  }
+  if (!module.HasCapabilityQuery()) {
+    std::fprintf(stderr, "camctl query: %s has no capability query exports\n", path.c_str());
+    return kExitFailure;
+  }
+
+  hostkit::CapabilityCallback callback;
+  hostkit::CapabilityResults results;
+  if (module.InitQuery(&callback, 1) == 0) {
+    std::fprintf(stderr, "camctl query: InitCapabilityQuery refused\n");
+    return kExitFailure;
+  }
+  if (module.StartQuery(config.Address.c_str(), config.Port, config.UserName.c_str(), config.Password.c_str(),
+                        &results) == 0) {
+    module.UninitQuery();
+    std::fprintf(stderr, "camctl query: StartCapabilityQuery refused\n");
+    return kExitFailure;
+  }
+  const bool finished = callback.Wait(std::chrono::seconds(timeoutSeconds));
+  // Stops a query that is still waiting for the camera; after it the module no longer calls us.
+  module.UninitQuery();
+  if (!finished) {
+    std::fprintf(stderr, "camctl query: no answer from %s:%u within %ld s\n", config.Address.c_str(),
+                 static_cast<unsigned>(config.Port), timeoutSeconds);
+    return kExitFailure;
+  }
+
+  const hostkit::CapabilityOutcome outcome = callback.Outcome();
+  const hostkit::CapabilityReport report = results.Report();
+  if (json) {
+    std::printf("%s\n", ReportJson(report, outcome).c_str());
+  } else {
+    PrintText(report, outcome);
+  }
+  return outcome.Succeeded() ? 0 : kExitFailure;
+}
+
+const bool kRegistered = RegisterCommand(
+    {"query",
+     "ask a camera what it is and can do (capability query)",
+     "usage: camctl query --address A --port P --user U --password W [--json]\n\n"
+     "Runs the module's capability query against the camera and prints what the result object\n"
+     "received: name, property ids with values, codecs, frame intervals (default first),\n"
+     "resolutions with their intervals, address fields (password masked) and the custom\n"
+     "parameters; or the failure code and message. Exit status 0 when the query completed.\n\n"
+     "options:\n"
+     "  --address A        camera host name or IPv4 address (default 127.0.0.1)\n"
+     "  --port P           camera HTTP port (default 80)\n"
+     "  --user U           user name (default empty: no credentials)\n"
+     "  --password W       password\n"
+     "  --json             one JSON object on stdout instead of text (the password is included)\n"
+     "  --timeout S        give up after S seconds without an answer (default 90)\n"
+     "  --module PATH      driver module (default: libquenlark_ipcapture.so beside camctl)\n",
+     {"help", "version", "json"},
+     {"address", "port", "user", "password", "json", "timeout", "module", "help", "version"},
+     RunQuery});
+
+}  // namespace
+}  // namespace camctl
