@@ -185,4 +185,40 @@ TEST_F(Supervision, NameThatResolvesLaterStreamsWithoutRestart) {
   EXPECT_GE(channel.Lookups.load(), 3);
 }
 
+// Counts the keep-alive requests the loop sends.
+class KeepAliveChannel : public TestChannel {
+ public:
+  using TestChannel::TestChannel;
+  bool SendKeepAlive() override {
+    ++KeepAlives;
+    return TestChannel::SendKeepAlive();
+  }
+  std::atomic<int> KeepAlives{0};
+};
+
+TEST_F(Supervision, OptionsKeepTheSessionAliveAtHalfItsTimeout) {
+  testsupport::CamsimOptions options = WithRtsp();
+  options.ExtraArgs = {"--session-timeout", "2"};  // OPTIONS due every second
+  testsupport::Camsim camera(options);
+  ASSERT_TRUE(camera.Ok());
+  Configure(camera.HttpPort(), 1000, 2500);
+  KeepAliveChannel channel(0, &Driver, &Sink);
+  ASSERT_TRUE(channel.Start(Settings));
+  ASSERT_TRUE(Eventually([&] { return channel.GetState() == 0; }, 15000));
+  const int before = channel.KeepAlives.load();
+  // Longer than the session time-out: without keep-alive the server would end the session.
+  bool stayedUp = true;
+  const auto start = Clock::now();
+  while (MsSince(start) < 5000) {
+    stayedUp = stayedUp && channel.GetState() == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const int sent = channel.KeepAlives.load() - before;
+  channel.Stop();
+  EXPECT_TRUE(stayedUp);
+  EXPECT_GE(sent, 3);
+  EXPECT_LE(sent, 6);
+  EXPECT_EQ(Driver.Count("Signal was lost"), 0u);
+}
+
 }  // namespace

@@ -31,6 +31,7 @@ struct CameraConfig {
   bool Ntsc = true;
   bool Audio = false;
   bool Rtsp = true;
+  int SessionTimeout = 0;  // seconds announced in RTSP Session headers; 0 = the server's default (60)
 };
 
 struct VideoProfile {

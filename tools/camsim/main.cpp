@@ -29,6 +29,7 @@ Options (also --name=value):
   --http-port PORT       HTTP port, 0 = any free port (default 0)
   --rtsp-port PORT       RTSP port, 0 = any free port (default 0); profile 1 names it
   --no-rtsp              serve no RTSP (profile 1 still names --rtsp-port, 554 when 0)
+  --session-timeout S    RTSP session time-out announced to clients, seconds (default: 60)
   --auth none|basic|digest   authentication for HTTP and RTSP (default none)
   --digest-qop yes|no    HTTP Digest challenge with qop="auth" or the older form (default yes)
   --user NAME            user name (default admin)
@@ -114,6 +115,8 @@ Args ParseArgs(int argc, char** argv) {
     }
     if (name == "--bind")
       c.Bind = value;
+    else if (name == "--session-timeout")
+      c.SessionTimeout = static_cast<int>(Number(name, value, 0, 3600));
     else if (name == "--http-port")
       c.HttpPort = static_cast<uint16_t>(Number(name, value, 0, 65535));
     else if (name == "--rtsp-port")

@@ -98,6 +98,18 @@ std::string LaunchDescription(const VideoProfile& p) {
   return "( " + source + encoder + " )";
 }
 
+namespace {
+
+void OnNewSession(GstRTSPClient*, GstRTSPSession* session, gpointer timeout) {
+  gst_rtsp_session_set_timeout(session, static_cast<guint>(GPOINTER_TO_INT(timeout)));
+}
+
+void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer timeout) {
+  g_signal_connect(client, "new-session", G_CALLBACK(OnNewSession), timeout);
+}
+
+}  // namespace
+
 RtspFront::RtspFront(const CameraConfig& config) : Config(config) {}
 
 RtspFront::~RtspFront() {
@@ -131,6 +143,10 @@ int RtspFront::Start(const std::string& address, uint16_t port) {
     gst_rtsp_server_set_auth(Server, Auth);
   }
 
+  if (Config.SessionTimeout > 0) {
+    g_signal_connect(Server, "client-connected", G_CALLBACK(OnClientConnected),
+                     GINT_TO_POINTER(Config.SessionTimeout));
+  }
   SourceId = gst_rtsp_server_attach(Server, nullptr);
   if (SourceId == 0) return -1;
   return gst_rtsp_server_get_bound_port(Server);
