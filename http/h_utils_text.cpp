@@ -53,7 +53,7 @@ bool HUtils::ParseInt(const std::string& s, int& out) {
   for (; i < s.size(); ++i) {
     if (s[i] < '0' || s[i] > '9') return false;
   }
-  // Saturate instead of overflowing: out-of-range texts are not valid 32-bit numbers anyway.
+  // Numbers beyond 32 bits are refused rather than overflowing "%d".
   const long long value = std::strtoll(s.c_str(), nullptr, 10);
   if (value > INT32_MAX || value < INT32_MIN) return false;
   out = static_cast<int>(value);

@@ -1,0 +1,396 @@
+#include "http/http_sender.h"
+
+#include <curl/curl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <string_view>
+
+#include "platform/clock.h"
+
+namespace Web {
+namespace {
+
+constexpr const char* kUserAgent = "Korvalt::HttpClient";
+constexpr long kStatusUnauthorized = 401;
+// Longest sleep of the transfer loop; an abort also wakes it at once.
+constexpr int kPollSliceMs = 50;
+
+std::once_flag gCurlInitOnce;
+
+void EnsureCurlGlobalInit() {
+  // Never cleaned up: other threads of the host may still use libcurl when we are done.
+  std::call_once(gCurlInitOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+uint32_t SchemeOfKind(uint32_t kind) {
+  switch (kind) {
+    case CHttpRequest::kAuthBasic:
+      return CHttpSender::kSchemeBasic;
+    case CHttpRequest::kAuthNtlm:
+      return CHttpSender::kSchemeNtlm;
+    case CHttpRequest::kAuthPassport:
+      return CHttpSender::kSchemePassport;
+    case CHttpRequest::kAuthDigest:
+      return CHttpSender::kSchemeDigest;
+    case CHttpRequest::kAuthNegotiate:
+      return CHttpSender::kSchemeNegotiate;
+    default:
+      return 0;
+  }
+}
+
+// libcurl's flag for a scheme; 0 for schemes libcurl cannot do (Passport).
+unsigned long CurlAuthOfScheme(uint32_t scheme) {
+  switch (scheme) {
+    case CHttpSender::kSchemeBasic:
+      return CURLAUTH_BASIC;
+    case CHttpSender::kSchemeNtlm:
+      return CURLAUTH_NTLM;
+    case CHttpSender::kSchemeDigest:
+      return CURLAUTH_DIGEST;
+    case CHttpSender::kSchemeNegotiate:
+      return CURLAUTH_NEGOTIATE;
+    default:
+      return 0;
+  }
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The scheme named first in a WWW-Authenticate value ("Digest realm=..., Basic ..." -> Digest).
+uint32_t SchemeOfChallenge(std::string_view value) {
+  const auto begin = value.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return 0;
+  value.remove_prefix(begin);
+  const std::string_view token = value.substr(0, value.find_first_of(" \t,"));
+  if (EqualsNoCase(token, "Basic")) return CHttpSender::kSchemeBasic;
+  if (EqualsNoCase(token, "NTLM")) return CHttpSender::kSchemeNtlm;
+  if (EqualsNoCase(token, "Passport1.4")) return CHttpSender::kSchemePassport;
+  if (EqualsNoCase(token, "Digest")) return CHttpSender::kSchemeDigest;
+  if (EqualsNoCase(token, "Negotiate")) return CHttpSender::kSchemeNegotiate;
+  return 0;
+}
+
+// Texts that end up in the request line or a header must not smuggle in line breaks or, for the
+// request line, blanks.
+bool HasControlChars(std::string_view s, bool blankAllowed) {
+  return std::any_of(s.begin(), s.end(), [blankAllowed](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f || (!blankAllowed && u == ' ');
+  });
+}
+
+// Host names and dotted IPv4 addresses only: anything else could rewrite the URL ("user@host").
+bool IsPlainHost(std::string_view host) {
+  return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+  });
+}
+
+}  // namespace
+
+struct CHttpSender::CurlHandles {
+  CURL* Easy = nullptr;
+  CURLM* Multi = nullptr;  // holds the connection cache between transfers
+  // The camera connection's socket, watched for arriving bytes: libcurl reports header bytes only
+  // per complete line, so a reply trickling in would otherwise look like a stall. Touched only by
+  // the sending thread (libcurl calls back on it) and the destructor.
+  int Socket = -1;
+
+  static int OnSocketOpened(void* user, curl_socket_t fd, curlsocktype purpose) {
+    if (purpose == CURLSOCKTYPE_IPCXN) static_cast<CurlHandles*>(user)->Socket = fd;
+    return CURL_SOCKOPT_OK;
+  }
+  static int OnSocketClosing(void* user, curl_socket_t fd) {
+    auto* self = static_cast<CurlHandles*>(user);
+    if (self->Socket == fd) self->Socket = -1;
+    return ::close(fd);
+  }
+  // True when bytes wait on the socket, i.e. the camera sent something since libcurl last read.
+  bool BytesWaiting() const {
+    int pending = 0;
+    return Socket >= 0 && ::ioctl(Socket, FIONREAD, &pending) == 0 && pending > 0;
+  }
+
+  CurlHandles() : Easy(curl_easy_init()), Multi(curl_multi_init()) {}
+  ~CurlHandles() {
+    if (Easy) curl_easy_cleanup(Easy);
+    if (Multi) curl_multi_cleanup(Multi);
+  }
+  CurlHandles(const CurlHandles&) = delete;
+  CurlHandles& operator=(const CurlHandles&) = delete;
+};
+
+struct CHttpSender::Transfer {
+  std::vector<uint8_t>* Body = nullptr;
+  size_t MaxBody = kMaxBodySize;
+  bool BodyCapped = false;
+  bool HeadersDone = false;  // the header block of the latest response is complete
+  bool ChallengeSeen = false;
+  std::string Challenge;  // first WWW-Authenticate value of the latest response
+  const std::atomic<bool>* Aborted = nullptr;
+  int TimeoutMs = 0;
+  bool Connected = false;  // the stall clock runs from the moment the request can be sent
+  int64_t LastProgressMs = 0;
+  curl_off_t LastUpload = 0;
+
+  void Progress() { LastProgressMs = korvalt::platform::MonotonicMs(); }
+  bool StallExpired() const {
+    return Connected && korvalt::platform::MonotonicMs() - LastProgressMs > TimeoutMs;
+  }
+
+  static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    std::string_view line(data, length);
+    t->Progress();
+    if (line.starts_with("HTTP/")) {
+      // A new response (after an interim 100 or libcurl's own Digest round trip): forget the last.
+      t->HeadersDone = false;
+      t->ChallengeSeen = false;
+      t->Challenge.clear();
+      t->Body->clear();
+      t->BodyCapped = false;
+    } else if (line == "\r\n" || line == "\n") {
+      t->HeadersDone = true;
+    } else if (!t->ChallengeSeen) {
+      constexpr std::string_view kName = "WWW-Authenticate:";
+      if (line.size() >= kName.size() && EqualsNoCase(line.substr(0, kName.size()), kName)) {
+        t->ChallengeSeen = true;
+        line.remove_prefix(kName.size());
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+        t->Challenge.assign(line);
+      }
+    }
+    return length;
+  }
+
+  static size_t OnBody(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    t->Progress();
+    t->Body->insert(t->Body->end(), data, data + length);
+    if (t->Body->size() >= t->MaxBody) {
+      t->BodyCapped = true;
+      return 0;  // ends the transfer; what arrived so far is the reply
+    }
+    return length;
+  }
+
+  static int OnPrerequest(void* user, char*, char*, int, int) {
+    auto* t = static_cast<Transfer*>(user);
+    t->Connected = true;
+    t->HeadersDone = false;
+    t->Progress();
+    return CURL_PREREQFUNC_OK;
+  }
+
+  static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
+    auto* t = static_cast<Transfer*>(user);
+    if (t->Aborted->load()) return 1;
+    if (uploaded != t->LastUpload) {
+      t->LastUpload = uploaded;
+      t->Progress();
+    }
+    return t->StallExpired() ? 1 : 0;
+  }
+};
+
+CHttpSender::CHttpSender(const korvalt::DEVICE_INFO& device) : Device(device) {
+  EnsureCurlGlobalInit();
+  Curl = std::make_unique<CurlHandles>();
+}
+
+CHttpSender::~CHttpSender() = default;
+
+void CHttpSender::Abort() {
+  Aborted.store(true);
+  if (Curl && Curl->Multi) curl_multi_wakeup(Curl->Multi);
+}
+
+void CHttpSender::ClearAbort() {
+  Aborted.store(false);
+}
+
+bool CHttpSender::Send(const CHttpRequest& request) {
+  Body.clear();
+  HasReply = false;
+  return SendOnce(request, true);
+}
+
+bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {
+  Transfer transfer;
+  if (!Perform(request, transfer)) return false;
+  if (StatusCode != kStatusUnauthorized || RememberedScheme != 0 || !mayRetry) {
+    HasReply = true;
+    return true;
+  }
+  // First 401 of this sender: remember the camera's first scheme for good and try it once.
+  const uint32_t tried = SchemeOfKind(request.AuthKind);
+  RememberedScheme = transfer.ChallengeSeen ? SchemeOfChallenge(transfer.Challenge) : 0;
+  Body.clear();
+  if (RememberedScheme == 0 || RememberedScheme == tried) return false;
+  return SendOnce(request, false);
+}
+
+bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
+  if (Aborted.load() || !Curl || !Curl->Easy || !Curl->Multi) return false;
+  if (request.Verb.empty() || request.Path.empty()) return false;
+  if (HasControlChars(request.Verb, false) || HasControlChars(request.Path, false)) return false;
+  if (!IsPlainHost(Device.Address)) return false;
+  // Replies are always awaited and bodies always sent whole; nothing in the module needs more.
+  if ((request.Options & CHttpRequest::kDoNotWaitForReply) != 0 || request.TotalLength > request.Body.size())
+    return false;
+
+  CURL* easy = Curl->Easy;
+  const bool secure = request.Secure == 1;
+  const std::string url = std::string(secure ? "https://" : "http://") + Device.Address + ":" +
+                          std::to_string(Device.Port) + (request.Path.front() == '/' ? "" : "/") +
+                          request.Path;
+  const int timeoutMs = std::max<int32_t>(Device.NetworkTimeout, 1);
+
+  // Every option is set on every transfer: the handle is reused and must not carry the last one's.
+  bool ok = true;
+  auto set = [&ok](CURLcode rc) { ok = ok && rc == CURLE_OK; };
+  set(curl_easy_setopt(easy, CURLOPT_URL, url.c_str()));
+  set(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https"));
+  set(curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L));
+  set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
+  set(curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent));
+  set(curl_easy_setopt(easy, CURLOPT_PROXY, ""));
+  set(curl_easy_setopt(easy, CURLOPT_NOPROXY, "*"));
+  set(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L));
+  set(curl_easy_setopt(easy, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4)));
+  set(curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
+  set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeoutMs)));
+  set(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L));
+  set(curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr));
+  if (!request.Body.empty()) {
+    set(curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.Body.size())));
+    set(curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, request.Body.data()));
+  }
+  if (request.Verb == "HEAD") {
+    set(curl_easy_setopt(easy, CURLOPT_NOBODY, 1L));
+  } else if (request.Verb != "GET" || !request.Body.empty()) {
+    set(curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.Verb.c_str()));
+  }
+  const bool ignoreCert = secure && (request.Options & CHttpRequest::kIgnoreCertErrors) != 0;
+  set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, ignoreCert ? 0L : 1L));
+  set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, ignoreCert ? 0L : 2L));
+  if (!ok) return false;
+
+  // Credentials: one scheme at a time, never libcurl's "any".
+  set(curl_easy_setopt(easy, CURLOPT_USERNAME, nullptr));
+  set(curl_easy_setopt(easy, CURLOPT_PASSWORD, nullptr));
+  set(curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_BASIC));
+  if (!Device.UserName.empty() && request.AuthKind != CHttpRequest::kAuthNone) {
+    const uint32_t scheme = RememberedScheme != 0 ? RememberedScheme : SchemeOfKind(request.AuthKind);
+    const unsigned long auth = CurlAuthOfScheme(scheme);
+    if (auth == 0) return false;
+    set(curl_easy_setopt(easy, CURLOPT_HTTPAUTH, auth));
+    set(curl_easy_setopt(easy, CURLOPT_USERNAME, Device.UserName.c_str()));
+    set(curl_easy_setopt(easy, CURLOPT_PASSWORD, Device.Password.c_str()));
+  }
+  if (!ok) return false;
+
+  struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  };
+  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  for (const std::string& line : request.ExtraHeaders) {
+    if (HasControlChars(line, true)) return false;
+    curl_slist* grown = curl_slist_append(headers.get(), line.c_str());
+    if (grown == nullptr) return false;
+    headers.release();
+    headers.reset(grown);
+  }
+  set(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get()));
+
+  transfer.Body = &Body;
+  transfer.MaxBody = MaxBodySize;
+  transfer.Aborted = &Aborted;
+  transfer.TimeoutMs = timeoutMs;
+  set(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader));
+  set(curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer));
+  set(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody));
+  set(curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer));
+  set(curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::OnPrerequest));
+  set(curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer));
+  set(curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress));
+  set(curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer));
+  set(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L));
+  set(curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &CurlHandles::OnSocketOpened));
+  set(curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, Curl.get()));
+  set(curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &CurlHandles::OnSocketClosing));
+  set(curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, Curl.get()));
+  if (!ok) return false;
+
+  Body.clear();
+  if (curl_multi_add_handle(Curl->Multi, easy) != CURLM_OK) return false;
+  CURLcode result = CURLE_OK;
+  bool finished = false;
+  bool interrupted = false;
+  for (;;) {
+    int running = 0;
+    if (Curl->BytesWaiting()) transfer.Progress();
+    if (curl_multi_perform(Curl->Multi, &running) != CURLM_OK) {
+      interrupted = true;
+      break;
+    }
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(Curl->Multi, &queued)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+        result = message->data.result;
+        finished = true;
+      }
+    }
+    if (finished) break;
+    if (Aborted.load() || transfer.StallExpired()) {
+      interrupted = true;
+      break;
+    }
+    curl_multi_poll(Curl->Multi, nullptr, 0, kPollSliceMs, nullptr);
+  }
+  // Removing an unfinished transfer closes its connection; a finished one stays cached for reuse.
+  curl_multi_remove_handle(Curl->Multi, easy);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+
+  if (Aborted.load()) {
+    Body.clear();
+    return false;
+  }
+  const bool complete =
+      finished && (result == CURLE_OK || (result == CURLE_WRITE_ERROR && transfer.BodyCapped));
+  // A reply whose headers arrived counts even if its body broke off: the caller sees a short body.
+  if (!complete && !(transfer.HeadersDone && (interrupted || finished))) {
+    Body.clear();
+    return false;
+  }
+  long status = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  if (status <= 0) {
+    Body.clear();
+    return false;
+  }
+  StatusCode = static_cast<uint32_t>(status);
+  return true;
+}
+
+size_t CHttpSender::ReadBody(std::vector<uint8_t>& body) {
+  body.clear();
+  if (!HasReply) return 0;
+  body.swap(Body);
+  Body.clear();
+  HasReply = false;  // the reply's body is consumed, as reading a stream would
+  return body.size();
+}
+
+}  // namespace Web

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/device_info.h"
+#include "http/http_request.h"
+
+namespace Web {
+
+// The module's HTTP client: one request at a time to one camera, over one libcurl handle kept
+// for the sender's life so that the camera's connection is reused.
+//
+// Threads: Send and ReadBody belong to the owner's one thread (or are serialised by the owner).
+// Abort, ClearAbort and IsAborted may be called from any thread while the sender exists.
+class CHttpSender {
+ public:
+  // Authentication scheme flags, as remembered from a camera's 401 reply.
+  static constexpr uint32_t kSchemeBasic = 1;
+  static constexpr uint32_t kSchemeNtlm = 2;
+  static constexpr uint32_t kSchemePassport = 4;
+  static constexpr uint32_t kSchemeDigest = 8;
+  static constexpr uint32_t kSchemeNegotiate = 16;
+
+  static constexpr size_t kMaxBodySize = size_t{1} << 28;
+
+  explicit CHttpSender(const korvalt::DEVICE_INFO& device);
+  virtual ~CHttpSender();
+  CHttpSender(const CHttpSender&) = delete;
+  CHttpSender& operator=(const CHttpSender&) = delete;
+
+  // True when the request was sent and a reply came back, whatever its status. A 401 is
+  // answered at most once more, with the scheme the camera named first.
+  bool Send(const CHttpRequest& request);
+  // Empties body and fills it with the body of the current reply; returns its size.
+  size_t ReadBody(std::vector<uint8_t>& body);
+
+  uint32_t GetStatusCode() const { return StatusCode; }
+  uint32_t GetRememberedScheme() const { return RememberedScheme; }
+  const korvalt::DEVICE_INFO& GetDeviceInfo() const { return Device; }
+
+  // Ends a running Send promptly and makes every Send fail until ClearAbort.
+  void Abort();
+  void ClearAbort();
+  bool IsAborted() const { return Aborted.load(); }
+
+  // Test seam: a smaller body cap than kMaxBodySize.
+  void SetMaxBodySize(size_t bytes) { MaxBodySize = bytes; }
+
+  struct Transfer;  // state of one libcurl transfer, shared with its callbacks
+
+ private:
+  bool Perform(const CHttpRequest& request, Transfer& transfer);
+  bool SendOnce(const CHttpRequest& request, bool mayRetry);
+
+  korvalt::DEVICE_INFO Device;    // copy taken at construction
+  uint32_t RememberedScheme = 0;  // first scheme of the first 401; never reset
+  uint32_t StatusCode = 0;        // of the last reply received
+  std::vector<uint8_t> Body;      // body of the current reply, handed out by ReadBody
+  bool HasReply = false;
+  size_t MaxBodySize = kMaxBodySize;
+  std::atomic<bool> Aborted{false};  // set by any thread, read by the sending thread
+
+  struct CurlHandles;
+  std::unique_ptr<CurlHandles> Curl;  // easy + multi handle for the sender's life
+};
+
+}  // namespace Web

@@ -1,0 +1,253 @@
+#include "http/http_sender.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/scripted_tcp_server.h"
+
+namespace Web {
+namespace {
+
+using testsupport::ScriptedTcpServer;
+using Clock = std::chrono::steady_clock;
+
+const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+const std::string kDigestChallenge =
+    "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"abc\", qop=\"auth\"\r\n"
+    "WWW-Authenticate: Basic realm=\"cam\"\r\nContent-Length: 0\r\n\r\n";
+const std::string kBasicChallenge =
+    "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"cam\"\r\nContent-Length: 0\r\n\r\n";
+
+korvalt::DEVICE_INFO Device(uint16_t port, int timeoutMs = 5000, std::string user = "admin") {
+  korvalt::DEVICE_INFO device;
+  device.Address = "127.0.0.1";
+  device.Port = port;
+  device.NetworkTimeout = timeoutMs;
+  device.UserName = std::move(user);
+  device.Password = "secret";
+  return device;
+}
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::string BodyText(CHttpSender& sender) {
+  std::vector<uint8_t> body;
+  sender.ReadBody(body);
+  return std::string(body.begin(), body.end());
+}
+
+bool HasHeader(const std::string& request, const std::string& header) {
+  return request.find("\r\n" + header) != std::string::npos;
+}
+
+TEST(HttpSender, SendsGetWithAgentAndBasicCredentialsAndReadsTheBody) {
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({kOk}));
+  CHttpSender sender(Device(server.Port()));
+  ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/config/io.cgi?a=1&b=%20")));
+  EXPECT_EQ(sender.GetStatusCode(), 200u);
+  EXPECT_EQ(BodyText(sender), "hello");
+  std::vector<uint8_t> again{1, 2};
+  EXPECT_EQ(sender.ReadBody(again), 0u);  // the body is handed out once
+  EXPECT_TRUE(again.empty());
+
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")), "GET /config/io.cgi?a=1&b=%20 HTTP/1.1");
+  EXPECT_TRUE(HasHeader(requests[0], "User-Agent: Korvalt::HttpClient\r\n"));
+  EXPECT_TRUE(HasHeader(requests[0], "Authorization: Basic YWRtaW46c2VjcmV0\r\n"));  // admin:secret
+}
+
+TEST(HttpSender, OneConnectionServesEveryRequestOfASender) {
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({kOk, kOk, kOk, kOk}));
+  CHttpSender sender(Device(server.Port()));
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/common/info.cgi")));
+    EXPECT_EQ(BodyText(sender), "hello");
+  }
+  EXPECT_EQ(server.ConnectionCount(), 1u);
+}
+
+TEST(HttpSender, InvalidRequestsFailWithoutConnecting) {
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({kOk}));
+  CHttpSender sender(Device(server.Port()));
+  EXPECT_FALSE(sender.Send(CHttpRequest("", "/x")));
+  EXPECT_FALSE(sender.Send(CHttpRequest("GET", "")));
+  EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/x\r\nX-Injected: 1")));
+  CHttpRequest header("GET", "/x");
+  header.ExtraHeaders = {"X-A: 1\r\nX-Injected: 1"};
+  EXPECT_FALSE(sender.Send(header));
+  CHttpRequest passport("GET", "/x");
+  passport.AuthKind = CHttpRequest::kAuthPassport;  // libcurl has no Passport: fails at the credentials
+  EXPECT_FALSE(sender.Send(passport));
+
+  korvalt::DEVICE_INFO bad = Device(server.Port());
+  bad.Address = "user@127.0.0.1";
+  CHttpSender badSender(bad);
+  EXPECT_FALSE(badSender.Send(CHttpRequest("GET", "/x")));
+  EXPECT_EQ(server.ConnectionCount(), 0u);
+}
+
+TEST(HttpSender, SilentCameraFailsWithinTheNetworkTimeout) {
+  constexpr int kTimeoutMs = 300;
+  ScriptedTcpServer server(ScriptedTcpServer::Silent());
+  CHttpSender sender(Device(server.Port(), kTimeoutMs));
+  const auto start = Clock::now();
+  EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/config/io.cgi")));
+  const int64_t elapsed = MsSince(start);
+  EXPECT_GE(elapsed, kTimeoutMs - 50);
+  EXPECT_LT(elapsed, kTimeoutMs + 1000);
+  std::vector<uint8_t> body{1};
+  EXPECT_EQ(sender.ReadBody(body), 0u);
+  EXPECT_TRUE(body.empty());
+}
+
+TEST(HttpSender, StallAfterTrickledBytesFailsWithinTheNetworkTimeout) {
+  constexpr int kTimeoutMs = 300;
+  ScriptedTcpServer server([](ScriptedTcpServer::Connection& c) {
+    if (!c.ReadRequest()) return;
+    c.Trickle("HTTP/1.1 200 OK\r\nContent-Le", 4, 50);
+    c.StaySilent();
+  });
+  CHttpSender sender(Device(server.Port(), kTimeoutMs));
+  const auto start = Clock::now();
+  EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/config/io.cgi")));
+  EXPECT_LT(MsSince(start), 7 * 50 + kTimeoutMs + 1000);
+}
+
+TEST(HttpSender, SlowButSteadyReplyIsNotCutOff) {
+  constexpr int kTimeoutMs = 300;
+  const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789";
+  ScriptedTcpServer server([&reply](ScriptedTcpServer::Connection& c) {
+    if (c.ReadRequest()) c.Trickle(reply, 4, 100);  // ~1.3 s in all, never 300 ms without a byte
+  });
+  CHttpSender sender(Device(server.Port(), kTimeoutMs));
+  ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+  EXPECT_EQ(BodyText(sender), "0123456789");
+}
+
+TEST(HttpSender, AbortFromAnotherThreadEndsAHangingSendPromptly) {
+  std::promise<void> requestArrived;
+  ScriptedTcpServer server([&requestArrived](ScriptedTcpServer::Connection& c) {
+    if (c.ReadRequest()) requestArrived.set_value();
+    c.StaySilent();
+  });
+  CHttpSender sender(Device(server.Port(), 20000));
+  auto sending = std::async(std::launch::async, [&sender] { return sender.Send(CHttpRequest("GET", "/x")); });
+  ASSERT_EQ(requestArrived.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const auto start = Clock::now();
+  sender.Abort();
+  ASSERT_EQ(sending.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_LT(MsSince(start), 200);
+  EXPECT_FALSE(sending.get());
+}
+
+TEST(HttpSender, AbortedSenderRefusesUntilCleared) {
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({kOk}));
+  CHttpSender sender(Device(server.Port()));
+  sender.Abort();
+  EXPECT_TRUE(sender.IsAborted());
+  EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/x")));
+  EXPECT_EQ(server.ConnectionCount(), 0u);
+  sender.ClearAbort();
+  EXPECT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+}
+
+TEST(HttpSender, FailedSendLeavesNoBody) {
+  // One reply, then the script runs out and the camera closes the connection without answering.
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({kOk}));
+  CHttpSender sender(Device(server.Port()));
+  ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));  // body deliberately not read
+  EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/y")));
+  std::vector<uint8_t> body{1};
+  EXPECT_EQ(sender.ReadBody(body), 0u);
+  EXPECT_TRUE(body.empty());
+}
+
+TEST(HttpSender, BodyIsCutAfterTheChunkThatReachesTheCap) {
+  const std::string payload(200000, 'x');
+  ScriptedTcpServer server(ScriptedTcpServer::Replies(
+      {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(payload.size()) + "\r\n\r\n" + payload}));
+  CHttpSender sender(Device(server.Port()));
+  sender.SetMaxBodySize(10000);
+  ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+  std::vector<uint8_t> body;
+  const size_t read = sender.ReadBody(body);
+  EXPECT_GE(read, 10000u);
+  EXPECT_LT(read, payload.size());
+  EXPECT_EQ(read, body.size());
+}
+
+TEST(HttpSender, DigestNamedFirstIsTriedOnceThenA401IsAReply) {
+  ScriptedTcpServer server(ScriptedTcpServer::Replies(std::vector<std::string>(8, kDigestChallenge)));
+  CHttpSender sender(Device(server.Port()));
+  ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+  EXPECT_EQ(sender.GetStatusCode(), 401u);
+  EXPECT_EQ(sender.GetRememberedScheme(), CHttpSender::kSchemeDigest);
+  const size_t firstSend = server.Requests().size();
+  EXPECT_LE(firstSend, 3u);  // Basic, then Digest (libcurl may need the challenge once more)
+
+  // The next Send starts with Digest: no Basic credentials leave the sender any more.
+  ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+  EXPECT_EQ(sender.GetStatusCode(), 401u);
+  const auto requests = server.Requests();
+  ASSERT_GT(requests.size(), firstSend);
+  EXPECT_TRUE(HasHeader(requests[0], "Authorization: Basic"));
+  for (size_t i = 1; i < requests.size(); ++i)
+    EXPECT_FALSE(HasHeader(requests[i], "Authorization: Basic")) << i;
+  EXPECT_TRUE(HasHeader(requests.back(), "Authorization: Digest"));
+}
+
+TEST(HttpSender, BasicNamedFirstAfterBasicFailsAtOnceAndIsRememberedForLater) {
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({kBasicChallenge, kBasicChallenge}));
+  CHttpSender sender(Device(server.Port()));
+  EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/x")));
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(sender.GetRememberedScheme(), CHttpSender::kSchemeBasic);
+  ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+  EXPECT_EQ(sender.GetStatusCode(), 401u);
+  EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+TEST(HttpSender, EmptyUserNameNeverSendsCredentials) {
+  {
+    ScriptedTcpServer server(ScriptedTcpServer::Replies({kDigestChallenge, kDigestChallenge}));
+    CHttpSender sender(Device(server.Port(), 5000, ""));
+    ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));  // retried once, since Digest differs from Basic
+    EXPECT_EQ(sender.GetStatusCode(), 401u);
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const auto& r : requests) EXPECT_FALSE(HasHeader(r, "Authorization:"));
+  }
+  {
+    ScriptedTcpServer server(ScriptedTcpServer::Replies({kBasicChallenge}));
+    CHttpSender sender(Device(server.Port(), 5000, ""));
+    EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/x")));
+    EXPECT_EQ(server.Requests().size(), 1u);
+  }
+}
+
+TEST(HttpSender, UnauthorizedWithoutChallengeFails) {
+  ScriptedTcpServer server(
+      ScriptedTcpServer::Replies({"HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n"}));
+  CHttpSender sender(Device(server.Port()));
+  EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/x")));
+  EXPECT_EQ(sender.GetRememberedScheme(), 0u);
+}
+
+TEST(HttpSender, RedirectIsReturnedNotFollowed) {
+  ScriptedTcpServer server(ScriptedTcpServer::Replies(
+      {"HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/elsewhere\r\nContent-Length: 0\r\n\r\n"}));
+  CHttpSender sender(Device(server.Port()));
+  ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+  EXPECT_EQ(sender.GetStatusCode(), 302u);
+}
+
+}  // namespace
+}  // namespace Web
