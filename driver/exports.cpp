@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "driver/capability_query.h"
 #include "driver/host/exports.h"
 #include "driver/quenlark_ip_capture_driver.h"
 
@@ -35,3 +36,40 @@ QUENLARK_EXPORT void DeleteIPCapture(korvalt::ipcapture::IIPCaptureDriver* drive
 QUENLARK_EXPORT void DeleteIPCaptureEx(korvalt::ipcapture::IIPCaptureDriver* driver) { DeleteDriver(driver); }
 QUENLARK_EXPORT void DeleteIPCaptureEx2(korvalt::ipcapture::IIPCaptureDriver* driver) { DeleteDriver(driver); }
 QUENLARK_EXPORT void DeleteIPCaptureEx3(korvalt::ipcapture::IIPCaptureDriver* driver) { DeleteDriver(driver); }
+
+// Capability query: the state lives in the module-wide CCapabilityQuery.
+
+QUENLARK_EXPORT int32_t InitCapabilityQuery(korvalt::ipcapture::ICapabilityQueryCallback* callback,
+                                            int32_t flag) {
+  try {
+    return korvalt::ModuleCapabilityQuery().Init(callback, flag != 0) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+QUENLARK_EXPORT int32_t StartCapabilityQuery(const char* address, uint32_t port, const char* userName,
+                                             const char* password,
+                                             korvalt::ipcapture::ICapabilityResults* results) {
+  try {
+    return korvalt::ModuleCapabilityQuery().Start(address, port, userName, password, results) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+QUENLARK_EXPORT int32_t TerminateCapabilityQuery() {
+  try {
+    korvalt::ModuleCapabilityQuery().Terminate();
+  } catch (...) {
+  }
+  return 1;
+}
+
+QUENLARK_EXPORT int32_t UninitCapabilityQuery() {
+  try {
+    korvalt::ModuleCapabilityQuery().Uninit();
+  } catch (...) {
+  }
+  return 1;
+}

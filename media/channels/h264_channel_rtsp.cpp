@@ -13,13 +13,23 @@ CH264ChannelRTSP::~CH264ChannelRTSP() {
   CloseSession();
 }
 
-void CH264ChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) { Parser.ProcessPacket(packet); }
+void CH264ChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) {
+  if (HasAnnounced.load(std::memory_order_acquire) && HasAnnounced.exchange(false)) {
+    std::lock_guard<std::mutex> guard(AnnouncedLock);
+    Parser.AcceptParameterSets(AnnouncedSps, AnnouncedPps);
+  }
+  Parser.ProcessPacket(packet);
+}
 
 void CH264ChannelRTSP::AfterDescribe() {
   if (!Client) return;
   const auto& sps = Client->Parser.Sps;
   const auto& pps = Client->Parser.Pps;
-  if (!sps.empty() && !pps.empty()) Parser.AcceptParameterSets(sps, pps);
+  if (sps.empty() || pps.empty()) return;
+  std::lock_guard<std::mutex> guard(AnnouncedLock);
+  AnnouncedSps = sps;
+  AnnouncedPps = pps;
+  HasAnnounced = true;
 }
 
 }  // namespace korvalt

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <mutex>
+#include <vector>
+
 #include "media/channels/common_channel_rtsp.h"
 #include "media/parsers/h264_rtp_media_parser.h"
 
@@ -17,7 +21,14 @@ class CH264ChannelRTSP : public CCommonChannelRTSP {
   void AfterDescribe() override;
 
  private:
-  CH264RTPMediaParser Parser;  // receive thread only (parameter sets from the worker before PLAY)
+  CH264RTPMediaParser Parser;  // receive thread only
+
+  // Parameter sets from the SDP, handed from the worker to the receive thread, which applies
+  // them before its next packet.
+  std::mutex AnnouncedLock;  // guards AnnouncedSps and AnnouncedPps
+  std::vector<uint8_t> AnnouncedSps;
+  std::vector<uint8_t> AnnouncedPps;
+  std::atomic<bool> HasAnnounced{false};
 };
 
 }  // namespace korvalt

@@ -482,6 +482,21 @@ TEST(CamsimRtspTest, RtpArrivesOnClientPortsAfterPlay) {
   ASSERT_GE(n, 12);
   EXPECT_EQ(datagram[0] >> 6, 2);     // RTP version 2
   EXPECT_EQ(datagram[1] & 0x7F, 96);  // the dynamic payload type of H.264
+
+  // frames_sent counts the pictures a client gets (benchmarks compute losses from it): one per
+  // marker packet, whether the payloader pushed single buffers or lists. Pictures sent around the
+  // reads of the counter may fall on either side, hence the small tolerance.
+  const auto framesSent = [&] {
+    return std::stoll(Lines(Get(cam.HttpPort(), "/sim/state").Body).at("frames_sent"));
+  };
+  const long long sentBefore = framesSent();
+  int markers = 0;
+  while (markers < 20 && poll(&p, 1, 5000) > 0) {
+    if (recv(rtp, datagram, sizeof datagram, 0) >= 12 && (datagram[1] & 0x80) != 0) ++markers;
+  }
+  ASSERT_EQ(markers, 20);
+  const long long sentAfter = framesSent();
+  EXPECT_NEAR(static_cast<double>(sentAfter - sentBefore), 20.0, 3.0);
   close(rtp);
 }
 

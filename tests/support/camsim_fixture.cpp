@@ -12,7 +12,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 namespace testsupport {
 namespace {
@@ -97,6 +100,20 @@ bool Camsim::Start() {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return false;
   const pid_t parent = getpid();
+  // GStreamer and GLib are not sanitizer-clean: the simulator is a fixture, not the code under test,
+  // so sanitizer builds keep their reports to the test process.
+  std::vector<std::string> envText;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    if (text.starts_with("TSAN_OPTIONS=") || text.starts_with("ASAN_OPTIONS=")) continue;
+    envText.emplace_back(text);
+  }
+  envText.emplace_back("TSAN_OPTIONS=report_bugs=0:exitcode=0");
+  envText.emplace_back("ASAN_OPTIONS=detect_leaks=0");
+  std::vector<char*> envp;
+  for (auto& entry : envText) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
   const pid_t pid = fork();
   if (pid < 0) {
     close(out[0]);
@@ -108,7 +125,7 @@ bool Camsim::Start() {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);
     dup2(out[1], STDOUT_FILENO);
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(out[1]);

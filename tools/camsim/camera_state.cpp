@@ -296,7 +296,8 @@ std::string CameraState::Describe() const {
   std::string presets;
   for (int p : Presets) presets += (presets.empty() ? "" : ",") + std::to_string(p);
   text += Line("presets", presets) + Line("preset", CurrentPreset) + Line("pan", Pan) + Line("tilt", Tilt) +
-          Line("zoom", Zoom) + Line("focus", FocusSpeed) + Line("ptzcommands", PtzCommands);
+          Line("zoom", Zoom) + Line("focus", FocusSpeed) + Line("ptzcommands", PtzCommands) +
+          Line("frames_sent", FramesSentSource ? static_cast<long long>(FramesSentSource()) : 0);
   return text;
 }
 
@@ -308,6 +309,11 @@ VideoProfile CameraState::Profile1() const {
 void CameraState::SetProfile1Listener(std::function<void(const VideoProfile&)> listener) {
   std::lock_guard<std::mutex> lock(Lock);
   Profile1Listener = std::move(listener);
+}
+
+void CameraState::SetFramesSentSource(std::function<uint64_t()> source) {
+  std::lock_guard<std::mutex> lock(Lock);
+  FramesSentSource = std::move(source);
 }
 
 }  // namespace camsim

@@ -32,6 +32,11 @@ struct CameraConfig {
   bool Audio = false;
   bool Rtsp = true;
   int SessionTimeout = 0;  // seconds announced in RTSP Session headers; 0 = the server's default (60)
+  // Benchmark overrides of what profile 1 asks of the encoder (0 / empty: follow the profile).
+  int ForceBitrate = 0;          // kbit/s
+  int ForceGop = 0;              // frames between key frames
+  std::string Pattern = "ball";  // videotestsrc pattern of the test picture
+  bool Aud = true;               // H.264 access unit delimiters in band
 };
 
 struct VideoProfile {
@@ -79,6 +84,8 @@ class CameraState {
 
   // Called (outside the lock) after profile 1 changed.
   void SetProfile1Listener(std::function<void(const VideoProfile&)> listener);
+  // Where /sim/state reads "frames_sent" from (none: 0).
+  void SetFramesSentSource(std::function<uint64_t()> source);
 
  private:
   const CameraConfig Config;
@@ -91,6 +98,7 @@ class CameraState {
   int Pan = 0, Tilt = 0, Zoom = 0, FocusSpeed = 0;
   int PtzCommands = 0;
   std::function<void(const VideoProfile&)> Profile1Listener;
+  std::function<uint64_t()> FramesSentSource;
 };
 
 // Strict decimal integer: optional sign, digits, nothing else; within [low, high].

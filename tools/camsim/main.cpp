@@ -44,6 +44,14 @@ Options (also --name=value):
   --audio yes|no         report audio streams (default no)
   --help, --version
 
+Benchmark options (the profile keeps what the driver wrote; only the encoder differs):
+  --force-bitrate KBPS   encode at this bit rate whatever profile 1 says (16..50000)
+  --force-gop FRAMES     key frame every FRAMES pictures whatever profile 1 says (1..300)
+  --pattern NAME         videotestsrc pattern of the picture (default ball; smpte has a noise
+                         area that makes a high bit rate real)
+  --aud yes|no           H.264 access unit delimiters, one 2-byte NAL unit before every
+                         picture, as x264 writes them (default yes)
+
 Camera requests (HTTP GET, replies are name=value lines ended by CR LF):
   /common/info.cgi  /config/stream_info.cgi  /config/rs485.cgi
   /config/video.cgi?profileid=1|2[&resolution=WxH&codec=H264|MPEG4|MJPEG&bitrate=KBPS&framerate=N
@@ -62,7 +70,9 @@ Simulator controls (HTTP GET, never authenticated, plain-text name=value replies
                 status (answer status V, default 500), empty (200 with an empty body),
                 close (drop the connection without an answer), stall (answer only after V ms),
                 none (clear the fault)
-  /sim/state    profiles (profile1.KEY=...), inN, outN, presets, preset, pan, tilt, zoom, focus, fault
+  /sim/state    profiles (profile1.KEY=...), inN, outN, presets, preset, pan, tilt, zoom, focus,
+                frames_sent (pictures sent since start by all streams together; every client of
+                the shared stream receives each), fault
 )";
 
 struct Args {
@@ -117,7 +127,19 @@ Args ParseArgs(int argc, char** argv) {
       c.Bind = value;
     else if (name == "--session-timeout")
       c.SessionTimeout = static_cast<int>(Number(name, value, 0, 3600));
-    else if (name == "--http-port")
+    else if (name == "--force-bitrate")
+      c.ForceBitrate = static_cast<int>(Number(name, value, 16, 50000));
+    else if (name == "--aud")
+      c.Aud = YesNo(name, value);
+    else if (name == "--force-gop")
+      c.ForceGop = static_cast<int>(Number(name, value, 1, 300));
+    else if (name == "--pattern") {
+      // Goes into a launch description: a plain name only.
+      if (value.empty() ||
+          value.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") != std::string::npos)
+        Fail("--pattern takes a videotestsrc pattern name such as ball or smpte");
+      c.Pattern = value;
+    } else if (name == "--http-port")
       c.HttpPort = static_cast<uint16_t>(Number(name, value, 0, 65535));
     else if (name == "--rtsp-port")
       c.RtspPort = static_cast<uint16_t>(Number(name, value, 0, 65535));
@@ -185,6 +207,7 @@ int main(int argc, char** argv) {
   if (rtsp) {
     rtsp->Remount(state);
     state.SetProfile1Listener([&rtsp, &state](const camsim::VideoProfile&) { rtsp->Remount(state); });
+    state.SetFramesSentSource(camsim::FramesSent);
   }
 
   camsim::HttpFront http(config, state);

@@ -18,6 +18,28 @@ constexpr int kJpegPayloadType = 26;
 constexpr int kJpegQualities[] = {20, 40, 60, 80, 95};
 
 constexpr size_t kMaxPendingStamps = 64;
+constexpr uint8_t kRtpMarkerBit = 0x80;  // in the second byte of the RTP header
+
+// Static, not a member: payloader threads may still run while the server object goes away.
+std::atomic<uint64_t> gFramesSent{0};
+
+bool HasMarker(GstBuffer* buffer) {
+  uint8_t second = 0;
+  return gst_buffer_extract(buffer, 1, &second, 1) == 1 && (second & kRtpMarkerBit) != 0;
+}
+
+GstPadProbeReturn CountFramesSent(GstPad*, GstPadProbeInfo* info, gpointer) {
+  uint64_t frames = 0;
+  if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+    frames = HasMarker(GST_PAD_PROBE_INFO_BUFFER(info)) ? 1 : 0;
+  } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+    GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+    for (guint i = 0; i < gst_buffer_list_length(list); ++i)
+      if (HasMarker(gst_buffer_list_get(list, i))) ++frames;
+  }
+  gFramesSent.fetch_add(frames, std::memory_order_relaxed);
+  return GST_PAD_PROBE_OK;
+}
 
 // avenc_mpeg4 of this GStreamer/FFmpeg pairing stamps every output buffer with a garbage time, which
 // stalls the sending sink. Without B-frames output order is input order, so the input times are put back.
@@ -55,6 +77,14 @@ GstPadProbeReturn RestoreOutputTime(GstPad*, GstPadProbeInfo* info, gpointer dat
 void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {
   GstElement* pipeline = gst_rtsp_media_get_element(media);
   if (!pipeline) return;
+  if (GstElement* payloader = gst_bin_get_by_name(GST_BIN(pipeline), "pay0")) {
+    GstPad* src = gst_element_get_static_pad(payloader, "src");
+    gst_pad_add_probe(
+        src, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        CountFramesSent, nullptr, nullptr);
+    gst_object_unref(src);
+    gst_object_unref(payloader);
+  }
   if (GstElement* encoder = gst_bin_get_by_name(GST_BIN(pipeline), "restamp")) {
     auto* restamper = new Restamper;
     g_object_set_data_full(G_OBJECT(encoder), "camsim-restamper", restamper,
@@ -72,11 +102,21 @@ void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {
 
 }  // namespace
 
-std::string LaunchDescription(const VideoProfile& p) {
-  std::string source =
-      "videotestsrc is-live=true pattern=ball ! video/x-raw,width=" + std::to_string(p.Width) +
-      ",height=" + std::to_string(p.Height) + ",framerate=" + std::to_string(p.Framerate) +
-      "/1 ! videoconvert ! video/x-raw,format=I420 ! ";
+uint64_t FramesSent() {
+  return gFramesSent.load(std::memory_order_relaxed);
+}
+
+VideoProfile EncoderProfile(VideoProfile profile, const CameraConfig& config) {
+  if (config.ForceBitrate > 0) profile.Bitrate = config.ForceBitrate;
+  if (config.ForceGop > 0) profile.GopLength = config.ForceGop;
+  return profile;
+}
+
+std::string LaunchDescription(const VideoProfile& p, const std::string& pattern, bool aud) {
+  std::string source = "videotestsrc is-live=true pattern=" + pattern +
+                       " ! video/x-raw,width=" + std::to_string(p.Width) +
+                       ",height=" + std::to_string(p.Height) + ",framerate=" + std::to_string(p.Framerate) +
+                       "/1 ! videoconvert ! video/x-raw,format=I420 ! ";
   std::string encoder;
   if (p.Codec == "MJPEG") {
     const int quality = kJpegQualities[std::clamp(p.Quality, 1, 5) - 1];
@@ -91,7 +131,7 @@ std::string LaunchDescription(const VideoProfile& p) {
               std::to_string(kDynamicPayloadType);
   } else {
     encoder = "x264enc tune=zerolatency speed-preset=ultrafast bitrate=" + std::to_string(p.Bitrate) +
-              " key-int-max=" + std::to_string(p.GopLength) +
+              " key-int-max=" + std::to_string(p.GopLength) + (aud ? "" : " aud=false") +
               " ! video/x-h264,profile=baseline ! rtph264pay name=pay0 config-interval=-1 pt=" +
               std::to_string(kDynamicPayloadType);
   }
@@ -154,9 +194,9 @@ int RtspFront::Start(const std::string& address, uint16_t port) {
 
 void RtspFront::Remount(const CameraState& state) {
   std::lock_guard<std::mutex> lock(RemountLock);
-  const VideoProfile profile = state.Profile1();
+  const VideoProfile profile = EncoderProfile(state.Profile1(), Config);
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
-  gst_rtsp_media_factory_set_launch(factory, LaunchDescription(profile).c_str());
+  gst_rtsp_media_factory_set_launch(factory, LaunchDescription(profile, Config.Pattern, Config.Aud).c_str());
   // All clients of one profile share one encoder; a new factory per profile keeps old sessions intact.
   gst_rtsp_media_factory_set_shared(factory, TRUE);
   g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), nullptr);

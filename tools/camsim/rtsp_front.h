@@ -2,6 +2,7 @@
 
 #include <gst/rtsp-server/rtsp-server.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -10,8 +11,17 @@
 
 namespace camsim {
 
-// GStreamer launch description of the test picture encoded as the profile says.
-std::string LaunchDescription(const VideoProfile& profile);
+// GStreamer launch description of the test picture (videotestsrc pattern) encoded as the profile says;
+// H.264 access unit delimiters in band unless aud is false.
+std::string LaunchDescription(const VideoProfile& profile, const std::string& pattern = "ball",
+                              bool aud = true);
+
+// Profile 1 as the encoder gets it: the command line's benchmark overrides applied.
+VideoProfile EncoderProfile(VideoProfile profile, const CameraConfig& config);
+
+// Pictures sent since start by every stream together: RTP packets with the marker bit set on the
+// payloaders' output. Clients of a shared stream each receive every one of them.
+uint64_t FramesSent();
 
 // The camera's RTSP side: "rtpvideo1.sdp" encoded from profile 1, on the default GLib main context.
 class RtspFront {

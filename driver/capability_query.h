@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "driver/host/capability_query.h"
+#include "platform/thread.h"
+
+namespace korvalt {
+
+// State behind the four capability query exports: the host's callback and result object, and
+// at most one query thread with the camera properties object it made.
+//
+// Threads: the operations come from host threads, several at once or from inside the callback;
+// Lock guards the state. Each query shares its Run with its thread, so what the thread touches
+// lives until the thread ends, even when a join overran its bound and the thread was detached.
+class CCapabilityQuery {
+ public:
+  static constexpr int32_t kNetworkTimeoutMs = 20000;
+  static constexpr int32_t kSignalLossTimeoutMs = 10000;
+  static constexpr int kJoinTimeoutMs = 5000;
+
+  CCapabilityQuery() = default;
+  // Stops a running query without calling the host again.
+  ~CCapabilityQuery();
+  CCapabilityQuery(const CCapabilityQuery&) = delete;
+  CCapabilityQuery& operator=(const CCapabilityQuery&) = delete;
+
+  // False when a callback is registered already; nothing changes then.
+  bool Init(ipcapture::ICapabilityQueryCallback* callback, bool flag);
+  // False when a query has not reported yet or no thread could be started (nothing changes
+  // then), or for a port above 65535. A query that reported earlier is released.
+  bool Start(const char* address, uint32_t port, const char* userName, const char* password,
+             ipcapture::ICapabilityResults* results);
+  // Ends the request in flight; the query then reports the result reached so far.
+  void Terminate();
+  // Terminates, waits for the thread (bounded), forgets the callback and releases everything.
+  void Uninit();
+
+  // Test seam: the bound of Uninit's wait for the query thread.
+  void SetJoinTimeoutMs(int ms);
+
+ private:
+  struct Run;
+  static void RunQuery(const std::shared_ptr<Run>& run);
+  void Stop(bool silent);
+
+  std::mutex Lock;  // guards everything below; written by host threads
+  ipcapture::ICapabilityQueryCallback* Callback = nullptr;  // borrowed from Init to Uninit
+  bool CallbackFlag = false;                                // stored, not used
+  ipcapture::ICapabilityResults* Results = nullptr;         // borrowed from Start to Uninit
+  std::shared_ptr<Run> Current;                   // the last query started; keeps its properties object
+  std::unique_ptr<platform::Thread> QueryThread;  // runs Current
+  // Threads of earlier queries that had reported but not yet ended when the next one started.
+  std::vector<std::unique_ptr<platform::Thread>> Finishing;
+  int JoinTimeoutMs = kJoinTimeoutMs;
+};
+
+// The process-wide instance that the exports use.
+CCapabilityQuery& ModuleCapabilityQuery();
+
+}  // namespace korvalt

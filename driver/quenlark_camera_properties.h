@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "driver/camera_properties.h"
+#include "http/http_sender.h"
+
+namespace korvalt {
+
+// The Quenlark family's capability requests: device information, video profile 1 (for the video
+// standard), stream information and RS-485 (for PTZ).
+class CQuenlarkCameraProperties : public CCameraPropertiesEx {
+ public:
+  explicit CQuenlarkCameraProperties(const DEVICE_INFO& device);
+  ~CQuenlarkCameraProperties() override = default;
+
+  bool QueryProperties(int32_t* errorCode) override;
+  // Frame intervals, then the base answers, then the custom parameters "Video standard",
+  // "Firmware" and "MAC Address".
+  bool SaveProperties(ipcapture::ICapabilityResults* results) override;
+  // Also ends the request in flight, so an owner never waits for a camera that does not answer.
+  void AbortQuery() override;
+
+  int32_t GetVideoStandard() const { return VideoStandard; }
+  const std::set<int32_t>& GetFrameRates() const { return FrameRates; }
+  const std::string& GetModel() const { return Model; }
+  const std::string& GetFirmwareVersion() const { return FirmwareVersion; }
+  const std::string& GetMacAddress() const { return MacAddress; }
+
+ private:
+  bool QueryDeviceInformation();
+  void QueryVideoProfile();
+  bool QueryStreamInformation();
+  void QueryPTZ();
+  // The reply body as text (up to its first zero byte); false when the request failed or the
+  // body is empty.
+  bool Get(const char* path, std::string& text);
+
+  Web::CHttpSender Sender;       // built from the device record; used by the query thread only
+  int32_t VideoStandard = 0;     // 1 when profile 1 is at least 1.375:1 wide (NTSC sizes)
+  std::set<int32_t> FrameRates;  // frames per second, distinct, ascending
+  std::string Model;
+  std::string FirmwareVersion;
+  std::string MacAddress;  // without colons
+  std::string PtzText;     // "ptz" of the device information, not used further
+};
+
+}  // namespace korvalt

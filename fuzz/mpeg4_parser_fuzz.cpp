@@ -1,0 +1,18 @@
+// Packet sequences into the MPEG-4 depacketiser.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz/fuzz_host.h"
+#include "media/parsers/mpeg4_rtp_media_parser.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzzhost::Driver driver;
+  fuzzhost::Client client;
+  {
+    korvalt::CMpeg4RTPMediaParser parser("fuzz", &driver);
+    parser.SetClient(&client);
+    fuzzhost::FeedPackets(parser, std::span<const uint8_t>(data, size));
+  }
+  if (driver.Samples.Open != 0) __builtin_trap();
+  return 0;
+}

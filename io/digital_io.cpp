@@ -1,0 +1,53 @@
+#include "io/digital_io.h"
+
+#include <string>
+#include <vector>
+
+#include "http/h_utils.h"
+
+namespace korvalt {
+namespace {
+constexpr const char* kInputsPath = "/config/io.cgi";
+constexpr const char* kSeparator = "=";
+constexpr const char* kTerminators = "\r\n";
+}  // namespace
+
+CDigitalIO::CDigitalIO(IDriver* driver)
+    : CIOBase(driver), OutputSender(driver->GetDeviceInfo()), InputSender(driver->GetDeviceInfo()) {}
+
+CDigitalIO::~CDigitalIO() {
+  Stop();
+}
+
+void CDigitalIO::AbortRequests() {
+  OutputSender.Abort();
+  InputSender.Abort();
+}
+
+void CDigitalIO::ResumeRequests() {
+  OutputSender.ClearAbort();
+  InputSender.ClearAbort();
+}
+
+bool CDigitalIO::SetOutputNow(int32_t index, int32_t state) {
+  const std::string path = HUtils::Format("/config/io.cgi?out%u=%s", static_cast<uint32_t>(index) + 1,
+                                          state == kStateOff ? "off" : "on");
+  return HUtils::Command(OutputSender, nullptr, path);
+}
+
+bool CDigitalIO::PollInputs() {
+  std::vector<uint8_t> body;
+  if (!HUtils::Query(body, InputSender, nullptr, kInputsPath) || body.empty()) return true;
+  // The reply ends with the zero byte Query appends; the text is what comes before the first one.
+  const std::string text(reinterpret_cast<const char*>(body.data()));
+  const uint32_t inputs = GetInputCount();
+  for (uint32_t n = 1; n <= inputs; ++n) {
+    const std::string value = HUtils::GetValue(HUtils::Format("in%u", n), kSeparator, text, kTerminators);
+    if (value.empty()) continue;
+    // Cameras spell the active state in several ways; all of them contain "on".
+    ApplyInputState(n - 1, value.find("on") != std::string::npos ? kStateOn : kStateOff);
+  }
+  return true;
+}
+
+}  // namespace korvalt

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/host/video.h"
+#include "transport/rtp_packet_info.h"
+
+namespace korvalt {
+
+class IDriver;
+
+// The owning stream channel's side of a parser.
+class IMediaParserClient {
+ public:
+  // Hands a filled, committed sample on to the host; true when the host accepted it. The
+  // sample stays the parser's, which releases it after this call.
+  virtual bool DeliverFrame(ipcapture::IFrameSample* sample) = 0;
+  // Width and height the host asked for when it started the channel.
+  virtual std::pair<uint32_t, uint32_t> GetPictureSize() = 0;
+
+ protected:
+  ~IMediaParserClient() = default;
+};
+
+// Base of the RTP depacketisers: gathers the payload of one picture in a frame buffer that is
+// reused from picture to picture, and hands each finished picture to the host as a frame
+// sample. Runs on the channel's RTP receive thread only; takes no lock.
+class CRTPMediaParser {
+ public:
+  static constexpr size_t kMaxFrameBuffer = 10 * 1024 * 1024;
+
+  // driver is borrowed for the parser's lifetime and may be null (then nothing is delivered).
+  CRTPMediaParser(std::string parserName, IDriver* driver);
+  virtual ~CRTPMediaParser() = default;
+  CRTPMediaParser(const CRTPMediaParser&) = delete;
+  CRTPMediaParser& operator=(const CRTPMediaParser&) = delete;
+
+  virtual void ProcessPacket(const RTP_PACKET_INFO& packet) = 0;
+  // Drops the picture being assembled; never touches the sequence state.
+  virtual void Reset() = 0;
+
+  // Borrowed; set by the owning channel right after construction.
+  void SetClient(IMediaParserClient* client) { Client = client; }
+
+  uint32_t GetWidth() const { return Width; }
+  uint32_t GetHeight() const { return Height; }
+
+  // Capacity asked of the host for a picture of bytesNeeded bytes.
+  static uint32_t SampleCapacity(size_t bytesNeeded);
+  // The host's resolution class of a picture size.
+  static uint32_t ResolutionClass(uint32_t width, uint32_t height);
+
+ protected:
+  enum class PayloadKind { kUsable, kPaddingOnly, kBroken };
+
+  // Records the sequence number; false when the packet does not follow the one before it.
+  bool IsContinuous(uint16_t sequenceNumber);
+  // The packet's payload without its RTP padding (the count is the payload's last byte).
+  static PayloadKind GetPayload(const RTP_PACKET_INFO& packet, std::span<const uint8_t>& payload);
+  // False when the buffer could not grow.
+  bool Append(const uint8_t* data, size_t size) noexcept;
+  bool Append(std::span<const uint8_t> bytes) noexcept { return Append(bytes.data(), bytes.size()); }
+  // False, with a level-1 message, once the picture outgrows kMaxFrameBuffer.
+  bool CheckBufferSize();
+  // The host's allocator when a picture can be handed off at all, else null.
+  ipcapture::ISampleAllocator* DeliveryAllocator() const;
+
+  uint16_t LastSequenceNumber = 0;
+  bool FirstPacket = true;
+  IDriver* Driver;  // Borrowed from the channel's driver for the parser's lifetime.
+  std::string ParserName;
+  IMediaParserClient* Client = nullptr;  // Borrowed from the owning channel.
+  std::vector<uint8_t> FrameBuffer;
+  uint32_t Width = 0;
+  uint32_t Height = 0;
+};
+
+// Releases a host sample through its allocator when the scope ends, however it ends.
+class SampleLease {
+ public:
+  SampleLease(ipcapture::ISampleAllocator* allocator, ipcapture::IFrameSample* sample)
+      : Allocator(allocator), Sample(sample) {}
+  ~SampleLease() {
+    if (Sample != nullptr) Allocator->ReleaseSample(Sample);
+  }
+  SampleLease(const SampleLease&) = delete;
+  SampleLease& operator=(const SampleLease&) = delete;
+
+ private:
+  ipcapture::ISampleAllocator* Allocator;
+  ipcapture::IFrameSample* Sample;
+};
+
+// Four-character code as the host expects it: first character in the lowest byte.
+constexpr uint32_t MakeFourCC(const char (&code)[5]) {
+  return static_cast<uint32_t>(static_cast<uint8_t>(code[0])) |
+         static_cast<uint32_t>(static_cast<uint8_t>(code[1])) << 8 |
+         static_cast<uint32_t>(static_cast<uint8_t>(code[2])) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(code[3])) << 24;
+}
+
+}  // namespace korvalt

@@ -1,0 +1,226 @@
+#include "media/parsers/mpeg4_rtp_media_parser.h"
+
+#include <gtest/gtest.h>
+
+#include "media/parsers/mp4_parser.h"
+#include "parser_harness.h"
+
+namespace {
+
+using korvalt::CMP4Parser;
+using korvalt::CMpeg4RTPMediaParser;
+using mediatest::BitWriter;
+using mediatest::Bytes;
+using mediatest::Concat;
+using mediatest::Filler;
+using mediatest::Harness;
+using mediatest::Packet;
+
+constexpr uint32_t kDivx = korvalt::MakeFourCC("DIVX");
+constexpr uint32_t kDivi = korvalt::MakeFourCC("DIVI");
+
+struct Vol {
+  uint32_t Width = 352;
+  uint32_t Height = 288;
+  uint32_t ObjectType = 1;  // Simple Object
+  uint32_t Shape = 0;       // rectangular
+  bool ControlParameters = true;
+  bool Vbv = false;
+  bool FixedRate = false;
+  uint32_t Resolution = 30;
+};
+
+// Visual object sequence, visual object, video object and video object layer headers.
+std::vector<uint8_t> Configuration(const Vol& v) {
+  BitWriter vo;
+  vo.Put(0, 1);  // is_visual_object_identifier
+  vo.Put(1, 4);  // visual_object_type: video
+  vo.Put(0, 1);  // video_signal_type
+  BitWriter vol;
+  vol.Put(0, 1);  // random_accessible_vol
+  vol.Put(v.ObjectType, 8);
+  vol.Put(0, 1);  // is_object_layer_identifier
+  vol.Put(1, 4);  // aspect_ratio_info: square
+  vol.Put(v.ControlParameters ? 1 : 0, 1);
+  if (v.ControlParameters) {
+    vol.Put(1, 2);  // chroma_format 4:2:0
+    vol.Put(1, 1);  // low_delay
+    vol.Put(v.Vbv ? 1 : 0, 1);
+    if (v.Vbv) {
+      for (int bits : {15, 15, 15}) {
+        vol.Put(0x1234, bits);
+        vol.Put(1, 1);
+      }
+      vol.Put(5, 3);
+      vol.Put(0x155, 11);
+      vol.Put(1, 1);
+      vol.Put(0x2AAA, 15);
+      vol.Put(1, 1);
+    }
+  }
+  vol.Put(v.Shape, 2);
+  vol.Put(1, 1);
+  vol.Put(v.Resolution, 16);
+  vol.Put(1, 1);
+  vol.Put(v.FixedRate ? 1 : 0, 1);
+  if (v.FixedRate) vol.Put(1, 5);  // 30 - 1 needs 5 bits
+  vol.Put(1, 1);
+  vol.Put(v.Width, 13);
+  vol.Put(1, 1);
+  vol.Put(v.Height, 13);
+  vol.Put(1, 1);
+  vol.Put(0, 1);  // interlaced
+  vol.Put(1, 1);  // obmc_disable
+  return Concat({Bytes({0, 0, 1, 0xB0, 0x01}), Bytes({0, 0, 1, 0xB2}), Bytes({'L', 'a', 'v', 'c'}),
+                 Bytes({0, 0, 1, 0xB5}), vo.Finish(1), Bytes({0, 0, 1, 0x00}), Bytes({0, 0, 1, 0x20}),
+                 vol.Finish(1)});
+}
+
+std::vector<uint8_t> Vop(int codingTypeByte, size_t size = 40) {
+  return Concat({Bytes({0, 0, 1, 0xB6, codingTypeByte}), Filler(size)});
+}
+
+TEST(Mpeg4Parser, KeyFrameCarriesConfigurationAndPFrameKeepsItsSize) {
+  Harness<CMpeg4RTPMediaParser> h;
+  const std::vector<uint8_t> config = Configuration({});
+  const std::vector<uint8_t> iVop = Vop(0x10);
+  h.Feed({{Concat({config, iVop}), 1}, {Filler(30, 0x77), 2, true}});
+  h.Feed({{Vop(0x50), 3}, {Filler(20, 0x66), 4, true}});
+  ASSERT_EQ(h.Client.Frames.size(), 2u);
+  EXPECT_EQ(h.Client.Frames[0].FourCC, kDivx);
+  EXPECT_EQ(h.Client.Frames[0].Data, Concat({config, iVop, Filler(30, 0x77)}));
+  EXPECT_EQ(h.Client.Frames[0].Width, 352u);
+  EXPECT_EQ(h.Client.Frames[0].Height, 288u);
+  EXPECT_EQ(h.Client.Frames[0].Capacity, 4096u);
+  EXPECT_EQ(h.Client.Frames[0].Commits, 1);
+  EXPECT_EQ(h.Client.Frames[1].FourCC, kDivi);
+  EXPECT_EQ(h.Client.Frames[1].Data, Concat({Vop(0x50), Filler(20, 0x66)}));
+  EXPECT_EQ(h.Client.Frames[1].Width, 352u);
+  EXPECT_EQ(h.Client.Frames[1].Height, 288u);
+  EXPECT_EQ(h.Subject.GetConfiguration(), config);
+}
+
+TEST(Mpeg4Parser, ConfigurationIsPutInFrontOfLaterKeyFrames) {
+  Harness<CMpeg4RTPMediaParser> h;
+  const std::vector<uint8_t> config = Configuration({});
+  h.Feed({Concat({config, Vop(0x00)}), 1, true});
+  h.Subject.Reset();
+  h.Feed({Vop(0x20), 2, true});  // I-VOP without configuration in its payload
+  ASSERT_EQ(h.Client.Frames.size(), 2u);
+  EXPECT_EQ(h.Client.Frames[1].FourCC, kDivx);
+  EXPECT_EQ(h.Client.Frames[1].Data, Concat({config, Vop(0x20)}));
+}
+
+TEST(Mpeg4Parser, NonIntraVopsAreTreatedAlike) {
+  for (int codingType : {0x40, 0x7F, 0x80, 0xC0}) {  // P, P, B, S
+    Harness<CMpeg4RTPMediaParser> h;
+    h.Feed({Concat({Configuration({}), Vop(0x00)}), 1, true});
+    h.Feed({Vop(codingType), 2, true});
+    ASSERT_EQ(h.Client.Frames.size(), 2u) << codingType;
+    EXPECT_EQ(h.Client.Frames[1].FourCC, kDivi) << codingType;
+  }
+}
+
+TEST(Mpeg4Parser, WithoutConfigurationOrKeyFrameNothingIsDelivered) {
+  Harness<CMpeg4RTPMediaParser> h;
+  h.Feed({Vop(0x00), 1, true});                               // I-VOP, no configuration ever seen
+  h.Feed({Vop(0x40), 2, true});                               // P-VOP
+  h.Feed({Concat({Configuration({}), Vop(0x40)}), 3, true});  // configuration, but a P-VOP
+  EXPECT_TRUE(h.Client.Frames.empty());
+  EXPECT_EQ(h.Allocator.Created.load(), 0u);
+}
+
+TEST(Mpeg4Parser, UnusableVolDropsTheKeyFrame) {
+  struct Case {
+    const char* Name;
+    Vol V;
+    bool Accepted;
+    uint32_t Width, Height;
+  };
+  const Case cases[] = {
+      {"320x180 is reported in whole macroblocks", {.Width = 320, .Height = 180}, true, 320, 192},
+      {"vbv parameters and fixed rate",
+       {.Width = 176, .Height = 144, .Vbv = true, .FixedRate = true},
+       true,
+       176,
+       144},
+      {"no control parameters", {.Width = 720, .Height = 576, .ControlParameters = false}, true, 720, 576},
+      {"Advanced Simple Object", {.ObjectType = 17}, false, 0, 0},
+      {"binary shape", {.Shape = 1}, false, 0, 0},
+      {"zero width", {.Width = 0}, false, 0, 0},
+      {"time resolution 0", {.Resolution = 0}, false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    Harness<CMpeg4RTPMediaParser> h;
+    h.Feed({Concat({Configuration(c.V), Vop(0x00)}), 1, true});
+    ASSERT_EQ(h.Client.Frames.size(), c.Accepted ? 1u : 0u) << c.Name;
+    if (!c.Accepted) continue;
+    EXPECT_EQ(h.Client.Frames[0].Width, c.Width) << c.Name;
+    EXPECT_EQ(h.Client.Frames[0].Height, c.Height) << c.Name;
+  }
+}
+
+TEST(Mpeg4Parser, LostPacketDropsThePictureUntilTheNextKeyFrame) {
+  Harness<CMpeg4RTPMediaParser> h;
+  h.Feed({{Concat({Configuration({}), Vop(0x00)}), 1}, {Filler(50), 3, true}});  // 2 lost
+  h.Feed({Vop(0x40), 4, true});
+  EXPECT_TRUE(h.Client.Frames.empty());
+  h.Feed({Vop(0x00), 5, true});
+  EXPECT_EQ(h.Client.Frames.size(), 1u);
+}
+
+TEST(Mp4Parser, ReadsShortVideoHeaderSizes) {
+  struct Case {
+    uint32_t Format;
+    bool Ok;
+    uint32_t Width, Height;
+  };
+  const Case cases[] = {{1, true, 128, 96},    {2, true, 176, 144}, {3, true, 352, 288}, {4, true, 704, 576},
+                        {5, true, 1408, 1152}, {6, false, 0, 0},    {0, false, 0, 0}};
+  for (const Case& c : cases) {
+    BitWriter w;
+    w.Put(0x20, 22);  // picture start code
+    w.Put(7, 8);      // temporal reference
+    w.Put(0b10000, 5);
+    w.Put(c.Format, 3);
+    w.Put(0, 16);
+    uint32_t width = 0, height = 0;
+    EXPECT_EQ(CMP4Parser().GetPictureSize(w.Finish(), width, height), c.Ok) << c.Format;
+    EXPECT_EQ(width, c.Width) << c.Format;
+    EXPECT_EQ(height, c.Height) << c.Format;
+  }
+}
+
+TEST(Mp4Parser, ReadsCustomPictureFormatOfExtendedPtype) {
+  BitWriter w;
+  w.Put(0x20, 22);
+  w.Put(0, 8);
+  w.Put(0b10000, 5);
+  w.Put(7, 3);   // extended PTYPE
+  w.Put(1, 3);   // UFEP
+  w.Put(6, 3);   // custom source format
+  w.Put(0, 15);  // rest of OPPTYPE
+  w.Put(0, 9);   // MPPTYPE
+  w.Put(0, 1);   // CPM
+  w.Put(2, 4);   // pixel aspect ratio code
+  w.Put(79, 9);  // PWI: (79 + 1) * 4 = 320
+  w.Put(1, 1);
+  w.Put(45, 9);  // PHI: 45 * 4 = 180, reported as 192
+  w.Put(0, 16);
+  uint32_t width = 0, height = 0;
+  ASSERT_TRUE(CMP4Parser().GetPictureSize(w.Finish(), width, height));
+  EXPECT_EQ(width, 320u);
+  EXPECT_EQ(height, 192u);
+}
+
+TEST(Mp4Parser, RefusesTruncatedConfiguration) {
+  const std::vector<uint8_t> config = Configuration({});
+  uint32_t width = 0, height = 0;
+  ASSERT_TRUE(CMP4Parser().GetPictureSize(config, width, height));
+  // The last two bytes hold only interlaced, obmc_disable and fill bits.
+  for (size_t cut = 0; cut + 2 < config.size(); ++cut) {
+    EXPECT_FALSE(CMP4Parser().GetPictureSize(std::span(config).first(cut), width, height)) << cut;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,368 @@
+#include "transport/base_rtsp_client.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/scripted_tcp_server.h"
+#include "transport/rtsp_method.h"
+
+namespace korvalt {
+namespace {
+
+using testsupport::ScriptedTcpServer;
+using Clock = std::chrono::steady_clock;
+
+// Far below the time-outs the tests configure: an answer must come from the data, not a time-out.
+constexpr auto kPrompt = std::chrono::seconds(5);
+constexpr int kLongTimeoutMs = 30000;
+
+std::string Ok(unsigned cseq, const std::string& extra = {}) {
+  return "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq) + "\r\n" + extra + "\r\n";
+}
+
+std::string WithBody(unsigned cseq, const std::string& body) {
+  return "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq) +
+         "\r\nContent-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
+RTSP_CONNECTION_PARAMS ParamsFor(uint16_t port) {
+  RTSP_CONNECTION_PARAMS p;
+  p.ServerAddress = "127.0.0.1";
+  p.ServerPort = port;
+  p.UrlPath = "rtpvideo1.sdp";
+  p.ClientRtpPort = 3556;
+  p.ClientRtcpPort = 3557;
+  p.ConnectTimeout = kLongTimeoutMs;
+  p.ReceiveTimeout = kLongTimeoutMs;
+  return p;
+}
+
+struct RequestCase {
+  const char* Name;
+  int Method;
+  std::string UrlPath;
+  int Selector;
+  std::string Expected;
+};
+
+class RequestText : public ::testing::TestWithParam<RequestCase> {};
+
+TEST_P(RequestText, IsBuiltByteForByte) {
+  const RequestCase& c = GetParam();
+  CBaseRTSPClient client;
+  client.Params.ServerAddress = "192.0.2.10";
+  client.Params.UrlPath = c.UrlPath;
+  client.Params.ClientRtpPort = 3556;
+  client.Params.ClientRtcpPort = 3557;
+  client.Params.RequestUrlSelector = c.Selector;
+  client.Parser.VideoControl = "trackID=1";
+  client.Parser.AudioControl = "trackID=2";
+  client.Parser.Session = "Sess0";
+  client.Parser.SequenceNumber = 4;
+  EXPECT_EQ(client.BuildRequest(c.Method), c.Expected);
+  EXPECT_EQ(client.Parser.SequenceNumber, c.Expected.empty() ? 4u : 5u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Methods, RequestText,
+    ::testing::Values(
+        RequestCase{"Describe", kRtspDescribe, "rtpvideo1.sdp", 0,
+                    "DESCRIBE rtsp://192.0.2.10:554/rtpvideo1.sdp RTSP/1.0\r\nCSeq: 5\r\n"
+                    "Accept: application/sdp\r\nUser-Agent: Korvalt\r\n\r\n"},
+        RequestCase{"SetupVideo", kRtspSetup, "rtpvideo1.sdp", 0,
+                    "SETUP rtsp://192.0.2.10:554/rtpvideo1.sdp/trackID=1 RTSP/1.0\r\nCSeq: 5\r\n"
+                    "Transport: RTP/AVP/UDP;unicast;client_port=3556-3557\r\nUser-Agent: Korvalt\r\n\r\n"},
+        RequestCase{"SetupAudioWithEmptyPath", kRtspSetup, "", 1,
+                    "SETUP rtsp://192.0.2.10:554/trackID=2 RTSP/1.0\r\nCSeq: 5\r\n"
+                    "Transport: RTP/AVP/UDP;unicast;client_port=3556-3557\r\nUser-Agent: Korvalt\r\n\r\n"},
+        RequestCase{"SetupUnknownSelector", kRtspSetup, "p", 7,
+                    "SETUP rtsp://192.0.2.10:554/p/ RTSP/1.0\r\nCSeq: 5\r\n"
+                    "Transport: RTP/AVP/UDP;unicast;client_port=3556-3557\r\nUser-Agent: Korvalt\r\n\r\n"},
+        RequestCase{"Play", kRtspPlay, "rtpvideo1.sdp", 0,
+                    "PLAY rtsp://192.0.2.10:554/rtpvideo1.sdp RTSP/1.0\r\nCSeq: 5\r\nSession: Sess0\r\n"
+                    "Range: npt=0.000-\r\nUser-Agent: Korvalt\r\n\r\n"},
+        RequestCase{"Pause", kRtspPause, "rtpvideo1.sdp", 0,
+                    "PAUSE rtsp://192.0.2.10:554/rtpvideo1.sdp RTSP/1.0\r\nCSeq: 5\r\nSession: Sess0\r\n"
+                    "Range: npt=0.000-\r\nUser-Agent: Korvalt\r\n\r\n"},
+        RequestCase{"Teardown", kRtspTeardown, "rtpvideo1.sdp", 0,
+                    "TEARDOWN rtsp://192.0.2.10:554/rtpvideo1.sdp RTSP/1.0\r\nCSeq: 5\r\nSession: Sess0\r\n"
+                    "User-Agent: Korvalt\r\n\r\n"},
+        RequestCase{"Options", kRtspOptions, "rtpvideo1.sdp", 0,
+                    "OPTIONS rtsp://192.0.2.10:554/rtpvideo1.sdp RTSP/1.0\r\nCSeq: 5\r\nSession: Sess0\r\n"
+                    "User-Agent: Korvalt\r\n\r\n"},
+        RequestCase{"UnknownMethod", 9, "rtpvideo1.sdp", 0, ""}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(RequestText, BasicCredentialsTooLongMakeNoRequest) {
+  CBaseRTSPClient client;
+  client.Params.AuthScheme = CBaseRTSPClient::kAuthBasic;
+  client.Params.UserName = std::string(40, 'u');
+  client.Params.Password = std::string(32, 'p');  // 73 bytes with the colon
+  EXPECT_EQ(client.BuildRequest(kRtspDescribe), "");
+  EXPECT_EQ(client.Parser.SequenceNumber, 0u);
+  client.Params.Password.pop_back();  // 72 bytes fit
+  EXPECT_NE(client.BuildRequest(kRtspDescribe).find("Authorization: Basic "), std::string::npos);
+}
+
+TEST(RTSPClient, FullSessionSendsExactRequestsAndEchoesTheSession) {
+  const std::string sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:trackID=1\r\n";
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({
+      WithBody(1, sdp),
+      Ok(2, "Session: AbC123;timeout=60\r\n"),
+      Ok(7),  // the camera's own number: the next request continues from it
+      Ok(8),
+      Ok(9),
+  }));
+  CBaseRTSPClient client;
+  ASSERT_TRUE(client.Connect(ParamsFor(server.Port())));
+  ASSERT_TRUE(client.ExchangeWithRetry(kRtspDescribe));
+  EXPECT_EQ(client.Parser.VideoControl, "trackID=1");
+  ASSERT_TRUE(client.ExchangeWithRetry(kRtspSetup));
+  EXPECT_EQ(client.Parser.Session, "AbC123");
+  EXPECT_EQ(client.Parser.SessionTimeout, 60);
+  ASSERT_TRUE(client.ExchangeWithRetry(kRtspPlay));
+  ASSERT_TRUE(client.ExchangeWithRetry(kRtspOptions));
+  ASSERT_TRUE(client.ExchangeWithRetry(kRtspTeardown));
+
+  const std::string url = "rtsp://127.0.0.1:" + std::to_string(server.Port()) + "/rtpvideo1.sdp";
+  const std::vector<std::string> expected = {
+      "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\nUser-Agent: Korvalt\r\n\r\n",
+      "SETUP " + url +
+          "/trackID=1 RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/UDP;unicast;client_port=3556-3557\r\n"
+          "User-Agent: Korvalt\r\n\r\n",
+      "PLAY " + url +
+          " RTSP/1.0\r\nCSeq: 3\r\nSession: AbC123\r\nRange: npt=0.000-\r\nUser-Agent: Korvalt\r\n\r\n",
+      "OPTIONS " + url + " RTSP/1.0\r\nCSeq: 8\r\nSession: AbC123\r\nUser-Agent: Korvalt\r\n\r\n",
+      "TEARDOWN " + url + " RTSP/1.0\r\nCSeq: 9\r\nSession: AbC123\r\nUser-Agent: Korvalt\r\n\r\n",
+  };
+  EXPECT_EQ(server.Requests(), expected);
+}
+
+TEST(RTSPClient, BasicChallengeIsAnsweredOnce) {
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({
+      "RTSP/1.0 401 Unauthorized\r\nCSeq: 1\r\nWWW-Authenticate: Basic realm=\"cam\"\r\n\r\n",
+      Ok(2),
+  }));
+  CBaseRTSPClient client;
+  RTSP_CONNECTION_PARAMS params = ParamsFor(server.Port());
+  params.UserName = "admin";
+  params.Password = "12345";
+  ASSERT_TRUE(client.Connect(params));
+  ASSERT_TRUE(client.ExchangeWithRetry(kRtspDescribe));
+  EXPECT_EQ(client.Parser.StatusCode, 200);
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].find("Authorization"), std::string::npos);
+  EXPECT_NE(requests[1].find("CSeq: 2\r\nAccept: application/sdp\r\nAuthorization: Basic YWRtaW46MTIzNDU=\r\n"
+                             "User-Agent: Korvalt\r\n"),
+            std::string::npos)
+      << requests[1];
+}
+
+TEST(RTSPClient, DigestRefusedTwiceGivesTrueWith401AndNoThirdTry) {
+  const std::string challenge =
+      "RTSP/1.0 401 Unauthorized\r\nCSeq: %u\r\nWWW-Authenticate: Digest realm=\"Quenlark Camera\", "
+      "nonce=\"0a1b2c\"\r\n\r\n";
+  auto numbered = [&](unsigned n) {
+    std::string s = challenge;
+    s.replace(s.find("%u"), 2, std::to_string(n));
+    return s;
+  };
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({numbered(1), numbered(2), Ok(3)}));
+  CBaseRTSPClient client;
+  RTSP_CONNECTION_PARAMS params = ParamsFor(server.Port());
+  params.UserName = "admin";
+  params.Password = "pw";
+  ASSERT_TRUE(client.Connect(params));
+  EXPECT_TRUE(client.ExchangeWithRetry(kRtspDescribe));
+  EXPECT_EQ(client.Parser.StatusCode, 401);
+  EXPECT_EQ(client.Parser.Realm, "Quenlark Camera");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_NE(requests[1].find("CSeq: 2\r\n"), std::string::npos);
+  EXPECT_NE(requests[1].find(
+                "Authorization: Digest username=\"admin\", realm=\"Quenlark Camera\", nonce=\"0a1b2c\", "
+                "uri=\"rtsp://127.0.0.1:" +
+                std::to_string(server.Port()) + "/rtpvideo1.sdp\", response=\""),
+            std::string::npos)
+      << requests[1];
+  // Same scheme again: Digest retries once more with the fresh nonce, then succeeds.
+  EXPECT_TRUE(client.ExchangeWithRetry(kRtspOptions));
+  EXPECT_EQ(client.Parser.StatusCode, 200);
+}
+
+// Answers each request with the given reply, then keeps the connection open without a word.
+ScriptedTcpServer::Handler ReplyThenHold(std::string reply, size_t chunk = 0, int intervalMs = 0) {
+  return [reply, chunk, intervalMs](ScriptedTcpServer::Connection& connection) {
+    if (!connection.ReadRequest()) return;
+    if (chunk == 0) {
+      connection.Send(reply);
+    } else {
+      connection.Trickle(reply, chunk, intervalMs);
+    }
+    connection.StaySilent();
+  };
+}
+
+std::string PaddedResponse(size_t size, bool withBody) {
+  std::string head = "RTSP/1.0 200 OK\r\nCSeq: 1\r\nX-Pad: ";
+  if (!withBody) {
+    const std::string tail = "\r\n\r\n";
+    return head + std::string(size - head.size() - tail.size(), 'x') + tail;
+  }
+  const std::string body(100, 'b');
+  const std::string rest = "\r\nContent-Length: 100\r\n\r\n";
+  return head + std::string(size - head.size() - rest.size() - body.size(), 'x') + rest + body;
+}
+
+TEST(RTSPClient, ResponsesOfAnySizeOrSplitAreReadWithoutWaitingForTheTimeout) {
+  struct Case {
+    const char* Name;
+    std::string Reply;
+    size_t Chunk;
+  };
+  ASSERT_EQ(PaddedResponse(256, false).size(), 256u);
+  ASSERT_EQ(PaddedResponse(512, true).size(), 512u);
+  const Case cases[] = {
+      {"exactly 256 bytes", PaddedResponse(256, false), 0},
+      {"exactly 512 bytes with body", PaddedResponse(512, true), 0},
+      {"split into 7-byte segments", WithBody(1, "m=video 0 RTP/AVP 96\r\na=control:trackID=5\r\n"), 7},
+  };
+  for (const Case& c : cases) {
+    ScriptedTcpServer server(ReplyThenHold(c.Reply, c.Chunk, 2));
+    CBaseRTSPClient client;
+    ASSERT_TRUE(client.Connect(ParamsFor(server.Port())));
+    const auto start = Clock::now();
+    EXPECT_TRUE(client.Exchange(kRtspDescribe)) << c.Name;
+    EXPECT_LT(Clock::now() - start, kPrompt) << c.Name;
+    if (c.Chunk != 0) {
+      EXPECT_EQ(client.Parser.VideoControl, "trackID=5");
+    }
+  }
+}
+
+TEST(RTSPClient, OversizedOrUnfinishedResponsesFail) {
+  struct Case {
+    const char* Name;
+    std::string Reply;
+    bool CloseAfter;
+  };
+  const Case cases[] = {
+      {"announced body beyond 64 KiB", "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Length: 70000\r\n\r\n", false},
+      {"header block beyond 64 KiB", "RTSP/1.0 200 OK\r\nX-Pad: " + std::string(70000, 'x'), false},
+      {"closed before the body", "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Length: 50\r\n\r\nshort", true},
+  };
+  for (const Case& c : cases) {
+    ScriptedTcpServer server([&c](ScriptedTcpServer::Connection& connection) {
+      if (!connection.ReadRequest()) return;
+      connection.Send(c.Reply);
+      if (!c.CloseAfter) connection.StaySilent();
+    });
+    CBaseRTSPClient client;
+    ASSERT_TRUE(client.Connect(ParamsFor(server.Port())));
+    const auto start = Clock::now();
+    EXPECT_FALSE(client.Exchange(kRtspOptions)) << c.Name;
+    EXPECT_LT(Clock::now() - start, kPrompt) << c.Name;
+  }
+}
+
+TEST(RTSPClient, SilentCameraFailsAfterTheReceiveTimeout) {
+  ScriptedTcpServer server(ScriptedTcpServer::Silent());
+  CBaseRTSPClient client;
+  RTSP_CONNECTION_PARAMS params = ParamsFor(server.Port());
+  params.ReceiveTimeout = 50;
+  ASSERT_TRUE(client.Connect(params));
+  EXPECT_FALSE(client.Exchange(kRtspOptions));
+}
+
+TEST(RTSPClient, StopEventEndsAWaitAtOnceAndStaysSet) {
+  ScriptedTcpServer server(ScriptedTcpServer::Silent());
+  platform::Event stop;  // auto-reset: the client must not swallow it
+  CBaseRTSPClient client(&stop);
+  ASSERT_TRUE(client.Connect(ParamsFor(server.Port())));
+  stop.Set();
+  const auto start = Clock::now();
+  EXPECT_FALSE(client.Exchange(kRtspOptions));
+  EXPECT_LT(Clock::now() - start, kPrompt);
+  EXPECT_TRUE(stop.Wait(0));
+}
+
+// A listener that accepts nothing and whose backlog is already full: further SYNs are dropped,
+// so a connect to it neither completes nor fails.
+class FullBacklog {
+ public:
+  FullBacklog() {
+    Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(Listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(Listener, 0) != 0 ||
+        ::getsockname(Listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      return;
+    }
+    ListenPort = ntohs(address.sin_port);
+    for (int i = 0; i < 16; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      Fillers.push_back(fd);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 200) == 0) {
+        Full = true;
+        return;
+      }
+    }
+  }
+  ~FullBacklog() {
+    for (const int fd : Fillers) ::close(fd);
+    if (Listener >= 0) ::close(Listener);
+  }
+
+  int Listener = -1;
+  uint16_t ListenPort = 0;
+  bool Full = false;
+  std::vector<int> Fillers;
+};
+
+TEST(RTSPClient, ConnectIsBoundedByItsTimeoutAndByTheStopEvent) {
+  FullBacklog backlog;
+  ASSERT_TRUE(backlog.Full);
+  {
+    CBaseRTSPClient client;
+    RTSP_CONNECTION_PARAMS params = ParamsFor(backlog.ListenPort);
+    params.ConnectTimeout = 50;
+    EXPECT_FALSE(client.Connect(params));
+    EXPECT_FALSE(client.IsConnected());
+    EXPECT_FALSE(client.Exchange(kRtspOptions));
+  }
+  platform::Event stop(platform::Event::ResetMode::kManual, true);
+  CBaseRTSPClient client(&stop);
+  const auto start = Clock::now();
+  EXPECT_FALSE(client.Connect(ParamsFor(backlog.ListenPort)));  // 30 s time-out, stopped at once
+  EXPECT_LT(Clock::now() - start, kPrompt);
+}
+
+TEST(RTSPClient, UnresolvableOrRefusedServerFailsToConnect) {
+  CBaseRTSPClient client;
+  RTSP_CONNECTION_PARAMS params = ParamsFor(1);
+  params.ServerAddress = "";
+  EXPECT_FALSE(client.Connect(params));
+  FullBacklog closed;  // a port nobody listens on once the listener is gone
+  const uint16_t port = closed.ListenPort;
+  ::close(closed.Listener);
+  closed.Listener = -1;
+  EXPECT_FALSE(client.Connect(ParamsFor(port)));
+}
+
+}  // namespace
+}  // namespace korvalt

@@ -1,0 +1,191 @@
+#include "transport/rtsp_response_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "transport/rtsp_method.h"
+
+namespace korvalt {
+namespace {
+
+struct ResponseCase {
+  const char* Name;
+  std::string Text;
+  int Method;
+  bool Result;
+  int Status;
+  std::string Reason;
+  std::string Session;
+  int Timeout;
+  int Scheme;
+  std::string Realm;
+  std::string Nonce;
+};
+
+class ResponseParse : public ::testing::TestWithParam<ResponseCase> {};
+
+TEST_P(ResponseParse, ReadsStatusSessionAndChallenge) {
+  const ResponseCase& c = GetParam();
+  CRTSPResponseParser parser;
+  EXPECT_EQ(parser.Parse(c.Text, c.Method), c.Result);
+  EXPECT_EQ(parser.StatusCode, c.Status);
+  EXPECT_EQ(parser.Reason, c.Reason);
+  EXPECT_EQ(parser.Session, c.Session);
+  EXPECT_EQ(parser.SessionTimeout, c.Timeout);
+  EXPECT_EQ(parser.AuthScheme, c.Scheme);
+  EXPECT_EQ(parser.Realm, c.Realm);
+  EXPECT_EQ(parser.Nonce, c.Nonce);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ResponseParse,
+    ::testing::Values(
+        ResponseCase{"SessionWithTimeout",
+                     "RTSP/1.0 200 OK\r\nCSeq: 3\r\nSession: 12345678;timeout=60\r\n\r\n", kRtspSetup, true,
+                     200, "OK", "12345678", 60, 0, "", ""},
+        ResponseCase{"SessionKeepsItsCase", "RTSP/1.0 200 OK\r\nCSeq: 3\r\nSession: AbCdEf\r\n\r\n",
+                     kRtspSetup, true, 200, "OK", "AbCdEf", 0, 0, "", ""},
+        ResponseCase{"SessionCaseKeptWithTimeout", "RTSP/1.0 200 OK\r\nSESSION: XyZ;Timeout=45\r\n\r\n",
+                     kRtspSetup, true, 200, "OK", "XyZ", 45, 0, "", ""},
+        ResponseCase{"TimeoutZeroMeans30", "RTSP/1.0 200 OK\r\nSession: 77;timeout=0\r\n\r\n", kRtspSetup,
+                     true, 200, "OK", "77", 30, 0, "", ""},
+        ResponseCase{"SessionWithOtherParameterFails", "RTSP/1.0 200 OK\r\nSession: 77;foo=1\r\n\r\n",
+                     kRtspSetup, false, 200, "OK", "", 0, 0, "", ""},
+        ResponseCase{"SessionValueContainingAnotherHeaderName", "RTSP/1.0 200 OK\r\nSession: 4update\r\n\r\n",
+                     kRtspSetup, true, 200, "OK", "4update", 0, 0, "", ""},
+        ResponseCase{"NotFoundIsFalseWithStatus", "RTSP/1.0 404 Not Found\r\nCSeq: 2\r\n\r\n", kRtspDescribe,
+                     false, 404, "Not", "", 0, 0, "", ""},
+        ResponseCase{"StatusLineMissingReason", "RTSP/1.0 200\r\n\r\n", kRtspOptions, false, 0, "", "", 0, 0,
+                     "", ""},
+        ResponseCase{"Empty", "", kRtspOptions, false, 0, "", "", 0, 0, "", ""},
+        ResponseCase{"DigestChallenge",
+                     "RTSP/1.0 401 Unauthorized\r\nCSeq: 1\r\n"
+                     "WWW-Authenticate: Digest realm=\"cam\", nonce=\"a1b2c3\"\r\n\r\n",
+                     kRtspDescribe, true, 401, "Unauthorized", "", 0, 2, "cam", "a1b2c3"},
+        ResponseCase{
+            "DigestRealmIsTheWholeQuotedString",
+            "RTSP/1.0 401 Unauthorized\r\n"
+            "WWW-Authenticate: Digest realm=\"Streaming Server, Lobby\", nonce=\"n 1\", stale=FALSE\r\n\r\n",
+            kRtspDescribe, true, 401, "Unauthorized", "", 0, 2, "Streaming Server, Lobby", "n 1"},
+        ResponseCase{"DigestWithoutNonceFails",
+                     "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"cam\"\r\n\r\n",
+                     kRtspDescribe, false, 401, "Unauthorized", "", 0, 2, "cam", ""},
+        ResponseCase{"CnonceIsNotTheNonce",
+                     "RTSP/1.0 401 Unauthorized\r\n"
+                     "WWW-Authenticate: Digest cnonce=\"x\", realm=\"r\", nonce=\"n\"\r\n\r\n",
+                     kRtspDescribe, true, 401, "Unauthorized", "", 0, 2, "r", "n"},
+        ResponseCase{"LastChallengeDecides",
+                     "RTSP/1.0 401 Unauthorized\r\n"
+                     "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n"
+                     "WWW-Authenticate: Basic realm=\"basic realm\"\r\n\r\n",
+                     kRtspDescribe, true, 401, "Unauthorized", "", 0, 1, "basic realm", ""},
+        ResponseCase{"MissingBodyOfAnnouncedLengthFails", "RTSP/1.0 200 OK\r\nContent-Length: 10\r\n",
+                     kRtspDescribe, false, 200, "OK", "", 0, 0, "", ""},
+        ResponseCase{"NoEmptyLineAndNoLengthSucceeds", "RTSP/1.0 200 OK\r\nCSeq: 4\r\n", kRtspOptions, true,
+                     200, "OK", "", 0, 0, "", ""},
+        ResponseCase{"UnreadableCSeqFails", "RTSP/1.0 200 OK\r\nCSeq: x\r\n\r\n", kRtspOptions, false, 200,
+                     "OK", "", 0, 0, "", ""}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+std::string DescribeAnswer(const std::string& sdp) {
+  return "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Type: application/sdp\r\nContent-Length: " +
+         std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+}
+
+TEST(SdpParse, ControlsBelongToTheirMedia) {
+  const std::string sdp =
+      "v=0\r\na=control:*\r\nm=video 0 RTP/AVP 96\r\na=control:trackID=1\r\n"
+      "m=audio 0 RTP/AVP 0\r\na=control:trackID=2\r\nm=application 0 RTP/AVP 107\r\na=control:trackID=9\r\n"
+      "m=metadata 0 RTP/AVP 108\r\na=control:trackID=3\r\n";
+  CRTSPResponseParser parser;
+  ASSERT_TRUE(parser.Parse(DescribeAnswer(sdp), kRtspDescribe));
+  EXPECT_EQ(parser.VideoControl, "trackID=1");
+  EXPECT_EQ(parser.AudioControl, "trackID=2");
+  EXPECT_EQ(parser.MetadataControl, "trackID=3");
+  EXPECT_EQ(parser.ContentType, "application/sdp");
+  EXPECT_EQ(parser.SequenceNumber, 1u);
+}
+
+TEST(SdpParse, BodyIsParsedOnlyForDescribe) {
+  CRTSPResponseParser parser;
+  ASSERT_TRUE(parser.Parse(DescribeAnswer("m=video 0 RTP/AVP 96\r\na=control:v\r\n"), kRtspSetup));
+  EXPECT_EQ(parser.VideoControl, "");
+}
+
+TEST(SdpParse, EmptyControlFailsAndClearsTheMember) {
+  CRTSPResponseParser parser;
+  parser.VideoControl = "old";
+  EXPECT_FALSE(parser.Parse(DescribeAnswer("m=video 0 RTP/AVP 96\r\na=control:\r\n"), kRtspDescribe));
+  EXPECT_EQ(parser.VideoControl, "");
+}
+
+TEST(SdpParse, ParameterSetsAreDecodedAndAppended) {
+  // SPS of 18 bytes (24 characters), PPS of 4 bytes.
+  const std::string fmtp =
+      "m=video 0 RTP/AVP 96\r\n"
+      "a=fmtp:96 packetization-mode=1;sprop-parameter-sets=Z0IAKeKQFAe2AtwEBAaQeJEV,aM48gA==;"
+      "profile-level-id=420029\r\n";
+  CRTSPResponseParser parser;
+  ASSERT_TRUE(parser.Parse(DescribeAnswer(fmtp), kRtspDescribe));
+  ASSERT_EQ(parser.Sps.size(), 18u);
+  EXPECT_EQ(parser.Sps[0], 0x67);
+  EXPECT_EQ(parser.Pps, (std::vector<uint8_t>{0x68, 0xCE, 0x3C, 0x80}));
+  ASSERT_TRUE(parser.Parse(DescribeAnswer(fmtp), kRtspDescribe));
+  EXPECT_EQ(parser.Sps.size(), 36u);  // never cleared, appended to
+}
+
+TEST(SdpParse, ParameterSetsAsFirstFormatParameter) {
+  CRTSPResponseParser parser;
+  ASSERT_TRUE(parser.Parse(
+      DescribeAnswer("m=video 0 RTP/AVP 96\r\na=fmtp:96 sprop-parameter-sets=Z0IAKQ==,aM48gA==\r\n"),
+      kRtspDescribe));
+  EXPECT_EQ(parser.Sps, (std::vector<uint8_t>{0x67, 0x42, 0x00, 0x29}));
+  EXPECT_EQ(parser.Pps.size(), 4u);
+}
+
+TEST(SdpParse, IncompleteOrOversizedParameterSetsAreLeftOut) {
+  CRTSPResponseParser parser;
+  const std::string tooLong(400, 'A');  // 300 bytes do not fit 256
+  ASSERT_TRUE(parser.Parse(DescribeAnswer("a=fmtp:96 sprop-parameter-sets=Z0IAKQ==\r\n"
+                                          "a=fmtp:96 sprop-parameter-sets=,aM48gA==\r\n"
+                                          "a=fmtp:96 sprop-parameter-sets=" +
+                                          tooLong + ",aM48gA==\r\n"),
+                           kRtspDescribe));
+  EXPECT_TRUE(parser.Sps.empty());
+  EXPECT_EQ(parser.Pps.size(), 4u);  // the third line's second element still decodes
+}
+
+TEST(ResponseState, FieldsPersistUntilOverwritten) {
+  CRTSPResponseParser parser;
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nCSeq: 5\r\nSession: S1;timeout=60\r\n\r\n", kRtspSetup));
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nCSeq: 6\r\n\r\n", kRtspPlay));
+  EXPECT_EQ(parser.SequenceNumber, 6u);
+  EXPECT_EQ(parser.Session, "S1");
+  EXPECT_EQ(parser.SessionTimeout, 60);
+  // A later Session without parameters keeps the time-out.
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nSession: S2\r\n\r\n", kRtspOptions));
+  EXPECT_EQ(parser.Session, "S2");
+  EXPECT_EQ(parser.SessionTimeout, 60);
+}
+
+TEST(Base64Decode, SkipsForeignCharactersAndStopsAtCapacity) {
+  uint8_t out[4] = {};
+  size_t length = 0;
+  EXPECT_TRUE(CRTSPResponseParser::DecodeBase64("aM4 8\ngA==", out, sizeof out, length));
+  EXPECT_EQ(length, 4u);
+  EXPECT_EQ(out[3], 0x80);
+  EXPECT_TRUE(CRTSPResponseParser::DecodeBase64("QQ", out, 1, length));  // two characters: one byte
+  EXPECT_EQ(length, 1u);
+  EXPECT_EQ(out[0], 'A');
+  EXPECT_TRUE(CRTSPResponseParser::DecodeBase64("QUI", out, 2, length));
+  EXPECT_EQ(length, 2u);
+  EXPECT_FALSE(CRTSPResponseParser::DecodeBase64("QUJD", out, 2, length));  // three bytes into two
+  EXPECT_EQ(length, 0u);
+  EXPECT_TRUE(CRTSPResponseParser::DecodeBase64(std::string_view("QUJD\0QUJD", 9), out, 3, length));
+  EXPECT_EQ(length, 3u);  // input ends at the zero byte
+}
+
+}  // namespace
+}  // namespace korvalt

@@ -1,0 +1,202 @@
+#include "transport/udp_port.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "transport/rtp_receiver.h"
+#include "udp_test_util.h"
+
+namespace korvalt {
+namespace {
+
+using transporttest::UdpPeer;
+constexpr int kWaitMs = 5000;
+
+// Records callbacks; optionally closes the port from inside OnUDPData.
+class RecordingUser : public IUDPPortUser {
+ public:
+  void OnUDPData(CUDPPort* port, const sockaddr_in&, const uint8_t* data, size_t length) override {
+    std::unique_lock<std::mutex> lock(Lock);
+    Datagrams.emplace_back(data, data + length);
+    if (CloseInCallback) {
+      lock.unlock();
+      port->Close();  // calls OnUDPClosed on this thread
+      lock.lock();
+      ClosedInCallback = true;
+    }
+    Changed.notify_all();
+  }
+  void OnUDPTimeout() override {
+    std::lock_guard<std::mutex> guard(Lock);
+    ++Timeouts;
+    Changed.notify_all();
+  }
+  void OnUDPClosed(CUDPPort*) override {
+    std::lock_guard<std::mutex> guard(Lock);
+    ++Closed;
+    Changed.notify_all();
+  }
+
+  template <typename Predicate>
+  bool WaitFor(Predicate predicate) {
+    std::unique_lock<std::mutex> lock(Lock);
+    return Changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), predicate);
+  }
+
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::vector<std::vector<uint8_t>> Datagrams;
+  int Timeouts = 0;
+  int Closed = 0;
+  bool CloseInCallback = false;
+  bool ClosedInCallback = false;
+};
+
+TEST(UDPPort, OpenTwiceReportsAlreadyOpenAndCloseIsRepeatable) {
+  CUDPPort port;
+  ASSERT_EQ(port.Open(0), CUDPPort::kOpened);
+  EXPECT_NE(port.BoundPort(), 0);
+  EXPECT_EQ(port.Open(0), CUDPPort::kAlreadyOpen);
+  port.Close();
+  EXPECT_EQ(port.BoundPort(), 0);
+  port.Close();
+  EXPECT_EQ(port.Open(0), CUDPPort::kOpened);
+}
+
+TEST(UDPPort, BindingATakenPortFails) {
+  CUDPPort first;
+  ASSERT_EQ(first.Open(0), CUDPPort::kOpened);
+  CUDPPort second;
+  EXPECT_EQ(second.Open(first.BoundPort()), CUDPPort::kBindFailed);
+  EXPECT_EQ(second.BoundPort(), 0);
+}
+
+TEST(UDPPort, DeliversDatagramsAndReportsClose) {
+  RecordingUser user;
+  CUDPPort port;
+  port.SetUser(&user);
+  ASSERT_EQ(port.Open(0), CUDPPort::kOpened);
+  UdpPeer peer;
+  ASSERT_TRUE(peer.SendTo(port.BoundPort(), {1, 2, 3}));
+  ASSERT_TRUE(user.WaitFor([&] { return user.Datagrams.size() == 1; }));
+  EXPECT_EQ(user.Datagrams[0], (std::vector<uint8_t>{1, 2, 3}));
+  port.Close();
+  std::lock_guard<std::mutex> guard(user.Lock);
+  EXPECT_EQ(user.Closed, 1);
+}
+
+TEST(UDPPort, EmptyDatagramDoesNotEndReception) {
+  RecordingUser user;
+  CUDPPort port;
+  port.SetUser(&user);
+  ASSERT_EQ(port.Open(0), CUDPPort::kOpened);
+  UdpPeer peer;
+  ASSERT_TRUE(peer.SendTo(port.BoundPort(), {}));
+  ASSERT_TRUE(peer.SendTo(port.BoundPort(), {7}));
+  ASSERT_TRUE(user.WaitFor([&] { return user.Datagrams.size() == 1; }));
+  EXPECT_EQ(user.Datagrams[0], std::vector<uint8_t>{7});
+}
+
+TEST(UDPPort, CloseFromInsideCallbackDoesNotWaitForItself) {
+  RecordingUser user;
+  user.CloseInCallback = true;
+  CUDPPort port;
+  port.SetUser(&user);
+  ASSERT_EQ(port.Open(0), CUDPPort::kOpened);
+  const uint16_t bound = port.BoundPort();
+  UdpPeer peer;
+  ASSERT_TRUE(peer.SendTo(bound, {9}));
+  ASSERT_TRUE(user.WaitFor([&] { return user.ClosedInCallback && user.Closed == 1; }));
+  EXPECT_EQ(port.BoundPort(), 0);
+  // The port can be opened again once its old thread has gone.
+  EXPECT_EQ(port.Open(0), CUDPPort::kOpened);
+}
+
+TEST(UDPPort, OversizedDatagramIsLostOnceAndGrowsTheBuffer) {
+  RecordingUser user;
+  CUDPPort port;
+  port.SetBufferSize(4096);
+  port.SetUser(&user);
+  ASSERT_EQ(port.Open(0), CUDPPort::kOpened);
+  UdpPeer peer;
+  const std::vector<uint8_t> big(4500, 0xAB);
+  ASSERT_TRUE(peer.SendTo(port.BoundPort(), big));
+  ASSERT_TRUE(peer.SendTo(port.BoundPort(), {1}));
+  ASSERT_TRUE(user.WaitFor([&] { return !user.Datagrams.empty(); }));
+  EXPECT_EQ(user.Datagrams[0], std::vector<uint8_t>{1});  // the truncated one never reached the user
+  EXPECT_EQ(port.BufferSize(), 4096u + 1024u);
+  ASSERT_TRUE(peer.SendTo(port.BoundPort(), big));
+  ASSERT_TRUE(user.WaitFor([&] { return user.Datagrams.size() == 2; }));
+  EXPECT_EQ(user.Datagrams[1], big);
+}
+
+TEST(UDPPort, SilenceReportsTimeoutAndCloseWakesTheThreadAtOnce) {
+  RecordingUser user;
+  CUDPPort port;
+  port.SetUser(&user);
+  port.SetWaitTimeoutMs(20);
+  ASSERT_EQ(port.Open(0), CUDPPort::kOpened);
+  ASSERT_TRUE(user.WaitFor([&] { return user.Timeouts >= 2; }));
+
+  // With a long wait the thread sits in poll; Close must not wait for the wait to run out.
+  CUDPPort quiet;
+  quiet.SetWaitTimeoutMs(60000);
+  ASSERT_EQ(quiet.Open(0), CUDPPort::kOpened);
+  const auto start = std::chrono::steady_clock::now();
+  quiet.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+class RecordingRtpUser : public IRTPReceiverUser {
+ public:
+  void OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const RTP_PACKET_INFO& info) override {
+    std::lock_guard<std::mutex> guard(Lock);
+    Sequences.push_back(info.SequenceNumber);
+    Payloads.emplace_back(info.Payload, info.Payload + info.PayloadLength);
+    LastFrom = from;
+    Changed.notify_all();
+  }
+  void OnRTPTimeout() override {}
+  void OnRTPClosed(CRTPReceiver*) override {
+    std::lock_guard<std::mutex> guard(Lock);
+    ++Closed;
+  }
+
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::vector<uint16_t> Sequences;
+  std::vector<std::vector<uint8_t>> Payloads;
+  sockaddr_in LastFrom{};
+  int Closed = 0;
+};
+
+TEST(RTPReceiver, HandsOnWellFormedPacketsOnly) {
+  RecordingRtpUser user;
+  CRTPReceiver receiver;
+  EXPECT_EQ(receiver.Port.BufferSize(), 4096u);
+  receiver.User = &user;
+  ASSERT_EQ(receiver.Port.Open(0), CUDPPort::kOpened);
+  UdpPeer peer;
+  const uint16_t port = receiver.Port.BoundPort();
+  // Header only (12 bytes), then version 1, then a good packet with sequence 7.
+  ASSERT_TRUE(peer.SendTo(port, {0x80, 96, 0, 5, 0, 0, 0, 0, 0, 0, 0, 1}));
+  ASSERT_TRUE(peer.SendTo(port, {0x40, 96, 0, 6, 0, 0, 0, 0, 0, 0, 0, 1, 0xAA}));
+  ASSERT_TRUE(peer.SendTo(port, {0x80, 96, 0, 7, 0, 0, 0, 0, 0, 0, 0, 1, 0xBB, 0xCC}));
+  std::unique_lock<std::mutex> lock(user.Lock);
+  ASSERT_TRUE(user.Changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                                    [&] { return !user.Sequences.empty(); }));
+  EXPECT_EQ(user.Sequences, std::vector<uint16_t>{7});
+  EXPECT_EQ(user.Payloads[0], (std::vector<uint8_t>{0xBB, 0xCC}));
+  EXPECT_EQ(user.LastFrom.sin_addr.s_addr, transporttest::LoopbackAddress());
+  lock.unlock();
+  receiver.Port.Close();
+  EXPECT_EQ(user.Closed, 1);
+}
+
+}  // namespace
+}  // namespace korvalt

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/event.h"
+#include "transport/rtsp_response_parser.h"
+
+namespace korvalt {
+
+// How to reach the camera's RTSP server; filled by the channel and copied at Connect.
+struct RTSP_CONNECTION_PARAMS {
+  uint16_t ServerPort = 554;
+  uint16_t ClientRtpPort = 0;   // first number of client_port
+  uint16_t ClientRtcpPort = 0;  // second number of client_port
+  std::string ServerAddress;    // camera host name or address
+  std::string UserName;
+  std::string Password;
+  int32_t ConnectTimeout = 5000;      // ms
+  int32_t ReceiveTimeout = 5000;      // ms; bounds sending a request and reading its answer
+  int32_t ReceiveBufferSize = 65536;  // SO_RCVBUF
+  int32_t SessionTimeout = 60;        // s, while the camera has named none
+  int32_t AuthScheme = 0;             // 0 none, 1 Basic, 2 Digest; changed by the client after a 401
+  std::string UrlPath;                // presentation path on the server
+  int32_t RequestUrlSelector = 0;     // control SETUP uses: 0 video, 1 audio, 2 metadata
+};
+
+// One TCP connection to the camera's RTSP server and single request/response exchanges on it,
+// with one retry carrying credentials after a 401. Used by one thread (its channel's); every
+// wait is bounded by the time-outs and ends at once when the owner's stop event is set.
+class CBaseRTSPClient {
+ public:
+  static constexpr int32_t kAuthNone = 0;
+  static constexpr int32_t kAuthBasic = 1;
+  static constexpr int32_t kAuthDigest = 2;
+  // A longer answer is refused rather than buffered without bound.
+  static constexpr size_t kMaxResponseSize = 64 * 1024;
+
+  // stopEvent is borrowed from the owner for the client's lifetime (may be null).
+  explicit CBaseRTSPClient(platform::Event* stopEvent = nullptr);
+
+  // The request text for a method code (RtspMethod); empty when no request can be made.
+  virtual std::string BuildRequest(int method);
+  virtual ~CBaseRTSPClient();
+
+  CBaseRTSPClient(const CBaseRTSPClient&) = delete;
+  CBaseRTSPClient& operator=(const CBaseRTSPClient&) = delete;
+
+  void SetStopEvent(platform::Event* stopEvent) { StopEvent = stopEvent; }
+  // True at once when already connected.
+  bool Connect(const RTSP_CONNECTION_PARAMS& params);
+  // One request and its response; true when the parser accepts the response (status 200 or 401).
+  bool Exchange(int method);
+  // Exchange, repeated once with the camera's scheme after a 401. A camera that still refuses
+  // gives true with status 401.
+  bool ExchangeWithRetry(int method);
+  void Disconnect();
+  bool IsConnected() const { return Connected; }
+
+  std::string PresentationUrl() const;
+  // The Digest "Authorization" line for uri and method, or empty when an input is missing.
+  std::string MakeDigestAuthorization(const std::string& uri, int method) const;
+
+  RTSP_CONNECTION_PARAMS Params;
+  CRTSPResponseParser Parser;
+
+ private:
+  bool SendAll(const std::string& request);
+  bool ReadResponse(std::string& response);
+  platform::WaitResult WaitSocket(short events, int64_t deadlineMs);
+
+  int Socket = -1;
+  bool Connected = false;
+  std::string Received;                  // bytes read past the last response, kept for the next one
+  platform::Event* StopEvent = nullptr;  // the owner's; set means "give up every wait"
+  platform::Event NeverSet;              // stands in when the owner gave none
+};
+
+}  // namespace korvalt

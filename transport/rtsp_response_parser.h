@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvalt {
+
+// Turns the text of one RTSP response into the fields the client and the channel read. One
+// parser serves every response of one connection: a field keeps its value until a later
+// response carries a new one.
+class CRTSPResponseParser {
+ public:
+  virtual ~CRTSPResponseParser() = default;
+
+  // method is the request the text answers (RtspMethod); only a DESCRIBE answer has its body
+  // read as SDP. True for status 200 or 401 with every header and the body read; for any other
+  // status false, with the status line fields set.
+  bool Parse(const std::string& text, int method);
+
+  // Standard base 64; characters outside the alphabet ("=" and blanks included) are skipped and
+  // the input ends at a zero byte. False, without writing past capacity, when the output does
+  // not fit; length is the number of bytes written.
+  static bool DecodeBase64(std::string_view text, uint8_t* output, size_t capacity, size_t& length);
+
+  std::string Protocol;  // first word of the status line
+  int32_t StatusCode = 0;
+  std::string Reason;           // the reason phrase's first word
+  uint32_t SequenceNumber = 0;  // from CSeq; the client's request counter too
+  std::string ContentType;      // lower case
+  uint32_t ContentLength = 0;
+  std::string Session;         // identifier exactly as received
+  int32_t SessionTimeout = 0;  // seconds; 0 = the client's default
+  std::string VideoControl;
+  std::string AudioControl;
+  std::string MetadataControl;
+  int32_t AuthScheme = 0;  // 0 none, 1 Basic, 2 Digest (last WWW-Authenticate header)
+  std::string Realm;
+  std::string Nonce;
+  std::vector<uint8_t> Sps;  // appended by every DESCRIBE answer that carries parameter sets
+  std::vector<uint8_t> Pps;
+
+ private:
+  bool ParseHeader(const std::string& line);
+  bool ParseSession(const std::string& line, const std::string& lower);
+  bool ParseAuthenticate(const std::string& line);
+  bool ParseSdp(std::string_view body);
+  void DecodeParameterSets(const std::string& line);
+};
+
+}  // namespace korvalt

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/event.h"
+#include "platform/thread.h"
+
+namespace korvalt {
+
+class CUDPPort;
+
+// Receiver of a port's callbacks, all made on the port's receive thread (OnUDPClosed also on the
+// thread that calls CUDPPort::Close).
+class IUDPPortUser {
+ public:
+  virtual ~IUDPPortUser() = default;
+  // A datagram of at least one byte arrived; data is valid only during the call.
+  virtual void OnUDPData(CUDPPort* port, const sockaddr_in& from, const uint8_t* data, size_t length) = 0;
+  // No datagram for one whole wait time-out.
+  virtual void OnUDPTimeout() = 0;
+  // The port was closed, or its receive thread ended on a fatal socket error.
+  virtual void OnUDPClosed(CUDPPort* port) = 0;
+};
+
+// One bound UDP socket with its own receive thread.
+class CUDPPort {
+ public:
+  // Open results.
+  static constexpr int kOpened = 1;
+  static constexpr int kAlreadyOpen = 2;
+  static constexpr int kNoSocket = 5;
+  static constexpr int kBindFailed = 6;
+  static constexpr int kReceiveBufferRefused = 8;
+  static constexpr int kNoThread = 9;
+
+  CUDPPort() = default;
+  virtual ~CUDPPort();
+  CUDPPort(const CUDPPort&) = delete;
+  CUDPPort& operator=(const CUDPPort&) = delete;
+
+  // Binds INADDR_ANY:port (0 = any free port) and starts the receive thread.
+  int Open(uint16_t port);
+  // Stops the receive thread and closes the socket; may be called when closed, and from inside a
+  // callback (it then does not wait for its own thread).
+  void Close();
+
+  void SetUser(IUDPPortUser* user);
+  uint16_t BoundPort() const { return Bound.load(); }
+  uint32_t BufferSize() const { return BufferBytes.load(); }
+  void SetBufferSize(uint32_t bytes) { BufferBytes.store(bytes); }
+  // How long the receive thread waits for a datagram before OnUDPTimeout.
+  void SetWaitTimeoutMs(int ms) { WaitMs.store(ms); }
+
+ private:
+  void ReceiveLoop(int socketFd);
+
+  std::mutex Lock;                           // guards open, close and the socket
+  std::atomic<IUDPPortUser*> User{nullptr};  // not owned; set under Lock, read by the receive thread
+  int Socket = -1;                           // guarded by Lock; the thread works on its own copy
+  std::atomic<uint16_t> Bound{0};            // 0 when closed
+  platform::Thread ReceiveThread;            // guarded by Lock
+  std::atomic<uint32_t> BufferBytes{65536};  // asked-for datagram buffer; the thread follows it
+  std::atomic<int> WaitMs{5000};
+  std::atomic<bool> Running{false};     // the receive thread keeps going while set
+  std::atomic<uint32_t> ReceiverId{0};  // id of the receive thread while its body runs
+  platform::Event StopEvent{platform::Event::ResetMode::kManual};  // wakes the receive thread on Close
+};
+
+}  // namespace korvalt
