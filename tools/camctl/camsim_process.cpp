@@ -1,5 +1,7 @@
 #include "tools/camctl/camsim_process.h"
 
+#include "tools/hostkit/module.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,22 +9,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <thread>
 
 namespace camctl {
 
-std::string DefaultCamsimPath() {
-  char buffer[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
-  std::string dir = ".";
-  if (n > 0 && static_cast<size_t>(n) < sizeof buffer) {
-    std::string self(buffer, static_cast<size_t>(n));
-    dir = self.substr(0, self.rfind('/'));
-  }
-  return dir + "/camsim";
-}
+std::string DefaultCamsimPath() { return hostkit::ExecutableDirectory() + "/camsim"; }
 
 bool CamsimProcess::Start(const std::string& path, const std::vector<std::string>& args, int timeoutMs,
                           std::string& error) {

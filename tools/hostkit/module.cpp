@@ -33,15 +33,14 @@ bool Module::Load(const std::string& path) {
 
 void* Module::Symbol(const char* name) const { return Handle ? dlsym(Handle, name) : nullptr; }
 
-std::string DefaultModulePath() {
+std::string ExecutableDirectory() {
   char buffer[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
-  std::string dir = ".";
-  if (n > 0 && static_cast<size_t>(n) < sizeof buffer) {
-    std::string self(buffer, static_cast<size_t>(n));
-    dir = self.substr(0, self.rfind('/'));
-  }
-  return dir + "/libquenlark_ipcapture.so";
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return ".";
+  const std::string self(buffer, static_cast<size_t>(n));
+  return self.substr(0, self.rfind('/'));
 }
+
+std::string DefaultModulePath() { return ExecutableDirectory() + "/libquenlark_ipcapture.so"; }
 
 }  // namespace hostkit

@@ -34,6 +34,8 @@ class Module {
   std::string LastError;
 };
 
+// Directory of the running executable (no trailing '/'); "." when it cannot be read.
+std::string ExecutableDirectory();
 // Default module path: libquenlark_ipcapture.so beside the running executable.
 std::string DefaultModulePath();
 
