@@ -8,8 +8,14 @@
 
 namespace korvalt::platform {
 
+namespace {
+// Constant-initialised, so reading it needs no guard; filled on a thread's first call.
+thread_local uint32_t tThreadId = 0;
+}  // namespace
+
 uint32_t CurrentThreadId() {
-  thread_local const uint32_t id = static_cast<uint32_t>(::syscall(SYS_gettid));
+  uint32_t id = tThreadId;
+  if (id == 0) tThreadId = id = static_cast<uint32_t>(::syscall(SYS_gettid));
   return id;
 }
 
