@@ -17,6 +17,8 @@ constexpr int kFirmwareKey = 2;
 const char* OrEmpty(const char* text) { return text ? text : ""; }
 }  // namespace
 
+CQuenlarkIPCaptureDriver::~CQuenlarkIPCaptureDriver() { Close(); }
+
 bool CQuenlarkIPCaptureDriver::Open(ipcapture::IDebugSink* sink, ipcapture::ISampleAllocator* allocator,
                                     ipcapture::IDeviceParams* params) {
   if (!CIPCaptureDriver::Open(sink, allocator, params)) return false;

@@ -9,6 +9,9 @@ class CQuenlarkIPCaptureDriver : public CIPCaptureDriver {
  public:
   static constexpr const char* kDriverName = "QuenlarkIPCapture";
 
+  // Sub-objects are stopped while the whole driver still exists: their threads call it.
+  ~CQuenlarkIPCaptureDriver() override;
+
   bool Open(ipcapture::IDebugSink* sink, ipcapture::ISampleAllocator* allocator,
             ipcapture::IDeviceParams* params) override;
   bool CreateCaptureIO() override;

@@ -113,7 +113,11 @@ class StreamingThroughExports : public ::testing::Test {
     return options;
   }
 
+  // Frame sinks outlive the driver, as a recorder's must: TearDown deletes the driver first.
+  DecodingSink& NewSink() { return *Sinks.emplace_back(std::make_unique<DecodingSink>()); }
+
   testsupport::Camsim Camera{CameraOptions()};
+  std::vector<std::unique_ptr<DecodingSink>> Sinks;
   hostkit::Module Module;
   hostkit::DebugSink Debug;
   hostkit::SampleAllocator Allocator;
@@ -127,13 +131,15 @@ struct CodecCase {
   uint32_t OtherFourCC;
 };
 
+void PrintTo(const CodecCase& c, std::ostream* os) { *os << "codec type " << c.CodecType; }
+
 class EveryCodec : public StreamingThroughExports, public ::testing::WithParamInterface<CodecCase> {};
 
 TEST_P(EveryCodec, DecodablePicturesOfTheRequestedSizeAndRestartWithNewSize) {
   const CodecCase c = GetParam();
   auto* capture = OpenDriver(c.CodecType)->GetVideoCapture();
   ASSERT_NE(capture, nullptr);
-  DecodingSink frames;
+  DecodingSink& frames = NewSink();
   hostkit::ChannelSettings settings(40, 60, 320, 240);
   ASSERT_TRUE(capture->StartChannel(0, &frames.Sink, &settings));
   EXPECT_EQ(State(0), 2) << "no picture before the first frame";
@@ -187,8 +193,8 @@ INSTANTIATE_TEST_SUITE_P(Codecs, EveryCodec,
 
 TEST_F(StreamingThroughExports, StartTwiceOnOneIndexReplacesTheChannel) {
   auto* capture = OpenDriver(3)->GetVideoCapture();
-  DecodingSink first;
-  DecodingSink second;
+  DecodingSink& first = NewSink();
+  DecodingSink& second = NewSink();
   hostkit::ChannelSettings settings(40, 60, 320, 240);
   ASSERT_TRUE(capture->StartChannel(0, &first.Sink, &settings));
   ASSERT_TRUE(first.WaitFrames(3, 20000));
@@ -204,8 +210,8 @@ TEST_F(StreamingThroughExports, StartTwiceOnOneIndexReplacesTheChannel) {
 
 TEST_F(StreamingThroughExports, DeletingTheDriverWhileStreamingIsPrompt) {
   auto* capture = OpenDriver(1, 2)->GetVideoCapture();
-  DecodingSink a;
-  DecodingSink b;
+  DecodingSink& a = NewSink();
+  DecodingSink& b = NewSink();
   hostkit::ChannelSettings settings(100, 60, 176, 144);
   ASSERT_TRUE(capture->StartChannel(0, &a.Sink, &settings));
   ASSERT_TRUE(capture->StartChannel(1, &b.Sink, &settings));
