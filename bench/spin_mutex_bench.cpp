@@ -16,7 +16,7 @@ struct SpinAdapter {
 
 template <typename M>
 void BM_LockUnlock(benchmark::State& state) {
-  static M mutex;    // shared by the benchmark's threads
+  static M mutex;           // shared by the benchmark's threads
   static long counter = 0;  // guarded by mutex
   for (auto _ : state) {
     mutex.lock();
@@ -30,6 +30,9 @@ void BM_LockUnlock(benchmark::State& state) {
 BENCHMARK_TEMPLATE(BM_LockUnlock, SpinAdapter)->Name("CSpinMutex/uncontended")->Threads(1);
 BENCHMARK_TEMPLATE(BM_LockUnlock, std::recursive_mutex)->Name("recursive_mutex/uncontended")->Threads(1);
 BENCHMARK_TEMPLATE(BM_LockUnlock, SpinAdapter)->Name("CSpinMutex/contended")->Threads(2)->UseRealTime();
-BENCHMARK_TEMPLATE(BM_LockUnlock, std::recursive_mutex)->Name("recursive_mutex/contended")->Threads(2)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_LockUnlock, std::recursive_mutex)
+    ->Name("recursive_mutex/contended")
+    ->Threads(2)
+    ->UseRealTime();
 
 }  // namespace

@@ -27,15 +27,31 @@ void DeleteDriver(korvalt::ipcapture::IIPCaptureDriver* driver) noexcept {
 
 }  // namespace
 
-QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCapture() { return CreateDriver(); }
-QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCaptureEx() { return CreateDriver(); }
-QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCaptureEx2() { return CreateDriver(); }
-QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCaptureEx3() { return CreateDriver(); }
+QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCapture() {
+  return CreateDriver();
+}
+QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCaptureEx() {
+  return CreateDriver();
+}
+QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCaptureEx2() {
+  return CreateDriver();
+}
+QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCaptureEx3() {
+  return CreateDriver();
+}
 
-QUENLARK_EXPORT void DeleteIPCapture(korvalt::ipcapture::IIPCaptureDriver* driver) { DeleteDriver(driver); }
-QUENLARK_EXPORT void DeleteIPCaptureEx(korvalt::ipcapture::IIPCaptureDriver* driver) { DeleteDriver(driver); }
-QUENLARK_EXPORT void DeleteIPCaptureEx2(korvalt::ipcapture::IIPCaptureDriver* driver) { DeleteDriver(driver); }
-QUENLARK_EXPORT void DeleteIPCaptureEx3(korvalt::ipcapture::IIPCaptureDriver* driver) { DeleteDriver(driver); }
+QUENLARK_EXPORT void DeleteIPCapture(korvalt::ipcapture::IIPCaptureDriver* driver) {
+  DeleteDriver(driver);
+}
+QUENLARK_EXPORT void DeleteIPCaptureEx(korvalt::ipcapture::IIPCaptureDriver* driver) {
+  DeleteDriver(driver);
+}
+QUENLARK_EXPORT void DeleteIPCaptureEx2(korvalt::ipcapture::IIPCaptureDriver* driver) {
+  DeleteDriver(driver);
+}
+QUENLARK_EXPORT void DeleteIPCaptureEx3(korvalt::ipcapture::IIPCaptureDriver* driver) {
+  DeleteDriver(driver);
+}
 
 // Capability query: the state lives in the module-wide CCapabilityQuery.
 

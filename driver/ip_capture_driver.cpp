@@ -10,7 +10,9 @@
 
 namespace korvalt {
 namespace {
-const char* OrEmpty(const char* text) { return text ? text : ""; }
+const char* OrEmpty(const char* text) {
+  return text ? text : "";
+}
 }  // namespace
 
 CIPCaptureDriver::CIPCaptureDriver() = default;
@@ -73,11 +75,21 @@ void CIPCaptureDriver::Close() {
   }
 }
 
-ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() { return VideoCapture.get(); }
-ICaptureIOApi* CIPCaptureDriver::GetCaptureIO() { return DigitalIO.get(); }
-ipcapture::IIPPTZDriver* CIPCaptureDriver::GetPTZDriver() { return PTZHandler.get(); }
-ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() { return VideoCapture.get(); }
-ipcapture::IIPPTZDriverEx* CIPCaptureDriver::GetPTZDriverEx() { return PTZHandler.get(); }
+ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() {
+  return VideoCapture.get();
+}
+ICaptureIOApi* CIPCaptureDriver::GetCaptureIO() {
+  return DigitalIO.get();
+}
+ipcapture::IIPPTZDriver* CIPCaptureDriver::GetPTZDriver() {
+  return PTZHandler.get();
+}
+ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() {
+  return VideoCapture.get();
+}
+ipcapture::IIPPTZDriverEx* CIPCaptureDriver::GetPTZDriverEx() {
+  return PTZHandler.get();
+}
 
 void CIPCaptureDriver::DebugMessage(int level, const char* format, ...) {
   va_list args;

@@ -20,7 +20,8 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
   ~CIPVideoCapture() override;
 
   uint32_t GetChannelCount() override;
-  bool StartChannel(uint32_t index, ipcapture::IFrameSink* sink, ipcapture::IChannelSettings* settings) override;
+  bool StartChannel(uint32_t index, ipcapture::IFrameSink* sink,
+                    ipcapture::IChannelSettings* settings) override;
   bool StopChannel(uint32_t index) override;
   bool RestartChannel(uint32_t index, ipcapture::IPictureSize* size, uint32_t frameInterval) override;
   int32_t ReservedCapture() override { return 0; }

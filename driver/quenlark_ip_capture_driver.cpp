@@ -14,10 +14,14 @@ constexpr int32_t kSignalLossTimeoutMs = 10000;
 constexpr int kVideoStandardKey = 1;
 constexpr int kFirmwareKey = 2;
 
-const char* OrEmpty(const char* text) { return text ? text : ""; }
+const char* OrEmpty(const char* text) {
+  return text ? text : "";
+}
 }  // namespace
 
-CQuenlarkIPCaptureDriver::~CQuenlarkIPCaptureDriver() { Close(); }
+CQuenlarkIPCaptureDriver::~CQuenlarkIPCaptureDriver() {
+  Close();
+}
 
 bool CQuenlarkIPCaptureDriver::Open(ipcapture::IDebugSink* sink, ipcapture::ISampleAllocator* allocator,
                                     ipcapture::IDeviceParams* params) {

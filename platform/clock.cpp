@@ -15,8 +15,8 @@ int64_t MonotonicMs() {
 
 uint64_t FileTimeNow() {
   using namespace std::chrono;
-  const auto ticks = duration_cast<duration<int64_t, std::ratio<1, 10000000>>>(
-      system_clock::now().time_since_epoch());
+  const auto ticks =
+      duration_cast<duration<int64_t, std::ratio<1, 10000000>>>(system_clock::now().time_since_epoch());
   return kUnixEpochAsFileTime + static_cast<uint64_t>(ticks.count());
 }
 

@@ -12,8 +12,12 @@ bool SocketStartup() {
   return true;
 }
 
-void SocketCleanup() { gSocketUsers.fetch_sub(1, std::memory_order_relaxed); }
+void SocketCleanup() {
+  gSocketUsers.fetch_sub(1, std::memory_order_relaxed);
+}
 
-int SocketUsers() { return gSocketUsers.load(std::memory_order_relaxed); }
+int SocketUsers() {
+  return gSocketUsers.load(std::memory_order_relaxed);
+}
 
 }  // namespace korvalt::platform

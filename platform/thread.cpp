@@ -56,7 +56,9 @@ bool Thread::Start(std::function<void()> body) {
   return true;
 }
 
-bool Thread::IsCurrent() const { return Handle.joinable() && ThreadId == CurrentThreadId(); }
+bool Thread::IsCurrent() const {
+  return Handle.joinable() && ThreadId == CurrentThreadId();
+}
 
 bool Thread::JoinFor(int timeoutMs) {
   if (!Handle.joinable()) return true;

@@ -9,7 +9,9 @@ CEvent::CEvent(platform::Event::ResetMode reset) {
   if (event && event->Valid()) Event = std::move(event);
 }
 
-bool CEvent::Wait(int ms) { return Event ? Event->Wait(ms) : false; }
+bool CEvent::Wait(int ms) {
+  return Event ? Event->Wait(ms) : false;
+}
 
 void CEvent::Set() {
   if (Event) Event->Set();

@@ -4,7 +4,9 @@
 
 namespace korvalt::thread {
 
-bool CSimpleThread::Start(const std::string& name) { return Start(name, nullptr); }
+bool CSimpleThread::Start(const std::string& name) {
+  return Start(name, nullptr);
+}
 
 bool CSimpleThread::Start(const std::string& name, std::shared_ptr<void> keepAlive) {
   if (Handle.Attached()) return false;
@@ -28,8 +30,8 @@ bool CSimpleThread::Join() {
   }
   if (Handle.JoinFor(JoinMs)) return true;
   if (Diagnostics != nullptr) {
-    Diagnostics->DebugMessage(1, "%s: thread \"%s\" did not end within %d ms", "korvalt::thread::CSimpleThread::Join",
-                              ThreadName.c_str(), JoinMs);
+    Diagnostics->DebugMessage(1, "%s: thread \"%s\" did not end within %d ms",
+                              "korvalt::thread::CSimpleThread::Join", ThreadName.c_str(), JoinMs);
   }
   if (HasKeepAlive) {
     Handle.Detach();

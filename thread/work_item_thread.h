@@ -34,7 +34,7 @@ class CWorkItemThread : public CSimpleThread {
   void StopWorker();
 
  private:
-  std::mutex QueueLock;                            // guards Queue
+  std::mutex QueueLock;  // guards Queue
   platform::Event WorkEvent{platform::Event::ResetMode::kAuto};
   std::deque<std::unique_ptr<IWorkItem>> Queue;
   std::atomic<bool> Running{false};

@@ -7,9 +7,9 @@
 // a sink that keeps the line must copy it.
 class CDebugInfoIf {
  public:
-  virtual ~CDebugInfoIf() = default;              // slot 0
-  virtual uint8_t GetLevel() const = 0;           // slot 1: 1 error, 2 information, 3 request not sent
-  virtual const char* GetText() const = 0;        // slot 2: NUL-terminated, owned by the record
+  virtual ~CDebugInfoIf() = default;        // slot 0
+  virtual uint8_t GetLevel() const = 0;     // slot 1: 1 error, 2 information, 3 request not sent
+  virtual const char* GetText() const = 0;  // slot 2: NUL-terminated, owned by the record
 };
 
 namespace korvalt::ipcapture {
@@ -18,8 +18,8 @@ namespace korvalt::ipcapture {
 // thread, possibly from several at once.
 class IDebugSink {
  public:
-  virtual ~IDebugSink() = default;                        // slot 0
-  virtual int32_t Message(CDebugInfoIf* info) = 0;        // slot 1: result ignored by the module
+  virtual ~IDebugSink() = default;                  // slot 0
+  virtual int32_t Message(CDebugInfoIf* info) = 0;  // slot 1: result ignored by the module
 };
 
 }  // namespace korvalt::ipcapture

@@ -7,32 +7,32 @@ namespace korvalt::ipcapture {
 
 class IDeviceDescription {
  public:
-  virtual ~IDeviceDescription() = default;       // slot 0
-  virtual void Reserved1() = 0;                  // slot 1: not called by the module
-  virtual const char* GetModelName() = 0;        // slot 2
-  virtual int32_t GetChannelCount() = 0;         // slot 3
-  virtual void Reserved4() = 0;                  // slot 4: not called by the module
-  virtual int32_t GetInputCount() = 0;           // slot 5: digital inputs
-  virtual int32_t GetOutputCount() = 0;          // slot 6: digital outputs
+  virtual ~IDeviceDescription() = default;  // slot 0
+  virtual void Reserved1() = 0;             // slot 1: not called by the module
+  virtual const char* GetModelName() = 0;   // slot 2
+  virtual int32_t GetChannelCount() = 0;    // slot 3
+  virtual void Reserved4() = 0;             // slot 4: not called by the module
+  virtual int32_t GetInputCount() = 0;      // slot 5: digital inputs
+  virtual int32_t GetOutputCount() = 0;     // slot 6: digital outputs
 };
 
 class IConnectionParams {
  public:
-  virtual ~IConnectionParams() = default;        // slot 0
-  virtual const char* GetAddress() = 0;          // slot 1: host name or dotted IPv4 address
-  virtual uint16_t GetPort() = 0;                // slot 2: HTTP port
-  virtual void Reserved3() = 0;                  // slot 3: not called by the module
-  virtual int32_t GetCodecType() = 0;            // slot 4: 1 Motion-JPEG, 2 MPEG-4, 3 H.264
-  virtual const char* GetUserName() = 0;         // slot 5
-  virtual const char* GetPassword() = 0;         // slot 6
+  virtual ~IConnectionParams() = default;  // slot 0
+  virtual const char* GetAddress() = 0;    // slot 1: host name or dotted IPv4 address
+  virtual uint16_t GetPort() = 0;          // slot 2: HTTP port
+  virtual void Reserved3() = 0;            // slot 3: not called by the module
+  virtual int32_t GetCodecType() = 0;      // slot 4: 1 Motion-JPEG, 2 MPEG-4, 3 H.264
+  virtual const char* GetUserName() = 0;   // slot 5
+  virtual const char* GetPassword() = 0;   // slot 6
 };
 
 class IDeviceParams {
  public:
-  virtual ~IDeviceParams() = default;                        // slot 0
-  virtual IDeviceDescription* GetDescription() = 0;          // slot 1
-  virtual IConnectionParams* GetConnection() = 0;            // slot 2
-  virtual void Reserved3() = 0;                              // slot 3: not called by the module
+  virtual ~IDeviceParams() = default;                // slot 0
+  virtual IDeviceDescription* GetDescription() = 0;  // slot 1
+  virtual IConnectionParams* GetConnection() = 0;    // slot 2
+  virtual void Reserved3() = 0;                      // slot 3: not called by the module
   // slot 4: custom parameter by 1-based index; null after the last one.
   virtual const char* GetCustomParameter(int32_t index) = 0;
 };

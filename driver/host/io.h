@@ -9,9 +9,9 @@ namespace korvalt::ipcapture {
 // input and output threads.
 class IIOEventSink {
  public:
-  virtual ~IIOEventSink() = default;                                  // slot 0
-  virtual void InputChanged(uint32_t index, int32_t state) = 0;       // slot 1: 0-based index; 1 off, 2 on
-  virtual void IOFailure() = 0;                                       // slot 2: a request to the camera failed
+  virtual ~IIOEventSink() = default;                             // slot 0
+  virtual void InputChanged(uint32_t index, int32_t state) = 0;  // slot 1: 0-based index; 1 off, 2 on
+  virtual void IOFailure() = 0;                                  // slot 2: a request to the camera failed
 };
 
 }  // namespace korvalt::ipcapture
@@ -22,13 +22,13 @@ namespace korvalt {
 // closing the driver.
 class ICaptureIOApi {
  public:
-  virtual ~ICaptureIOApi() = default;                                 // slot 0
-  virtual bool SetIOSink(ipcapture::IIOEventSink* sink) = 0;          // slot 1: false for null
-  virtual bool Start() = 0;                                           // slot 2: first poll, then the threads
-  virtual bool Stop() = 0;                                            // slot 3
-  virtual uint32_t GetInputCount() = 0;                               // slot 4
-  virtual uint32_t GetOutputCount() = 0;                              // slot 5
-  virtual bool SetOutput(int32_t index, int32_t state) = 0;           // slot 6: 0-based; 1 off, else on; queued
+  virtual ~ICaptureIOApi() = default;                         // slot 0
+  virtual bool SetIOSink(ipcapture::IIOEventSink* sink) = 0;  // slot 1: false for null
+  virtual bool Start() = 0;                                   // slot 2: first poll, then the threads
+  virtual bool Stop() = 0;                                    // slot 3
+  virtual uint32_t GetInputCount() = 0;                       // slot 4
+  virtual uint32_t GetOutputCount() = 0;                      // slot 5
+  virtual bool SetOutput(int32_t index, int32_t state) = 0;   // slot 6: 0-based; 1 off, else on; queued
 };
 
 }  // namespace korvalt

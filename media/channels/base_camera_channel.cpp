@@ -11,10 +11,13 @@ namespace {
 constexpr const char* kOrigin = "korvalt::CBaseCameraChannel::SetCameraState";
 }  // namespace
 
-CBaseCameraChannel::CBaseCameraChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink)
+CBaseCameraChannel::CBaseCameraChannel(uint32_t channelNumber, IDriver* driver,
+                                       ipcapture::IFrameSink* frameSink)
     : Driver(driver), FrameSink(frameSink), ChannelNumber(channelNumber) {}
 
-CBaseCameraChannel::~CBaseCameraChannel() { Stop(); }
+CBaseCameraChannel::~CBaseCameraChannel() {
+  Stop();
+}
 
 bool CBaseCameraChannel::Start(const StreamSettings& settings) {
   Stop();
@@ -90,9 +93,9 @@ uint32_t CBaseCameraChannel::MillisecondsSinceData() {
 void CBaseCameraChannel::SetCameraState(bool online) {
   if (CameraOnline.exchange(online) == online) return;
   const DEVICE_INFO device = Driver->GetDeviceInfo();
-  std::string name = Driver->GetChannelCount() > 1
-                         ? "Video-server " + device.Address + " (channel " + std::to_string(ChannelNumber) + ")"
-                         : "Camera " + device.Address;
+  std::string name = Driver->GetChannelCount() > 1 ? "Video-server " + device.Address + " (channel " +
+                                                         std::to_string(ChannelNumber) + ")"
+                                                   : "Camera " + device.Address;
   if (online) {
     Driver->DebugMessage(2, "%s: %s is online", kOrigin, name.c_str());
     return;
@@ -129,8 +132,8 @@ void CBaseCameraChannel::StopWorker() {
   // object, which must not be freed under it.
   const int boundMs = 2 * Driver->GetDeviceInfo().NetworkTimeout;
   if (!Worker.JoinFor(boundMs > 0 ? boundMs : 0)) {
-    Driver->DebugMessage(1, "%s: channel %u worker did not stop within %d ms", "korvalt::CBaseCameraChannel::Stop",
-                         ChannelNumber, boundMs);
+    Driver->DebugMessage(1, "%s: channel %u worker did not stop within %d ms",
+                         "korvalt::CBaseCameraChannel::Stop", ChannelNumber, boundMs);
     Worker.JoinFor(platform::Event::kInfinite);
   }
 }

@@ -44,7 +44,7 @@ class CBaseCameraChannel : public ICameraChannel {
   void UseSettings(const StreamSettings& settings);
   bool StopRequested() { return StopEvent.Handle()->Wait(0); }
 
-  IDriver* const Driver;                  // borrowed from the driver for the channel's life
+  IDriver* const Driver;                   // borrowed from the driver for the channel's life
   ipcapture::IFrameSink* const FrameSink;  // borrowed from the host until the channel stops
   const uint32_t ChannelNumber;
   CManualEvent StopEvent;  // set to ask the worker to stop
@@ -53,15 +53,15 @@ class CBaseCameraChannel : public ICameraChannel {
   bool StartWorker();
   void StopWorker();
 
-  bool NetworkStarted = false;          // host threads only
+  bool NetworkStarted = false;            // host threads only
   std::atomic<bool> CameraOnline{false};  // worker and receive thread
-  CSpinMutex StateLock;                 // guards State
+  CSpinMutex StateLock;                   // guards State
   int32_t State = kStateStopped;
-  CSpinMutex DataTimeLock;              // guards LastDataMs
-  int64_t LastDataMs = 0;               // monotonic; 0 = never
-  mutable CSpinMutex SettingsLock;      // guards CurrentSettings (host threads write, receive thread reads)
+  CSpinMutex DataTimeLock;          // guards LastDataMs
+  int64_t LastDataMs = 0;           // monotonic; 0 = never
+  mutable CSpinMutex SettingsLock;  // guards CurrentSettings (host threads write, receive thread reads)
   StreamSettings CurrentSettings;
-  platform::Thread Worker;              // host threads only
+  platform::Thread Worker;  // host threads only
 };
 
 }  // namespace korvalt

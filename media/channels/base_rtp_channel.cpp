@@ -12,7 +12,9 @@ CBaseRTPChannel::CBaseRTPChannel(uint32_t channelNumber, IDriver* driver, ipcapt
   ResolvedAddress = HUtils::ResolveHost(driver->GetDeviceInfo().Address);
 }
 
-uint32_t CBaseRTPChannel::ResolveCameraAddress() { return HUtils::ResolveHost(Driver->GetDeviceInfo().Address); }
+uint32_t CBaseRTPChannel::ResolveCameraAddress() {
+  return HUtils::ResolveHost(Driver->GetDeviceInfo().Address);
+}
 
 CBaseRTPChannel::~CBaseRTPChannel() {
   Stop();
@@ -119,7 +121,9 @@ uint32_t CBaseRTPChannel::MillisecondsSinceKeepAlive() const {
   return elapsed < 0 ? 0 : static_cast<uint32_t>(elapsed);
 }
 
-void CBaseRTPChannel::RecordKeepAlive() { LastKeepAliveMs = platform::MonotonicMs(); }
+void CBaseRTPChannel::RecordKeepAlive() {
+  LastKeepAliveMs = platform::MonotonicMs();
+}
 
 void CBaseRTPChannel::OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const RTP_PACKET_INFO& info) {
   if (from.sin_addr.s_addr != ResolvedAddress.load()) return;

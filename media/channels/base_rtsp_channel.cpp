@@ -88,7 +88,8 @@ bool CBaseRTSPChannel::StartSession() {
   params.ClientRtcpPort = RtcpPort;
   AdjustConnectionParams(params);
   if (!Client->Connect(params)) return false;
-  if (StopRequested() || !Client->ExchangeWithRetry(kRtspDescribe) || Client->Parser.StatusCode != 200) return false;
+  if (StopRequested() || !Client->ExchangeWithRetry(kRtspDescribe) || Client->Parser.StatusCode != 200)
+    return false;
   if (StopRequested()) return false;
   AfterDescribe();
   if (!Client->ExchangeWithRetry(kRtspSetup) || Client->Parser.StatusCode != 200) return false;

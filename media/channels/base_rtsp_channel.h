@@ -29,8 +29,8 @@ class CBaseRTSPChannel : public CBaseRTPChannel {
   virtual void AfterDescribe() {}
 
  protected:
-  std::unique_ptr<CBaseRTSPClient> Client;    // worker thread only
-  std::unique_ptr<CRTCPReporter> Reporter;    // worker thread only
+  std::unique_ptr<CBaseRTSPClient> Client;  // worker thread only
+  std::unique_ptr<CRTCPReporter> Reporter;  // worker thread only
   uint16_t RtcpPort = 0;
 };
 

@@ -42,13 +42,17 @@ std::string BodyText(const std::vector<uint8_t>& body) {
 
 }  // namespace
 
-CCommonChannelRTSP::CCommonChannelRTSP(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink,
-                                       uint32_t codec)
+CCommonChannelRTSP::CCommonChannelRTSP(uint32_t channelNumber, IDriver* driver,
+                                       ipcapture::IFrameSink* frameSink, uint32_t codec)
     : CBaseRTSPChannel(channelNumber, driver, frameSink), Sender(driver->GetDeviceInfo()), Codec(codec) {}
 
-CCommonChannelRTSP::~CCommonChannelRTSP() { Stop(); }
+CCommonChannelRTSP::~CCommonChannelRTSP() {
+  Stop();
+}
 
-void CCommonChannelRTSP::BeforeStop() { Sender.Abort(); }
+void CCommonChannelRTSP::BeforeStop() {
+  Sender.Abort();
+}
 
 bool CCommonChannelRTSP::ConfigureCamera() {
   // The stopping thread sets the stop event before it aborts, so an abort is never lost here.
@@ -116,7 +120,8 @@ std::string CCommonChannelRTSP::BuildProfileRequest(const std::string& profileTe
     differs |= static_cast<uint32_t>(IntValue("quality", profileText)) != jpegQuality;
   } else {
     const int32_t q = static_cast<int32_t>(quality);
-    const int32_t vbr = Codec == kCodecH264 ? std::max(16, 50 - 34 * q / 100) : std::max(3, 31 - 28 * q / 100);
+    const int32_t vbr =
+        Codec == kCodecH264 ? std::max(16, 50 - 34 * q / 100) : std::max(3, 31 - 28 * q / 100);
     path += HUtils::Format("&vbr=%d", vbr);
     differs |= IntValue("vbr", profileText) != vbr;
   }

@@ -18,7 +18,8 @@ class CCommonChannelRTSP : public CBaseRTSPChannel {
   static constexpr uint32_t kCodecH264 = 3;
   static constexpr uint32_t kDefaultRtspPort = 554;
 
-  CCommonChannelRTSP(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink, uint32_t codec);
+  CCommonChannelRTSP(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink,
+                     uint32_t codec);
   ~CCommonChannelRTSP() override;
 
   bool ConfigureCamera() override;
@@ -34,7 +35,7 @@ class CCommonChannelRTSP : public CBaseRTSPChannel {
  protected:
   bool SetProfile1(const std::string& profileText);
 
-  Web::CHttpSender Sender;  // worker thread; aborted from the stopping thread
+  Web::CHttpSender Sender;               // worker thread; aborted from the stopping thread
   uint32_t RtspPort = kDefaultRtspPort;  // worker thread only
   const uint32_t Codec;
 };

@@ -2,7 +2,8 @@
 
 namespace korvalt {
 
-CMJPEGChannelRTSP::CMJPEGChannelRTSP(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink)
+CMJPEGChannelRTSP::CMJPEGChannelRTSP(uint32_t channelNumber, IDriver* driver,
+                                     ipcapture::IFrameSink* frameSink)
     : CCommonChannelRTSP(channelNumber, driver, frameSink, kCodecMJPEG), Parser("QuenlarkIPCapture", driver) {
   Parser.SetClient(this);
 }
@@ -13,6 +14,8 @@ CMJPEGChannelRTSP::~CMJPEGChannelRTSP() {
   CloseSession();
 }
 
-void CMJPEGChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) { Parser.ProcessPacket(packet); }
+void CMJPEGChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) {
+  Parser.ProcessPacket(packet);
+}
 
 }  // namespace korvalt

@@ -13,6 +13,8 @@ CMPEGChannelRTSP::~CMPEGChannelRTSP() {
   CloseSession();
 }
 
-void CMPEGChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) { Parser.ProcessPacket(packet); }
+void CMPEGChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) {
+  Parser.ProcessPacket(packet);
+}
 
 }  // namespace korvalt

@@ -90,7 +90,8 @@ void SkipScalingList(RbspReader& reader, int size) {
   int32_t next = 8;
   for (int j = 0; j < size && !reader.Failed(); ++j) {
     // delta_scale belongs in -128..127; a damaged one must not overflow.
-    if (next != 0) next = static_cast<int32_t>(((last + static_cast<int64_t>(reader.Se())) % 256 + 256) % 256);
+    if (next != 0)
+      next = static_cast<int32_t>(((last + static_cast<int64_t>(reader.Se())) % 256 + 256) % 256);
     last = next == 0 ? last : next;
   }
 }

@@ -4,9 +4,9 @@
 
 #include <string>
 
+#include "media/channels/common_channel_rtsp.h"
 #include "support/camsim_fixture.h"
 #include "support/fake_driver.h"
-#include "media/channels/common_channel_rtsp.h"
 #include "tools/hostkit/video.h"
 
 namespace {
@@ -25,11 +25,11 @@ class ProfileChannel : public CCommonChannelRTSP {
   void SetRtspPort(uint32_t port) { RtspPort = port; }
 };
 
-std::string Profile(const std::string& resolution, uint32_t bitrate, const std::string& codec, uint32_t framerate,
-                    uint32_t port, const std::string& tail) {
+std::string Profile(const std::string& resolution, uint32_t bitrate, const std::string& codec,
+                    uint32_t framerate, uint32_t port, const std::string& tail) {
   return "resolution=" + resolution + "\r\nbitrate=" + std::to_string(bitrate) + "\r\ncodec=" + codec +
-         "\r\nframerate=" + std::to_string(framerate) + "\r\ngoplength=1\r\nformat=RTP\r\nport=" +
-         std::to_string(port) + "\r\n" + tail;
+         "\r\nframerate=" + std::to_string(framerate) +
+         "\r\ngoplength=1\r\nformat=RTP\r\nport=" + std::to_string(port) + "\r\n" + tail;
 }
 
 constexpr const char* kMulticast = "&multicast=off&multicast_addr=228.0.0.1&multicast_port=10000";
@@ -40,41 +40,75 @@ TEST(ProfileRequest, BuiltFromTheHostSettingsWhenAnyValueDiffers) {
     uint32_t Codec;
     StreamSettings Settings;  // interval, quality, width, height
     std::string Current;
-    std::string Expected;     // empty: no request
+    std::string Expected;  // empty: no request
   };
   const std::string base = "/config/video.cgi?profileid=1";
   const Case cases[] = {
-      {"documented H.264 example", 3, {40, 50, 704, 480}, "",
+      {"documented H.264 example",
+       3,
+       {40, 50, 704, 480},
+       "",
        base + "&resolution=704x480&bitrate=750&codec=H264&framerate=25&goplength=1&format=RTP" + kMulticast +
            "&port=554&vbr=33"},
-      {"profile already matches", 3, {40, 50, 704, 480}, Profile("704x480", 750, "H264", 25, 554, "vbr=33\r\n"), ""},
-      {"quality 100 caps the bit-rate index", 3, {33, 100, 640, 480}, "",
+      {"profile already matches",
+       3,
+       {40, 50, 704, 480},
+       Profile("704x480", 750, "H264", 25, 554, "vbr=33\r\n"),
+       ""},
+      {"quality 100 caps the bit-rate index",
+       3,
+       {33, 100, 640, 480},
+       "",
        base + "&resolution=640x480&bitrate=4000&codec=H264&framerate=30&goplength=1&format=RTP" + kMulticast +
            "&port=554&vbr=16"},
-      {"quality 0", 3, {1000, 0, 320, 240}, "",
+      {"quality 0",
+       3,
+       {1000, 0, 320, 240},
+       "",
        base + "&resolution=320x240&bitrate=64&codec=H264&framerate=1&goplength=1&format=RTP" + kMulticast +
            "&port=554&vbr=50"},
-      {"Motion-JPEG quality 100", 1, {40, 100, 640, 480}, "",
-       base + "&resolution=640x480&bitrate=4000&codec=MJPEG&framerate=25&goplength=1&format=RTP" + kMulticast +
-           "&port=554&quality=5"},
-      {"Motion-JPEG quality 0", 1, {40, 0, 640, 480}, "",
+      {"Motion-JPEG quality 100",
+       1,
+       {40, 100, 640, 480},
+       "",
+       base + "&resolution=640x480&bitrate=4000&codec=MJPEG&framerate=25&goplength=1&format=RTP" +
+           kMulticast + "&port=554&quality=5"},
+      {"Motion-JPEG quality 0",
+       1,
+       {40, 0, 640, 480},
+       "",
        base + "&resolution=640x480&bitrate=64&codec=MJPEG&framerate=25&goplength=1&format=RTP" + kMulticast +
            "&port=554&quality=1"},
-      {"MPEG-4 quality 100 and 0", 2, {40, 100, 640, 480}, "",
-       base + "&resolution=640x480&bitrate=4000&codec=MPEG4&framerate=25&goplength=1&format=RTP" + kMulticast +
-           "&port=554&vbr=3"},
-      {"MPEG-4 quality 0", 2, {40, 0, 640, 480}, "",
+      {"MPEG-4 quality 100 and 0",
+       2,
+       {40, 100, 640, 480},
+       "",
+       base + "&resolution=640x480&bitrate=4000&codec=MPEG4&framerate=25&goplength=1&format=RTP" +
+           kMulticast + "&port=554&vbr=3"},
+      {"MPEG-4 quality 0",
+       2,
+       {40, 0, 640, 480},
+       "",
        base + "&resolution=640x480&bitrate=64&codec=MPEG4&framerate=25&goplength=1&format=RTP" + kMulticast +
            "&port=554&vbr=31"},
-      {"only vbr differs", 3, {40, 50, 704, 480}, Profile("704x480", 750, "H264", 25, 554, "vbr=20\r\n"),
+      {"only vbr differs",
+       3,
+       {40, 50, 704, 480},
+       Profile("704x480", 750, "H264", 25, 554, "vbr=20\r\n"),
        base + "&resolution=704x480&bitrate=750&codec=H264&framerate=25&goplength=1&format=RTP" + kMulticast +
            "&port=554&vbr=33"},
-      {"missing codec counts as different", 3, {40, 50, 704, 480},
-       "resolution=704x480\r\nbitrate=750\r\nframerate=25\r\ngoplength=1\r\nformat=RTP\r\nport=554\r\nvbr=33\r\n",
+      {"missing codec counts as different",
+       3,
+       {40, 50, 704, 480},
+       "resolution=704x480\r\nbitrate=750\r\nframerate=25\r\ngoplength=1\r\nformat=RTP\r\nport=554\r\nvbr="
+       "33\r\n",
        base + "&resolution=704x480&bitrate=750&codec=H264&framerate=25&goplength=1&format=RTP" + kMulticast +
            "&port=554&vbr=33"},
-      {"zero interval keeps the camera's rate", 3, {0, 50, 704, 480},
-       Profile("704x480", 750, "H264", 12, 554, "vbr=33\r\n"), ""},
+      {"zero interval keeps the camera's rate",
+       3,
+       {0, 50, 704, 480},
+       Profile("704x480", 750, "H264", 12, 554, "vbr=33\r\n"),
+       ""},
   };
   testsupport::FakeDriver driver;
   hostkit::FrameSink sink;
@@ -86,7 +120,7 @@ TEST(ProfileRequest, BuiltFromTheHostSettingsWhenAnyValueDiffers) {
 }
 
 TEST(ProfileRequest, FrameRateIsRoundedHalfUp) {
-  const std::pair<uint32_t, std::string> cases[] = {{33, "framerate=30"}, {40, "framerate=25"},
+  const std::pair<uint32_t, std::string> cases[] = {{33, "framerate=30"},  {40, "framerate=25"},
                                                     {1000, "framerate=1"}, {67, "framerate=15"},
                                                     {1, "framerate=1000"}, {2000, "framerate=1&"}};
   testsupport::FakeDriver driver;

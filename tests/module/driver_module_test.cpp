@@ -30,15 +30,18 @@ class DriverModule : public ::testing::Test {
 };
 
 TEST_F(DriverModule, EveryExportNameIsResolvable) {
-  for (const char* name : {"CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2", "CreateIPCaptureEx3",
-                           "DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2", "DeleteIPCaptureEx3"}) {
+  for (const char* name :
+       {"CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2", "CreateIPCaptureEx3", "DeleteIPCapture",
+        "DeleteIPCaptureEx", "DeleteIPCaptureEx2", "DeleteIPCaptureEx3"}) {
     EXPECT_NE(Module.Symbol(name), nullptr) << name;
   }
 }
 
 TEST_F(DriverModule, ObjectsFromAnyCreateNameCanBeDeletedByAnyDeleteName) {
-  const char* creators[] = {"CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2", "CreateIPCaptureEx3"};
-  const char* deleters[] = {"DeleteIPCaptureEx3", "DeleteIPCaptureEx2", "DeleteIPCaptureEx", "DeleteIPCapture"};
+  const char* creators[] = {"CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2",
+                            "CreateIPCaptureEx3"};
+  const char* deleters[] = {"DeleteIPCaptureEx3", "DeleteIPCaptureEx2", "DeleteIPCaptureEx",
+                            "DeleteIPCapture"};
   for (int i = 0; i < 4; ++i) {
     auto create = reinterpret_cast<CreateIPCaptureFn>(Module.Symbol(creators[i]));
     auto destroy = reinterpret_cast<DeleteIPCaptureFn>(Module.Symbol(deleters[i]));
@@ -52,7 +55,8 @@ TEST_F(DriverModule, ObjectsFromAnyCreateNameCanBeDeletedByAnyDeleteName) {
 }
 
 TEST_F(DriverModule, DeleteOfNullIsIgnored) {
-  for (const char* name : {"DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2", "DeleteIPCaptureEx3"}) {
+  for (const char* name :
+       {"DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2", "DeleteIPCaptureEx3"}) {
     reinterpret_cast<DeleteIPCaptureFn>(Module.Symbol(name))(nullptr);
   }
 }
@@ -63,10 +67,18 @@ TEST_F(DriverModule, OpenMessageNamesDriverModelFirmwareAndAddress) {
     const char* Expected;
   };
   const Case cases[] = {
-      {"2.01", "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: 2.01, Address: cam.example:8080"},
-      {"", "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: none, Address: cam.example:8080"},
-      {"(none)", "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: none, Address: cam.example:8080"},
-      {nullptr, "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: none, Address: cam.example:8080"},
+      {"2.01",
+       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: 2.01, Address: "
+       "cam.example:8080"},
+      {"",
+       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: none, Address: "
+       "cam.example:8080"},
+      {"(none)",
+       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: none, Address: "
+       "cam.example:8080"},
+      {nullptr,
+       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: none, Address: "
+       "cam.example:8080"},
   };
   for (const Case& c : cases) {
     hostkit::DeviceConfig config;
@@ -109,7 +121,8 @@ TEST_F(DriverModule, ReservedSlotsAreNullAndAccessorsAgree) {
   EXPECT_EQ(driver->ReservedEx(), nullptr);
   EXPECT_EQ(driver->ReservedEx2(), nullptr);
   ASSERT_NE(driver->GetVideoCapture(), nullptr);
-  EXPECT_EQ(driver->GetVideoCapture(), static_cast<korvalt::ipcapture::IIPVideoCapture*>(driver->GetVideoCaptureEx()));
+  EXPECT_EQ(driver->GetVideoCapture(),
+            static_cast<korvalt::ipcapture::IIPVideoCapture*>(driver->GetVideoCaptureEx()));
   EXPECT_EQ(driver->GetVideoCapture()->GetChannelCount(), 2u);
   EXPECT_EQ(driver->GetPTZDriver(), static_cast<korvalt::ipcapture::IIPPTZDriver*>(driver->GetPTZDriverEx()));
   driver->Close();

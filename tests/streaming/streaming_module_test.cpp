@@ -131,7 +131,9 @@ struct CodecCase {
   uint32_t OtherFourCC;
 };
 
-void PrintTo(const CodecCase& c, std::ostream* os) { *os << "codec type " << c.CodecType; }
+void PrintTo(const CodecCase& c, std::ostream* os) {
+  *os << "codec type " << c.CodecType;
+}
 
 class EveryCodec : public StreamingThroughExports, public ::testing::WithParamInterface<CodecCase> {};
 
@@ -174,7 +176,8 @@ TEST_P(EveryCodec, DecodablePicturesOfTheRequestedSizeAndRestartWithNewSize) {
   EXPECT_LT(MsSince(start), 1000);
   const auto lines = Debug.Lines();
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back().Text, "korvalt::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 is offline. Channel was stopped");
+  EXPECT_EQ(lines.back().Text,
+            "korvalt::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 is offline. Channel was stopped");
   for (const auto& line : lines) EXPECT_EQ(line.Text.find("Signal was lost"), std::string::npos) << line.Text;
   int32_t state = 0;
   int32_t reserved = 0;

@@ -103,11 +103,14 @@ TEST(Events, EventOrSocketWaitPrefersTheStopEvent) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   Event stop(Event::ResetMode::kManual);
-  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, fds[0], POLLIN, 0), korvalt::platform::WaitResult::kTimeout);
+  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, fds[0], POLLIN, 0),
+            korvalt::platform::WaitResult::kTimeout);
   ASSERT_EQ(::write(fds[1], "x", 1), 1);
-  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, fds[0], POLLIN, 0), korvalt::platform::WaitResult::kSocket);
+  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, fds[0], POLLIN, 0),
+            korvalt::platform::WaitResult::kSocket);
   stop.Set();
-  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, fds[0], POLLIN, 0), korvalt::platform::WaitResult::kEvent);
+  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, fds[0], POLLIN, 0),
+            korvalt::platform::WaitResult::kEvent);
   ::close(fds[0]);
   ::close(fds[1]);
 }

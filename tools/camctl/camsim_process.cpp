@@ -14,7 +14,9 @@
 
 namespace camctl {
 
-std::string DefaultCamsimPath() { return hostkit::ExecutableDirectory() + "/camsim"; }
+std::string DefaultCamsimPath() {
+  return hostkit::ExecutableDirectory() + "/camsim";
+}
 
 bool CamsimProcess::Start(const std::string& path, const std::vector<std::string>& args, int timeoutMs,
                           std::string& error) {
@@ -49,7 +51,8 @@ bool CamsimProcess::Start(const std::string& path, const std::vector<std::string
   std::string line;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (line.find('\n') == std::string::npos) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd p{Output, POLLIN, 0};
     if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
       error = "camsim did not report ready (" + path + ")";

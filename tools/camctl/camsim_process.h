@@ -17,7 +17,8 @@ class CamsimProcess {
   CamsimProcess& operator=(const CamsimProcess&) = delete;
 
   // Starts path with args and waits (at most timeoutMs) for "camsim ready http=P rtsp=Q".
-  bool Start(const std::string& path, const std::vector<std::string>& args, int timeoutMs, std::string& error);
+  bool Start(const std::string& path, const std::vector<std::string>& args, int timeoutMs,
+             std::string& error);
   // SIGTERM, a bounded wait, then SIGKILL.
   void Stop();
 

@@ -31,14 +31,14 @@ int RunDemo(const Options& options) {
   std::printf("== starting the camera simulator (%s)\n", camsimPath.c_str());
   CamsimProcess camsim;
   if (!camsim.Start(camsimPath,
-                    {"--http-port", "0", "--rtsp-port", "0", "--auth", "digest", "--user", "admin", "--password",
-                     "secret", "--inputs", "2", "--outputs", "1"},
+                    {"--http-port", "0", "--rtsp-port", "0", "--auth", "digest", "--user", "admin",
+                     "--password", "secret", "--inputs", "2", "--outputs", "1"},
                     10000, error)) {
     std::fprintf(stderr, "camctl demo: %s\n", error.c_str());
     return 1;
   }
-  std::printf("   camera on http://127.0.0.1:%u (RTSP port %u), Digest user admin / secret\n\n", camsim.HttpPort,
-              camsim.RtspPort);
+  std::printf("   camera on http://127.0.0.1:%u (RTSP port %u), Digest user admin / secret\n\n",
+              camsim.HttpPort, camsim.RtspPort);
 
   const DemoCodec codecs[] = {{"h264", 3, "h264"}, {"mpeg4", 2, "m4v"}, {"mjpeg", 1, "mjpeg"}};
   int failures = 0;
@@ -69,19 +69,23 @@ int RunDemo(const Options& options) {
   camsim.Stop();
   std::printf("== camera simulator stopped\n\nfiles in %s/:\n", outDir.c_str());
   for (const auto& file : files) std::printf("  %s\n", file.c_str());
-  std::printf("\nplay a stream with ffplay (e.g. ffplay %s/stream.h264); open the PNG snapshots in any viewer.\n",
-              outDir.c_str());
+  std::printf(
+      "\nplay a stream with ffplay (e.g. ffplay %s/stream.h264); open the PNG snapshots in any viewer.\n",
+      outDir.c_str());
   if (failures > 0) std::printf("%d of 3 streams failed\n", failures);
   return failures == 0 ? 0 : 1;
 }
 
 const bool kRegistered = RegisterCommand(
-    {"demo", "start the camera simulator and stream each codec through the module",
+    {"demo",
+     "start the camera simulator and stream each codec through the module",
      "usage: camctl demo [--out-dir DIR] [--seconds S] [--camsim PATH] [--module PATH]\n\n"
      "Starts camsim on free loopback ports, streams H.264, MPEG-4 and Motion-JPEG for a few\n"
      "seconds each through the driver module with a live progress line, writes each stream and a\n"
      "PNG snapshot into DIR (default demo-output), and stops camsim.\n",
-     {"help", "version"}, {"help", "version", "module", "out-dir", "seconds", "camsim"}, RunDemo});
+     {"help", "version"},
+     {"help", "version", "module", "out-dir", "seconds", "camsim"},
+     RunDemo});
 
 }  // namespace
 }  // namespace camctl

@@ -59,14 +59,17 @@ std::vector<std::string> OpenOptions() {
   return names;
 }
 
-const bool kRegistered = RegisterCommand(
-    {"open", "create, open, show diagnostics, close and delete a driver",
-     std::string("usage: camctl open [options]\n\n"
-                 "Loads the module, creates a driver, opens it with the device parameters,\n"
-                 "prints every diagnostic line the driver sends, closes and deletes it.\n\n"
-                 "options:\n") +
-         kDeviceOptionsHelp,
-     {"help", "version"}, OpenOptions(), RunOpen});
+const bool kRegistered =
+    RegisterCommand({"open",
+                     "create, open, show diagnostics, close and delete a driver",
+                     std::string("usage: camctl open [options]\n\n"
+                                 "Loads the module, creates a driver, opens it with the device parameters,\n"
+                                 "prints every diagnostic line the driver sends, closes and deletes it.\n\n"
+                                 "options:\n") +
+                         kDeviceOptionsHelp,
+                     {"help", "version"},
+                     OpenOptions(),
+                     RunOpen});
 }  // namespace
 
 }  // namespace camctl

@@ -57,13 +57,14 @@ int RunStreamCommand(const Options& options) {
 
 std::vector<std::string> StreamOptions() {
   auto names = DeviceOptionNames();
-  names.insert(names.end(), {"width", "height", "interval", "quality", "seconds", "out", "snapshot", "channel",
-                             "json", "help", "version"});
+  names.insert(names.end(), {"width", "height", "interval", "quality", "seconds", "out", "snapshot",
+                             "channel", "json", "help", "version"});
   return names;
 }
 
 const bool kRegistered = RegisterCommand(
-    {"stream", "stream one channel into a file, decode it and summarise",
+    {"stream",
+     "stream one channel into a file, decode it and summarise",
      std::string("usage: camctl stream [options] --out FILE\n\n"
                  "Opens the driver, starts the channel, prints one progress line per second, stops\n"
                  "after --seconds, writes the pictures as the codec's elementary stream (Annex B H.264,\n"
@@ -80,7 +81,9 @@ const bool kRegistered = RegisterCommand(
          "  --snapshot FILE    PNG of the last decoded picture\n"
          "  --channel I        channel index, below --channels (default 0)\n"
          "  --json             the summary as one JSON object, nothing else on stdout\n",
-     {"json", "help", "version"}, StreamOptions(), RunStreamCommand});
+     {"json", "help", "version"},
+     StreamOptions(),
+     RunStreamCommand});
 
 }  // namespace
 }  // namespace camctl

@@ -12,7 +12,7 @@ namespace camctl {
 struct Command {
   std::string Name;
   std::string Summary;
-  std::string Usage;  // full --help text
+  std::string Usage;               // full --help text
   std::vector<std::string> Flags;  // options without a value
   std::vector<std::string> Known;  // every option name it accepts
   std::function<int(const Options&)> Run;

@@ -19,7 +19,8 @@ const char* const kDeviceOptionsHelp =
     "  --module PATH      driver module (default: libquenlark_ipcapture.so beside camctl)\n";
 
 std::vector<std::string> DeviceOptionNames() {
-  return {"address", "port", "user", "password", "model", "channels", "codec", "inputs", "outputs", "param", "module"};
+  return {"address", "port",   "user",    "password", "model", "channels",
+          "codec",   "inputs", "outputs", "param",    "module"};
 }
 
 bool ReadDeviceConfig(const Options& options, hostkit::DeviceConfig& config, std::string& error) {
@@ -59,6 +60,8 @@ bool ReadDeviceConfig(const Options& options, hostkit::DeviceConfig& config, std
   return true;
 }
 
-std::string ModulePath(const Options& options) { return options.Get("module", hostkit::DefaultModulePath()); }
+std::string ModulePath(const Options& options) {
+  return options.Get("module", hostkit::DefaultModulePath());
+}
 
 }  // namespace camctl

@@ -24,7 +24,9 @@ bool RegisterCommand(Command command) {
   return true;
 }
 
-const std::vector<Command>& Commands() { return Registry(); }
+const std::vector<Command>& Commands() {
+  return Registry();
+}
 
 }  // namespace camctl
 

@@ -22,7 +22,9 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> gInterrupted{false};
 
-void OnSignal(int) { gInterrupted = true; }
+void OnSignal(int) {
+  gInterrupted = true;
+}
 
 struct Picture {
   std::vector<uint8_t> Data;
@@ -35,7 +37,8 @@ class PictureQueue {
  public:
   bool Push(const hostkit::FrameSample& sample) {
     Picture picture;
-    picture.Data.assign(sample.Data.begin(), sample.Data.begin() + std::min<size_t>(sample.DataSize, sample.Data.size()));
+    picture.Data.assign(sample.Data.begin(),
+                        sample.Data.begin() + std::min<size_t>(sample.DataSize, sample.Data.size()));
     picture.FourCC = sample.FourCC;
     picture.Arrived = Clock::now();
     std::lock_guard<std::mutex> guard(Lock);
@@ -55,7 +58,8 @@ class PictureQueue {
 };
 
 bool IsKeyFrame(uint32_t fourCC) {
-  return fourCC == hostkit::FourCC("H264") || fourCC == hostkit::FourCC("DIVX") || fourCC == hostkit::FourCC("JPEG");
+  return fourCC == hostkit::FourCC("H264") || fourCC == hostkit::FourCC("DIVX") ||
+         fourCC == hostkit::FourCC("JPEG");
 }
 
 const char* StateName(int state) {
@@ -119,7 +123,8 @@ StreamSummary RunStream(const StreamRequest& request) {
   hostkit::ChannelSettings settings(request.IntervalMs, request.Quality, request.Width, request.Height);
 
   auto* driver = module.Create();
-  if (driver == nullptr || !driver->Open(&sink, &allocator, &params) || driver->GetVideoCapture() == nullptr) {
+  if (driver == nullptr || !driver->Open(&sink, &allocator, &params) ||
+      driver->GetVideoCapture() == nullptr) {
     summary.Error = "the driver could not be opened";
     if (driver != nullptr) module.Delete(driver);
     return summary;
@@ -143,14 +148,17 @@ StreamSummary RunStream(const StreamRequest& request) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     for (Picture& picture : queue.Take()) {
       if (summary.Frames == 0) {
-        summary.FirstFrameMs = std::chrono::duration_cast<std::chrono::milliseconds>(picture.Arrived - start).count();
+        summary.FirstFrameMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(picture.Arrived - start).count();
         summary.FourCC = hostkit::FourCCText(picture.FourCC);
         decoder = std::make_unique<hostkit::Decoder>(picture.FourCC);
       }
       ++summary.Frames;
       summary.Bytes += picture.Data.size();
       if (IsKeyFrame(picture.FourCC)) ++summary.KeyFrames;
-      if (out) out.write(reinterpret_cast<const char*>(picture.Data.data()), static_cast<std::streamsize>(picture.Data.size()));
+      if (out)
+        out.write(reinterpret_cast<const char*>(picture.Data.data()),
+                  static_cast<std::streamsize>(picture.Data.size()));
       if (decoder) decoder->Decode(picture.Data.data(), picture.Data.size());
     }
     int32_t state = 3;
@@ -183,7 +191,9 @@ StreamSummary RunStream(const StreamRequest& request) {
     ++summary.Frames;
     summary.Bytes += picture.Data.size();
     if (IsKeyFrame(picture.FourCC)) ++summary.KeyFrames;
-    if (out) out.write(reinterpret_cast<const char*>(picture.Data.data()), static_cast<std::streamsize>(picture.Data.size()));
+    if (out)
+      out.write(reinterpret_cast<const char*>(picture.Data.data()),
+                static_cast<std::streamsize>(picture.Data.size()));
     if (decoder) decoder->Decode(picture.Data.data(), picture.Data.size());
   }
   driver->Close();
@@ -226,16 +236,17 @@ std::string SummaryJson(const StreamSummary& s) {
   for (size_t i = 0; i < s.States.size(); ++i) states += (i ? "," : "") + std::to_string(s.States[i]);
   add("states", states + "]", false);
   std::string lines = "[";
-  for (size_t i = 0; i < s.Diagnostics.size(); ++i) lines += (i ? ",\"" : "\"") + JsonEscape(s.Diagnostics[i]) + "\"";
+  for (size_t i = 0; i < s.Diagnostics.size(); ++i)
+    lines += (i ? ",\"" : "\"") + JsonEscape(s.Diagnostics[i]) + "\"";
   add("diagnostics", lines + "]", false);
   if (!s.Error.empty()) add("error", s.Error, true);
   return json + "}";
 }
 
 void PrintSummary(const StreamSummary& s, const StreamRequest& request) {
-  std::printf("frames delivered   %llu (%s, %llu key frames, %llu bytes)\n", static_cast<unsigned long long>(s.Frames),
-              s.FourCC.empty() ? "-" : s.FourCC.c_str(), static_cast<unsigned long long>(s.KeyFrames),
-              static_cast<unsigned long long>(s.Bytes));
+  std::printf("frames delivered   %llu (%s, %llu key frames, %llu bytes)\n",
+              static_cast<unsigned long long>(s.Frames), s.FourCC.empty() ? "-" : s.FourCC.c_str(),
+              static_cast<unsigned long long>(s.KeyFrames), static_cast<unsigned long long>(s.Bytes));
   std::printf("frames decoded     %llu, decode errors %llu\n", static_cast<unsigned long long>(s.Decoded),
               static_cast<unsigned long long>(s.DecodeErrors));
   std::printf("picture size       %dx%d\n", s.Width, s.Height);

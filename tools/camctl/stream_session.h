@@ -36,7 +36,7 @@ struct StreamSummary {
   int64_t FirstFrameMs = -1;  // from StartChannel to the first delivered frame
   int64_t StopMs = 0;         // StopChannel's duration
   std::string FourCC;
-  std::vector<int> States;    // channel states seen, in order, without repeats
+  std::vector<int> States;  // channel states seen, in order, without repeats
   std::vector<std::string> Diagnostics;
   bool SnapshotWritten = false;
 };

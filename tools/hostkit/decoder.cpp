@@ -99,9 +99,9 @@ bool Decoder::WritePng(const std::string& path) {
   AVFrame* rgb = av_frame_alloc();
   AVPacket* out = av_packet_alloc();
   bool written = false;
-  SwsContext* scale = sws_getContext(Last->width, Last->height, static_cast<AVPixelFormat>(Last->format),
-                                     Last->width, Last->height, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr,
-                                     nullptr);
+  SwsContext* scale =
+      sws_getContext(Last->width, Last->height, static_cast<AVPixelFormat>(Last->format), Last->width,
+                     Last->height, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
   if (encoder != nullptr && rgb != nullptr && out != nullptr && scale != nullptr) {
     encoder->width = Last->width;
     encoder->height = Last->height;
@@ -114,7 +114,8 @@ bool Decoder::WritePng(const std::string& path) {
       sws_scale(scale, Last->data, Last->linesize, 0, Last->height, rgb->data, rgb->linesize);
       if (avcodec_send_frame(encoder, rgb) >= 0 && avcodec_receive_packet(encoder, out) >= 0) {
         if (FILE* file = std::fopen(path.c_str(), "wb")) {
-          written = std::fwrite(out->data, 1, static_cast<size_t>(out->size), file) == static_cast<size_t>(out->size);
+          written = std::fwrite(out->data, 1, static_cast<size_t>(out->size), file) ==
+                    static_cast<size_t>(out->size);
           written = (std::fclose(file) == 0) && written;
         }
       }

@@ -31,7 +31,9 @@ bool Module::Load(const std::string& path) {
   return true;
 }
 
-void* Module::Symbol(const char* name) const { return Handle ? dlsym(Handle, name) : nullptr; }
+void* Module::Symbol(const char* name) const {
+  return Handle ? dlsym(Handle, name) : nullptr;
+}
 
 std::string ExecutableDirectory() {
   char buffer[PATH_MAX];
@@ -41,6 +43,8 @@ std::string ExecutableDirectory() {
   return self.substr(0, self.rfind('/'));
 }
 
-std::string DefaultModulePath() { return ExecutableDirectory() + "/libquenlark_ipcapture.so"; }
+std::string DefaultModulePath() {
+  return ExecutableDirectory() + "/libquenlark_ipcapture.so";
+}
 
 }  // namespace hostkit
