@@ -35,6 +35,9 @@ struct RequestCase {
   std::string TextFormat;  // %P = path, %D = device name
   std::vector<uint8_t> Body;
 };
+void PrintTo(const RequestCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 std::string Expand(std::string format, const std::string& path, const std::string& device) {
   for (size_t at; (at = format.find("%P")) != std::string::npos;) format.replace(at, 2, path);

@@ -22,6 +22,9 @@ struct ValueCase {
   std::string Terminators;
   std::string Expected;
 };
+void PrintTo(const ValueCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class GetValueTest : public ::testing::TestWithParam<ValueCase> {};
 

@@ -149,6 +149,9 @@ struct StreamCase {
   const char* KeyCode;
   const char* OtherCode;
 };
+void PrintTo(const StreamCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 template <typename Parser>
 std::vector<Frame> RunStream(const std::string& name, const Facts& facts, size_t paddingCycle) {

@@ -53,6 +53,9 @@ struct RequestCase {
   int Selector;
   std::string Expected;
 };
+void PrintTo(const RequestCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class RequestText : public ::testing::TestWithParam<RequestCase> {};
 

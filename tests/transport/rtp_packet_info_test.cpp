@@ -35,6 +35,9 @@ struct HeaderCase {
   bool Accepted;
   size_t PayloadOffset;
 };
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class RtpHeaderParse : public ::testing::TestWithParam<HeaderCase> {};
 

@@ -24,6 +24,10 @@ struct ResponseCase {
   std::string Nonce;
 };
 
+void PrintTo(const ResponseCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
 class ResponseParse : public ::testing::TestWithParam<ResponseCase> {};
 
 TEST_P(ResponseParse, ReadsStatusSessionAndChallenge) {
