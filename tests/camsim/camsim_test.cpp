@@ -112,7 +112,7 @@ TEST(CamsimTest, CgiRepliesCarryTheirKeys) {
     std::map<std::string, std::string> Expected;  // empty value: only present
   } cases[] = {
       {"/common/info.cgi",
-       {{"model", "DCS-3110"},
+       {{"model", "QL-3110"},
         {"version", ""},
         {"macaddr", "00:11:22:33:44:55"},
         {"inputs", "2"},

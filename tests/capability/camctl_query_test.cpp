@@ -48,7 +48,7 @@ TEST_F(CamctlQuery, JsonMatchesTheCamerasConfiguration) {
   options.Auth = "digest";
   options.User = "operator";
   options.Password = "pa ss";
-  options.Model = "DCS-6250";
+  options.Model = "QL-6250";
   options.Standard = "pal";
   options.Inputs = 3;
   options.Outputs = 2;
@@ -65,7 +65,7 @@ TEST_F(CamctlQuery, JsonMatchesTheCamerasConfiguration) {
   EXPECT_EQ(out.find('\n'), out.size() - 1) << "one line: " << out;
   for (const std::string& expected : {
            std::string("{\"ok\":true,"),
-           std::string("\"name\":\"Quenlark DCS-6250\""),
+           std::string("\"name\":\"Quenlark QL-6250\""),
            std::string("{\"id\":1,\"name\":\"ptz\",\"value\":1}"),
            std::string("{\"id\":2,\"name\":\"inputs\",\"value\":3}"),
            std::string("{\"id\":3,\"name\":\"outputs\",\"value\":2}"),
@@ -98,7 +98,7 @@ TEST_F(CamctlQuery, FailureGivesCodeMessageAndStatus) {
 
   out = RunCamctl("query --port " + port + " --user admin --password secret", status);
   EXPECT_EQ(status, 0) << out;
-  EXPECT_NE(out.find("name        Quenlark DCS-3110"), std::string::npos) << out;
+  EXPECT_NE(out.find("name        Quenlark QL-3110"), std::string::npos) << out;
   EXPECT_EQ(out.find("secret"), std::string::npos) << "password shown in text output:\n" << out;
 }
 

@@ -97,7 +97,7 @@ TEST_F(CapabilityQueryExports, ReachableCameraCompletesOnceWithEveryAnswerSaved)
     const auto outcome = callback.Outcome();
     EXPECT_EQ(outcome.Completions, 1);
     EXPECT_EQ(outcome.Failures, 0) << outcome.Message;
-    EXPECT_EQ(atCompletion.Name, "Quenlark DCS-3110");
+    EXPECT_EQ(atCompletion.Name, "Quenlark QL-3110");
     for (const auto& [id, value] : std::vector<std::pair<int32_t, int32_t>>{
              {0, 1}, {2, 4}, {3, 2}, {4, 1}, {6, 1}, {7, 1}, {8, 1}, {11, 0}, {12, 0}}) {
       EXPECT_EQ(atCompletion.Property(id), value) << "property " << id;
@@ -128,7 +128,7 @@ TEST_F(CapabilityQueryExports, PtzComesFromTheModelOrRs485) {
     bool Ptz;
     bool Rs485Asked;
   };
-  for (const Case& c : {Case{"DCS-6250", false, false}, Case{"DCS-5220", true, true}}) {
+  for (const Case& c : {Case{"QL-6250", false, false}, Case{"QL-5220", true, true}}) {
     SCOPED_TRACE(c.Model);
     CamsimOptions options;
     options.Model = c.Model;
@@ -265,7 +265,7 @@ TEST_F(CapabilityQueryExports, TerminateRightAfterStartReportsOnce) {
   if (outcome.Failures == 1) {
     EXPECT_EQ(outcome.Message, kQueryFailed);
   } else {
-    EXPECT_EQ(Results.Report().Name, "Quenlark DCS-3110");
+    EXPECT_EQ(Results.Report().Name, "Quenlark QL-3110");
   }
 }
 

@@ -60,7 +60,7 @@ TEST(CapabilityQuery, UninitGivesUpOnAThreadStuckInTheHostAndKeepsItsStateAlive)
 
 TEST(CapabilityQuery, DestroyingTheStateStopsAQueryWithoutCallingTheHost) {
   FakeCamera camera;
-  camera.Set("/common/info.cgi", {200, "model=DCS-3110\r\n", true});
+  camera.Set("/common/info.cgi", {200, "model=QL-3110\r\n", true});
   std::promise<void> asked;
   camera.OnRequest([&](const std::string&) { asked.set_value(); });
   hostkit::CapabilityCallback callback;
@@ -89,7 +89,7 @@ TEST(CapabilityQuery, PortsAbove65535AreRefused) {
 
 TEST(CapabilityQuery, NullTextsFromTheHostAreEmpty) {
   FakeCamera camera;
-  camera.Set("/common/info.cgi", {200, "model=DCS-3110\r\n", false});
+  camera.Set("/common/info.cgi", {200, "model=QL-3110\r\n", false});
   hostkit::CapabilityCallback callback;
   korvalt::CCapabilityQuery query;
   ASSERT_TRUE(query.Init(&callback, false));

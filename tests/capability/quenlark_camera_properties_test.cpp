@@ -30,7 +30,7 @@ FakeCamera::Reply Ok(std::string body) {
 
 // An NTSC camera with two inputs and one output, without PTZ.
 void SetUpCamera(FakeCamera& camera) {
-  camera.Set(kInfo, Ok("model=DCS-3110\r\nversion=1.05\r\nmacaddr=02:00:5E:10:00:01\r\ninputs=2\r\n"
+  camera.Set(kInfo, Ok("model=QL-3110\r\nversion=1.05\r\nmacaddr=02:00:5E:10:00:01\r\ninputs=2\r\n"
                        "outputs=1\r\nptz=no\r\n"));
   camera.Set(kProfile, Ok("profileid=1\r\nresolution=704x480\r\ncodec=H264\r\n"));
   camera.Set(
@@ -171,7 +171,7 @@ TEST(QuenlarkCameraProperties, SavesDeviceInformationPropertiesAndAddress) {
   ASSERT_TRUE(outcome.Queried);
   ASSERT_TRUE(outcome.Saved);
   const Report& report = outcome.Results;
-  EXPECT_EQ(report.Name, "Quenlark DCS-3110");
+  EXPECT_EQ(report.Name, "Quenlark QL-3110");
   // Flags 11 and 12 twice: once with the intervals, once with the common answers.
   const std::vector<std::pair<int32_t, int32_t>> expected = {{11, 0}, {12, 0}, {0, 1},  {2, 2}, {3, 1},
                                                              {4, 1},  {11, 0}, {12, 0}, {7, 1}, {8, 1}};
@@ -218,11 +218,11 @@ TEST(QuenlarkCameraProperties, PtzComesFromTheModelOrRs485) {
     bool Rs485Asked;
   };
   const Case cases[] = {
-      {"DCS-6250", Ok("enable=no\r\n"), true, false},
-      {"QX-6250-B", {404, "", false}, true, false},
-      {"DCS-3110", Ok("protocol=pelco-d\r\nenable=yes\r\n"), true, true},
-      {"DCS-3110", Ok("enable=no\r\n"), false, true},
-      {"DCS-3110", {500, "enable=yes\r\n", false}, false, true},
+      {"QL-6250", Ok("enable=no\r\n"), true, false},
+      {"QL-62501", {404, "", false}, true, false},
+      {"QL-3110", Ok("protocol=pelco-d\r\nenable=yes\r\n"), true, true},
+      {"QL-3110", Ok("enable=no\r\n"), false, true},
+      {"QL-3110", {500, "enable=yes\r\n", false}, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Model);
@@ -244,7 +244,7 @@ TEST(QuenlarkCameraProperties, RequiredAnswersMissingFailWithCode3) {
     FakeCamera::Reply StreamInfo;
     bool StreamInfoAsked;
   };
-  const auto info = Ok("model=DCS-3110\r\n");
+  const auto info = Ok("model=QL-3110\r\n");
   const Case cases[] = {
       {"no model", Ok("version=1.05\r\ninputs=1\r\n"), Ok("videos=H264\r\n"), false},
       {"empty model", Ok("model=\r\n"), Ok("videos=H264\r\n"), false},
@@ -291,7 +291,7 @@ TEST(QuenlarkCameraProperties, AbortAfterDeviceInformationSucceedsWithoutStreamI
   hostkit::CapabilityResults results;
   ASSERT_TRUE(properties.SaveProperties(&results));
   const Report report = results.Report();
-  EXPECT_EQ(report.Name, "Quenlark DCS-3110");
+  EXPECT_EQ(report.Name, "Quenlark QL-3110");
   EXPECT_EQ(report.Property(0), 1);
   EXPECT_EQ(report.Property(2), 2);
   EXPECT_TRUE(report.Resolutions.empty());
@@ -303,7 +303,7 @@ TEST(QuenlarkCameraProperties, AbortAfterDeviceInformationSucceedsWithoutStreamI
 TEST(QuenlarkCameraProperties, AbortEndsTheRequestInFlight) {
   FakeCamera camera;
   SetUpCamera(camera);
-  camera.Set(kInfo, {200, "model=DCS-3110\r\n", true});
+  camera.Set(kInfo, {200, "model=QL-3110\r\n", true});
   std::promise<void> asked;
   camera.OnRequest([&](const std::string& path) {
     if (path == kInfo) asked.set_value();

@@ -155,7 +155,7 @@ TEST(HostContractTest, CapabilityResultsKeepEverythingTheQueryWrites) {
   r.SetProperty(kCapabilityQueried, 1);
   r.SetProperty(kCapabilityInputs, 2);
   r.SetProperty(kCapabilityInputs, 3);
-  r.SetName("Quenlark DCS-3110");
+  r.SetName("Quenlark QL-3110");
   r.GetResolutionList()->AddResolution("640x480", 640, 480, 33);
   r.GetAddressField(kAddressFieldPort)->SetText("8080");
   EXPECT_EQ(r.GetAddressField(kAddressFieldPort), r.GetAddressField(kAddressFieldPort));
@@ -166,7 +166,7 @@ TEST(HostContractTest, CapabilityResultsKeepEverythingTheQueryWrites) {
   mac->SetValue("0011223344AA");
 
   const hostkit::CapabilityReport report = results.Report();
-  EXPECT_EQ(report.Name, "Quenlark DCS-3110");
+  EXPECT_EQ(report.Name, "Quenlark QL-3110");
   EXPECT_EQ(report.Property(kCapabilityInputs), 3) << "the last write wins";
   EXPECT_EQ(report.PropertyWrites.size(), 3u);
   EXPECT_FALSE(report.Property(kCapabilityPTZ).has_value());

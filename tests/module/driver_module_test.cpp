@@ -68,21 +68,21 @@ TEST_F(DriverModule, OpenMessageNamesDriverModelFirmwareAndAddress) {
   };
   const Case cases[] = {
       {"2.01",
-       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: 2.01, Address: "
+       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: QL-5220, FW: 2.01, Address: "
        "cam.example:8080"},
       {"",
-       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: none, Address: "
+       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: QL-5220, FW: none, Address: "
        "cam.example:8080"},
       {"(none)",
-       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: none, Address: "
+       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: QL-5220, FW: none, Address: "
        "cam.example:8080"},
       {nullptr,
-       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: DCS-5220, FW: none, Address: "
+       "OPEN DRIVER::Driver name: QuenlarkIPCapture, Device model: QL-5220, FW: none, Address: "
        "cam.example:8080"},
   };
   for (const Case& c : cases) {
     hostkit::DeviceConfig config;
-    config.Model = "DCS-5220";
+    config.Model = "QL-5220";
     config.Address = "cam.example";
     config.Port = 8080;
     config.Custom[1] = "0";
@@ -250,7 +250,7 @@ TEST_F(DriverModule, VideoStandardFollowsNumericParameterOne) {
 
 TEST_F(DriverModule, OpenCopiesDeviceRecordAndSetsFamilyTimeouts) {
   hostkit::DeviceParams params;
-  params.Config = {"DCS-6250", 4, 2, 1, "10.1.2.3", 8081, 2, "admin", "pw", {}};
+  params.Config = {"QL-6250", 4, 2, 1, "10.1.2.3", 8081, 2, "admin", "pw", {}};
   auto driver = Create();
   korvalt::IDriver* service = ServiceSide(driver.get());
   const korvalt::DEVICE_INFO before = service->GetDeviceInfo();
@@ -267,7 +267,7 @@ TEST_F(DriverModule, OpenCopiesDeviceRecordAndSetsFamilyTimeouts) {
   EXPECT_EQ(info.Port, 8081);
   EXPECT_EQ(info.UserName, "admin");
   EXPECT_EQ(info.Password, "pw");
-  EXPECT_EQ(info.ModelName, "DCS-6250");
+  EXPECT_EQ(info.ModelName, "QL-6250");
   EXPECT_EQ(before.NetworkTimeout, 5000) << "a copy taken earlier keeps its values";
   EXPECT_EQ(service->GetIOCounts(), std::make_pair(2, 1));
   EXPECT_EQ(service->GetChannelCount(), 4);

@@ -15,7 +15,7 @@ struct CamsimOptions {
   int Inputs = 1;
   int Outputs = 1;
   bool Ptz = false;
-  std::string Model = "DCS-3110";
+  std::string Model = "QL-3110";
   std::string Standard = "ntsc";
   bool Rtsp = false;      // false: --no-rtsp, profile 1 still names RtspPort (554 when 0)
   uint16_t HttpPort = 0;  // 0: any free port

@@ -10,7 +10,7 @@ const char* const kDeviceOptionsHelp =
     "  --port P           camera HTTP port (default 80)\n"
     "  --user U           user name (default empty: no credentials)\n"
     "  --password W       password\n"
-    "  --model M          device model as the recorder names it (default DCS-3110)\n"
+    "  --model M          device model as the recorder names it (default QL-3110)\n"
     "  --channels N       video channel count (default 1)\n"
     "  --codec C          h264, mpeg4 or mjpeg (default h264)\n"
     "  --inputs N         digital input count (default 0)\n"

@@ -22,7 +22,7 @@ struct CameraConfig {
   bool DigestQop = true;      // Digest with qop=auth, or the older form without qop
   std::string User = "admin";
   std::string Password = "secret";
-  std::string Model = "DCS-3110";
+  std::string Model = "QL-3110";
   std::string Firmware = "1.05";
   std::string Mac = "02:00:5E:10:00:01";
   int Inputs = 1;

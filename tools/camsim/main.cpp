@@ -34,7 +34,7 @@ Options (also --name=value):
   --digest-qop yes|no    HTTP Digest challenge with qop="auth" or the older form (default yes)
   --user NAME            user name (default admin)
   --password TEXT        password (default secret)
-  --model NAME           model (default DCS-3110)
+  --model NAME           model (default QL-3110)
   --firmware VERSION     firmware version (default 1.05)
   --mac ADDRESS          MAC address with colons (default 02:00:5E:10:00:01)
   --inputs N             digital inputs, 0..64 (default 1)

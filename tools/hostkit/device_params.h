@@ -10,7 +10,7 @@ namespace hostkit {
 
 // Everything a recorder stores for one device.
 struct DeviceConfig {
-  std::string Model = "DCS-3110";
+  std::string Model = "QL-3110";
   int32_t Channels = 1;
   int32_t Inputs = 0;
   int32_t Outputs = 0;
