@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "presets/smart_ptr.h"
+#include "presets/xml_preposition_reader.h"
+#include "thread/spin_mutex.h"
+
+namespace korvalt {
+
+class IPrepositionComm;
+
+// The named presets of one PTZ channel: names and camera slots in memory, mirrored in the shared
+// preset file, and the preset the camera is parked at. Results are the host's PTZ codes
+// (1 success, -3 invalid name, -18 camera or file failure, -26 limit reached).
+//
+// Host threads call every operation; each takes the list's lock, and camera requests are made
+// under it, so one channel's preset calls are serialised.
+class CPrepositionList {
+ public:
+  explicit CPrepositionList(int32_t channel);
+  virtual bool WriteEntry(int32_t position, int32_t slot, const std::string& name);  // slot 0
+  virtual bool SaveAll();                                                            // slot 1
+  virtual void Load();                                                               // slot 2
+  virtual ~CPrepositionList();                                                       // slot 3
+  virtual bool Initialize(TSmartPtr<CXMLPrepositionReader> reader);                  // slot 4
+  virtual int Count();                                                               // slot 5
+  virtual bool GetName(int32_t position, std::string& name);                         // slot 6
+  virtual bool Goto(const std::string& name, int32_t param);                         // slot 7
+  virtual int AddPreposition(const std::string& name);                               // slot 8
+  virtual bool Remove(const std::string& name);                                      // slot 9
+  virtual bool GetCurrentName(std::string& name);                                    // slot 10
+
+  CPrepositionList(const CPrepositionList&) = delete;
+  CPrepositionList& operator=(const CPrepositionList&) = delete;
+
+  // The camera left any stored position.
+  void ResetCurrent();
+  // Set by the owning control before Initialize, while no other thread uses the list.
+  void SetPresetComm(IPrepositionComm* comm) { PresetComm = comm; }
+  void SetMaxPrepositions(uint32_t limit) { MaxPrepositions = limit; }
+  uint32_t GetMaxPrepositions() const { return MaxPrepositions; }
+
+  // Non-empty, valid UTF-8, none of the characters & ! < > ' ".
+  static bool IsValidName(const std::string& name);
+
+ protected:
+  int RenameCurrentPreposition(const std::string& name);
+
+ private:
+  const int32_t Channel;
+  IPrepositionComm* PresetComm = nullptr;  // borrowed from the owning control's executor
+  uint32_t MaxPrepositions = 0;
+  TSmartPtr<CXMLPrepositionReader> Reader;
+  CSpinMutex Lock;                      // guards Names, Order, Current and Reader
+  std::map<int32_t, std::string> Names;  // name per occupied slot
+  std::vector<int32_t> Order;            // list order; host indices are positions here
+  int32_t Current = -1;                  // position in Order of the preset the camera is at
+};
+
+}  // namespace korvalt
