@@ -6,6 +6,7 @@
 #include "media/channels/h264_channel_rtsp.h"
 #include "media/channels/mjpeg_channel_rtsp.h"
 #include "media/channels/mpeg_channel_rtsp.h"
+#include "ptz/quenlark_ptz_handler.h"
 
 namespace korvalt {
 namespace {
@@ -55,7 +56,8 @@ bool CQuenlarkIPCaptureDriver::CreateCaptureIO() {
 }
 
 bool CQuenlarkIPCaptureDriver::CreatePTZHandler() {
-  // The PTZ handler (CQuenlarkPTZHandler) is created here once it exists.
+  // A failed allocation leaves the field null; the host then gets no PTZ driver.
+  if (!PTZHandler) PTZHandler.reset(new (std::nothrow) CQuenlarkPTZHandler(this, static_cast<uint32_t>(GetChannelCount())));
   return true;
 }
 

@@ -1,0 +1,114 @@
+#include "ptz/ptz_fixture.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace ptztest {
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/quenlark-ptz-XXXXXX";
+  if (mkdtemp(pattern) != nullptr) Dir = pattern;
+}
+
+TempDir::~TempDir() {
+  if (Dir.empty()) return;
+  for (const std::string& name : Files()) unlink((Dir + "/" + name).c_str());
+  rmdir(Dir.c_str());
+}
+
+std::string TempDir::Read(const std::string& name) const {
+  std::ifstream in(Dir + "/" + name, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> TempDir::Files() const {
+  std::vector<std::string> names;
+  DIR* dir = opendir(Dir.c_str());
+  if (dir == nullptr) return names;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+testsupport::CamsimOptions PtzThroughExports::CameraOptions() {
+  testsupport::CamsimOptions options;
+  // Without authentication every request reaches the log once; HTTP authentication has tests of
+  // its own.
+  options.Auth = "none";
+  options.Ptz = true;
+  options.Model = "QL-6250";
+  return options;
+}
+
+void PtzThroughExports::SetUp() {
+  ASSERT_FALSE(Presets.Path().empty());
+  setenv("QUENLARK_PRESET_DIR", Presets.Path().c_str(), 1);
+  ASSERT_TRUE(Camera.Ok());
+  ASSERT_TRUE(Module.Load(QUENLARK_MODULE_PATH)) << Module.Error();
+}
+
+void PtzThroughExports::TearDown() {
+  DeleteDriver();
+}
+
+korvalt::ipcapture::IIPCaptureDriverEx3* PtzThroughExports::OpenDriver(const char* mac, int channels) {
+  Params.Config.Address = "127.0.0.1";
+  Params.Config.Port = Camera.HttpPort();
+  Params.Config.UserName = "admin";
+  Params.Config.Password = "secret";
+  Params.Config.Channels = channels;
+  Params.Config.Model = "QL-6250";
+  Params.Config.Custom.clear();
+  Params.Config.Custom[1] = "0";
+  Params.Config.Custom[2] = "1.10";
+  if (mac != nullptr) Params.Config.Custom[3] = mac;
+  Driver = Module.Create();
+  EXPECT_TRUE(Driver->Open(&Debug, &Allocator, &Params));
+  return Driver;
+}
+
+void PtzThroughExports::DeleteDriver() {
+  if (Driver == nullptr) return;
+  Module.Delete(Driver);
+  Driver = nullptr;
+}
+
+korvalt::ipcapture::IIPPTZApiEx* PtzThroughExports::Control(uint32_t channel) {
+  if (Driver == nullptr || Driver->GetPTZDriverEx() == nullptr) return nullptr;
+  return Driver->GetPTZDriverEx()->GetPTZApiEx(channel);
+}
+
+std::vector<std::string> PtzThroughExports::PtzRequests() {
+  std::vector<std::string> paths;
+  for (const std::string& line : Camera.RequestLog()) {
+    // "GET /config/ptz_move_cont.cgi?p=1&t=0&z=0 HTTP/1.1"
+    const size_t start = line.find(' ');
+    const size_t end = line.rfind(' ');
+    if (start == std::string::npos || end <= start) continue;
+    const std::string path = line.substr(start + 1, end - start - 1);
+    if (path.rfind("/config/ptz", 0) == 0 || path.rfind("/config/focus", 0) == 0) paths.push_back(path);
+  }
+  return paths;
+}
+
+std::vector<std::string> PtzThroughExports::WaitForPtzRequests(size_t count, int timeoutMs) {
+  const auto start = Clock::now();
+  std::vector<std::string> seen = PtzRequests();
+  while (seen.size() < count && MsSince(start) < timeoutMs) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    seen = PtzRequests();
+  }
+  return seen;
+}
+
+}  // namespace ptztest
