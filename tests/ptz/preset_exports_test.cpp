@@ -120,6 +120,7 @@ TEST_F(PresetsThroughExports, GotoMovesOnlyWhenTheCameraIsElsewhere) {
   EXPECT_EQ(ptz->GotoPreposition(0, "door"), ipc::kPtzPresetFailed);
   EXPECT_EQ(ptz->GotoPreposition(0, ""), ipc::kPtzPresetFailed);
   EXPECT_EQ(ptz->FocusPlus(2), ipc::kPtzSuccess);
+  ASSERT_EQ(WaitForPtzRequests(1).size(), 1u) << "the queued focus goes first";
   EXPECT_FALSE(hostkit::CurrentPreset(*ptz).has_value()) << "any movement leaves the preset";
   EXPECT_EQ(ptz->GotoPreposition(7, "Door"), ipc::kPtzSuccess);
   EXPECT_EQ(hostkit::CurrentPreset(*ptz), "Door");
@@ -152,6 +153,7 @@ TEST_F(PresetsThroughExports, CameraRefusalLeavesListAndFileUnchanged) {
   ASSERT_NE(ptz, nullptr);
   ASSERT_EQ(ptz->AddPreposition("Door"), ipc::kPtzSuccess);
   ASSERT_EQ(ptz->Move(ipc::kPtzMoveLeft, 1), ipc::kPtzSuccess);
+  ASSERT_EQ(WaitForPtzRequests(2).size(), 2u) << "the queued move must not meet the fault";
   const std::string before = Presets.Read(kPresetFile);
   ASSERT_TRUE(Camera.InjectFault("status", 1, 404));
   EXPECT_EQ(ptz->AddPreposition("Gate"), ipc::kPtzNotAvailable);
@@ -203,17 +205,18 @@ TEST_F(PresetsThroughExports, TwoChannelsOfOneDeviceShareTheFileFromTwoThreads) 
   ipc::IIPPTZApiEx* second = Control(1);
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
-  auto work = [](ipc::IIPPTZApiEx* ptz, const std::string& prefix) {
+  // The camera's preset numbers carry no channel: the two channels remove different slots.
+  auto work = [](ipc::IIPPTZApiEx* ptz, const std::string& prefix, const std::string& removed) {
     for (int i = 0; i < 10; ++i) {
       EXPECT_EQ(ptz->AddPreposition((prefix + std::to_string(i)).c_str()), ipc::kPtzSuccess);
       EXPECT_EQ(ptz->Move(ipc::kPtzMoveRight, 2), ipc::kPtzSuccess);
       EXPECT_EQ(ptz->StopAll(), ipc::kPtzSuccess);
       ptz->GetPrepositionCount();
     }
-    EXPECT_EQ(ptz->RemovePreposition((prefix + "3").c_str()), ipc::kPtzSuccess);
+    EXPECT_EQ(ptz->RemovePreposition(removed.c_str()), ipc::kPtzSuccess);
   };
-  std::thread a(work, first, "a");
-  std::thread b(work, second, "b");
+  std::thread a(work, first, "a", "a3");
+  std::thread b(work, second, "b", "b5");
   // A third recorder thread moves and reads channel 0 meanwhile.
   std::thread c([&] {
     for (int i = 0; i < 20; ++i) {
