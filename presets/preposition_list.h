@@ -44,18 +44,26 @@ class CPrepositionList {
   void SetMaxPrepositions(uint32_t limit) { MaxPrepositions = limit; }
   uint32_t GetMaxPrepositions() const { return MaxPrepositions; }
 
-  // Non-empty, valid UTF-8, none of the characters & ! < > ' ".
+  // Non-empty, valid UTF-8 of characters that XML can carry, none of the characters & ! < > ' ".
   static bool IsValidName(const std::string& name);
 
  protected:
+  // Gives the current preset a new name; takes the lock (it is recursive).
   int RenameCurrentPreposition(const std::string& name);
 
  private:
+  // With Lock held. The line to log is returned in message: it goes out after the lock is released.
+  int AddLocked(const std::string& name, int& level, std::string& message);
+  int RenameLocked(const std::string& name, std::string& message);
+  // Slot whose name equals name (lowest slot first), or -1.
+  int32_t FindSlot(const std::string& name) const;
+  void Log(int level, const std::string& message);
+
   const int32_t Channel;
   IPrepositionComm* PresetComm = nullptr;  // borrowed from the owning control's executor
   uint32_t MaxPrepositions = 0;
   TSmartPtr<CXMLPrepositionReader> Reader;
-  CSpinMutex Lock;                      // guards Names, Order, Current and Reader
+  CSpinMutex Lock;                       // guards Names, Order, Current and Reader
   std::map<int32_t, std::string> Names;  // name per occupied slot
   std::vector<int32_t> Order;            // list order; host indices are positions here
   int32_t Current = -1;                  // position in Order of the preset the camera is at

@@ -30,11 +30,14 @@ class CXMLPrepositionReader {
   CXMLPrepositionReader(const CXMLPrepositionReader&) = delete;
   CXMLPrepositionReader& operator=(const CXMLPrepositionReader&) = delete;
 
-  // Opens the file in the preset directory, or creates it with an empty root. A file that exists
-  // but does not parse is moved aside first, never overwritten. Turns automatic saving on when
-  // the file is open; returns whether it is.
+  // Opens the file in the preset directory, or creates it with an empty root when it is missing
+  // or empty. A file that exists but does not parse is moved aside to
+  // "<name>.corrupt-YYYYMMDDThhmmss" (UTC) first, never overwritten, and a level-1 line says so;
+  // one that cannot be read is left alone and the reader stays closed. Turns automatic saving on
+  // when the file is open; returns whether it is.
   bool OpenFile(const std::string& fileName);
-  // False when the entry has no name or no numeric slot.
+  // False when the entry has no name or its slot is not a plain unsigned decimal number (digits
+  // only, at most 4294967295).
   bool ReadPreposition(uint32_t channel, uint32_t position, PrepositionEntry& entry);
   // With automatic saving on, true only when the file was saved too.
   bool WritePreposition(uint32_t channel, uint32_t position, const PrepositionEntry& entry);
@@ -45,7 +48,22 @@ class CXMLPrepositionReader {
 
   const std::string& GetRootName() const { return RootName; }
 
+  // Holds the reader for the calling thread across several operations. A channel rewrite (automatic
+  // saving off, remove the channel, write its entries, saving on) runs under it, so another channel
+  // can neither see the rewrite half done nor save it to disk half done.
+  class CBatch {
+   public:
+    explicit CBatch(CXMLPrepositionReader& reader) : Guard(&reader.Lock) {}
+
+   private:
+    CSpinMutexLock Guard;
+  };
+
  private:
+  // Under Lock: opens the file, moving an unparsable one aside; report receives the line to log.
+  bool OpenExisting(const std::string& fileName, std::string& report);
+  bool CreateAndOpen(const std::string& fileName);
+
   const std::string RootName;
   IDebugMessage* const Sink;  // borrowed for the reader's life
   CSpinMutex Lock;            // serialises every operation

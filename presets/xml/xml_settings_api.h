@@ -27,13 +27,15 @@ class CXMLSettingsAPI {
   CXMLSettingsAPI(const CXMLSettingsAPI&) = delete;
   CXMLSettingsAPI& operator=(const CXMLSettingsAPI&) = delete;
 
-  // 0 on success; kFail for a missing or empty file, kParseError for one that does not parse. Counted: each
-  // successful Open needs its Close.
+  // 0 on success; kFail for a missing or empty file or one that cannot be read, kParseError for one
+  // that does not parse (or is too large or too deep to be a settings file). The file is looked up
+  // in the storage directory. Counted: each successful Open needs its Close.
   int32_t Open(const std::string& fileName);
   // Remaining open count.
   int32_t Close();
   bool Save();
-  // 1 saved, 0 save failed. Independent of any open document.
+  // 1 saved, 0 save failed. Independent of any open document. Writes an empty root element into
+  // the storage directory. initializeCom is kept for the interface's sake; nothing needs it here.
   int32_t CreateDocument(const std::string& rootName, const std::string& fileName, bool initializeCom);
 
   // The "value" attribute of the first element the path names; empty when missing or closed.
@@ -41,7 +43,7 @@ class CXMLSettingsAPI {
   // Above 0 on success; creates missing elements along the path.
   int32_t SetValue(const std::string& value, const char* format, ...) __attribute__((format(printf, 3, 4)));
   bool NodeExists(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // 1 on success.
+  // 1 on success. The root element itself is never removed: the file would no longer parse.
   int32_t RemoveNode(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   void SetSaveEachChange(bool save);
@@ -50,12 +52,22 @@ class CXMLSettingsAPI {
   std::string GetFilePath();
 
   // Where preset files live: $QUENLARK_PRESET_DIR when set and non-empty, else the host
-  // executable's directory; always ending with '/'.
+  // executable's directory; ending with '/', or empty when neither is known.
   static std::string StorageDirectory();
 
  private:
   struct Document;  // the parsed tree (pugixml), private to the implementation
-  // ... members as the implementation needs (OpenCount, SaveEachChange, the two locks, ...)
+
+  // Both called with NodeLock held.
+  bool SaveLocked();
+  int32_t SetValueLocked(const std::string& value, const std::string& path);
+
+  CSpinMutex OpenLock;  // guards OpenCount; taken before NodeLock
+  int32_t OpenCount = 0;
+  CSpinMutex NodeLock;            // guards everything below: every node operation and Save
+  std::unique_ptr<Document> Doc;  // null while closed
+  std::string FilePath;
+  bool SaveEachChange = false;
 };
 
 }  // namespace korvalt

@@ -1,0 +1,62 @@
+#include "presets/xml/tesk_file_base.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace korvalt {
+
+CTeskFileBase::~CTeskFileBase() {
+  Close();
+}
+
+bool CTeskFileBase::Open(const std::string& path) {
+  Close();
+  Path = path;
+  ReadMode = 1;
+  if (path.empty()) return false;
+  do {
+    Handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (Handle < 0 && errno == EINTR);
+  if (Handle < 0) return false;
+  struct stat info {};
+  // A directory opens for reading too, but is no settings file.
+  if (::fstat(Handle, &info) != 0 || !S_ISREG(info.st_mode)) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+void CTeskFileBase::Close() {
+  if (Handle >= 0) ::close(Handle);
+  Handle = -1;
+}
+
+int64_t CTeskFileBase::Size() const {
+  struct stat info {};
+  if (Handle < 0 || ::fstat(Handle, &info) != 0) return -1;
+  return static_cast<int64_t>(info.st_size);
+}
+
+bool CTeskFileBase::ReadAll(std::string& bytes, size_t maxBytes) const {
+  bytes.clear();
+  if (Handle < 0) return false;
+  constexpr size_t kChunk = 64 * 1024;
+  char chunk[kChunk];
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t n = ::pread(Handle, chunk, kChunk, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    // The size may change while we read: the bound holds for what is really there.
+    if (bytes.size() + static_cast<size_t>(n) > maxBytes) return false;
+    bytes.append(chunk, static_cast<size_t>(n));
+    offset += n;
+  }
+}
+
+}  // namespace korvalt

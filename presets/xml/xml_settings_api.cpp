@@ -1,0 +1,378 @@
+#include "presets/xml/xml_settings_api.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <pugixml.hpp>
+#include <string_view>
+#include <vector>
+
+#include "platform/format.h"
+#include "platform/paths.h"
+#include "presets/xml/atomic_file.h"
+#include "presets/xml/tesk_file_base.h"
+#include "presets/xml/xml_path.h"
+
+namespace korvalt {
+
+struct CXMLSettingsAPI::Document {
+  pugi::xml_document Xml;
+};
+
+namespace {
+
+constexpr const char* kDirectoryVariable = "QUENLARK_PRESET_DIR";
+constexpr const char* kDeclaration = "<?xml version='1.0' encoding='utf-8'?>";
+constexpr const char* kValueAttribute = "value";
+// A settings file holds a few hundred small elements; anything far larger or deeper is not one,
+// and is refused before it can cost the recorder memory or stack.
+constexpr int64_t kMaxFileSize = 4 * 1024 * 1024;
+constexpr size_t kMaxDepth = 64;
+
+// Whitespace text, comments and processing instructions are kept so that a load and a save leave
+// the layout as it was. Fragment mode shows text outside the root, which a strict parser refuses
+// and which would otherwise vanish silently.
+constexpr unsigned kParseFlags = pugi::parse_ws_pcdata | pugi::parse_escapes | pugi::parse_cdata |
+                                 pugi::parse_comments | pugi::parse_pi | pugi::parse_declaration |
+                                 pugi::parse_doctype | pugi::parse_fragment;
+
+class StringWriter : public pugi::xml_writer {
+ public:
+  void write(const void* data, size_t size) override { Out.append(static_cast<const char*>(data), size); }
+  std::string Out;
+};
+
+// One fixed form for every file: the declaration, a line feed, the root element exactly as the
+// tree holds it (no indentation added), a line feed.
+std::string Serialize(const pugi::xml_document& xml) {
+  StringWriter writer;
+  writer.Out = kDeclaration;
+  writer.Out += '\n';
+  xml.document_element().print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+  writer.Out += '\n';
+  return writer.Out;
+}
+
+bool IsWhitespace(std::string_view text) {
+  return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
+// What a strict parser demands around the root: one element, a declaration only at the start,
+// nothing but whitespace, comments and processing instructions besides.
+bool HasOneRoot(const pugi::xml_document& xml) {
+  int elements = 0;
+  bool first = true;
+  for (pugi::xml_node node : xml.children()) {
+    switch (node.type()) {
+      case pugi::node_declaration:
+        if (!first) return false;
+        break;
+      case pugi::node_doctype:
+        if (elements > 0) return false;
+        break;
+      case pugi::node_pcdata:
+        if (!IsWhitespace(node.value())) return false;
+        break;
+      case pugi::node_element:
+        ++elements;
+        break;
+      case pugi::node_comment:
+      case pugi::node_pi:
+        break;
+      default:
+        return false;
+    }
+    first = false;
+  }
+  return elements == 1;
+}
+
+// Iterative: the depth of a hostile file must not become the depth of our stack.
+bool DepthWithin(const pugi::xml_node root, size_t limit) {
+  size_t depth = 1;
+  pugi::xml_node node = root;
+  for (;;) {
+    if (node.first_child()) {
+      node = node.first_child();
+      if (++depth > limit) return false;
+      continue;
+    }
+    while (!node.next_sibling()) {
+      if (node == root) return true;
+      node = node.parent();
+      --depth;
+    }
+    if (node == root) return true;
+    node = node.next_sibling();
+  }
+}
+
+enum class ParseResult { kOk, kMalformed, kNoMemory };
+
+ParseResult Parse(const std::string& bytes, pugi::xml_document& xml) {
+  const pugi::xml_parse_result result = xml.load_buffer(bytes.data(), bytes.size(), kParseFlags);
+  if (result.status == pugi::status_out_of_memory) return ParseResult::kNoMemory;
+  if (!result || !HasOneRoot(xml) || !DepthWithin(xml.document_element(), kMaxDepth)) {
+    return ParseResult::kMalformed;
+  }
+  return ParseResult::kOk;
+}
+
+// A name, not a path: the file must stay in the storage directory.
+bool IsPlainFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+// An empty result names nothing, so a failure here fails the operation.
+std::string FormatPath(const char* format, va_list args) noexcept {
+  try {
+    std::string path = platform::FormatV(format, args);
+    if (path.size() > CXMLSettingsAPI::kMaxPathLength) path.resize(CXMLSettingsAPI::kMaxPathLength);
+    return path;
+  } catch (...) {
+    return {};
+  }
+}
+
+bool Matches(const pugi::xml_node node, const XmlPathStep& step) {
+  if (node.type() != pugi::node_element || step.Name != node.name()) return false;
+  for (const auto& [name, value] : step.Attributes) {
+    const pugi::xml_attribute attribute = node.attribute(name.c_str());
+    if (!attribute || value != attribute.value()) return false;
+  }
+  return true;
+}
+
+// First element, in document order, that the first count steps name below parent. Every node is
+// looked at once at most, so a lookup stays linear in the size of the document.
+pugi::xml_node FindFrom(const pugi::xml_node parent, const std::vector<XmlPathStep>& steps, size_t index,
+                        size_t count) {
+  for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
+    if (!Matches(child, steps[index])) continue;
+    if (index + 1 == count) return child;
+    if (pugi::xml_node found = FindFrom(child, steps, index + 1, count)) return found;
+  }
+  return {};
+}
+
+pugi::xml_node Find(const pugi::xml_document& xml, const std::vector<XmlPathStep>& steps, size_t count) {
+  return count == 0 ? pugi::xml_node() : FindFrom(xml, steps, 0, count);
+}
+
+void AppendText(pugi::xml_node parent, const std::string& text) {
+  if (text.empty()) return;
+  parent.append_child(pugi::node_pcdata).set_value(text.c_str());
+}
+
+bool SetAttribute(pugi::xml_node element, const std::string& name, const std::string& value) {
+  pugi::xml_attribute attribute = element.attribute(name.c_str());
+  if (!attribute) attribute = element.append_attribute(name.c_str());
+  return attribute && attribute.set_value(value.c_str());
+}
+
+// Creates the element the first count steps name, and any missing parent, but never the root.
+// Each new element at depth d (the root is 1) is laid out as
+//   parent: [d-2 tabs] element [LF, d-2 tabs]     element: [LF, d-1 tabs]
+// so that files keep the layout every recorder writes.
+pugi::xml_node CreatePath(pugi::xml_document& xml, const std::vector<XmlPathStep>& steps, size_t count) {
+  if (pugi::xml_node found = Find(xml, steps, count)) return found;
+  if (count < 2) return {};
+  pugi::xml_node parent = Find(xml, steps, count - 1);
+  if (!parent) parent = CreatePath(xml, steps, count - 1);
+  if (!parent) return {};
+  const XmlPathStep& step = steps[count - 1];
+  const size_t depth = count;
+  AppendText(parent, std::string(depth - 2, '\t'));
+  pugi::xml_node element = parent.append_child(step.Name.c_str());
+  if (!element) return {};
+  AppendText(element, "\n" + std::string(depth - 1, '\t'));
+  AppendText(parent, "\n" + std::string(depth - 2, '\t'));
+  for (const auto& [name, value] : step.Attributes) {
+    if (!SetAttribute(element, name, value)) return {};
+  }
+  return element;
+}
+
+}  // namespace
+
+CXMLSettingsAPI::CXMLSettingsAPI() = default;
+
+CXMLSettingsAPI::~CXMLSettingsAPI() {
+  Close();
+}
+
+std::string CXMLSettingsAPI::StorageDirectory() {
+  const char* configured = std::getenv(kDirectoryVariable);
+  if (configured == nullptr || *configured == '\0') return platform::ExecutableDirectory();
+  std::string directory = configured;
+  if (directory.back() != '/') directory += '/';
+  return directory;
+}
+
+int32_t CXMLSettingsAPI::Open(const std::string& fileName) {
+  try {
+    CSpinMutexLock openGuard(&OpenLock);
+    if (OpenCount > 0) {
+      ++OpenCount;
+      return 0;
+    }
+    const std::string directory = StorageDirectory();
+    if (directory.empty() || !IsPlainFileName(fileName)) return kFail;
+    const std::string path = directory + fileName;
+
+    CTeskFileBase file;
+    if (!file.Open(path)) return kFail;
+    const int64_t size = file.Size();
+    if (size <= 0) return kFail;
+    if (size > kMaxFileSize) return kParseError;
+    std::string bytes;
+    if (!file.ReadAll(bytes, kMaxFileSize)) return kFail;
+    file.Close();
+
+    auto document = std::make_unique<Document>();
+    switch (Parse(bytes, document->Xml)) {
+      case ParseResult::kOk:
+        break;
+      case ParseResult::kMalformed:
+        return kParseError;
+      case ParseResult::kNoMemory:
+        return kFail;
+    }
+    CSpinMutexLock nodeGuard(&NodeLock);
+    Doc = std::move(document);
+    FilePath = path;
+    SaveEachChange = false;
+    OpenCount = 1;
+    return 0;
+  } catch (...) {
+    return kFail;
+  }
+}
+
+int32_t CXMLSettingsAPI::Close() {
+  CSpinMutexLock openGuard(&OpenLock);
+  if (OpenCount > 0 && --OpenCount == 0) {
+    CSpinMutexLock nodeGuard(&NodeLock);
+    Doc.reset();
+    FilePath.clear();
+  }
+  return OpenCount;
+}
+
+bool CXMLSettingsAPI::Save() {
+  CSpinMutexLock nodeGuard(&NodeLock);
+  return SaveLocked();
+}
+
+bool CXMLSettingsAPI::SaveLocked() {
+  if (!Doc) return false;
+  try {
+    return WriteFileAtomically(FilePath, Serialize(Doc->Xml));
+  } catch (...) {
+    return false;
+  }
+}
+
+int32_t CXMLSettingsAPI::CreateDocument(const std::string& rootName, const std::string& fileName,
+                                        bool /*initializeCom*/) {
+  try {
+    const std::string directory = StorageDirectory();
+    if (directory.empty() || !IsPlainFileName(fileName) || !IsXmlName(rootName)) return 0;
+    pugi::xml_document xml;
+    if (!xml.append_child(rootName.c_str())) return 0;
+    return WriteFileAtomically(directory + fileName, Serialize(xml)) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+std::string CXMLSettingsAPI::GetValue(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string path = FormatPath(format, args);
+  va_end(args);
+  try {
+    std::vector<XmlPathStep> steps;
+    if (!ParseXmlPath(path, steps)) return {};
+    CSpinMutexLock nodeGuard(&NodeLock);
+    if (!Doc) return {};
+    return Find(Doc->Xml, steps, steps.size()).attribute(kValueAttribute).value();
+  } catch (...) {
+    return {};
+  }
+}
+
+int32_t CXMLSettingsAPI::SetValue(const std::string& value, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string path = FormatPath(format, args);
+  va_end(args);
+  try {
+    CSpinMutexLock nodeGuard(&NodeLock);
+    return SetValueLocked(value, path);
+  } catch (...) {
+    return 0;
+  }
+}
+
+int32_t CXMLSettingsAPI::SetValueLocked(const std::string& value, const std::string& path) {
+  if (!Doc) return 0;
+  std::vector<XmlPathStep> steps;
+  if (!ParseXmlPath(path, steps)) return 0;
+  pugi::xml_node element = CreatePath(Doc->Xml, steps, steps.size());
+  if (!element || !SetAttribute(element, kValueAttribute, value)) return 0;
+  if (SaveEachChange) return SaveLocked() ? 1 : 0;
+  return 1;
+}
+
+bool CXMLSettingsAPI::NodeExists(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string path = FormatPath(format, args);
+  va_end(args);
+  try {
+    std::vector<XmlPathStep> steps;
+    if (!ParseXmlPath(path, steps)) return false;
+    CSpinMutexLock nodeGuard(&NodeLock);
+    return Doc && Find(Doc->Xml, steps, steps.size());
+  } catch (...) {
+    return false;
+  }
+}
+
+int32_t CXMLSettingsAPI::RemoveNode(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string path = FormatPath(format, args);
+  va_end(args);
+  try {
+    std::vector<XmlPathStep> steps;
+    if (!ParseXmlPath(path, steps) || steps.size() < 2) return 0;
+    CSpinMutexLock nodeGuard(&NodeLock);
+    if (!Doc) return 0;
+    pugi::xml_node element = Find(Doc->Xml, steps, steps.size());
+    // Only the element goes; the whitespace around it stays where it was.
+    if (!element || !element.parent().remove_child(element)) return 0;
+    if (SaveEachChange) return SaveLocked() ? 1 : 0;
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+void CXMLSettingsAPI::SetSaveEachChange(bool save) {
+  CSpinMutexLock nodeGuard(&NodeLock);
+  SaveEachChange = save;
+}
+
+bool CXMLSettingsAPI::IsOpen() {
+  CSpinMutexLock openGuard(&OpenLock);
+  return OpenCount > 0;
+}
+
+std::string CXMLSettingsAPI::GetFilePath() {
+  CSpinMutexLock nodeGuard(&NodeLock);
+  return FilePath;
+}
+
+}  // namespace korvalt
