@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ struct MotionCase {
   Requests Sent;
   std::vector<std::string> Calls;  // each printed with "success"
 };
+
+void PrintTo(const MotionCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class CamctlPtzMotion : public CamctlPtz, public ::testing::WithParamInterface<MotionCase> {};
 
@@ -154,6 +159,10 @@ struct FailureCase {
   const char* JsonCode = nullptr;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
 class CamctlPtzFailure : public CamctlPtz, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(CamctlPtzFailure, PrintsTheResultByNameAndExitsWithOne) {
@@ -232,6 +241,10 @@ struct UsageCase {
   bool WithDevice;
   std::string Message;
 };
+
+void PrintTo(const UsageCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class CamctlPtzUsage : public CamctlPtz, public ::testing::WithParamInterface<UsageCase> {};
 
