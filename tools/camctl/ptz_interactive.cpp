@@ -93,6 +93,7 @@ class Interactive {
   int Run() {
     SignalWatch signals;
     RawTerminal terminal;
+    Screen = &terminal;
     std::string error;
     if (!terminal.Enter(STDIN_FILENO, STDOUT_FILENO, error)) {
       std::fprintf(stderr, "camctl ptz interactive: %s\n", error.c_str());
@@ -136,6 +137,7 @@ class Interactive {
       if (Line->TakeChange()) changed = true;
       if (!quit && (changed || resized)) Draw(terminal, resized);
     }
+    Screen = nullptr;
     // A camera is not left moving when the operator leaves.
     const int32_t stopped = Api.StopAll();
     terminal.Leave();
@@ -163,6 +165,13 @@ class Interactive {
     LastResult = PtzResultText(result);
     if (motion && result == ipc::kPtzSuccess) Session.NoteQueued();
     Refresh();
+  }
+
+  // Preset calls wait for the camera, which may take a while.
+  void ShowWaiting(const std::string& action) {
+    LastAction = action;
+    LastResult = "waiting for the camera...";
+    if (Screen != nullptr) Draw(*Screen, false);
   }
 
   void Motion(const char* verb, const char* word, int32_t result) {
@@ -216,7 +225,9 @@ class Interactive {
         LastResult = "no preset at position " + std::to_string(position);
       } else {
         const std::string& name = Presets[position - 1];
-        Record("preset go " + name, Api.GotoPreposition(0, name.c_str()), false);
+        const std::string action = "preset go " + name;
+        ShowWaiting(action);
+        Record(action, Api.GotoPreposition(0, name.c_str()), false);
       }
     } else if (c == 'a' || c == 'A') {
       Prompting = true;
@@ -235,7 +246,11 @@ class Interactive {
         break;
       case Key::Kind::Enter:
         Prompting = false;
-        if (!Input.empty()) Record("preset add " + Input, Api.AddPreposition(Input.c_str()), false);
+        if (!Input.empty()) {
+          const std::string action = "preset add " + Input;
+          ShowWaiting(action);
+          Record(action, Api.AddPreposition(Input.c_str()), false);
+        }
         break;
       case Key::Kind::Escape:
       case Key::Kind::Interrupt:
@@ -297,6 +312,7 @@ class Interactive {
   PtzSession& Session;
   ipc::IIPPTZApiEx& Api;
   const InteractiveSettings Settings;
+  const RawTerminal* Screen = nullptr;  // while Run draws
 
   std::string LastAction = "(none)";
   std::string LastResult = "-";
