@@ -226,6 +226,22 @@ INSTANTIATE_TEST_SUITE_P(Presets, CamctlPtzFailure,
                                                        "\"result\":-26,\"name\":\"preset limit reached\""}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
+TEST_F(CamctlPtz, RemoveRefusedByTheCameraIsAFailure) {
+  ASSERT_EQ(Ptz({"preset", "add", "home"}).Status, 0);
+  ASSERT_TRUE(Camera.InjectFault("status", 1, 500));
+  ProcessResult run = Ptz({"preset", "rm", "home", "--json"});
+  // The module calls it a success; camctl sees the preset is still there.
+  EXPECT_EQ(run.Status, 1) << run.Out << run.Err;
+  EXPECT_EQ(run.Out,
+            "{\"ok\":false,\"channel\":0,\"calls\":[{\"call\":\"preset rm home\",\"result\":1,\"name\":"
+            "\"success\"}],\"stillStored\":true}\n");
+  EXPECT_NE(run.Err.find("the preset \"home\" is still stored"), std::string::npos) << run.Err;
+
+  run = Ptz({"preset", "rm", "home", "--json"});
+  EXPECT_EQ(run.Status, 0) << run.Out << run.Err;
+  EXPECT_NE(run.Out.find("\"stillStored\":false"), std::string::npos) << run.Out;
+}
+
 TEST_F(CamctlPtz, FullListSendsNothingAndStillListsEveryPreset) {
   ASSERT_TRUE(Presets.Write(kPresetFile, FullPresetFile()));
   EXPECT_EQ(Ptz({"preset", "add", "extra"}).Status, 1);

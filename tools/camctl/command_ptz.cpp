@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -318,9 +319,25 @@ bool Execute(PtzSession& session, SignalWatch& signals, const Request& request, 
     case Action::PresetGo:
       out.Add("preset go " + request.Name, api.GotoPreposition(0, request.Name.c_str()));
       return true;
-    case Action::PresetRemove:
-      out.Add("preset rm " + request.Name, api.RemovePreposition(request.Name.c_str()));
-      return true;
+    case Action::PresetRemove: {
+      // The module answers success even when the camera refused the delete and the preset stays.
+      // Names may repeat, so the count of this name tells whether one went.
+      const auto stored = [&] {
+        const std::vector<std::string> names = hostkit::PresetNames(api);
+        return std::count(names.begin(), names.end(), request.Name);
+      };
+      const auto before = stored();
+      const int32_t result = api.RemovePreposition(request.Name.c_str());
+      out.Add("preset rm " + request.Name, result);
+      if (result != ipc::kPtzSuccess) return false;
+      const bool kept = before > 0 && stored() >= before;
+      json += std::string(",\"stillStored\":") + (kept ? "true" : "false");
+      if (kept) {
+        std::fprintf(stderr, "camctl ptz: the preset \"%s\" is still stored: the camera did not delete it\n",
+                     Printable(request.Name).c_str());
+      }
+      return !kept;
+    }
     case Action::PresetList: {
       const int32_t count = api.GetPrepositionCount();
       const std::vector<std::string> names = hostkit::PresetNames(api);
