@@ -142,6 +142,7 @@ TEST_F(CamctlPtzInteractive, KeysDriveTheCameraAndTheScreenFollows) {
   EXPECT_TRUE(WaitFor([&] { return HasRequest("/config/ptz_move_cont.cgi?p=-3&t=0&z=0"); }));
   tmux.Keys("Space");
   EXPECT_TRUE(tmux.WaitForScreen({"last action  stop"})) << tmux.Screen();
+  EXPECT_TRUE(WaitFor([&] { return PtzRequests().size() == 2; }));
 
   tmux.Keys("a");
   EXPECT_TRUE(tmux.WaitForScreen({"preset name: _"})) << tmux.Screen();
