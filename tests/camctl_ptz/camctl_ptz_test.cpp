@@ -303,6 +303,20 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"InteractiveWithoutTerminal", {"interactive"}, true, "needs a terminal"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+TEST_F(CamctlPtz, NoControlFromTheModuleIsAFailureWithItsReasons) {
+  // A MAC address that would lead the preset file out of its directory.
+  const ProcessResult run =
+      RunProcess(CamctlPath(), {"ptz", "caps", "--json", "--port", std::to_string(Camera.HttpPort()),
+                                "--param", "3=../x", "--preset-dir", Presets.Path()});
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Out.rfind(
+                "{\"ok\":false,\"channel\":0,\"calls\":[],\"error\":\"the driver gives no PTZ control", 0),
+            0u)
+      << run.Out;
+  EXPECT_NE(run.Err.find("Required custom parameter was not defined!"), std::string::npos) << run.Err;
+  EXPECT_TRUE(PtzRequests().empty());
+}
+
 TEST_F(CamctlPtz, PresetDirOptionWinsOverTheVariable) {
   TempDir fromVariable;
   const std::vector<std::pair<std::string, std::string>> environment = {

@@ -417,6 +417,10 @@ int RunPtz(const Options& options) {
   PtzSession session;
   if (!session.Open(ModulePath(options), config, static_cast<uint32_t>(channel), error)) {
     std::fprintf(stderr, "camctl ptz: %s\n", error.c_str());
+    if (options.Has("json")) {
+      std::printf("{\"ok\":false,\"channel\":%ld,\"calls\":[],\"error\":%s}\n", channel,
+                  Quoted(error).c_str());
+    }
     return kExitFailure;
   }
   if (request.What == Action::Interactive) {
@@ -434,7 +438,8 @@ int RunPtz(const Options& options) {
   {
     SignalWatch signals;
     ok = Execute(session, signals, request, out, extra, interrupted);
-    // Within the watch: a Ctrl-C now does not cut the settle time short of the stop request.
+    // Closed while the handlers are in place: a Ctrl-C during the settle time does not end camctl
+    // before the stop request went out.
     session.Close();
   }
   ok = ok && out.AllSucceeded();
