@@ -6,7 +6,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -39,13 +38,11 @@ std::string Quoted(const std::string& text) {
   return "'" + text + "'";
 }
 
-// A tmux server of the test's own (its own socket, no configuration file) with one pane.
+// A tmux server of the test's own (its own socket, in a directory removed afterwards, and no
+// configuration file) with one pane.
 class Tmux {
  public:
-  explicit Tmux(std::string program) : Program(std::move(program)) {
-    static std::atomic<int> next{0};
-    Socket = "camctl-ptz-" + std::to_string(getpid()) + "-" + std::to_string(next++);
-  }
+  explicit Tmux(std::string program) : Program(std::move(program)), Socket(SocketDir.Path() + "/tmux") {}
   ~Tmux() {
     if (Started) Run({"kill-server"});
   }
@@ -78,12 +75,13 @@ class Tmux {
 
  private:
   ProcessResult Run(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {"-L", Socket, "-f", "/dev/null"});
+    arguments.insert(arguments.begin(), {"-S", Socket, "-f", "/dev/null"});
     return RunProcess(Program, arguments);
   }
 
   const std::string Program;
-  std::string Socket;
+  TempDir SocketDir;
+  const std::string Socket;
   bool Started = false;
 };
 
