@@ -15,14 +15,14 @@ CTeskFileBase::~CTeskFileBase() {
 bool CTeskFileBase::Open(const std::string& path) {
   Close();
   Path = path;
-  ReadMode = 1;
   if (path.empty()) return false;
+  // Non-blocking so that a FIFO in the file's place cannot hang the open; a directory opens for
+  // reading too. Neither is a settings file.
   do {
-    Handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    Handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (Handle < 0 && errno == EINTR);
   if (Handle < 0) return false;
   struct stat info {};
-  // A directory opens for reading too, but is no settings file.
   if (::fstat(Handle, &info) != 0 || !S_ISREG(info.st_mode)) {
     Close();
     return false;

@@ -30,7 +30,6 @@ class CTeskFileBase {
  private:
   std::string Path;
   int Handle = -1;
-  int32_t ReadMode = 0;
 };
 
 }  // namespace korvalt

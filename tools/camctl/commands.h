@@ -16,6 +16,7 @@ struct Command {
   std::vector<std::string> Flags;  // options without a value
   std::vector<std::string> Known;  // every option name it accepts
   std::function<int(const Options&)> Run;
+  bool TakesArguments = false;  // words besides options, e.g. "ptz move left 8"
 };
 
 // Every command file registers its command at start-up:

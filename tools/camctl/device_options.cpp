@@ -4,6 +4,11 @@
 #include "tools/hostkit/module.h"
 
 namespace camctl {
+namespace {
+constexpr const char* kNoValue = "(none)";
+// The module knows three; the bound keeps the gap filling below small.
+constexpr long kMaxParameterIndex = 32;
+}  // namespace
 
 const char* const kDeviceOptionsHelp =
     "  --address A        camera host name or IPv4 address (default 127.0.0.1)\n"
@@ -15,7 +20,8 @@ const char* const kDeviceOptionsHelp =
     "  --codec C          h264, mpeg4 or mjpeg (default h264)\n"
     "  --inputs N         digital input count (default 0)\n"
     "  --outputs N        digital output count (default 0)\n"
-    "  --param I=TEXT     custom parameter I (1 video standard, 2 firmware, 3 MAC address); repeatable\n"
+    "  --param I=TEXT     custom parameter I (1 video standard, 2 firmware, 3 MAC address); repeatable;\n"
+    "                     indexes below the highest given and left out are passed as \"(none)\"\n"
     "  --module PATH      driver module (default: libquenlark_ipcapture.so beside camctl)\n";
 
 std::vector<std::string> DeviceOptionNames() {
@@ -51,12 +57,18 @@ bool ReadDeviceConfig(const Options& options, hostkit::DeviceConfig& config, std
     const auto equals = param.find('=');
     char* end = nullptr;
     const long index = equals == std::string::npos ? 0 : std::strtol(param.c_str(), &end, 10);
-    if (equals == std::string::npos || end != param.c_str() + equals || index < 1) {
-      error = "--param needs INDEX=TEXT with INDEX from 1, not '" + param + "'";
+    if (equals == std::string::npos || end != param.c_str() + equals || index < 1 ||
+        index > kMaxParameterIndex) {
+      error = "--param needs INDEX=TEXT with INDEX from 1 to " + std::to_string(kMaxParameterIndex) +
+              ", not '" + param + "'";
       return false;
     }
     config.Custom[static_cast<int32_t>(index)] = param.substr(equals + 1);
   }
+  // The module reads custom parameters 1, 2, 3... up to the first missing one, so a gap would hide
+  // every later index; "(none)" is what a recorder holds for a parameter without a value.
+  const int32_t highest = config.Custom.empty() ? 0 : config.Custom.rbegin()->first;
+  for (int32_t index = 1; index < highest; ++index) config.Custom.emplace(index, kNoValue);
   return true;
 }
 

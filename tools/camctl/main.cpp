@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     if (command.Name != name) continue;
     camctl::Options options;
     std::string error;
-    if (!options.Parse(argc, argv, 2, command.Flags, error)) {
+    if (!options.Parse(argc, argv, 2, command.Flags, error, command.TakesArguments)) {
       std::fprintf(stderr, "camctl %s: %s\n", name.c_str(), error.c_str());
       return 2;
     }

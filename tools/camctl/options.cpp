@@ -6,9 +6,18 @@
 namespace camctl {
 
 bool Options::Parse(int argc, char** argv, int first, const std::vector<std::string>& flags,
-                    std::string& error) {
+                    std::string& error, bool allowArguments) {
+  bool onlyWords = false;
   for (int i = first; i < argc; ++i) {
     std::string arg = argv[i];
+    if (allowArguments && (onlyWords || arg.rfind("--", 0) != 0)) {
+      Words.push_back(arg);
+      continue;
+    }
+    if (allowArguments && arg == "--") {
+      onlyWords = true;
+      continue;
+    }
     if (arg.rfind("--", 0) != 0 || arg.size() == 2) {
       error = "unexpected argument '" + arg + "'";
       return false;

@@ -10,8 +10,11 @@ namespace camctl {
 // "--name value" and "--flag" options of one subcommand. Repeated options keep every value.
 class Options {
  public:
-  // flags: options that take no value. Returns false with error set on a malformed line.
-  bool Parse(int argc, char** argv, int first, const std::vector<std::string>& flags, std::string& error);
+  // flags: options that take no value. With arguments allowed, words that are not options are kept
+  // in order (everything after a lone "--" too); otherwise they are an error. Returns false with
+  // error set on a malformed line.
+  bool Parse(int argc, char** argv, int first, const std::vector<std::string>& flags, std::string& error,
+             bool allowArguments = false);
 
   bool Has(const std::string& name) const { return Values.count(name) > 0; }
   std::string Get(const std::string& name, const std::string& fallback = {}) const;
@@ -20,9 +23,12 @@ class Options {
   std::vector<std::string> All(const std::string& name) const;
   // Names given that are not in known.
   std::vector<std::string> Unknown(const std::vector<std::string>& known) const;
+  // Words that are not options, in order.
+  const std::vector<std::string>& Arguments() const { return Words; }
 
  private:
   std::map<std::string, std::vector<std::string>> Values;
+  std::vector<std::string> Words;
 };
 
 // 1 Motion-JPEG, 2 MPEG-4, 3 H.264; nullopt for an unknown name.

@@ -1,0 +1,272 @@
+#include "presets/preposition_list.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "preset_fixture.h"
+
+namespace {
+
+using Call = presettest::FakePresetComm::Call;
+using Line = presettest::FakePresetComm::Line;
+using korvalt::CPrepositionList;
+using korvalt::PrepositionEntry;
+using presettest::Golden;
+using presettest::WriteFile;
+
+const std::string kAddOrigin = "korvalt::CPrepositionList::AddPreposition";
+
+class PresetList : public presettest::PresetDevice {
+ protected:
+  void SetUp() override { ASSERT_TRUE(OpenReader()); }
+
+  std::vector<std::string> Names(int32_t channel) {
+    std::vector<std::string> names;
+    for (int i = 0; i < List(channel).Count(); ++i) {
+      std::string name;
+      EXPECT_TRUE(List(channel).GetName(i, name));
+      names.push_back(name);
+    }
+    return names;
+  }
+  std::string Current(int32_t channel) {
+    std::string name;
+    List(channel).GetCurrentName(name);
+    return name;
+  }
+  // Entry position of channel 0 as the file holds it.
+  PrepositionEntry FileEntry(uint32_t position) {
+    PrepositionEntry entry;
+    EXPECT_TRUE(Reader->ReadPreposition(0, position, entry)) << position;
+    return entry;
+  }
+  // Replaces the file with a directory: every later save fails.
+  void BreakSaving() {
+    ASSERT_EQ(::unlink(Path().c_str()), 0);
+    ASSERT_EQ(::mkdir(Path().c_str(), 0755), 0);
+  }
+};
+
+TEST_F(PresetList, FirstAddStoresSlot0MakesItCurrentAndWritesEntry0) {
+  ASSERT_EQ(List(0).AddPreposition("Door"), 1);
+  EXPECT_EQ(Comm.Calls(), (std::vector<Call>{{"store", 0, "Door"}}));
+  EXPECT_EQ(Current(0), "Door");
+  EXPECT_EQ(FileEntry(0).Name, "Door");
+  EXPECT_EQ(FileEntry(0).Slot, 0u);
+  EXPECT_TRUE(Comm.Lines().empty());
+}
+
+TEST_F(PresetList, AddingAgainWithoutAMoveRenamesTheCurrentPreset) {
+  ASSERT_EQ(List(0).AddPreposition("Door"), 1);
+  ASSERT_EQ(List(0).AddPreposition("Gate"), 1);
+  EXPECT_EQ(Comm.Calls(), (std::vector<Call>{{"store", 0, "Door"}})) << "the camera is not asked again";
+  EXPECT_EQ(Names(0), std::vector<std::string>{"Gate"});
+  EXPECT_EQ(Current(0), "Gate");
+  EXPECT_EQ(FileEntry(0).Name, "Gate");
+  EXPECT_EQ(
+      Comm.Lines(),
+      (std::vector<Line>{{2,
+                          "korvalt::CPrepositionList::RenameCurrentPreposition: A preposition with index 0 "
+                          "was renamed from \"Door\" to \"Gate\"."}}));
+}
+
+TEST_F(PresetList, AddAfterAMoveTakesTheLowestFreeSlot) {
+  ASSERT_EQ(AddMoved(0, "A"), 1);
+  ASSERT_EQ(AddMoved(0, "B"), 1);
+  ASSERT_EQ(AddMoved(0, "C"), 1);
+  ASSERT_TRUE(List(0).Remove("B"));
+  Comm.Clear();
+  ASSERT_EQ(AddMoved(0, "D"), 1);
+  EXPECT_EQ(Comm.Calls(), (std::vector<Call>{{"store", 1, "D"}}));
+  EXPECT_EQ(Names(0), (std::vector<std::string>{"A", "C", "D"})) << "appended at the end";
+  const std::vector<std::pair<std::string, uint32_t>> file = {{"A", 0}, {"C", 2}, {"D", 1}};
+  for (uint32_t position = 0; position < file.size(); ++position) {
+    EXPECT_EQ(FileEntry(position).Name, file[position].first);
+    EXPECT_EQ(FileEntry(position).Slot, file[position].second);
+  }
+  ASSERT_TRUE(List(0).Remove("A"));
+  ASSERT_EQ(AddMoved(0, "E"), 1);
+  EXPECT_EQ(Comm.Calls().back(), (Call{"store", 0, "E"}));
+}
+
+TEST_F(PresetList, RefusedNamesAreNotAddedAndLoggedLiterally) {
+  const std::vector<std::string> refused = {
+      "Door&Gate",
+      "Door!",
+      "<Door",
+      "Door>",
+      "Door's",
+      "Say \"Door\"",
+      "\xC3",              // truncated sequence
+      "\xC0\xAF",          // overlong "/"
+      "\xED\xA0\x80",      // surrogate
+      "\xF4\x90\x80\x80",  // beyond U+10FFFF
+      "\xFF",              // never in UTF-8
+      "Door\x01",          // control character XML cannot carry
+      "\xEF\xBF\xBE",      // U+FFFE, not an XML character
+  };
+  for (const std::string& name : refused) {
+    SCOPED_TRACE(name);
+    Comm.Clear();
+    EXPECT_EQ(List(0).AddPreposition(name), -3);
+    EXPECT_TRUE(Comm.Calls().empty());
+    EXPECT_EQ(Comm.Lines(), (std::vector<Line>{{1, kAddOrigin + ": A preposition \"" + name +
+                                                       "\" cannot be added - the name is invalid."}}));
+  }
+  EXPECT_EQ(List(0).AddPreposition(""), -3);
+  EXPECT_EQ(List(0).Count(), 0);
+  EXPECT_EQ(FileBytes(), Golden("fresh.preset"));
+}
+
+TEST_F(PresetList, AcceptedNamesSurviveTheFileExactly) {
+  const std::vector<std::string> names = {"50%",        "%s%n%x%%", "Tür Süd", "門 🚪", "tab\there",
+                                          "line\nfeed", " spaced ", "door",    "Door", "DOOR"};
+  for (const std::string& name : names) ASSERT_EQ(AddMoved(0, name), 1) << name;
+  EXPECT_EQ(Names(0), names);
+  EXPECT_EQ(NamesInFile(0), names);
+  EXPECT_EQ(Comm.Calls().size(), names.size()) << "names differing in case are different presets";
+  ASSERT_EQ(List(0).AddPreposition("100%d"), 1);
+  EXPECT_EQ(
+      Comm.Lines().back().Text,
+      "korvalt::CPrepositionList::RenameCurrentPreposition: A preposition with index 9 was renamed from "
+      "\"DOOR\" to \"100%d\".");
+}
+
+TEST_F(PresetList, GotoFindsTheExactNameAndSkipsTheCameraWhenAlreadyThere) {
+  ASSERT_EQ(AddMoved(0, "door"), 1);
+  ASSERT_EQ(AddMoved(0, "Door"), 1);
+  Comm.Clear();
+  EXPECT_TRUE(List(0).Goto("Door", 5)) << "already there";
+  EXPECT_TRUE(Comm.Calls().empty());
+  EXPECT_TRUE(List(0).Goto("door", 5));
+  EXPECT_EQ(Comm.Calls(), (std::vector<Call>{{"go", 0, "door"}}));
+  EXPECT_EQ(Comm.LastParam, 5);
+  EXPECT_EQ(Current(0), "door");
+  EXPECT_FALSE(List(0).Goto("DOOR", 0));
+  EXPECT_FALSE(List(0).Goto("", 0));
+
+  Comm.RefuseGo = true;
+  EXPECT_FALSE(List(0).Goto("Door", 0));
+  EXPECT_EQ(Current(0), "door") << "unchanged after a refusal";
+  List(0).ResetCurrent();
+  std::string name;
+  EXPECT_FALSE(List(0).GetCurrentName(name));
+}
+
+TEST_F(PresetList, LimitOf255IsReportedWithItsMessage) {
+  std::string body = "<?xml version='1.0' encoding='utf-8'?>\n<Quenlark><PtzChannel01>";
+  for (int i = 0; i < 254; ++i) {
+    body += korvalt::platform::Format(
+        "<Preposition%.3d><Name value=\"P%d\"/><Slot value=\"%d\"/></Preposition%.3d>", i, i, i, i);
+  }
+  body += "</PtzChannel01></Quenlark>\n";
+  WriteFile(Path(), body);
+  ASSERT_TRUE(OpenReader());
+  ASSERT_EQ(AddMoved(0, "P254"), 1);
+  EXPECT_EQ(FileEntry(254).Slot, 254u);
+  Comm.Clear();
+  EXPECT_EQ(AddMoved(0, "One more"), -26);
+  EXPECT_TRUE(Comm.Calls().empty());
+  EXPECT_EQ(
+      Comm.Lines(),
+      (std::vector<Line>{{1, kAddOrigin + ": A preposition \"One more\" cannot be added. Camera supports "
+                                          "saving not more than 255 prepositions."}}));
+  EXPECT_EQ(List(0).Count(), 255);
+  EXPECT_EQ(NamesInFile(0).size(), 255u);
+}
+
+TEST_F(PresetList, CameraRefusalLeavesListAndFileUnchanged) {
+  ASSERT_EQ(AddMoved(0, "Door"), 1);
+  const std::string before = FileBytes();
+  Comm.RefuseStore = true;
+  EXPECT_EQ(AddMoved(0, "Gate"), -18);
+  EXPECT_EQ(Names(0), std::vector<std::string>{"Door"});
+  EXPECT_EQ(Current(0), "");
+  EXPECT_EQ(FileBytes(), before);
+}
+
+TEST_F(PresetList, RemoveRefusedByTheCameraKeepsThePresetAndRewritesTheChannel) {
+  ASSERT_EQ(AddMoved(0, "Door"), 1);
+  Comm.RefuseDelete = true;
+  EXPECT_TRUE(List(0).Remove("Door"));
+  EXPECT_EQ(Names(0), std::vector<std::string>{"Door"});
+  EXPECT_EQ(Current(0), "") << "no longer current";
+  EXPECT_EQ(NamesInFile(0), std::vector<std::string>{"Door"});
+  EXPECT_FALSE(List(0).Remove("Gate"));
+  EXPECT_FALSE(List(0).Remove(""));
+}
+
+TEST_F(PresetList, FailedSavesAreReportedAsFailures) {
+  ASSERT_EQ(AddMoved(0, "Door"), 1);
+  ASSERT_EQ(AddMoved(0, "Gate"), 1);
+  BreakSaving();
+  EXPECT_FALSE(List(0).Remove("Door")) << "the rewrite's only save failed";
+  EXPECT_FALSE(List(0).SaveAll());
+  EXPECT_EQ(AddMoved(0, "Yard"), -18);
+  EXPECT_EQ(Names(0), (std::vector<std::string>{"Gate", "Yard"})) << "kept in memory and on the camera";
+  EXPECT_EQ(List(0).AddPreposition("Patio"), -18) << "rename not saved";
+}
+
+TEST_F(PresetList, WithoutCameraOrFileTheListReportsFailure) {
+  CPrepositionList noComm(0);
+  noComm.SetMaxPrepositions(kLimit);
+  EXPECT_EQ(noComm.AddPreposition("Door"), -18);
+  EXPECT_FALSE(noComm.Goto("Door", 0));
+
+  CPrepositionList noReader(0);
+  noReader.SetPresetComm(&Comm);
+  noReader.SetMaxPrepositions(kLimit);
+  EXPECT_FALSE(noReader.Initialize({}));
+  EXPECT_EQ(noReader.AddPreposition("Door"), -18);
+  EXPECT_EQ(noReader.Count(), 1);
+  EXPECT_FALSE(noReader.WriteEntry(0, 0, "Door"));
+  EXPECT_FALSE(noReader.SaveAll());
+  EXPECT_FALSE(noReader.Remove("Door"));
+  std::string name = "stale";
+  EXPECT_FALSE(noReader.GetName(1, name));
+  EXPECT_EQ(name, "");
+  EXPECT_FALSE(noReader.GetName(-1, name));
+}
+
+// Entries as a hand-edited or older file may hold them.
+TEST_F(PresetList, LoadTakesPositionsBelowTheLimitAndSkipsUnreadableEntries) {
+  const auto entry = [](int position, const std::string& name, const std::string& slot) {
+    return korvalt::platform::Format(
+        "<Preposition%.3d><Name value=\"%s\"/><Slot value=\"%s\"/></Preposition%.3d>", position, name.c_str(),
+        slot.c_str(), position);
+  };
+  std::string body = "<?xml version='1.0' encoding='utf-8'?>\n<Quenlark><PtzChannel01>";
+  body += entry(0, "Door", "3");
+  // Position 1 is missing: the next ones still load.
+  body += entry(2, "", "4");         // no name: skipped
+  body += entry(3, "Gate", "five");  // no number: skipped
+  body += entry(4, "Yard", "3");     // same slot as Door: its name wins, both positions show it
+  body += entry(5, "Far", "900");    // beyond the camera's slots: still loaded
+  body += entry(254, "Last", "7");
+  body += entry(255, "Beyond", "8");  // positions from the limit upward are never loaded
+  body += entry(256, "Beyond2", "9");
+  body += "</PtzChannel01></Quenlark>\n";
+  WriteFile(Path(), body);
+  ASSERT_TRUE(OpenReader());
+  EXPECT_EQ(Names(0), (std::vector<std::string>{"Yard", "Yard", "Far", "Last"}));
+  EXPECT_EQ(Current(0), "");
+  EXPECT_TRUE(List(0).Goto("Yard", 0));
+  EXPECT_EQ(Comm.Calls(), (std::vector<Call>{{"go", 3, "Yard"}}));
+  EXPECT_EQ(Current(0), "Yard");
+  std::string name;
+  EXPECT_FALSE(List(0).GetName(4, name));
+}
+
+TEST_F(PresetList, InitializeWithTheSameReaderReloads) {
+  ASSERT_EQ(AddMoved(0, "Door"), 1);
+  EXPECT_EQ(Reader.UseCount(), 2);
+  EXPECT_TRUE(List(0).Initialize(Reader));
+  EXPECT_EQ(Reader.UseCount(), 2) << "no second share of the same reader";
+  EXPECT_EQ(Current(0), "") << "a load forgets the current preset";
+  EXPECT_EQ(Names(0), std::vector<std::string>{"Door"});
+}
+
+}  // namespace

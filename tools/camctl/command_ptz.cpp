@@ -1,0 +1,516 @@
+// camctl ptz: pan, tilt, zoom, focus and presets of one channel through the module's PTZ control,
+// one call per run, or an interactive terminal mode for an operator.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/camctl/commands.h"
+#include "tools/camctl/ptz_interactive.h"
+#include "tools/camctl/ptz_session.h"
+#include "tools/camctl/terminal.h"
+#include "tools/hostkit/ptz.h"
+
+namespace camctl {
+namespace {
+namespace ipc = korvalt::ipcapture;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int32_t kMacAddressParameter = 3;
+constexpr long kMinSpeed = 1;
+constexpr long kMaxSpeed = 16;
+constexpr long kDefaultInteractiveSpeed = 8;
+constexpr double kMaxForSeconds = 3600;
+constexpr const char* kPresetDirVariable = "QUENLARK_PRESET_DIR";
+
+enum class Action {
+  Caps,
+  Move,
+  Zoom,
+  Focus,
+  Stop,
+  PresetAdd,
+  PresetGo,
+  PresetRemove,
+  PresetList,
+  Interactive
+};
+
+struct Request {
+  Action What = Action::Caps;
+  std::string Word;  // the direction as given: "left", "in", "near"...
+  int32_t Direction = 0;
+  int32_t Speed = 0;
+  std::optional<double> ForSeconds;
+  std::string Name;  // preset name
+};
+
+// One module call and its result.
+struct Call {
+  std::string Text;
+  int32_t Result = 0;
+};
+
+std::string JsonEscape(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string Quoted(const std::string& text) {
+  return "\"" + JsonEscape(text) + "\"";
+}
+
+bool ParseSpeed(const std::string& text, int32_t& speed, std::string& error) {
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value < kMinSpeed || value > kMaxSpeed) {
+    error = "SPEED must be a whole number from 1 (slow) to 16 (fast), not '" + text + "'";
+    return false;
+  }
+  speed = static_cast<int32_t>(value);
+  return true;
+}
+
+// Checks the words after "ptz" and the options that belong to one subcommand.
+bool ParseRequest(const std::vector<std::string>& words, const Options& options, Request& request,
+                  std::string& error) {
+  if (words.empty()) {
+    error = "missing subcommand: caps, move, zoom, focus, stop, preset or interactive";
+    return false;
+  }
+  const std::string& verb = words[0];
+  size_t used = 1;
+  auto needs = [&](size_t count, const char* shape) {
+    if (words.size() >= count) return true;
+    error = std::string("usage: camctl ptz ") + shape;
+    return false;
+  };
+  if (verb == "caps") {
+    request.What = Action::Caps;
+  } else if (verb == "move" || verb == "zoom" || verb == "focus") {
+    const char* shape = verb == "move" ? "move left|right|up|down|up-left|up-right|down-left|down-right SPEED"
+                        : verb == "zoom" ? "zoom in|out SPEED"
+                                         : "focus near|far SPEED";
+    if (!needs(3, shape)) return false;
+    request.Word = words[1];
+    const auto direction = hostkit::ParseMoveDirection(request.Word);
+    if (verb == "move") {
+      request.What = Action::Move;
+      if (!direction || *direction == ipc::kPtzZoomIn || *direction == ipc::kPtzZoomOut) {
+        error = "unknown direction '" + request.Word + "'; usage: camctl ptz " + shape;
+        return false;
+      }
+      request.Direction = *direction;
+    } else if (verb == "zoom") {
+      request.What = Action::Zoom;
+      if (request.Word != "in" && request.Word != "out") {
+        error = std::string("usage: camctl ptz ") + shape;
+        return false;
+      }
+    } else {
+      request.What = Action::Focus;
+      if (request.Word != "near" && request.Word != "far") {
+        error = std::string("usage: camctl ptz ") + shape;
+        return false;
+      }
+    }
+    if (!ParseSpeed(words[2], request.Speed, error)) return false;
+    used = 3;
+  } else if (verb == "stop") {
+    request.What = Action::Stop;
+  } else if (verb == "preset") {
+    if (!needs(2, "preset add|go|rm NAME, or preset list")) return false;
+    const std::string& what = words[1];
+    used = 2;
+    if (what == "list") {
+      request.What = Action::PresetList;
+    } else if (what == "add" || what == "go" || what == "rm") {
+      if (!needs(3, "preset add|go|rm NAME")) return false;
+      request.What = what == "add"  ? Action::PresetAdd
+                     : what == "go" ? Action::PresetGo
+                                    : Action::PresetRemove;
+      request.Name = words[2];
+      used = 3;
+    } else {
+      error = "unknown preset action '" + what + "': add, go, rm or list";
+      return false;
+    }
+  } else if (verb == "interactive") {
+    request.What = Action::Interactive;
+  } else {
+    error = "unknown subcommand '" + verb + "': caps, move, zoom, focus, stop, preset or interactive";
+    return false;
+  }
+  if (words.size() > used) {
+    error = "unexpected argument '" + words[used] + "'";
+    return false;
+  }
+
+  const bool timed =
+      request.What == Action::Move || request.What == Action::Zoom || request.What == Action::Focus;
+  if (options.Has("for")) {
+    if (!timed) {
+      error = "--for goes with move, zoom and focus";
+      return false;
+    }
+    const std::string text = options.Get("for");
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(seconds) || seconds < 0 || seconds > kMaxForSeconds) {
+      error = "--for needs seconds from 0 to 3600, not '" + text + "'";
+      return false;
+    }
+    request.ForSeconds = seconds;
+  }
+  if (options.Has("speed")) {
+    if (request.What != Action::Interactive) {
+      error = "--speed goes with interactive (the other subcommands take SPEED as an argument)";
+      return false;
+    }
+    if (!ParseSpeed(options.Get("speed"), request.Speed, error)) return false;
+  } else if (request.What == Action::Interactive) {
+    request.Speed = kDefaultInteractiveSpeed;
+  }
+  if (request.What == Action::Interactive && options.Has("json")) {
+    error = "interactive draws on the terminal; --json is for the other subcommands";
+    return false;
+  }
+  return true;
+}
+
+bool HasMacAddress(const hostkit::DeviceConfig& config) {
+  const auto it = config.Custom.find(kMacAddressParameter);
+  return it != config.Custom.end() && !it->second.empty() && it->second != "(none)";
+}
+
+// The movement call of a move, zoom or focus request.
+int32_t StartMotion(ipc::IIPPTZApi& api, const Request& request) {
+  switch (request.What) {
+    case Action::Move:
+      return api.Move(request.Direction, request.Speed);
+    case Action::Zoom:
+      return request.Word == "in" ? api.ZoomIn(request.Speed) : api.ZoomOut(request.Speed);
+    default:
+      return request.Word == "far" ? api.FocusPlus(request.Speed) : api.FocusMinus(request.Speed);
+  }
+}
+
+std::string MotionText(const Request& request) {
+  const char* verb = request.What == Action::Move ? "move" : request.What == Action::Zoom ? "zoom" : "focus";
+  return std::string(verb) + " " + request.Word + " " + std::to_string(request.Speed);
+}
+
+class Printer {
+ public:
+  explicit Printer(bool json) : Json(json) {}
+
+  void Add(const std::string& text, int32_t result) {
+    Calls.push_back({text, result});
+    if (!Json) {
+      std::printf("%-20s %s\n", Printable(text).c_str(), PtzResultText(result).c_str());
+      std::fflush(stdout);
+    }
+  }
+  bool AllSucceeded() const {
+    for (const Call& call : Calls) {
+      if (call.Result != ipc::kPtzSuccess) return false;
+    }
+    return true;
+  }
+  std::string CallsJson() const {
+    std::string text;
+    for (const Call& call : Calls) {
+      text += (text.empty() ? "" : ",") + std::string("{\"call\":") + Quoted(call.Text) +
+              ",\"result\":" + std::to_string(call.Result) +
+              ",\"name\":" + Quoted(hostkit::PtzResultName(call.Result)) + "}";
+    }
+    return "[" + text + "]";
+  }
+
+  const bool Json;
+
+ private:
+  std::vector<Call> Calls;
+};
+
+std::string Flag(uint32_t value) {
+  return value != 0 ? "true" : "false";
+}
+
+// Runs one subcommand; extra JSON fields go to json (each starting with a comma).
+bool Execute(PtzSession& session, SignalWatch& signals, const Request& request, Printer& out,
+             std::string& json, bool& interrupted) {
+  ipc::IIPPTZApiEx& api = session.Control();
+  switch (request.What) {
+    case Action::Caps: {
+      const int32_t any = api.HasAnyPTZFunction();
+      auto record = hostkit::MakeCapabilityRecord(0);
+      const int32_t result = api.GetCapabilities(&record);
+      out.Add("capabilities", result);
+      json += ",\"anyFunction\":" + std::to_string(any);
+      if (result != ipc::kPtzSuccess) return false;
+      if (out.Json) {
+        json += ",\"capabilities\":{\"pan\":" + Flag(record.CanPan) + ",\"tilt\":" + Flag(record.CanTilt) +
+                ",\"zoom\":" + Flag(record.CanZoom) + ",\"focus\":" + Flag(record.CanFocus) +
+                ",\"iris\":" + Flag(record.CanIris) + ",\"areaZoom\":" + Flag(record.CanAreaZoom) +
+                ",\"center\":" + Flag(record.CanCenter) + ",\"unzoom\":" + Flag(record.CanUnzoom) +
+                "},\"presets\":{\"count\":" + std::to_string(record.PrepositionCount) +
+                ",\"limit\":" + std::to_string(record.MaxPrepositions) +
+                "},\"text\":" + Quoted(hostkit::FormatCapabilities(record));
+      } else {
+        std::printf("any function         %s\n", any == 1   ? "yes"
+                                                 : any == 0 ? "no"
+                                                            : PtzResultText(any).c_str());
+        std::printf("functions            %s\n", hostkit::FormatCapabilities(record).c_str());
+        std::printf("presets              %u stored, %u at most\n", record.PrepositionCount,
+                    record.MaxPrepositions);
+      }
+      return true;
+    }
+    case Action::Move:
+    case Action::Zoom:
+    case Action::Focus: {
+      const int32_t result = StartMotion(api, request);
+      out.Add(MotionText(request), result);
+      if (result != ipc::kPtzSuccess) return false;
+      session.NoteQueued();
+      if (!request.ForSeconds) return true;
+      const auto duration = std::chrono::duration<double>(*request.ForSeconds);
+      interrupted =
+          signals.WaitUntil(std::chrono::steady_clock::now() +
+                            std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration));
+      // Stopped even when interrupted: a camera is not left moving.
+      const int32_t stopped = api.StopAll();
+      out.Add("stop", stopped);
+      return stopped == ipc::kPtzSuccess;
+    }
+    case Action::Stop: {
+      const int32_t result = api.StopAll();
+      out.Add("stop", result);
+      std::fprintf(stderr,
+                   "camctl ptz: note: stop ends only the motions this camctl process started; it started "
+                   "none, so nothing was sent to the camera (see camctl ptz --help)\n");
+      return result == ipc::kPtzSuccess;
+    }
+    case Action::PresetAdd:
+      out.Add("preset add " + request.Name, api.AddPreposition(request.Name.c_str()));
+      return true;
+    case Action::PresetGo:
+      out.Add("preset go " + request.Name, api.GotoPreposition(0, request.Name.c_str()));
+      return true;
+    case Action::PresetRemove: {
+      // The module answers success even when the camera refused the delete and the preset stays.
+      // Names may repeat, so the count of this name tells whether one went.
+      const auto stored = [&] {
+        const std::vector<std::string> names = hostkit::PresetNames(api);
+        return std::count(names.begin(), names.end(), request.Name);
+      };
+      const auto before = stored();
+      const int32_t result = api.RemovePreposition(request.Name.c_str());
+      out.Add("preset rm " + request.Name, result);
+      if (result != ipc::kPtzSuccess) return false;
+      const bool kept = before > 0 && stored() >= before;
+      json += std::string(",\"stillStored\":") + (kept ? "true" : "false");
+      if (kept) {
+        std::fprintf(stderr, "camctl ptz: the preset \"%s\" is still stored: the camera did not delete it\n",
+                     Printable(request.Name).c_str());
+      }
+      return !kept;
+    }
+    case Action::PresetList: {
+      const int32_t count = api.GetPrepositionCount();
+      const std::vector<std::string> names = hostkit::PresetNames(api);
+      const std::optional<std::string> current = hostkit::CurrentPreset(api);
+      std::string list;
+      for (size_t i = 0; i < names.size(); ++i) {
+        const bool isCurrent = current && *current == names[i];
+        if (out.Json) {
+          list += (list.empty() ? "" : ",") + std::string("{\"position\":") + std::to_string(i + 1) +
+                  ",\"name\":" + Quoted(names[i]) + ",\"current\":" + (isCurrent ? "true" : "false") + "}";
+        } else {
+          std::printf("%c %3zu  %s\n", isCurrent ? '*' : ' ', i + 1, Printable(names[i]).c_str());
+        }
+      }
+      const bool complete = count >= 0 && names.size() == static_cast<size_t>(count);
+      if (out.Json) {
+        json += ",\"count\":" + std::to_string(count) + ",\"presets\":[" + list +
+                "],\"current\":" + (current ? Quoted(*current) : "null");
+      } else {
+        std::printf("%d preset(s)%s\n", count,
+                    names.empty() ? ""
+                    : current     ? ", * current"
+                                  : ", none current");
+      }
+      if (!complete) {
+        std::fprintf(stderr, "camctl ptz: the module counts %d preset(s) but gave %zu name(s)\n", count,
+                     names.size());
+      }
+      return complete;
+    }
+    case Action::Interactive:
+      break;
+  }
+  return false;
+}
+
+int RunPtz(const Options& options) {
+  Request request;
+  hostkit::DeviceConfig config;
+  std::string error;
+  if (!ParseRequest(options.Arguments(), options, request, error) ||
+      !ReadDeviceConfig(options, config, error)) {
+    std::fprintf(stderr, "camctl ptz: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  const long channel = options.GetInt("channel", 0, error);
+  if (!error.empty() || channel < 0 || channel >= config.Channels) {
+    std::fprintf(stderr, "camctl ptz: --channel must be 0 to %d: the device has %d channel(s) (--channels)\n",
+                 config.Channels - 1, config.Channels);
+    return kExitUsage;
+  }
+  if (!HasMacAddress(config)) {
+    std::fprintf(stderr,
+                 "camctl ptz: the MAC address is missing: the module names the camera's preset file after "
+                 "it and gives no PTZ control without it. Add --param 3=MAC (camctl query shows it, e.g. "
+                 "--param 3=001122AABBCC)\n");
+    return kExitUsage;
+  }
+  if (options.Has("preset-dir")) {
+    const std::string dir = options.Get("preset-dir");
+    struct stat info {};
+    if (dir.empty() || stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      std::fprintf(stderr, "camctl ptz: --preset-dir %s is not a directory\n", dir.c_str());
+      return kExitUsage;
+    }
+    // Read by the module when it opens the preset file.
+    setenv(kPresetDirVariable, dir.c_str(), 1);
+  }
+  if (request.What == Action::Interactive && (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO))) {
+    std::fprintf(stderr,
+                 "camctl ptz interactive: needs a terminal, but standard %s is not one; the other "
+                 "subcommands suit scripts\n",
+                 !isatty(STDIN_FILENO) ? "input" : "output");
+    return kExitUsage;
+  }
+
+  PtzSession session;
+  if (!session.Open(ModulePath(options), config, static_cast<uint32_t>(channel), error)) {
+    std::fprintf(stderr, "camctl ptz: %s\n", error.c_str());
+    if (options.Has("json")) {
+      std::printf("{\"ok\":false,\"channel\":%ld,\"calls\":[],\"error\":%s}\n", channel,
+                  Quoted(error).c_str());
+    }
+    return kExitFailure;
+  }
+  if (request.What == Action::Interactive) {
+    InteractiveSettings settings;
+    settings.Speed = request.Speed;
+    settings.Title = config.Model + " at " + config.Address + ":" + std::to_string(config.Port) +
+                     ", channel " + std::to_string(channel);
+    return RunPtzInteractive(session, settings);
+  }
+
+  Printer out(options.Has("json"));
+  std::string extra;
+  bool interrupted = false;
+  bool ok = false;
+  {
+    SignalWatch signals;
+    ok = Execute(session, signals, request, out, extra, interrupted);
+    // Closed while the handlers are in place: a Ctrl-C during the settle time does not end camctl
+    // before the stop request went out.
+    session.Close();
+  }
+  ok = ok && out.AllSucceeded();
+  if (out.Json) {
+    std::printf("{\"ok\":%s,\"channel\":%ld,\"calls\":%s%s%s}\n", ok ? "true" : "false", channel,
+                out.CallsJson().c_str(), extra.c_str(), interrupted ? ",\"interrupted\":true" : "");
+  } else if (interrupted) {
+    std::printf("interrupted before the time given with --for\n");
+  }
+  return ok ? 0 : kExitFailure;
+}
+
+std::vector<std::string> PtzOptions() {
+  auto names = DeviceOptionNames();
+  names.insert(names.end(), {"channel", "for", "speed", "preset-dir", "json", "help", "version"});
+  return names;
+}
+
+const bool kRegistered = RegisterCommand(
+    {"ptz",
+     "pan, tilt, zoom, focus and presets; interactive mode",
+     std::string(
+         "usage: camctl ptz [options] --param 3=MAC SUBCOMMAND\n\n"
+         "subcommands:\n"
+         "  caps                                  what the channel can do, presets stored and the limit\n"
+         "  move DIRECTION SPEED [--for SECONDS]  pan/tilt: left, right, up, down, up-left, up-right,\n"
+         "                                        down-left or down-right\n"
+         "  zoom in|out SPEED [--for SECONDS]\n"
+         "  focus near|far SPEED [--for SECONDS]\n"
+         "  stop                                  stop the motions this process started (see below)\n"
+         "  preset add NAME                       store the present position as NAME\n"
+         "  preset go NAME                        move to the preset\n"
+         "  preset rm NAME                        forget the preset\n"
+         "  preset list                           the presets in list order, from 1; * marks the current\n"
+         "  interactive                           operate the camera from the keyboard\n\n"
+         "Loads the module, opens a driver and takes the PTZ control of one channel, as a recorder\n"
+         "does. --param 3=MAC is required: the module names the camera's preset file\n"
+         "\"Quenlark_MAC.preset\" after it and gives no PTZ control without it. SPEED runs from 1\n"
+         "(slow) to 16 (fast). Each call's result is printed by name (success, PTZ not available, not\n"
+         "supported by the camera, preset operation failed, preset limit reached, invalid argument);\n"
+         "the exit status is 1 when a call fails, 2 on a usage error.\n\n"
+         "Motions are continuous. With --for the motion runs that long (Ctrl-C ends it early) and is\n"
+         "then stopped. Without --for the camera keeps moving after camctl exits, and a later\n"
+         "`camctl ptz stop` cannot stop it: the module stops only what the same control started, and a\n"
+         "new camctl process has started nothing. To stop it, run a motion with --for: `move left 1\n"
+         "--for 0` stops pan, tilt and zoom, `focus far 1 --for 0` stops focus.\n"
+         "Movement requests are queued and sent by the module in the background, and closing the\n"
+         "driver drops what is still queued; the module does not tell when a request went out. So\n"
+         "after its last movement request camctl waits 300 ms before closing. A request that needs\n"
+         "longer to reach the camera (a slow network, a camera that stalls) may be dropped.\n"
+         "Preset calls wait for the camera. The current preset is the one this control last went to\n"
+         "or stored, until a motion; a new camctl process starts with none.\n\n"
+         "interactive: arrow keys pan and tilt, space stops everything, + and - zoom, n and f focus\n"
+         "near and far, 1 to 9 go to the preset at that list position, a adds a preset (type its\n"
+         "name, Enter; Esc cancels), q quits (so do Ctrl-C and Ctrl-D). The screen shows the last\n"
+         "action, its result, the current preset and the preset list. Quitting stops what it\n"
+         "started. Adding a preset while the camera still stands at the current one renames that\n"
+         "preset instead (the module's rule). Needs a terminal on standard input and output.\n\n"
+         "options:\n") +
+         kDeviceOptionsHelp +
+         "  --channel N        channel, counted from 0 (default 0)\n"
+         "  --for SECONDS      with move, zoom or focus: stop after this long (0 to 3600, fractions\n"
+         "                     allowed)\n"
+         "  --speed N          with interactive: SPEED of every key (default 8)\n"
+         "  --preset-dir DIR   directory of the preset file; sets QUENLARK_PRESET_DIR for the module\n"
+         "                     (default: $QUENLARK_PRESET_DIR, else the directory camctl is in)\n"
+         "  --json             one JSON object with every call and its result, nothing else on stdout\n",
+     {"json", "help", "version"},
+     PtzOptions(),
+     RunPtz,
+     true});
+
+}  // namespace
+}  // namespace camctl
