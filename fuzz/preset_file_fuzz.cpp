@@ -32,8 +32,9 @@ class NullSink : public IDebugMessage {
 bool Clean(std::string* aside);
 
 // One directory for the whole run, on tmpfs when there is one: every input is written to disk.
+// Never destroyed: the exit handler that removes the directory runs after static destructors.
 const std::string& Directory() {
-  static const std::string directory = [] {
+  static const std::string* directory = new std::string([] {
     std::string pattern =
         access("/dev/shm", W_OK) == 0 ? "/dev/shm/preset-fuzz-XXXXXX" : "/tmp/preset-fuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
@@ -43,8 +44,8 @@ const std::string& Directory() {
       rmdir(Directory().c_str());
     });
     return pattern;
-  }();
-  return directory;
+  }());
+  return *directory;
 }
 
 // Removes every file in the directory; returns the bytes of the one moved aside, if any.
