@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite twice: a normal build and an
-# AddressSanitizer+UndefinedBehaviorSanitizer build. Extra: --tsan adds a ThreadSanitizer pass.
+# Installs what is missing, builds, and runs the whole test suite three times: a normal build, an
+# AddressSanitizer+UndefinedBehaviorSanitizer build and a ThreadSanitizer build.
+# --quick runs the normal build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -11,8 +12,8 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 export GST_DEBUG=${GST_DEBUG:-0}
 
-configs=("normal:" "asan:address")
-if [ "${1:-}" = "--tsan" ]; then configs+=("tsan:thread"); fi
+configs=("normal:" "asan:address" "tsan:thread")
+if [ "${1:-}" = "--quick" ]; then configs=("normal:"); fi
 
 status=0
 summary=()
