@@ -227,6 +227,7 @@ Reply CameraState::PtzMove(const Params& params) {
   Pan = values[0];
   Tilt = values[1];
   Zoom = values[2];
+  ViewState.SetSpeeds(Pan, Tilt, Zoom);
   ++PtzCommands;
   return {200, Line("p", Pan) + Line("t", Tilt) + Line("z", Zoom)};
 }
@@ -256,12 +257,16 @@ Reply CameraState::Preset(const Params& params) {
   std::lock_guard<std::mutex> lock(Lock);
   if (act->second == "add") {
     Presets.insert(number);
+    ViewState.Store(number);
   } else if (act->second == "go" || act->second == "del") {
     if (Presets.count(number) == 0) return {404, "error=no such preset\r\n"};
-    if (act->second == "go")
+    if (act->second == "go") {
       CurrentPreset = number;
-    else
+      ViewState.Recall(number);
+    } else {
       Presets.erase(number);
+      ViewState.Forget(number);
+    }
   } else {
     return BadRequest("bad act");
   }
@@ -298,6 +303,10 @@ std::string CameraState::Describe() const {
   text += Line("presets", presets) + Line("preset", CurrentPreset) + Line("pan", Pan) + Line("tilt", Tilt) +
           Line("zoom", Zoom) + Line("focus", FocusSpeed) + Line("ptzcommands", PtzCommands) +
           Line("frames_sent", FramesSentSource ? static_cast<long long>(FramesSentSource()) : 0);
+  const PtzView::Position view = ViewState.At();
+  char viewText[96];
+  std::snprintf(viewText, sizeof viewText, "view=%.3f,%.3f,%.3f\r\n", view.X, view.Y, view.Zoom);
+  text += viewText;
   return text;
 }
 

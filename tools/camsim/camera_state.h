@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "ptz_view.h"
+
 namespace camsim {
 
 // Query parameters as the HTTP server hands them over (same shape as httplib::Params).
@@ -81,6 +83,8 @@ class CameraState {
   bool SetInput(int number, bool on);
   std::string Describe() const;  // the /sim/state reply
   VideoProfile Profile1() const;
+  // Where the camera looks now (pan, tilt and zoom integrated over time).
+  const PtzView& View() const { return ViewState; }
 
   // Called (outside the lock) after profile 1 changed.
   void SetProfile1Listener(std::function<void(const VideoProfile&)> listener);
@@ -99,6 +103,7 @@ class CameraState {
   int PtzCommands = 0;
   std::function<void(const VideoProfile&)> Profile1Listener;
   std::function<uint64_t()> FramesSentSource;
+  PtzView ViewState;  // thread-safe on its own
 };
 
 // Strict decimal integer: optional sign, digits, nothing else; within [low, high].

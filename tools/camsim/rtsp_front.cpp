@@ -19,6 +19,7 @@ constexpr int kJpegQualities[] = {20, 40, 60, 80, 95};
 
 constexpr size_t kMaxPendingStamps = 64;
 constexpr uint8_t kRtpMarkerBit = 0x80;  // in the second byte of the RTP header
+constexpr guint kViewUpdateMs = 40;
 
 // Static, not a member: payloader threads may still run while the server object goes away.
 std::atomic<uint64_t> gFramesSent{0};
@@ -112,11 +113,23 @@ VideoProfile EncoderProfile(VideoProfile profile, const CameraConfig& config) {
   return profile;
 }
 
-std::string LaunchDescription(const VideoProfile& p, const std::string& pattern, bool aud) {
-  std::string source = "videotestsrc is-live=true pattern=" + pattern +
-                       " ! video/x-raw,width=" + std::to_string(p.Width) +
-                       ",height=" + std::to_string(p.Height) + ",framerate=" + std::to_string(p.Framerate) +
-                       "/1 ! videoconvert ! video/x-raw,format=I420 ! ";
+std::string LaunchDescription(const VideoProfile& p, const std::string& pattern, bool aud, bool ptzView) {
+  const std::string size = "width=" + std::to_string(p.Width) + ",height=" + std::to_string(p.Height);
+  const std::string rate = ",framerate=" + std::to_string(p.Framerate) + "/1";
+  std::string source;
+  if (ptzView) {
+    const ViewCrop crop = CropFor(PtzView::Position{}, p.Width, p.Height);
+    source = "videotestsrc is-live=true pattern=" + pattern +
+             " ! video/x-raw,width=" + std::to_string(2 * p.Width) +
+             ",height=" + std::to_string(2 * p.Height) + rate +
+             " ! videocrop name=ptzview left=" + std::to_string(crop.Left) +
+             " right=" + std::to_string(crop.Right) + " top=" + std::to_string(crop.Top) +
+             " bottom=" + std::to_string(crop.Bottom) + " ! videoscale add-borders=false ! video/x-raw," +
+             size + " ! videoconvert ! video/x-raw,format=I420 ! ";
+  } else {
+    source = "videotestsrc is-live=true pattern=" + pattern + " ! video/x-raw," + size + rate +
+             " ! videoconvert ! video/x-raw,format=I420 ! ";
+  }
   std::string encoder;
   if (p.Codec == "MJPEG") {
     const int quality = kJpegQualities[std::clamp(p.Quality, 1, 5) - 1];
@@ -153,6 +166,15 @@ void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer timeout) 
 RtspFront::RtspFront(const CameraConfig& config) : Config(config) {}
 
 RtspFront::~RtspFront() {
+  if (ViewTimer != 0) g_source_remove(ViewTimer);
+  {
+    std::lock_guard<std::mutex> lock(ViewLock);
+    for (View* view : Views) {
+      g_weak_ref_clear(&view->Element);
+      delete view;
+    }
+    Views.clear();
+  }
   if (SourceId != 0) g_source_remove(SourceId);
   if (Mounts) g_object_unref(Mounts);
   if (Auth) g_object_unref(Auth);
@@ -196,15 +218,71 @@ void RtspFront::Remount(const CameraState& state) {
   std::lock_guard<std::mutex> lock(RemountLock);
   const VideoProfile profile = EncoderProfile(state.Profile1(), Config);
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
-  gst_rtsp_media_factory_set_launch(factory, LaunchDescription(profile, Config.Pattern, Config.Aud).c_str());
+  gst_rtsp_media_factory_set_launch(
+      factory, LaunchDescription(profile, Config.Pattern, Config.Aud, Config.Ptz).c_str());
   // All clients of one profile share one encoder; a new factory per profile keeps old sessions intact.
   gst_rtsp_media_factory_set_shared(factory, TRUE);
   g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), nullptr);
+  if (Config.Ptz) {
+    g_object_set_data(G_OBJECT(factory), "camsim-width", GINT_TO_POINTER(profile.Width));
+    g_object_set_data(G_OBJECT(factory), "camsim-height", GINT_TO_POINTER(profile.Height));
+    g_signal_connect(factory, "media-configure", G_CALLBACK(OnPtzMediaConfigure), this);
+    if (State == nullptr) {
+      State = &state;
+      ViewTimer = g_timeout_add(kViewUpdateMs, UpdateViews, this);
+    }
+  }
   if (Auth) {
     gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                                     GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
   }
   gst_rtsp_mount_points_add_factory(Mounts, kMount, factory);  // takes the factory
+}
+
+void RtspFront::OnPtzMediaConfigure(GstRTSPMediaFactory* factory, GstRTSPMedia* media, gpointer self) {
+  auto* front = static_cast<RtspFront*>(self);
+  GstElement* pipeline = gst_rtsp_media_get_element(media);
+  if (!pipeline) return;
+  if (GstElement* crop = gst_bin_get_by_name(GST_BIN(pipeline), "ptzview")) {
+    auto* view = new View;
+    g_weak_ref_init(&view->Element, crop);
+    // The size the factory was made for; profile 1 may have changed since.
+    view->Width = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(factory), "camsim-width"));
+    view->Height = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(factory), "camsim-height"));
+    // A new session starts where the camera looks now, not at the launch line's centre.
+    const ViewCrop now = CropFor(front->State->View().At(), view->Width, view->Height);
+    g_object_set(crop, "left", now.Left, "right", now.Right, "top", now.Top, "bottom", now.Bottom, nullptr);
+    std::lock_guard<std::mutex> lock(front->ViewLock);
+    front->Views.push_back(view);
+    gst_object_unref(crop);
+  }
+  gst_object_unref(pipeline);
+}
+
+gboolean RtspFront::UpdateViews(gpointer self) {
+  auto* front = static_cast<RtspFront*>(self);
+  const PtzView::Position position = front->State->View().At();
+  std::lock_guard<std::mutex> lock(front->ViewLock);
+  for (auto it = front->Views.begin(); it != front->Views.end();) {
+    View* view = *it;
+    auto* element = static_cast<GstElement*>(g_weak_ref_get(&view->Element));
+    if (element == nullptr) {
+      g_weak_ref_clear(&view->Element);
+      delete view;
+      it = front->Views.erase(it);
+      continue;
+    }
+    const ViewCrop crop = CropFor(position, view->Width, view->Height);
+    int left = 0, right = 0, top = 0, bottom = 0;
+    g_object_get(element, "left", &left, "right", &right, "top", &top, "bottom", &bottom, nullptr);
+    if (ViewCrop{left, right, top, bottom} != crop) {
+      g_object_set(element, "left", crop.Left, "right", crop.Right, "top", crop.Top, "bottom", crop.Bottom,
+                   nullptr);
+    }
+    gst_object_unref(element);
+    ++it;
+  }
+  return G_SOURCE_CONTINUE;
 }
 
 }  // namespace camsim

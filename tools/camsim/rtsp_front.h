@@ -6,15 +6,17 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "camera_state.h"
 
 namespace camsim {
 
 // GStreamer launch description of the test picture (videotestsrc pattern) encoded as the profile says;
-// H.264 access unit delimiters in band unless aud is false.
+// H.264 access unit delimiters in band unless aud is false. With ptzView the picture is a window
+// (the element "ptzview") onto a test picture twice as large, which pan, tilt and zoom move.
 std::string LaunchDescription(const VideoProfile& profile, const std::string& pattern = "ball",
-                              bool aud = true);
+                              bool aud = true, bool ptzView = false);
 
 // Profile 1 as the encoder gets it: the command line's benchmark overrides applied.
 VideoProfile EncoderProfile(VideoProfile profile, const CameraConfig& config);
@@ -44,6 +46,19 @@ class RtspFront {
   GstRTSPAuth* Auth = nullptr;
   guint SourceId = 0;
   std::mutex RemountLock;  // keeps factory swaps in the order of profile changes
+
+  // Follows the camera's pan, tilt and zoom in every playing picture (cameras with PTZ only).
+  static gboolean UpdateViews(gpointer self);
+  static void OnPtzMediaConfigure(GstRTSPMediaFactory* factory, GstRTSPMedia* media, gpointer self);
+  const CameraState* State = nullptr;  // set by the first Remount; lives as long as camsim
+  guint ViewTimer = 0;
+  std::mutex ViewLock;  // guards Views
+  struct View {
+    GWeakRef Element;  // the media's "ptzview" crop; empty once the media is gone
+    int Width = 0;
+    int Height = 0;
+  };
+  std::vector<View*> Views;
 };
 
 }  // namespace camsim

@@ -91,6 +91,16 @@ void Decoder::Flush() {
   Receive();
 }
 
+double Decoder::MeanLuma() const {
+  if (!Valid() || Last->width <= 0 || Last->height <= 0 || Last->data[0] == nullptr) return -1;
+  uint64_t sum = 0;
+  for (int y = 0; y < Last->height; ++y) {
+    const uint8_t* row = Last->data[0] + static_cast<ptrdiff_t>(y) * Last->linesize[0];
+    for (int x = 0; x < Last->width; ++x) sum += row[x];
+  }
+  return static_cast<double>(sum) / (static_cast<double>(Last->width) * Last->height);
+}
+
 bool Decoder::WritePng(const std::string& path) {
   if (!Valid() || Last->width <= 0 || Last->height <= 0) return false;
   const AVCodec* png = avcodec_find_encoder(AV_CODEC_ID_PNG);

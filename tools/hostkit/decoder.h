@@ -28,6 +28,9 @@ class Decoder {
   void Flush();
   // Writes the last decoded picture as PNG; false when there is none or writing failed.
   bool WritePng(const std::string& path);
+  // Mean of the first plane (luma for the YUV formats) of the last decoded picture, 0 to 255;
+  // -1 when there is none. Enough to tell two views of a test picture apart.
+  double MeanLuma() const;
 
   uint64_t Decoded = 0;  // pictures that came out of the decoder
   uint64_t Errors = 0;   // samples the decoder refused
