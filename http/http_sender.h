@@ -58,7 +58,7 @@ class CHttpSender {
   bool SendOnce(const CHttpRequest& request, bool mayRetry);
 
   korvalt::DEVICE_INFO Device;    // copy taken at construction
-  uint32_t RememberedScheme = 0;  // first scheme of the first 401; never reset
+  uint32_t RememberedScheme = 0;  // Basic or Digest, named first in the first 401 that named one; never reset
   uint32_t StatusCode = 0;        // of the last reply received
   std::vector<uint8_t> Body;      // body of the current reply, handed out by ReadBody
   bool HasReply = false;

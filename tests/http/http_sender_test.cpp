@@ -215,6 +215,28 @@ TEST(HttpSender, BasicNamedFirstAfterBasicFailsAtOnceAndIsRememberedForLater) {
   EXPECT_EQ(server.Requests().size(), 2u);
 }
 
+TEST(HttpSender, SchemesWeCannotAnswerFailThisRequestAndTheNextAsksAgain) {
+  // A camera naming first a scheme that is neither Basic nor Digest: the sender must not stick
+  // to it, or every later request of this sender would fail for good.
+  for (const char* scheme : {"NTLM", "Negotiate", "Passport1.4"}) {
+    SCOPED_TRACE(scheme);
+    const std::string challenge = std::string("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: ") + scheme +
+                                  "\r\nWWW-Authenticate: Basic realm=\"cam\"\r\nContent-Length: 0\r\n\r\n";
+    ScriptedTcpServer server(ScriptedTcpServer::Replies({challenge, kOk, kOk}));
+    CHttpSender sender(Device(server.Port()));
+    EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/x")));
+    EXPECT_EQ(sender.GetRememberedScheme(), 0u);
+    EXPECT_EQ(server.Requests().size(), 1u) << "no retry with a scheme we cannot answer";
+
+    ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+    EXPECT_EQ(BodyText(sender), "hello");
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_TRUE(HasHeader(requests[1], "Authorization: Basic")) << "asked again with the request's scheme";
+  }
+}
+
 TEST(HttpSender, EmptyUserNameNeverSendsCredentials) {
   {
     ScriptedTcpServer server(ScriptedTcpServer::Replies({kDigestChallenge, kDigestChallenge}));
