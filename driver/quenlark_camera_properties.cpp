@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "http/h_utils.h"
@@ -153,6 +155,8 @@ bool CQuenlarkCameraProperties::QueryStreamInformation() {
 
   const auto fastest = static_cast<uint32_t>(*FrameRates.rbegin());
   const uint32_t shortest = kMsPerSecond / fastest;
+  // Sizes listed before: a set, so that a reply listing many sizes costs no quadratic time.
+  std::set<std::pair<unsigned, unsigned>> known;
   for (const std::string& item :
        HUtils::GetValueList("resolutions", kSeparator, reply, kListDelimiter, kTerminators)) {
     unsigned width = 0;
@@ -162,9 +166,7 @@ bool CQuenlarkCameraProperties::QueryStreamInformation() {
     if ((VideoStandard == kStandardNtsc && shape == kShapeSquare) ||
         (VideoStandard == kStandardPal && shape == kShapeWide))
       continue;
-    bool known = false;
-    for (const Resolution& r : Resolutions) known = known || (r.Width == width && r.Height == height);
-    if (known) continue;
+    if (!known.emplace(width, height).second) continue;
     Resolution entry;
     entry.Width = static_cast<uint16_t>(width);
     entry.Height = static_cast<uint16_t>(height);

@@ -26,7 +26,11 @@ class CHttpSender {
   static constexpr uint32_t kSchemeDigest = 8;
   static constexpr uint32_t kSchemeNegotiate = 16;
 
-  static constexpr size_t kMaxBodySize = size_t{1} << 28;
+  // Every reply the module asks for is a CGI reply of a few name=value lines (the longest, the
+  // stream information, holds well under 1 KiB). 1 MiB leaves room for a thousand times that,
+  // while a camera that sends without end can make no sender hold more: with one sender per
+  // channel, I/O thread and PTZ channel, a recorder holds many of them per camera.
+  static constexpr size_t kMaxBodySize = size_t{1} << 20;
 
   explicit CHttpSender(const korvalt::DEVICE_INFO& device);
   virtual ~CHttpSender();

@@ -1,5 +1,6 @@
 #include "http/http_sender.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -235,6 +236,21 @@ TEST(HttpSender, SchemesWeCannotAnswerFailThisRequestAndTheNextAsksAgain) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_TRUE(HasHeader(requests[1], "Authorization: Basic")) << "asked again with the request's scheme";
   }
+}
+
+TEST(HttpSender, CgiReplyBodiesAreCutAtOneMebibyte) {
+  // A camera that sends far more than any CGI reply holds cannot make the sender keep it all.
+  constexpr size_t kCap = size_t{1} << 20;
+  constexpr size_t kSent = 3 * kCap;
+  const std::string reply =
+      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kSent) + "\r\n\r\n" + std::string(kSent, 'a');
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({reply}));
+  CHttpSender sender(Device(server.Port()));
+  ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+  std::vector<uint8_t> body;
+  const size_t read = sender.ReadBody(body);
+  EXPECT_GE(read, kCap);
+  EXPECT_LT(read, kCap + CURL_MAX_WRITE_SIZE) << "cut after the chunk that reached the cap";
 }
 
 TEST(HttpSender, EmptyUserNameNeverSendsCredentials) {
