@@ -92,8 +92,7 @@ int32_t IntervalOf(int32_t rate) {
 CQuenlarkCameraProperties::CQuenlarkCameraProperties(const DEVICE_INFO& device)
     : CCameraPropertiesEx(device), Sender(DeviceInfo) {}
 
-void CQuenlarkCameraProperties::AbortQuery() {
-  CCameraPropertiesEx::AbortQuery();
+void CQuenlarkCameraProperties::CancelRequest() {
   Sender.Abort();
 }
 

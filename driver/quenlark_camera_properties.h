@@ -20,8 +20,8 @@ class CQuenlarkCameraProperties : public CCameraPropertiesEx {
   // Frame intervals, then the base answers, then the custom parameters "Video standard",
   // "Firmware" and "MAC Address".
   bool SaveProperties(ipcapture::ICapabilityResults* results) override;
-  // Also ends the request in flight, so an owner never waits for a camera that does not answer.
-  void AbortQuery() override;
+  // Ends the request in flight, so an owner never waits for a camera that does not answer.
+  void CancelRequest() override;
 
   int32_t GetVideoStandard() const { return VideoStandard; }
   const std::set<int32_t>& GetFrameRates() const { return FrameRates; }
