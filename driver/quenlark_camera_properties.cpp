@@ -34,6 +34,7 @@ constexpr int kShapeSquare = 1;
 constexpr int kShapeWide = 2;
 constexpr double kShapeRounding = 0.625;
 constexpr int32_t kMaxPalFrameRate = 25;
+constexpr int32_t kMaxFrameRate = 2000;  // the fastest rate whose interval rounds to 1 ms
 constexpr uint32_t kMsPerSecond = 1000;
 constexpr unsigned kMaxDimension = 0xFFFF;  // resolution entries hold 16-bit sizes
 constexpr size_t kMaxDigits = 9;
@@ -108,7 +109,10 @@ bool CQuenlarkCameraProperties::Get(const char* path, std::string& text) {
 
 bool CQuenlarkCameraProperties::QueryDeviceInformation() {
   std::string reply;
-  if (!Get(kInfoPath, reply)) return false;
+  return Get(kInfoPath, reply) && ParseDeviceInformation(reply);
+}
+
+bool CQuenlarkCameraProperties::ParseDeviceInformation(const std::string& reply) {
   const auto value = [&reply](const char* key) {
     return HUtils::GetValue(key, kSeparator, reply, kTerminators);
   };
@@ -126,7 +130,10 @@ bool CQuenlarkCameraProperties::QueryDeviceInformation() {
 
 void CQuenlarkCameraProperties::QueryVideoProfile() {
   std::string reply;
-  if (!Get(kProfilePath, reply)) return;
+  if (Get(kProfilePath, reply)) ParseVideoProfile(reply);
+}
+
+void CQuenlarkCameraProperties::ParseVideoProfile(const std::string& reply) {
   unsigned width = 0;
   unsigned height = 0;
   if (!ParseResolution(HUtils::GetValue("resolution", kSeparator, reply, kTerminators), width, height))
@@ -136,8 +143,10 @@ void CQuenlarkCameraProperties::QueryVideoProfile() {
 
 bool CQuenlarkCameraProperties::QueryStreamInformation() {
   std::string reply;
-  if (!Get(kStreamInfoPath, reply)) return false;
+  return Get(kStreamInfoPath, reply) && ParseStreamInformation(reply);
+}
 
+bool CQuenlarkCameraProperties::ParseStreamInformation(const std::string& reply) {
   const std::string videos = HUtils::ToLower(HUtils::GetValue("videos", kSeparator, reply, kTerminators));
   if (videos.empty()) return false;
   if (videos.find("mjpeg") != std::string::npos) Codecs.push_back(kCodecMJPEG);
@@ -147,8 +156,10 @@ bool CQuenlarkCameraProperties::QueryStreamInformation() {
   for (const std::string& item :
        HUtils::GetValueList("framerates", kSeparator, reply, kListDelimiter, kTerminators)) {
     const int32_t rate = ToInt(item);
-    // A rate below 1 would turn into a negative or endless frame interval.
-    if (rate > 0 && (VideoStandard == kStandardNtsc || rate <= kMaxPalFrameRate)) FrameRates.insert(rate);
+    // A rate below 1 would turn into a negative or endless frame interval, one above 2000 fps
+    // into an interval of 0 ms.
+    if (rate > 0 && rate <= kMaxFrameRate && (VideoStandard == kStandardNtsc || rate <= kMaxPalFrameRate))
+      FrameRates.insert(rate);
   }
   if (FrameRates.empty()) return false;
 
@@ -185,7 +196,10 @@ void CQuenlarkCameraProperties::QueryPTZ() {
     return;
   }
   std::string reply;
-  if (!Get(kRs485Path, reply)) return;
+  if (Get(kRs485Path, reply)) ParseRs485(reply);
+}
+
+void CQuenlarkCameraProperties::ParseRs485(const std::string& reply) {
   if (HUtils::GetValue("enable", kSeparator, reply, kTerminators).find("yes") != std::string::npos)
     PTZ = true;
 }
