@@ -44,7 +44,7 @@ class CCameraProperties {
 // SaveProperties writes the answers into the host's result object.
 //
 // Threads: QueryProperties and SaveProperties run on the capability query's thread; AbortQuery
-// may be called from any thread at any time while the object exists.
+// and CancelRequest may be called from any thread at any time while the object exists.
 class CCameraPropertiesEx : public CCameraProperties {
  public:
   explicit CCameraPropertiesEx(const DEVICE_INFO& device) : DeviceInfo(device) {}
@@ -59,6 +59,8 @@ class CCameraPropertiesEx : public CCameraProperties {
   virtual bool SaveProperties(ipcapture::ICapabilityResults* results);
   // Stops the query before its next request to the camera.
   virtual void AbortQuery() { AbortFlag.store(true); }
+  // Also ends the request in flight, for an owner that must not wait for a camera.
+  virtual void CancelRequest() {}
 
   bool IsAborted() const { return AbortFlag.load(); }
   const DEVICE_INFO& GetDeviceInfo() const { return DeviceInfo; }

@@ -32,17 +32,19 @@ struct CCapabilityQuery::Run {
   // result may start the next query at once.
   std::atomic<bool> Reported{false};
 
-  // Asks the query to stop, also before its properties object exists.
-  void Abort() {
+  // Asks the query to stop before its next request, also before its properties object exists;
+  // cancelRequest also ends the request in flight.
+  void Abort(bool cancelRequest) {
     std::lock_guard<std::mutex> guard(Lock);
     AbortRequested = true;
-    if (Properties) Properties->AbortQuery();
+    CancelRequested = CancelRequested || cancelRequest;
+    if (Properties) Apply();
   }
 
   CCameraPropertiesEx* Adopt(std::unique_ptr<CCameraPropertiesEx> properties) {
     std::lock_guard<std::mutex> guard(Lock);
     Properties = std::move(properties);
-    if (AbortRequested) Properties->AbortQuery();
+    Apply();
     return Properties.get();
   }
 
@@ -57,9 +59,16 @@ struct CCapabilityQuery::Run {
   }
 
  private:
-  std::mutex Lock;  // guards Properties and AbortRequested: host threads abort while the query thread adopts
+  void Apply() {
+    if (AbortRequested) Properties->AbortQuery();
+    if (CancelRequested) Properties->CancelRequest();
+  }
+
+  // Guards Properties and the two requests: host threads abort while the query thread adopts.
+  std::mutex Lock;
   std::unique_ptr<CCameraPropertiesEx> Properties;  // made by the query thread, kept until the Run goes
   bool AbortRequested = false;
+  bool CancelRequested = false;
 };
 
 CCapabilityQuery::~CCapabilityQuery() {
@@ -147,7 +156,8 @@ void CCapabilityQuery::Terminate() {
     std::lock_guard<std::mutex> guard(Lock);
     run = Current;
   }
-  if (run) run->Abort();
+  // The request in flight finishes: the query then reports what it has.
+  if (run) run->Abort(false);
 }
 
 void CCapabilityQuery::Uninit() {
@@ -171,7 +181,8 @@ void CCapabilityQuery::Stop(bool silent) {
   }
   if (run) {
     if (silent) run->Abandoned.store(true);
-    run->Abort();
+    // Uninit must not wait for a camera that does not answer.
+    run->Abort(true);
   }
   // Joined outside the lock: the thread may be in a host callback that calls back into us. A
   // thread cannot join itself (Uninit from inside the callback); a later Uninit joins it, so it is

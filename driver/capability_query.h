@@ -34,9 +34,10 @@ class CCapabilityQuery {
   // then), or for a port above 65535. A query that reported earlier is released.
   bool Start(const char* address, uint32_t port, const char* userName, const char* password,
              ipcapture::ICapabilityResults* results);
-  // Ends the request in flight; the query then reports the result reached so far.
+  // The query stops before its next request and then reports the result reached so far.
   void Terminate();
-  // Terminates, waits for the thread (bounded), forgets the callback and releases everything.
+  // Terminates, ends the request in flight, waits for the thread (bounded), forgets the callback
+  // and releases everything.
   void Uninit();
 
   // Test seam: the bound of Uninit's wait for the query thread.

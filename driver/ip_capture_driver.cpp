@@ -1,5 +1,6 @@
 #include "driver/ip_capture_driver.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <new>
 
@@ -38,12 +39,16 @@ bool CIPCaptureDriver::OpenUnguarded(ipcapture::IDebugSink* sink, ipcapture::ISa
   ipcapture::IConnectionParams* connection = params->GetConnection();
   if (description == nullptr || connection == nullptr) return false;
 
+  // A second Open without Close: what the first one made still runs and reads the device record,
+  // the host objects and the counts. It is stopped and destroyed first, as Close does.
+  DestroySubObjects();
+
   CodecType = connection->GetCodecType();
   Sink = sink;
   Allocator = allocator;
   InputCount = description->GetInputCount();
   OutputCount = description->GetOutputCount();
-  ChannelCount = description->GetChannelCount();
+  ChannelCount = std::clamp(description->GetChannelCount(), 0, ipcapture::kMaxChannelCount);
   DeviceInfo.Address = OrEmpty(connection->GetAddress());
   DeviceInfo.Port = connection->GetPort();
   DeviceInfo.UserName = OrEmpty(connection->GetUserName());
@@ -60,16 +65,29 @@ bool CIPCaptureDriver::OpenUnguarded(ipcapture::IDebugSink* sink, ipcapture::ISa
   if (!CreateCaptureIO()) return false;
   if (!CreatePTZHandler()) return false;
 
-  // A second Open without Close must not leak the earlier capture object and its channels.
-  VideoCapture.reset();
-  VideoCapture.reset(new (std::nothrow) CIPVideoCapture(this, ChannelCount));
+  try {
+    VideoCapture.reset(new (std::nothrow) CIPVideoCapture(this, ChannelCount));
+  } catch (...) {
+    // A table that cannot be made is an allocation failure: Open still succeeds without it.
+  }
   return true;
 }
 
 void CIPCaptureDriver::Close() {
+  DestroySubObjects();
+}
+
+void CIPCaptureDriver::DestroySubObjects() {
+  // Each reset is guarded on its own, so one throwing destructor does not leave the others alive.
   try {
     VideoCapture.reset();
+  } catch (...) {
+  }
+  try {
     DigitalIO.reset();
+  } catch (...) {
+  }
+  try {
     PTZHandler.reset();
   } catch (...) {
   }

@@ -60,6 +60,8 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, 
   std::unique_ptr<ipcapture::IIPPTZDriverEx> PTZHandler;
 
  private:
+  // Destroys the video capture object, the digital I/O object and the PTZ handler, in that order.
+  void DestroySubObjects();
   bool OpenUnguarded(ipcapture::IDebugSink* sink, ipcapture::ISampleAllocator* allocator,
                      ipcapture::IDeviceParams* params);
 };

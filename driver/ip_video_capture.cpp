@@ -14,12 +14,12 @@ CIPVideoCapture::~CIPVideoCapture() {
   }
 }
 
-ICameraChannel* CIPVideoCapture::Lookup(uint32_t index) {
+std::shared_ptr<ICameraChannel> CIPVideoCapture::Lookup(uint32_t index) {
   CSpinMutexLock guard(&TableLock);
-  return index < Channels.size() ? Channels[index].get() : nullptr;
+  return index < Channels.size() ? Channels[index] : nullptr;
 }
 
-std::unique_ptr<ICameraChannel> CIPVideoCapture::Take(uint32_t index) {
+std::shared_ptr<ICameraChannel> CIPVideoCapture::Take(uint32_t index) {
   CSpinMutexLock guard(&TableLock);
   if (index >= Channels.size()) return nullptr;
   return std::move(Channels[index]);
@@ -35,7 +35,7 @@ bool CIPVideoCapture::StartChannel(uint32_t index, ipcapture::IFrameSink* sink,
   try {
     if (index >= GetChannelCount()) return false;
     StopChannel(index);
-    std::unique_ptr<ICameraChannel> channel(Creator->CreateChannel(static_cast<int>(index), sink));
+    std::shared_ptr<ICameraChannel> channel(Creator->CreateChannel(static_cast<int>(index), sink));
     // An unknown codec type is not the host's fault: the start succeeds with nothing running.
     if (!channel) return true;
     StreamSettings record;
@@ -52,7 +52,7 @@ bool CIPVideoCapture::StartChannel(uint32_t index, ipcapture::IFrameSink* sink,
       record.Height = size ? size->GetHeight() : 0;
     }
     const bool started = channel->Start(record);
-    std::unique_ptr<ICameraChannel> previous;
+    std::shared_ptr<ICameraChannel> previous;
     {
       CSpinMutexLock guard(&TableLock);
       previous = std::move(Channels[index]);
@@ -68,6 +68,8 @@ bool CIPVideoCapture::StartChannel(uint32_t index, ipcapture::IFrameSink* sink,
 
 bool CIPVideoCapture::StopChannel(uint32_t index) {
   try {
+    // Another host thread still inside this channel (state, restart) keeps it alive; the last
+    // one to let go destroys it.
     auto channel = Take(index);
     if (!channel) return false;
     channel->Stop();
@@ -79,8 +81,8 @@ bool CIPVideoCapture::StopChannel(uint32_t index) {
 
 bool CIPVideoCapture::RestartChannel(uint32_t index, ipcapture::IPictureSize* size, uint32_t frameInterval) {
   try {
-    ICameraChannel* channel = Lookup(index);
-    if (channel == nullptr) return false;
+    const std::shared_ptr<ICameraChannel> channel = Lookup(index);
+    if (!channel) return false;
     StreamSettings record;
     record.FrameInterval = frameInterval;
     record.Width = size ? size->GetWidth() : 0;
@@ -96,8 +98,8 @@ bool CIPVideoCapture::GetChannelState(uint32_t index, int32_t* state, int32_t* r
   try {
     if (reservedValue != nullptr) *reservedValue = 0;
     if (reservedFlag != 0 && reservedByte != nullptr) *reservedByte = 0;
-    ICameraChannel* channel = Lookup(index);
-    if (channel == nullptr) return false;
+    const std::shared_ptr<ICameraChannel> channel = Lookup(index);
+    if (!channel) return false;
     const int32_t value = channel->GetState();
     // The host knows only "streaming" and "no picture".
     if (state != nullptr) *state = value == kStateStopped ? kStateSignalLost : value;

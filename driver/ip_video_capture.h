@@ -12,8 +12,9 @@
 namespace korvalt {
 
 // The host's view of the device's video channels: one stream channel per started channel.
-// Host threads call it; the table lock is held only to read or change an entry, never across a
-// channel call.
+// Host threads call it, several at once; the table lock is held only to read or change an entry,
+// never across a channel call. Channels are shared: a host thread that polls or restarts a
+// channel keeps it alive while another one stops it, so the channel goes with the last user.
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
  public:
   CIPVideoCapture(ICustomCreator* creator, int32_t channelCount);
@@ -33,13 +34,13 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
   bool ReservedCaptureEx2(int32_t) override { return false; }
 
  private:
-  // Takes the entry out of the table when take is set; null for an index out of range.
-  ICameraChannel* Lookup(uint32_t index);
-  std::unique_ptr<ICameraChannel> Take(uint32_t index);
+  // The entry (Take: taken out of the table); null for an index out of range.
+  std::shared_ptr<ICameraChannel> Lookup(uint32_t index);
+  std::shared_ptr<ICameraChannel> Take(uint32_t index);
 
   ICustomCreator* Creator;  // borrowed from the driver
   CSpinMutex TableLock;     // guards Channels
-  std::vector<std::unique_ptr<ICameraChannel>> Channels;
+  std::vector<std::shared_ptr<ICameraChannel>> Channels;
 };
 
 }  // namespace korvalt

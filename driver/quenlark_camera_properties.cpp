@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "http/h_utils.h"
@@ -32,6 +34,7 @@ constexpr int kShapeSquare = 1;
 constexpr int kShapeWide = 2;
 constexpr double kShapeRounding = 0.625;
 constexpr int32_t kMaxPalFrameRate = 25;
+constexpr int32_t kMaxFrameRate = 2000;  // the fastest rate whose interval rounds to 1 ms
 constexpr uint32_t kMsPerSecond = 1000;
 constexpr unsigned kMaxDimension = 0xFFFF;  // resolution entries hold 16-bit sizes
 constexpr size_t kMaxDigits = 9;
@@ -90,8 +93,7 @@ int32_t IntervalOf(int32_t rate) {
 CQuenlarkCameraProperties::CQuenlarkCameraProperties(const DEVICE_INFO& device)
     : CCameraPropertiesEx(device), Sender(DeviceInfo) {}
 
-void CQuenlarkCameraProperties::AbortQuery() {
-  CCameraPropertiesEx::AbortQuery();
+void CQuenlarkCameraProperties::CancelRequest() {
   Sender.Abort();
 }
 
@@ -107,7 +109,10 @@ bool CQuenlarkCameraProperties::Get(const char* path, std::string& text) {
 
 bool CQuenlarkCameraProperties::QueryDeviceInformation() {
   std::string reply;
-  if (!Get(kInfoPath, reply)) return false;
+  return Get(kInfoPath, reply) && ParseDeviceInformation(reply);
+}
+
+bool CQuenlarkCameraProperties::ParseDeviceInformation(const std::string& reply) {
   const auto value = [&reply](const char* key) {
     return HUtils::GetValue(key, kSeparator, reply, kTerminators);
   };
@@ -125,7 +130,10 @@ bool CQuenlarkCameraProperties::QueryDeviceInformation() {
 
 void CQuenlarkCameraProperties::QueryVideoProfile() {
   std::string reply;
-  if (!Get(kProfilePath, reply)) return;
+  if (Get(kProfilePath, reply)) ParseVideoProfile(reply);
+}
+
+void CQuenlarkCameraProperties::ParseVideoProfile(const std::string& reply) {
   unsigned width = 0;
   unsigned height = 0;
   if (!ParseResolution(HUtils::GetValue("resolution", kSeparator, reply, kTerminators), width, height))
@@ -135,8 +143,10 @@ void CQuenlarkCameraProperties::QueryVideoProfile() {
 
 bool CQuenlarkCameraProperties::QueryStreamInformation() {
   std::string reply;
-  if (!Get(kStreamInfoPath, reply)) return false;
+  return Get(kStreamInfoPath, reply) && ParseStreamInformation(reply);
+}
 
+bool CQuenlarkCameraProperties::ParseStreamInformation(const std::string& reply) {
   const std::string videos = HUtils::ToLower(HUtils::GetValue("videos", kSeparator, reply, kTerminators));
   if (videos.empty()) return false;
   if (videos.find("mjpeg") != std::string::npos) Codecs.push_back(kCodecMJPEG);
@@ -146,13 +156,17 @@ bool CQuenlarkCameraProperties::QueryStreamInformation() {
   for (const std::string& item :
        HUtils::GetValueList("framerates", kSeparator, reply, kListDelimiter, kTerminators)) {
     const int32_t rate = ToInt(item);
-    // A rate below 1 would turn into a negative or endless frame interval.
-    if (rate > 0 && (VideoStandard == kStandardNtsc || rate <= kMaxPalFrameRate)) FrameRates.insert(rate);
+    // A rate below 1 would turn into a negative or endless frame interval, one above 2000 fps
+    // into an interval of 0 ms.
+    if (rate > 0 && rate <= kMaxFrameRate && (VideoStandard == kStandardNtsc || rate <= kMaxPalFrameRate))
+      FrameRates.insert(rate);
   }
   if (FrameRates.empty()) return false;
 
   const auto fastest = static_cast<uint32_t>(*FrameRates.rbegin());
   const uint32_t shortest = kMsPerSecond / fastest;
+  // Sizes listed before: a set, so that a reply listing many sizes costs no quadratic time.
+  std::set<std::pair<unsigned, unsigned>> known;
   for (const std::string& item :
        HUtils::GetValueList("resolutions", kSeparator, reply, kListDelimiter, kTerminators)) {
     unsigned width = 0;
@@ -162,9 +176,7 @@ bool CQuenlarkCameraProperties::QueryStreamInformation() {
     if ((VideoStandard == kStandardNtsc && shape == kShapeSquare) ||
         (VideoStandard == kStandardPal && shape == kShapeWide))
       continue;
-    bool known = false;
-    for (const Resolution& r : Resolutions) known = known || (r.Width == width && r.Height == height);
-    if (known) continue;
+    if (!known.emplace(width, height).second) continue;
     Resolution entry;
     entry.Width = static_cast<uint16_t>(width);
     entry.Height = static_cast<uint16_t>(height);
@@ -184,7 +196,10 @@ void CQuenlarkCameraProperties::QueryPTZ() {
     return;
   }
   std::string reply;
-  if (!Get(kRs485Path, reply)) return;
+  if (Get(kRs485Path, reply)) ParseRs485(reply);
+}
+
+void CQuenlarkCameraProperties::ParseRs485(const std::string& reply) {
   if (HUtils::GetValue("enable", kSeparator, reply, kTerminators).find("yes") != std::string::npos)
     PTZ = true;
 }

@@ -20,8 +20,14 @@ class CQuenlarkCameraProperties : public CCameraPropertiesEx {
   // Frame intervals, then the base answers, then the custom parameters "Video standard",
   // "Firmware" and "MAC Address".
   bool SaveProperties(ipcapture::ICapabilityResults* results) override;
-  // Also ends the request in flight, so an owner never waits for a camera that does not answer.
-  void AbortQuery() override;
+  // Ends the request in flight, so an owner never waits for a camera that does not answer.
+  void CancelRequest() override;
+
+  // The replies of the four requests, as QueryProperties reads them (false: the query fails).
+  bool ParseDeviceInformation(const std::string& reply);
+  void ParseVideoProfile(const std::string& reply);
+  bool ParseStreamInformation(const std::string& reply);
+  void ParseRs485(const std::string& reply);
 
   int32_t GetVideoStandard() const { return VideoStandard; }
   const std::set<int32_t>& GetFrameRates() const { return FrameRates; }

@@ -50,8 +50,12 @@ bool CQuenlarkIPCaptureDriver::Open(ipcapture::IDebugSink* sink, ipcapture::ISam
 }
 
 bool CQuenlarkIPCaptureDriver::CreateCaptureIO() {
-  // A failed allocation leaves the field null; the host then gets no I/O object.
-  if (!DigitalIO) DigitalIO.reset(new (std::nothrow) CDigitalIO(this));
+  // A failed allocation, also one inside the constructor, leaves the field null; the host then
+  // gets no I/O object and Open still succeeds.
+  try {
+    if (!DigitalIO) DigitalIO.reset(new (std::nothrow) CDigitalIO(this));
+  } catch (...) {
+  }
   return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string_view>
 
 #include "http/http_sender.h"
 
@@ -88,21 +89,28 @@ bool HUtils::Command(Web::CHttpSender& sender, IDebugMessage* sink, const std::s
 std::string HUtils::GetValue(const std::string& key, const std::string& separator, const std::string& text,
                              const std::string& terminators) {
   if (key.empty() || separator.empty() || terminators.empty()) return {};
-  size_t p = text.find(key);
-  while (p != std::string::npos) {
-    const size_t lastTerminator = text.find_last_of(terminators, p);
-    const size_t lineStart = lastTerminator == std::string::npos ? 0 : lastTerminator + 1;
-    const size_t terminator = text.find_first_of(terminators, p);
-    const size_t lineEnd = terminator == std::string::npos ? text.size() : terminator;
-    const size_t sep = text.find(separator, p);
-    if (sep != std::string::npos && sep < lineEnd) {
-      const std::string name = Trim(text.substr(lineStart, sep - lineStart));
+  const std::string_view all(text);
+  size_t p = all.find(key);
+  while (p != std::string_view::npos) {
+    const size_t lastTerminator = all.find_last_of(terminators, p);
+    const size_t lineStart = lastTerminator == std::string_view::npos ? 0 : lastTerminator + 1;
+    const size_t terminator = all.find_first_of(terminators, p);
+    const size_t lineEnd = terminator == std::string_view::npos ? all.size() : terminator;
+    // The separator is looked for within the line only (it may start there and run past its end):
+    // searching the rest of the reply for every key-only line made the time grow with the square
+    // of the reply.
+    const std::string_view window = all.substr(p, lineEnd - p + separator.size() - 1);
+    const size_t found = window.find(separator);
+    if (found != std::string_view::npos) {
+      const size_t sep = p + found;
+      const std::string name = Trim(std::string(all.substr(lineStart, sep - lineStart)));
       const size_t valueStart = sep + separator.size();
-      if (name == key && valueStart < text.size()) return text.substr(valueStart, lineEnd - valueStart);
+      if (name == key && valueStart < all.size())
+        return std::string(all.substr(valueStart, lineEnd - valueStart));
     }
-    if (lineEnd >= text.size()) break;
+    if (lineEnd >= all.size()) break;
     // A key that itself holds a terminator ends its line where it starts: move on regardless.
-    p = text.find(key, std::max(lineEnd, p + 1));
+    p = all.find(key, std::max(lineEnd, p + 1));
   }
   return {};
 }

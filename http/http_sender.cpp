@@ -233,11 +233,15 @@ bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {
     HasReply = true;
     return true;
   }
-  // First 401 of this sender: remember the camera's first scheme for good and try it once.
+  // First 401 of this sender: remember the camera's first scheme for good and try it once. Only
+  // Basic and Digest are remembered: a camera naming another scheme first fails this request, and
+  // the next one asks again, instead of failing for good with a scheme we cannot answer.
   const uint32_t tried = SchemeOfKind(request.AuthKind);
-  RememberedScheme = transfer.ChallengeSeen ? SchemeOfChallenge(transfer.Challenge) : 0;
+  const uint32_t named = transfer.ChallengeSeen ? SchemeOfChallenge(transfer.Challenge) : 0;
   Body.clear();
-  if (RememberedScheme == 0 || RememberedScheme == tried) return false;
+  if (named != kSchemeBasic && named != kSchemeDigest) return false;
+  RememberedScheme = named;
+  if (RememberedScheme == tried) return false;
   return SendOnce(request, false);
 }
 

@@ -26,7 +26,11 @@ class CHttpSender {
   static constexpr uint32_t kSchemeDigest = 8;
   static constexpr uint32_t kSchemeNegotiate = 16;
 
-  static constexpr size_t kMaxBodySize = size_t{1} << 28;
+  // Every reply the module asks for is a CGI reply of a few name=value lines (the longest, the
+  // stream information, holds well under 1 KiB). 1 MiB leaves room for a thousand times that,
+  // while a camera that sends without end can make no sender hold more: with one sender per
+  // channel, I/O thread and PTZ channel, a recorder holds many of them per camera.
+  static constexpr size_t kMaxBodySize = size_t{1} << 20;
 
   explicit CHttpSender(const korvalt::DEVICE_INFO& device);
   virtual ~CHttpSender();
@@ -58,7 +62,7 @@ class CHttpSender {
   bool SendOnce(const CHttpRequest& request, bool mayRetry);
 
   korvalt::DEVICE_INFO Device;    // copy taken at construction
-  uint32_t RememberedScheme = 0;  // first scheme of the first 401; never reset
+  uint32_t RememberedScheme = 0;  // Basic or Digest, named first in the first 401 that named one; never reset
   uint32_t StatusCode = 0;        // of the last reply received
   std::vector<uint8_t> Body;      // body of the current reply, handed out by ReadBody
   bool HasReply = false;

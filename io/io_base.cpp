@@ -8,6 +8,17 @@ namespace {
 constexpr const char* kOutputThreadName = "Digital Output thread";
 constexpr const char* kInputThreadName = "Digital Input thread";
 
+// The I/O object whose worker thread this is, while it handles an item or a tick.
+thread_local const CIOBase* tWorkerOf = nullptr;
+
+struct WorkerMark {
+  explicit WorkerMark(const CIOBase* owner) : Previous(tWorkerOf) { tWorkerOf = owner; }
+  ~WorkerMark() { tWorkerOf = Previous; }
+  WorkerMark(const WorkerMark&) = delete;
+  WorkerMark& operator=(const WorkerMark&) = delete;
+  const CIOBase* Previous;
+};
+
 // A negative count from the host means no such pins.
 uint32_t NonNegative(int32_t count) {
   return static_cast<uint32_t>(std::max(count, 0));
@@ -42,6 +53,13 @@ uint32_t CIOBase::GetOutputCount() {
 
 bool CIOBase::Start() {
   try {
+    std::unique_lock<std::recursive_mutex> host = LockHostCalls();
+    if (!host.owns_lock()) return false;
+    // A second Start must not poll or set outputs on the host's thread while the worker threads
+    // use the same connections: it fails before any request.
+    if (ThreadsRunning()) return false;
+    // A Stop from inside a sink call of this Start (same thread) wins over the rest of it.
+    const uint64_t generation = StopGeneration;
     const uint32_t inputs = GetInputCount();
     const uint32_t outputs = GetOutputCount();
 
@@ -55,7 +73,7 @@ bool CIOBase::Start() {
       }
     }
     if (polled) {
-      for (uint32_t i = 0; i < outputs; ++i) {
+      for (uint32_t i = 0; i < outputs && StopGeneration == generation; ++i) {
         {
           std::lock_guard<std::mutex> guard(StateLock);
           OutputStates[i] = kStateOff;
@@ -67,13 +85,11 @@ bool CIOBase::Start() {
         }
       }
     }
+    if (StopGeneration != generation) return false;
 
     bool failed = false;
     if (outputs > 0 && !StartWorker(kOutputThreadName)) failed = true;
-    if (inputs > 0) {
-      if (thread::CTickerThread::IsRunning()) return false;
-      if (!StartTicker(kInputThreadName)) return false;
-    }
+    if (inputs > 0 && !StartTicker(kInputThreadName)) return false;
     return !failed;
   } catch (...) {
     return false;
@@ -81,20 +97,37 @@ bool CIOBase::Start() {
 }
 
 bool CIOBase::Stop() {
-  bool stopped = true;
-  Stopping.store(true);
+  // Cut short the requests of a Start under way on another host thread before waiting for it.
+  ++Stopping;
   AbortRequests();
+  bool stopped = false;
   try {
-    // Unsent output changes are discarded with the worker's queue.
-    StopWorker();
-    StopTicker();
-    ResetStates();
+    std::unique_lock<std::recursive_mutex> host = LockHostCalls();
+    if (host.owns_lock()) {
+      ++StopGeneration;
+      // Unsent output changes are discarded with the worker's queue.
+      StopWorker();
+      StopTicker();
+      ResetStates();
+      stopped = true;
+    }
   } catch (...) {
-    stopped = false;
   }
-  ResumeRequests();
-  Stopping.store(false);
+  // The last of several concurrent Stops lets requests through again.
+  if (--Stopping == 0) ResumeRequests();
   return stopped;
+}
+
+std::unique_lock<std::recursive_mutex> CIOBase::LockHostCalls() {
+  std::unique_lock<std::recursive_mutex> lock(HostLock, std::defer_lock);
+  // A sink call on one of our threads that starts or stops us must not wait: the holder of the
+  // lock may be joining this very thread.
+  if (tWorkerOf == this) {
+    lock.try_lock();
+  } else {
+    lock.lock();
+  }
+  return lock;
 }
 
 bool CIOBase::SetOutput(int32_t index, int32_t state) {
@@ -109,6 +142,7 @@ bool CIOBase::SetOutput(int32_t index, int32_t state) {
 }
 
 void CIOBase::HandleWorkItem(thread::CWorkItemThread::IWorkItem* item) {
+  const WorkerMark mark(this);
   auto* change = dynamic_cast<CWorkItem*>(item);
   if (change == nullptr || change->Index < 0) return;
   {
@@ -125,6 +159,7 @@ void CIOBase::HandleWorkItem(thread::CWorkItemThread::IWorkItem* item) {
 }
 
 void CIOBase::OnTick() {
+  const WorkerMark mark(this);
   try {
     if (!PollInputs()) {
       ResetStates();
@@ -157,7 +192,7 @@ void CIOBase::ResetStates() {
 }
 
 void CIOBase::ReportFailure() {
-  if (Stopping.load()) return;
+  if (Stopping.load() > 0) return;
   if (ipcapture::IIOEventSink* sink = Sink.load()) sink->IOFailure();
 }
 

@@ -83,8 +83,15 @@ class CIOBase : public ICaptureIOApi, public thread::CWorkItemThread, public thr
   std::map<uint32_t, int32_t> InputStates;
   std::map<uint32_t, int32_t> OutputStates;
 
-  // Set while Stop runs: requests cut short by Stop are no camera failures.
-  std::atomic<bool> Stopping{false};
+  // Host threads (and sink calls on our own threads) may Start and Stop at once; both start or
+  // join the threads. Our threads never wait for it.
+  std::unique_lock<std::recursive_mutex> LockHostCalls();
+
+  // Serialises Start and Stop; recursive because a sink called during Start may Stop.
+  std::recursive_mutex HostLock;
+  uint64_t StopGeneration = 0;  // guarded by HostLock; counts Stops, so Start sees one made meanwhile
+  // Number of Stops under way: requests cut short by Stop are no camera failures.
+  std::atomic<int> Stopping{0};
 };
 
 }  // namespace korvalt

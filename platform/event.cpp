@@ -4,12 +4,15 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/clock.h"
 
 namespace korvalt::platform {
 namespace {
+
+std::atomic<bool> gCreationFails{false};
 
 // Remaining part of a time-out that started at startMs; kInfinite stays infinite.
 int Remaining(int timeoutMs, int64_t startMs) {
@@ -29,7 +32,12 @@ int PollRetry(pollfd* fds, nfds_t count, int timeoutMs) {
 }  // namespace
 
 Event::Event(ResetMode reset, bool initiallySet)
-    : Fd(::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK)), Manual(reset == ResetMode::kManual) {}
+    : Fd(gCreationFails.load() ? -1 : ::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      Manual(reset == ResetMode::kManual) {}
+
+void Event::SetCreationFailsForTest(bool fails) {
+  gCreationFails.store(fails);
+}
 
 Event::~Event() {
   if (Fd >= 0) ::close(Fd);

@@ -19,6 +19,9 @@ class Event {
   Event& operator=(const Event&) = delete;
 
   bool Valid() const { return Fd >= 0; }
+  // Test seam: while set, events are made without a descriptor (not Valid), as when the process
+  // has none left.
+  static void SetCreationFailsForTest(bool fails);
   void Set();
   void Reset();
   // True when the event was set within timeoutMs (kInfinite waits without limit). An auto-reset

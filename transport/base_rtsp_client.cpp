@@ -52,10 +52,11 @@ size_t ContentLengthOf(std::string_view headers) {
   return 0;
 }
 
-// End of the header block (just past its empty line), or npos while it is incomplete.
-size_t HeaderBlockEnd(std::string_view text) {
-  const size_t crlf = text.find("\r\n\r\n");
-  const size_t lf = text.find("\n\n");
+// End of the header block (just past its empty line), or npos while it is incomplete. The search
+// starts at from: the caller has looked at the text before it already.
+size_t HeaderBlockEnd(std::string_view text, size_t from) {
+  const size_t crlf = text.find("\r\n\r\n", from);
+  const size_t lf = text.find("\n\n", from);
   size_t end = std::string_view::npos;
   if (crlf != std::string_view::npos) end = crlf + 4;
   if (lf != std::string_view::npos) end = std::min(end, lf + 2);
@@ -214,18 +215,28 @@ bool CBaseRTSPClient::ReadResponse(std::string& response) {
   // camera may split it across segments or send it in one piece of any size.
   const int64_t deadline = platform::MonotonicMs() + std::max(0, Params.ReceiveTimeout);
   char chunk[kReadChunk];
+  // What was searched already is not searched again, so a response that trickles in byte by byte
+  // costs time in proportion to its length.
+  constexpr size_t kLongestBlankLine = 4;  // "\r\n\r\n"
+  size_t searchFrom = 0;
+  size_t headerEnd = std::string::npos;
+  size_t bodyLength = 0;
   for (;;) {
-    const size_t headerEnd = HeaderBlockEnd(Received);
-    if (headerEnd != std::string::npos) {
-      const size_t bodyLength = ContentLengthOf(std::string_view(Received).substr(0, headerEnd));
-      if (bodyLength > kMaxResponseSize || headerEnd + bodyLength > kMaxResponseSize) return false;
-      if (Received.size() >= headerEnd + bodyLength) {
-        response = Received.substr(0, headerEnd + bodyLength);
-        Received.erase(0, headerEnd + bodyLength);
-        return true;
+    if (headerEnd == std::string::npos) {
+      headerEnd = HeaderBlockEnd(Received, searchFrom);
+      if (headerEnd != std::string::npos) {
+        bodyLength = ContentLengthOf(std::string_view(Received).substr(0, headerEnd));
+        if (bodyLength > kMaxResponseSize || headerEnd + bodyLength > kMaxResponseSize) return false;
+      } else if (Received.size() >= kMaxResponseSize) {
+        return false;
+      } else {
+        searchFrom = Received.size() - std::min(Received.size(), kLongestBlankLine - 1);
       }
-    } else if (Received.size() >= kMaxResponseSize) {
-      return false;
+    }
+    if (headerEnd != std::string::npos && Received.size() >= headerEnd + bodyLength) {
+      response = Received.substr(0, headerEnd + bodyLength);
+      Received.erase(0, headerEnd + bodyLength);
+      return true;
     }
 
     if (WaitSocket(POLLIN, deadline) != platform::WaitResult::kSocket) return false;

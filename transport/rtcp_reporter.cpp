@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -21,6 +22,7 @@ constexpr size_t kReceiveSize = 4096;
 // Shorter packets (a bare BYE, for instance) mean the camera is done with us.
 constexpr size_t kShortPacket = 10;
 constexpr size_t kCnameCapacity = 128;
+constexpr size_t kMaxCnameLength = 255;  // an SDES item's length is one byte
 
 constexpr uint8_t kVersion2OneItem = 0x81;  // V=2, P=0, count 1
 constexpr uint8_t kPacketTypeSr = 200;
@@ -162,6 +164,46 @@ int CRTCPReporter::LastError() const {
   return Shared->LastError.load();
 }
 
+bool CRTCPReporter::AnswerPacket(std::span<const uint8_t> packet, uint32_t ssrc, uint32_t sequence,
+                                 std::span<const uint8_t> cname, std::vector<uint8_t>& answer) {
+  answer.clear();
+  if (packet.size() <= kShortPacket) return false;
+  // Receiver report: |V=2|P|RC=1|PT=201|length=7|, our SSRC, one report block.
+  answer.push_back(kVersion2OneItem);
+  answer.push_back(kPacketTypeRr);
+  PutBe16(answer, kReceiverReportSize / 4 - 1);
+  PutBe32(answer, ssrc);
+  answer.insert(answer.end(), packet.begin() + kSenderSsrcOffset, packet.begin() + kSenderSsrcOffset + 4);
+  PutBe32(answer, 0);  // fraction lost, cumulative lost
+  PutBe32(answer, sequence);
+  PutBe32(answer, 0);  // jitter
+  // Only a sender report carries an NTP time stamp to echo; otherwise LSR is 0.
+  if (packet[1] == kPacketTypeSr && packet.size() >= kSrNtpMiddleOffset + 4) {
+    answer.insert(answer.end(), packet.begin() + kSrNtpMiddleOffset, packet.begin() + kSrNtpMiddleOffset + 4);
+  } else {
+    PutBe32(answer, 0);
+  }
+  PutBe32(answer, kDelaySinceLastSr);
+
+  // SDES: one chunk with our CNAME, ended by a null item and padded to a 32-bit boundary.
+  cname = cname.first(std::min(cname.size(), kMaxCnameLength));
+  const size_t sdesStart = answer.size();
+  answer.push_back(kVersion2OneItem);
+  answer.push_back(kPacketTypeSdes);
+  PutBe16(answer, 0);  // length, filled in below
+  PutBe32(answer, ssrc);
+  answer.push_back(kSdesCname);
+  answer.push_back(static_cast<uint8_t>(cname.size()));
+  answer.insert(answer.end(), cname.begin(), cname.end());
+  do {
+    answer.push_back(0);
+  } while ((answer.size() - sdesStart) % 4 != 0);
+  const size_t sdesWords = (answer.size() - sdesStart) / 4 - 1;
+  answer[sdesStart + 2] = static_cast<uint8_t>(sdesWords >> 8);
+  answer[sdesStart + 3] = static_cast<uint8_t>(sdesWords);
+  return true;
+}
+
 void CRTCPReporter::Run(const std::shared_ptr<State>& shared) {
   State& state = *shared;
   int fd = -1;
@@ -204,46 +246,11 @@ void CRTCPReporter::Run(const std::shared_ptr<State>& shared) {
     if (from.sin_family != AF_INET || cameraAddress == 0 || from.sin_addr.s_addr != cameraAddress) continue;
     camera = from;
     heardCamera = true;
-    const size_t length = static_cast<size_t>(received);
-    if (length <= kShortPacket) {
+    if (!AnswerPacket(std::span<const uint8_t>(packet.data(), static_cast<size_t>(received)), ssrc,
+                      state.Sequence.load(), cname, answer)) {
       state.EndFlag.store(true);
       break;
     }
-
-    answer.clear();
-    // Receiver report: |V=2|P|RC=1|PT=201|length=7|, our SSRC, one report block.
-    answer.push_back(kVersion2OneItem);
-    answer.push_back(kPacketTypeRr);
-    PutBe16(answer, kReceiverReportSize / 4 - 1);
-    PutBe32(answer, ssrc);
-    answer.insert(answer.end(), packet.begin() + kSenderSsrcOffset, packet.begin() + kSenderSsrcOffset + 4);
-    PutBe32(answer, 0);  // fraction lost, cumulative lost
-    PutBe32(answer, state.Sequence.load());
-    PutBe32(answer, 0);  // jitter
-    // Only a sender report carries an NTP time stamp to echo; otherwise LSR is 0.
-    if (packet[1] == kPacketTypeSr && length >= kSrNtpMiddleOffset + 4) {
-      answer.insert(answer.end(), packet.begin() + kSrNtpMiddleOffset,
-                    packet.begin() + kSrNtpMiddleOffset + 4);
-    } else {
-      PutBe32(answer, 0);
-    }
-    PutBe32(answer, kDelaySinceLastSr);
-
-    // SDES: one chunk with our CNAME, ended by a null item and padded to a 32-bit boundary.
-    const size_t sdesStart = answer.size();
-    answer.push_back(kVersion2OneItem);
-    answer.push_back(kPacketTypeSdes);
-    PutBe16(answer, 0);  // length, filled in below
-    PutBe32(answer, ssrc);
-    answer.push_back(kSdesCname);
-    answer.push_back(static_cast<uint8_t>(cname.size()));
-    answer.insert(answer.end(), cname.begin(), cname.end());
-    do {
-      answer.push_back(0);
-    } while ((answer.size() - sdesStart) % 4 != 0);
-    const size_t sdesWords = (answer.size() - sdesStart) / 4 - 1;
-    answer[sdesStart + 2] = static_cast<uint8_t>(sdesWords >> 8);
-    answer[sdesStart + 3] = static_cast<uint8_t>(sdesWords);
 
     // A lost report is harmless; never block on it.
     if (::sendto(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT,

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
+#include <vector>
 
 #include "platform/event.h"
 #include "platform/thread.h"
@@ -34,6 +36,12 @@ class CRTCPReporter {
   // True when no thread is left. A thread that outlives timeoutMs is never killed: it is
   // detached and keeps what it uses alive until it ends by itself (result false).
   bool Join(int timeoutMs = kJoinTimeoutMs);
+
+  // The answer to one RTCP packet from the camera: a receiver report for its sender SSRC and an
+  // SDES with our CNAME. False, with no answer, for a packet so short that it means the camera is
+  // done with us.
+  static bool AnswerPacket(std::span<const uint8_t> packet, uint32_t ssrc, uint32_t sequence,
+                           std::span<const uint8_t> cname, std::vector<uint8_t>& answer);
 
   uint32_t Ssrc() const;
   // The local port bound by Open (useful with port 0).

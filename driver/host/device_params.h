@@ -5,12 +5,18 @@
 
 namespace korvalt::ipcapture {
 
+// The most video channels one device can have. No video server has more inputs, and every
+// started channel takes two local UDP ports and three threads of the recorder's process. The
+// driver takes a larger channel count as this many and a negative one as none; Open still
+// succeeds.
+inline constexpr int32_t kMaxChannelCount = 256;
+
 class IDeviceDescription {
  public:
   virtual ~IDeviceDescription() = default;  // slot 0
   virtual void Reserved1() = 0;             // slot 1: not called by the module
   virtual const char* GetModelName() = 0;   // slot 2
-  virtual int32_t GetChannelCount() = 0;    // slot 3
+  virtual int32_t GetChannelCount() = 0;    // slot 3: 0 to kMaxChannelCount
   virtual void Reserved4() = 0;             // slot 4: not called by the module
   virtual int32_t GetInputCount() = 0;      // slot 5: digital inputs
   virtual int32_t GetOutputCount() = 0;     // slot 6: digital outputs

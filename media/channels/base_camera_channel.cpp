@@ -20,8 +20,12 @@ CBaseCameraChannel::~CBaseCameraChannel() {
 }
 
 bool CBaseCameraChannel::Start(const StreamSettings& settings) {
+  std::lock_guard<std::recursive_mutex> control(ControlLock);
   Stop();
   UseSettings(settings);
+  // Made while the process had no descriptor left, the channel has no stop event: a worker could
+  // never be told to stop, so none is started.
+  if (StopEvent.Handle() == nullptr) return false;
   if (!NetworkStarted) NetworkStarted = platform::SocketStartup();
   StopEvent.Reset();
   if (StartWorker()) return true;
@@ -33,6 +37,7 @@ bool CBaseCameraChannel::Start(const StreamSettings& settings) {
 }
 
 void CBaseCameraChannel::Stop() {
+  std::lock_guard<std::recursive_mutex> control(ControlLock);
   SetState(kStateStopped);
   SetCameraState(false);
   StopWorker();
@@ -43,6 +48,7 @@ void CBaseCameraChannel::Stop() {
 }
 
 bool CBaseCameraChannel::Restart(const StreamSettings& settings) {
+  std::lock_guard<std::recursive_mutex> control(ControlLock);
   SetState(kStateStopped);
   StopWorker();
   {
@@ -52,6 +58,7 @@ bool CBaseCameraChannel::Restart(const StreamSettings& settings) {
     CurrentSettings.Width = settings.Width;
     CurrentSettings.Height = settings.Height;
   }
+  if (StopEvent.Handle() == nullptr) return false;
   StopEvent.Reset();
   return StartWorker();
 }

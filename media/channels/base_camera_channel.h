@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "driver/host/video.h"
 #include "driver/idriver.h"
@@ -42,7 +43,8 @@ class CBaseCameraChannel : public ICameraChannel {
   StreamSettings Settings() const;
   // Replaces the settings without starting anything (the worker reads them at each opening).
   void UseSettings(const StreamSettings& settings);
-  bool StopRequested() { return StopEvent.Handle()->Wait(0); }
+  // Also true without a stop event: such a channel never runs a worker.
+  bool StopRequested() { return StopEvent.Handle() == nullptr || StopEvent.Handle()->Wait(0); }
 
   IDriver* const Driver;                   // borrowed from the driver for the channel's life
   ipcapture::IFrameSink* const FrameSink;  // borrowed from the host until the channel stops
@@ -53,7 +55,10 @@ class CBaseCameraChannel : public ICameraChannel {
   bool StartWorker();
   void StopWorker();
 
-  bool NetworkStarted = false;            // host threads only
+  // Serialises Start, Stop and Restart of several host threads (a host may restart a channel
+  // that another one stops); recursive because Start stops first. Never taken by the worker.
+  std::recursive_mutex ControlLock;
+  bool NetworkStarted = false;            // guarded by ControlLock
   std::atomic<bool> CameraOnline{false};  // worker and receive thread
   CSpinMutex StateLock;                   // guards State
   int32_t State = kStateStopped;
@@ -61,7 +66,7 @@ class CBaseCameraChannel : public ICameraChannel {
   int64_t LastDataMs = 0;           // monotonic; 0 = never
   mutable CSpinMutex SettingsLock;  // guards CurrentSettings (host threads write, receive thread reads)
   StreamSettings CurrentSettings;
-  platform::Thread Worker;  // host threads only
+  platform::Thread Worker;  // guarded by ControlLock
 };
 
 }  // namespace korvalt

@@ -13,6 +13,7 @@ constexpr const char* kProfile1Path = "/config/video.cgi?profileid=1";
 constexpr const char* kProfile2Path = "/config/video.cgi?profileid=2";
 constexpr const char* kSeparator = "=";
 constexpr const char* kTerminators = "\r\n";
+constexpr uint32_t kMaxPort = 65535;
 constexpr std::array<uint32_t, 11> kBitRates = {64, 128, 256, 384, 500, 750, 1000, 1500, 2000, 3000, 4000};
 
 const char* ProfileCodecName(uint32_t codec) {
@@ -64,18 +65,25 @@ bool CCommonChannelRTSP::ConfigureCamera() {
   bool found = false;
   if (HUtils::Query(body, Sender, nullptr, kProfile1Path)) {
     profileText = BodyText(body);
-    const int port = IntValue("port", profileText);
-    if (Value("format", profileText).find("RTP") != std::string::npos && port != 0) {
-      RtspPort = static_cast<uint32_t>(port);
-      found = true;
-    }
+    found = ProfileRtspPort(profileText, RtspPort);
   }
   if (profileText.empty()) return false;
   if (!found && !StopRequested() && HUtils::Query(body, Sender, nullptr, kProfile2Path)) {
     // Profile 1 must not share profile 2's port.
-    if (static_cast<uint32_t>(IntValue("port", BodyText(body))) == RtspPort) ++RtspPort;
+    if (static_cast<uint32_t>(IntValue("port", BodyText(body))) == RtspPort)
+      RtspPort = RtspPort < kMaxPort ? RtspPort + 1 : RtspPort - 1;
   }
   return SetProfile1(profileText);
+}
+
+bool CCommonChannelRTSP::ProfileRtspPort(const std::string& profileText, uint32_t& port) {
+  const int value = IntValue("port", profileText);
+  // A port no TCP connection can have is no answer: the session would go to a truncated port.
+  if (Value("format", profileText).find("RTP") == std::string::npos || value <= 0 ||
+      static_cast<uint32_t>(value) > kMaxPort)
+    return false;
+  port = static_cast<uint32_t>(value);
+  return true;
 }
 
 std::string CCommonChannelRTSP::BuildProfileRequest(const std::string& profileText) const {

@@ -30,6 +30,9 @@ class CCommonChannelRTSP : public CBaseRTSPChannel {
   // The profile 1 request path for the current settings, or empty when the camera already
   // holds every value. profileText is the camera's current profile 1 reply.
   std::string BuildProfileRequest(const std::string& profileText) const;
+  // The RTSP port that profile 1 names when it streams over RTP; false (port unchanged) when it
+  // names no usable one.
+  static bool ProfileRtspPort(const std::string& profileText, uint32_t& port);
   uint32_t GetRtspPort() const { return RtspPort; }
 
  protected:

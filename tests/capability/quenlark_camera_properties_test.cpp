@@ -134,6 +134,14 @@ TEST(QuenlarkCameraProperties, VideoStandardDecidesFrameRatesAndResolutions) {
        {"640x480@66"},
        {67},
        67},
+      {"rates above 2000 fps would have a zero interval and are ignored",
+       Ok("resolution=704x480\r\n"),
+       "30,2000,2001,100000",
+       "352x240",
+       "1",
+       {"352x240@0"},
+       {33, 1},
+       1},
       {"zero, negative and non-numeric rates and sizes are ignored, duplicates kept once",
        Ok("resolution=704x480\r\n"),
        "0,-5,abc,15,15",
@@ -272,35 +280,40 @@ TEST(QuenlarkCameraProperties, RequiredAnswersMissingFailWithCode3) {
   }
 }
 
-TEST(QuenlarkCameraProperties, AbortAfterDeviceInformationSucceedsWithoutStreamInformation) {
-  FakeCamera camera;
-  SetUpCamera(camera);
-  CQuenlarkCameraProperties properties(Device(camera));
-  std::promise<void> aborted;  // the camera's thread is done with the object
-  camera.OnRequest([&](const std::string& path) {
-    if (path != kProfile) return;
-    properties.AbortQuery();
-    aborted.set_value();
-  });
-  int32_t errorCode = 0;
-  EXPECT_TRUE(properties.QueryProperties(&errorCode));
-  aborted.get_future().wait();
-  EXPECT_FALSE(Requested(camera, kStreamInfo));
-  EXPECT_FALSE(Requested(camera, kRs485));
+TEST(QuenlarkCameraProperties, AbortLetsTheRequestInFlightFinishAndStopsBeforeTheNext) {
+  // The host aborts while the camera works on the device information or on the video profile:
+  // that request still counts, nothing is asked after it.
+  for (const char* inFlight : {kInfo, kProfile}) {
+    SCOPED_TRACE(inFlight);
+    FakeCamera camera;
+    SetUpCamera(camera);
+    CQuenlarkCameraProperties properties(Device(camera));
+    std::promise<void> aborted;  // the camera's thread is done with the object
+    camera.OnRequest([&](const std::string& path) {
+      if (path != inFlight) return;
+      properties.AbortQuery();
+      aborted.set_value();
+    });
+    int32_t errorCode = 0;
+    EXPECT_TRUE(properties.QueryProperties(&errorCode));
+    aborted.get_future().wait();
+    EXPECT_FALSE(Requested(camera, kStreamInfo));
+    EXPECT_FALSE(Requested(camera, kRs485));
 
-  hostkit::CapabilityResults results;
-  ASSERT_TRUE(properties.SaveProperties(&results));
-  const Report report = results.Report();
-  EXPECT_EQ(report.Name, "Quenlark QL-3110");
-  EXPECT_EQ(report.Property(0), 1);
-  EXPECT_EQ(report.Property(2), 2);
-  EXPECT_TRUE(report.Resolutions.empty());
-  EXPECT_TRUE(report.FrameIntervalLists.empty()) << "no frame rate, no interval";
-  EXPECT_EQ(report.Property(8), std::nullopt);
-  EXPECT_EQ(CustomValue(report, "MAC Address"), "02005E100001");
+    hostkit::CapabilityResults results;
+    ASSERT_TRUE(properties.SaveProperties(&results));
+    const Report report = results.Report();
+    EXPECT_EQ(report.Name, "Quenlark QL-3110");
+    EXPECT_EQ(report.Property(0), 1);
+    EXPECT_EQ(report.Property(2), 2);
+    EXPECT_TRUE(report.Resolutions.empty());
+    EXPECT_TRUE(report.FrameIntervalLists.empty()) << "no frame rate, no interval";
+    EXPECT_EQ(report.Property(8), std::nullopt);
+    EXPECT_EQ(CustomValue(report, "MAC Address"), "02005E100001");
+  }
 }
 
-TEST(QuenlarkCameraProperties, AbortEndsTheRequestInFlight) {
+TEST(QuenlarkCameraProperties, CancelRequestEndsTheRequestInFlight) {
   FakeCamera camera;
   SetUpCamera(camera);
   camera.Set(kInfo, {200, "model=QL-3110\r\n", true});
@@ -313,8 +326,9 @@ TEST(QuenlarkCameraProperties, AbortEndsTheRequestInFlight) {
   auto query = std::async(std::launch::async, [&] { return properties.QueryProperties(&errorCode); });
   asked.get_future().wait();
   properties.AbortQuery();
+  properties.CancelRequest();
   ASSERT_EQ(query.wait_for(std::chrono::seconds(10)), std::future_status::ready)
-      << "abort did not end the request";
+      << "the request was not cancelled";
   EXPECT_FALSE(query.get());
   EXPECT_EQ(errorCode, 3);
   EXPECT_EQ(camera.Requests(), std::vector<std::string>{kInfo});

@@ -132,6 +132,25 @@ TEST(ProfileRequest, FrameRateIsRoundedHalfUp) {
   }
 }
 
+TEST(ProfileRequest, OnlyAPortATcpConnectionCanHaveIsTakenFromTheProfile) {
+  struct Case {
+    const char* Profile;
+    bool Found;
+    uint32_t Port;  // after the call, starting from 554
+  };
+  const Case cases[] = {
+      {"format=RTP\r\nport=8554\r\n", true, 8554},  {"format=RTP\r\nport=65535", true, 65535},
+      {"format=RTP\r\nport=65536\r\n", false, 554}, {"format=RTP\r\nport=70000\r\n", false, 554},
+      {"format=RTP\r\nport=-1\r\n", false, 554},    {"format=RTP\r\nport=0\r\n", false, 554},
+      {"format=HTTP\r\nport=8554\r\n", false, 554}, {"", false, 554},
+  };
+  for (const Case& c : cases) {
+    uint32_t port = CCommonChannelRTSP::kDefaultRtspPort;
+    EXPECT_EQ(CCommonChannelRTSP::ProfileRtspPort(c.Profile, port), c.Found) << c.Profile;
+    EXPECT_EQ(port, c.Port) << c.Profile;
+  }
+}
+
 // Against the simulator: what reaches the camera.
 class ProfileOnCamera : public ::testing::Test {
  protected:

@@ -1,5 +1,6 @@
 #include "http/http_sender.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -213,6 +214,43 @@ TEST(HttpSender, BasicNamedFirstAfterBasicFailsAtOnceAndIsRememberedForLater) {
   ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
   EXPECT_EQ(sender.GetStatusCode(), 401u);
   EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+TEST(HttpSender, SchemesWeCannotAnswerFailThisRequestAndTheNextAsksAgain) {
+  // A camera naming first a scheme that is neither Basic nor Digest: the sender must not stick
+  // to it, or every later request of this sender would fail for good.
+  for (const char* scheme : {"NTLM", "Negotiate", "Passport1.4"}) {
+    SCOPED_TRACE(scheme);
+    const std::string challenge = std::string("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: ") + scheme +
+                                  "\r\nWWW-Authenticate: Basic realm=\"cam\"\r\nContent-Length: 0\r\n\r\n";
+    ScriptedTcpServer server(ScriptedTcpServer::Replies({challenge, kOk, kOk}));
+    CHttpSender sender(Device(server.Port()));
+    EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/x")));
+    EXPECT_EQ(sender.GetRememberedScheme(), 0u);
+    EXPECT_EQ(server.Requests().size(), 1u) << "no retry with a scheme we cannot answer";
+
+    ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+    EXPECT_EQ(BodyText(sender), "hello");
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_TRUE(HasHeader(requests[1], "Authorization: Basic")) << "asked again with the request's scheme";
+  }
+}
+
+TEST(HttpSender, CgiReplyBodiesAreCutAtOneMebibyte) {
+  // A camera that sends far more than any CGI reply holds cannot make the sender keep it all.
+  constexpr size_t kCap = size_t{1} << 20;
+  constexpr size_t kSent = 3 * kCap;
+  const std::string reply =
+      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kSent) + "\r\n\r\n" + std::string(kSent, 'a');
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({reply}));
+  CHttpSender sender(Device(server.Port()));
+  ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+  std::vector<uint8_t> body;
+  const size_t read = sender.ReadBody(body);
+  EXPECT_GE(read, kCap);
+  EXPECT_LT(read, kCap + CURL_MAX_WRITE_SIZE) << "cut after the chunk that reached the cap";
 }
 
 TEST(HttpSender, EmptyUserNameNeverSendsCredentials) {

@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "io/io_base.h"
 #include "support/fake_driver.h"
@@ -75,6 +78,56 @@ TEST(IOBase, RefusesWhatItCannotDo) {
   ASSERT_TRUE(inputsOnly.Start());
   EXPECT_FALSE(inputsOnly.SetOutput(0, CIOBase::kStateOn)) << "no output thread";
   EXPECT_TRUE(inputsOnly.Stop());
+}
+
+TEST(IOBase, ASecondStartFailsBeforeAnyRequest) {
+  // Inputs only, outputs only, and both: a second Start must not poll or switch outputs on the
+  // host's thread while the input and output threads use the same connections.
+  struct Case {
+    int32_t Inputs;
+    int32_t Outputs;
+  };
+  for (const Case c : {Case{1, 0}, Case{0, 1}, Case{2, 2}}) {
+    SCOPED_TRACE(std::to_string(c.Inputs) + " inputs, " + std::to_string(c.Outputs) + " outputs");
+    testsupport::FakeDriver driver;
+    driver.IOCounts = {c.Inputs, c.Outputs};
+    FlakyIO io(&driver);
+    io.Start();  // the outputs' initial "off" fails, which does not fail Start
+    const int polls = io.Polls.load();
+    const int outputs = io.OutputRequests.load();
+    EXPECT_FALSE(io.Start());
+    EXPECT_EQ(io.Polls.load(), polls);
+    EXPECT_EQ(io.OutputRequests.load(), outputs);
+    EXPECT_TRUE(io.Stop());
+    EXPECT_TRUE(io.Start()) << "after Stop it starts again";
+    EXPECT_TRUE(io.Stop());
+  }
+}
+
+TEST(IOBase, StartsAndStopsFromSeveralHostThreadsLeaveOneOrNoTicker) {
+  testsupport::FakeDriver driver;
+  driver.IOCounts = {1, 1};
+  hostkit::IOEventSink sink;
+  FlakyIO io(&driver);
+  ASSERT_TRUE(io.SetIOSink(&sink));
+  std::atomic<int> started{0};
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < 4; ++t) {
+    hosts.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        if ((i + t) % 3 == 2) {
+          io.Stop();
+        } else if (io.Start()) {
+          ++started;
+        }
+        io.SetOutput(0, CIOBase::kStateOn);
+      }
+    });
+  }
+  for (auto& host : hosts) host.join();
+  EXPECT_GT(started.load(), 0);
+  EXPECT_TRUE(io.Stop());
+  EXPECT_FALSE(io.SetOutput(0, CIOBase::kStateOn)) << "nothing runs after the last Stop";
 }
 
 }  // namespace

@@ -319,4 +319,33 @@ TEST_F(DriverModule, ThrowingSinkDoesNotEscapeTheModule) {
   ServiceSide(driver.get())->DebugMessage(1, "%s", "x");
 }
 
+TEST_F(DriverModule, ChannelCountIsBoundedAndOpenStillSucceeds) {
+  using korvalt::ipcapture::kMaxChannelCount;
+  struct Case {
+    int32_t Given;
+    uint32_t Expected;
+  };
+  const Case cases[] = {
+      {-5, 0},
+      {0, 0},
+      {2, 2},
+      {kMaxChannelCount, kMaxChannelCount},
+      {kMaxChannelCount + 1, kMaxChannelCount},
+      {INT32_MAX - 1, kMaxChannelCount},
+      {INT32_MAX, kMaxChannelCount},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Given);
+    hostkit::DeviceParams params;
+    params.Config.Channels = c.Given;
+    auto driver = Create();
+    ASSERT_TRUE(driver->Open(&Sink, &Allocator, &params));
+    auto* capture = driver->GetVideoCapture();
+    ASSERT_NE(capture, nullptr);
+    EXPECT_EQ(capture->GetChannelCount(), c.Expected);
+    EXPECT_EQ(ServiceSide(driver.get())->GetChannelCount(), static_cast<int32_t>(c.Expected));
+    EXPECT_FALSE(capture->StopChannel(c.Expected)) << "first index beyond the table";
+  }
+}
+
 }  // namespace

@@ -1,0 +1,47 @@
+// An RTSP 401 whose WWW-Authenticate lines come from the camera, and the next request the client
+// builds from it: whatever realm and nonce a camera sends, the Authorization line stays one line
+// and the request keeps its shape.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "transport/base_rtsp_client.h"
+#include "transport/rtsp_method.h"
+
+namespace {
+
+// Every CR is followed by LF and every LF preceded by CR; the request ends with its empty line.
+bool WellFormed(std::string_view request) {
+  for (size_t i = 0; i < request.size(); ++i) {
+    if (request[i] == '\r' && (i + 1 >= request.size() || request[i + 1] != '\n')) return false;
+    if (request[i] == '\n' && (i == 0 || request[i - 1] != '\r')) return false;
+    if (request[i] == '\0') return false;
+  }
+  return request.empty() || request.ends_with("\r\n\r\n");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  // The first byte picks the method of the retried request (0 and 7 are no method).
+  const int method = data[0] % 8;
+  std::string challenge(reinterpret_cast<const char*>(data + 1), size - 1);
+  // The client hands over the text up to its first zero byte.
+  challenge.resize(std::min(challenge.size(), challenge.find('\0')));
+
+  static korvalt::CBaseRTSPClient client;
+  client.Parser = korvalt::CRTSPResponseParser();
+  client.Params = korvalt::RTSP_CONNECTION_PARAMS();
+  client.Params.ServerAddress = "127.0.0.1";
+  client.Params.UrlPath = "rtpvideo1.sdp";
+  client.Params.UserName = "admin";
+  client.Params.Password = "secret";
+  const std::string response = "RTSP/1.0 401 Unauthorized\r\nCSeq: 1\r\n" + challenge + "\r\n\r\n";
+  if (!client.Parser.Parse(response, method)) return 0;
+  client.Params.AuthScheme = client.Parser.AuthScheme;
+  const std::string request = client.BuildRequest(method);
+  if (!WellFormed(request)) __builtin_trap();
+  return 0;
+}
