@@ -45,13 +45,14 @@ bool OpensPicture(uint8_t code) {
 // start codes never occur inside VOP data, so the first start code that opens a picture after a
 // VOP (or after the tail of one continued from the packet before) is the next picture.
 size_t NextPictureStart(std::span<const uint8_t> payload) {
-  bool hasPicture = !IsStartCode(payload, 0, payload.size() > 3 ? payload[3] : 0);
+  auto startsCode = [&](size_t i) { return payload[i] == 0 && payload[i + 1] == 0 && payload[i + 2] == 1; };
+  // A payload that does not begin with a start code continues a picture from the packet before.
+  bool hasPicture = payload.size() < kStartCodeSize || !startsCode(0);
   for (size_t i = 0; i + kStartCodeSize <= payload.size(); ++i) {
-    if (payload[i] != 0 || payload[i + 1] != 0 || payload[i + 2] != 1) continue;
+    if (!startsCode(i)) continue;
     const uint8_t code = payload[i + 3];
     if (hasPicture && i > 0 && OpensPicture(code)) return i;
     if (code == kVop) hasPicture = true;
-    i += kStartCodeSize - 1;
   }
   return kNone;
 }
