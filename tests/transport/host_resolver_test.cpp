@@ -42,14 +42,5 @@ TEST(HostResolver, SlowLookupIsAbandonedOnStopAndReusedByTheNextCall) {
   EXPECT_EQ(service->Lookups.load(), 1) << "one look-up served all three calls";
 }
 
-TEST(HostResolver, DottedAddressNeedsNoLookup) {
-  auto service = std::make_shared<SlowNameService>();
-  CHostResolver resolver(Through(service));
-  EXPECT_EQ(resolver.Resolve("192.0.2.10", nullptr, 0), htonl(0xC000020A));
-  EXPECT_EQ(resolver.Resolve("", nullptr, 0), 0u);
-  EXPECT_EQ(service->Lookups.load(), 0);
-  EXPECT_EQ(CHostResolver().Resolve("localhost", nullptr, 5000), htonl(0x7F000001));
-}
-
 }  // namespace
 }  // namespace korvalt

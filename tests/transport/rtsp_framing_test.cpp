@@ -30,31 +30,6 @@ TEST(RTSPFraming, SeveralAnswersInOneBufferAreCutAtTheirLengths) {
             (std::vector<std::string>{describe, setup, play}));
 }
 
-TEST(RTSPFraming, IncompleteAndOversizedMessages) {
-  size_t length = 0;
-  CRTSPFraming::Scan scan;
-  const std::string head = "RTSP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n";
-  EXPECT_EQ(CRTSPFraming::NextMessage(head + "12345", 1024, length, scan), CRTSPFraming::Result::kIncomplete);
-  // The scan goes on where it stopped while the buffer grows.
-  EXPECT_EQ(CRTSPFraming::NextMessage(head + "1234567890", 1024, length, scan),
-            CRTSPFraming::Result::kComplete);
-  EXPECT_EQ(length, head.size() + 10);
-  struct Case {
-    const char* Name;
-    std::string Text;
-  };
-  const Case tooLarge[] = {
-      {"body beyond the limit", "RTSP/1.0 200 OK\r\nContent-Length: 2000\r\n\r\n"},
-      {"length beyond any number", "RTSP/1.0 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n"},
-      {"endless header block", "RTSP/1.0 200 OK\r\nX: " + std::string(1100, 'x')},
-  };
-  for (const Case& c : tooLarge) {
-    CRTSPFraming::Scan fresh;
-    EXPECT_EQ(CRTSPFraming::NextMessage(c.Text, 1024, length, fresh), CRTSPFraming::Result::kTooLarge)
-        << c.Name;
-  }
-}
-
 TEST(RTSPFraming, SequenceNumberOfAMessage) {
   EXPECT_EQ(CRTSPFraming::SequenceNumber("RTSP/1.0 200 OK\r\nCseq : 42\r\n\r\n"), 42u);
   EXPECT_EQ(CRTSPFraming::SequenceNumber("RTSP/1.0 401 Unauthorized\r\nX-CSeq: 9\r\n\r\n"), std::nullopt);
