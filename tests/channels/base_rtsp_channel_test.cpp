@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "media/channels/h264_channel_rtsp.h"
+#include "media/channels/mpeg_channel_rtsp.h"
 #include "media/parsers/h264_sps.h"
 #include "support/fake_driver.h"
 #include "support/scripted_tcp_server.h"
@@ -205,6 +206,96 @@ TEST_F(Opening, PacketsHeardWhileAPortIsProbedReachNeitherParserNorHost) {
   EXPECT_EQ(Sink.Frames.load(), 0u);
   EXPECT_EQ(Driver.Count("is online"), 0u);
   EXPECT_EQ(Allocator.Created.load(), 0u);
+}
+
+// An MPEG-4 channel whose camera needs no profile set-up.
+class MpegOpeningChannel : public korvalt::CMPEGChannelRTSP {
+ public:
+  MpegOpeningChannel(korvalt::IDriver* driver, korvalt::ipcapture::IFrameSink* sink, uint16_t rtspPort)
+      : CMPEGChannelRTSP(0, driver, sink), Port(rtspPort) {
+    PortProbeMs = 20;
+  }
+  bool ConfigureCamera() override {
+    RtspPort = Port;
+    return true;
+  }
+  const uint16_t Port;
+};
+
+TEST_F(Opening, Mpeg4WithItsConfigurationOnlyInTheSdpStreams) {
+  // As FFmpeg's RTP muxer relays an MP4 file: "config=" in the SDP (visual object sequence to
+  // video object layer of a 320x180 picture) and key frames led by a group-of-VOP header.
+  const std::string config =
+      "000001B001000001B58913000001000000012000C48D8800550A04169443000001B24C61766335392E33372E313030";
+  const std::string sdp =
+      "v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 MP4V-ES/90000\r\n"
+      "a=fmtp:96 profile-level-id=1; config=" +
+      config + "\r\na=control:streamid=0\r\n";
+  std::atomic<uint16_t> clientPort{0};
+  ScriptedTcpServer rtsp([&](ScriptedTcpServer::Connection& connection) {
+    if (!connection.ReadRequest()) return;
+    connection.Send("RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Length: " + std::to_string(sdp.size()) +
+                    "\r\n\r\n" + sdp);
+    const auto setup = connection.ReadRequest();
+    if (!setup) return;
+    const size_t at = setup->find("client_port=");
+    if (at == std::string::npos) return;
+    connection.Send(kSetUp);
+    if (!connection.ReadRequest()) return;
+    connection.Send(kPlaying);
+    clientPort = static_cast<uint16_t>(std::stoi(setup->substr(at + 12)));
+    connection.StaySilent();
+  });
+  Configure("127.0.0.1", 2000, 10000);
+  MpegOpeningChannel channel(&Driver, &Sink, rtsp.Port());
+  ASSERT_TRUE(channel.Start(Settings));
+  ASSERT_TRUE(Eventually([&] { return clientPort.load() != 0; }, 10000));
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(clientPort.load());
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  uint16_t sequence = 0;
+  const bool streamed = Eventually(
+      [&] {
+        // V=2, M=1, PT=96, SSRC 7; group of VOP, then an I-VOP.
+        const std::vector<uint8_t> packet = {0x80,
+                                             0xE0,
+                                             static_cast<uint8_t>(sequence >> 8),
+                                             static_cast<uint8_t>(sequence),
+                                             0,
+                                             0,
+                                             0,
+                                             1,
+                                             0,
+                                             0,
+                                             0,
+                                             7,
+                                             0,
+                                             0,
+                                             1,
+                                             0xB3,
+                                             0x00,
+                                             0x10,
+                                             0x07,
+                                             0,
+                                             0,
+                                             1,
+                                             0xB6,
+                                             0x10,
+                                             0x55,
+                                             0x55,
+                                             0x55,
+                                             0x55};
+        ++sequence;
+        ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        return Sink.Frames.load() > 0;
+      },
+      5000);
+  ::close(fd);
+  channel.Stop();
+  EXPECT_TRUE(streamed);
+  EXPECT_EQ(Driver.Count("korvalt::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 is online"), 1u);
 }
 
 // A name service that answers only when the test lets it. Shared with the look-up thread, which
