@@ -293,9 +293,9 @@ TEST_F(Opening, Mpeg4WithItsConfigurationOnlyInTheSdpStreams) {
       },
       5000);
   ::close(fd);
-  channel.Stop();
   EXPECT_TRUE(streamed);
   EXPECT_EQ(Driver.Count("korvalt::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 is online"), 1u);
+  channel.Stop();
 }
 
 // A name service that answers only when the test lets it. Shared with the look-up thread, which
