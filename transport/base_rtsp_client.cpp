@@ -13,54 +13,26 @@
 
 #include "http/h_utils.h"
 #include "platform/clock.h"
+#include "transport/rtsp_framing.h"
 #include "transport/rtsp_method.h"
 
 namespace korvalt {
 namespace {
 
+constexpr int kStatusOk = 200;
 constexpr int kStatusUnauthorized = 401;
 constexpr size_t kReadChunk = 4096;
 
-// Content-Length of a header block, 0 when absent or unreadable (the parser judges the rest).
-size_t ContentLengthOf(std::string_view headers) {
-  static constexpr std::string_view kName = "content-length";
-  size_t lineStart = 0;
-  while (lineStart < headers.size()) {
-    size_t lineEnd = headers.find('\n', lineStart);
-    if (lineEnd == std::string_view::npos) lineEnd = headers.size();
-    std::string_view line = headers.substr(lineStart, lineEnd - lineStart);
-    lineStart = lineEnd + 1;
-    if (line.size() <= kName.size()) continue;
-    bool match = true;
-    for (size_t i = 0; i < kName.size() && match; ++i) {
-      match = std::tolower(static_cast<unsigned char>(line[i])) == kName[i];
-    }
-    if (!match) continue;
-    line.remove_prefix(kName.size());
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-    if (line.empty() || line.front() != ':') continue;
-    line.remove_prefix(1);
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-    size_t value = 0;
-    for (const char c : line) {
-      if (c < '0' || c > '9') break;
-      value = value * 10 + static_cast<size_t>(c - '0');
-      if (value > CBaseRTSPClient::kMaxResponseSize) return value;  // refused by the caller
-    }
-    return value;
+// True when text begins with an URL scheme and "://" (RFC 3986: a letter, then letters, digits,
+// "+", "-" or "."), as an absolute control URL does ("rtsp://host/x/trackID=0").
+bool IsAbsoluteUrl(std::string_view text) {
+  const size_t separator = text.find("://");
+  if (separator == std::string_view::npos || separator == 0) return false;
+  if (std::isalpha(static_cast<unsigned char>(text[0])) == 0) return false;
+  for (const char c : text.substr(0, separator)) {
+    if (std::isalnum(static_cast<unsigned char>(c)) == 0 && c != '+' && c != '-' && c != '.') return false;
   }
-  return 0;
-}
-
-// End of the header block (just past its empty line), or npos while it is incomplete. The search
-// starts at from: the caller has looked at the text before it already.
-size_t HeaderBlockEnd(std::string_view text, size_t from) {
-  const size_t crlf = text.find("\r\n\r\n", from);
-  const size_t lf = text.find("\n\n", from);
-  size_t end = std::string_view::npos;
-  if (crlf != std::string_view::npos) end = crlf + 4;
-  if (lf != std::string_view::npos) end = std::min(end, lf + 2);
-  return end;
+  return true;
 }
 
 }  // namespace
@@ -78,32 +50,54 @@ void CBaseRTSPClient::Disconnect() {
   Received.clear();
 }
 
-platform::WaitResult CBaseRTSPClient::WaitSocket(short events, int64_t deadlineMs) {
+bool CBaseRTSPClient::Fail(Failure failure) {
+  LastError = failure;
+  return false;
+}
+
+bool CBaseRTSPClient::WaitSocket(short events, int64_t deadlineMs) {
   const int64_t left = std::max<int64_t>(0, deadlineMs - platform::MonotonicMs());
   platform::Event& stop = StopEvent != nullptr ? *StopEvent : NeverSet;
   const platform::WaitResult result =
       platform::WaitEventOrSocket(stop, Socket, events, static_cast<int>(left));
-  // The wait may have consumed an auto-reset stop event; leave it set for the owner's other waits.
-  if (result == platform::WaitResult::kEvent) stop.Set();
-  return result;
+  switch (result) {
+    case platform::WaitResult::kSocket:
+      return true;
+    case platform::WaitResult::kEvent:
+      // The wait may have consumed an auto-reset stop event; leave it set for the owner's other waits.
+      stop.Set();
+      return Fail(Failure::kStopped);
+    default:
+      return Fail(Failure::kAnswerTimeout);
+  }
 }
 
 bool CBaseRTSPClient::Connect(const RTSP_CONNECTION_PARAMS& params) {
   if (Connected) return true;
   Disconnect();
   Params = params;
+  LastError = Failure::kNone;
 
   Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
-  if (Socket < 0) return false;
+  if (Socket < 0) return Fail(Failure::kConnectRefused);
   const int bufferSize = Params.ReceiveBufferSize;
   const int receiveMs = std::max(0, Params.ReceiveTimeout);
   const timeval receiveTimeout{receiveMs / 1000, (receiveMs % 1000) * 1000};
-  const uint32_t address = HUtils::ResolveHost(Params.ServerAddress);
   if (::setsockopt(Socket, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize) != 0 ||
-      ::setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout) != 0 ||
-      address == 0) {
+      ::setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout) != 0) {
     Disconnect();
-    return false;
+    return Fail(Failure::kConnectRefused);
+  }
+  // A name service that does not answer holds the connection no longer than the connect time-out,
+  // and the owner's stop ends the wait at once.
+  const uint32_t address = KnownAddress != 0 ? KnownAddress
+                                             : Resolver.Resolve(Params.ServerAddress, StopEvent,
+                                                                std::max(0, Params.ConnectTimeout));
+  if (address == 0) {
+    Disconnect();
+    const bool stopped = StopEvent != nullptr && StopEvent->Wait(0);
+    if (stopped) StopEvent->Set();
+    return Fail(stopped ? Failure::kStopped : Failure::kUnresolved);
   }
 
   sockaddr_in server{};
@@ -113,18 +107,19 @@ bool CBaseRTSPClient::Connect(const RTSP_CONNECTION_PARAMS& params) {
   if (::connect(Socket, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
     if (errno != EINPROGRESS) {
       Disconnect();
-      return false;
+      return Fail(Failure::kConnectRefused);
     }
     const int64_t deadline = platform::MonotonicMs() + std::max(0, Params.ConnectTimeout);
-    if (WaitSocket(POLLOUT, deadline) != platform::WaitResult::kSocket) {
+    if (!WaitSocket(POLLOUT, deadline)) {
+      const Failure failure = LastError == Failure::kStopped ? Failure::kStopped : Failure::kConnectTimeout;
       Disconnect();
-      return false;
+      return Fail(failure);
     }
     int error = 0;
     socklen_t length = sizeof error;
     if (::getsockopt(Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
       Disconnect();
-      return false;
+      return Fail(Failure::kConnectRefused);
     }
   }
   // The socket stays non-blocking: every later wait is a poll with the owner's stop event.
@@ -137,10 +132,7 @@ std::string CBaseRTSPClient::PresentationUrl() const {
                         Params.UrlPath.c_str());
 }
 
-std::string CBaseRTSPClient::BuildRequest(int method) {
-  const std::string name = RtspMethodName(method);
-  if (name.empty()) return {};
-  const std::string presentation = PresentationUrl();
+std::string CBaseRTSPClient::TrackUrl() const {
   std::string control;
   switch (Params.RequestUrlSelector) {
     case 0:
@@ -155,7 +147,20 @@ std::string CBaseRTSPClient::BuildRequest(int method) {
     default:
       break;
   }
-  const std::string track = Params.UrlPath.empty() ? presentation + control : presentation + "/" + control;
+  if (IsAbsoluteUrl(control)) return control;
+  if (IsAbsoluteUrl(Parser.ContentBase)) {
+    const std::string& base = Parser.ContentBase;
+    return base.back() == '/' ? base + control : base + "/" + control;
+  }
+  const std::string presentation = PresentationUrl();
+  return Params.UrlPath.empty() ? presentation + control : presentation + "/" + control;
+}
+
+std::string CBaseRTSPClient::BuildRequest(int method) {
+  const std::string name = RtspMethodName(method);
+  if (name.empty()) return {};
+  const std::string presentation = PresentationUrl();
+  const std::string track = method == kRtspSetup ? TrackUrl() : std::string();
 
   std::string authorization;
   if (Params.AuthScheme == kAuthBasic) {
@@ -202,66 +207,74 @@ bool CBaseRTSPClient::SendAll(const std::string& request) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (WaitSocket(POLLOUT, deadline) != platform::WaitResult::kSocket) return false;
+      if (!WaitSocket(POLLOUT, deadline)) {
+        return LastError == Failure::kStopped ? false : Fail(Failure::kSendFailed);
+      }
       continue;
     }
-    return false;
+    return Fail(Failure::kSendFailed);
   }
   return true;
 }
 
-bool CBaseRTSPClient::ReadResponse(std::string& response) {
+bool CBaseRTSPClient::ReadResponse(std::string& response, int64_t deadlineMs) {
   // A response is its header block up to the empty line, then exactly Content-Length bytes; a
-  // camera may split it across segments or send it in one piece of any size.
-  const int64_t deadline = platform::MonotonicMs() + std::max(0, Params.ReceiveTimeout);
+  // camera may split it across segments or send several in one piece of any size.
   char chunk[kReadChunk];
-  // What was searched already is not searched again, so a response that trickles in byte by byte
-  // costs time in proportion to its length.
-  constexpr size_t kLongestBlankLine = 4;  // "\r\n\r\n"
-  size_t searchFrom = 0;
-  size_t headerEnd = std::string::npos;
-  size_t bodyLength = 0;
+  CRTSPFraming::Scan scan;
   for (;;) {
-    if (headerEnd == std::string::npos) {
-      headerEnd = HeaderBlockEnd(Received, searchFrom);
-      if (headerEnd != std::string::npos) {
-        bodyLength = ContentLengthOf(std::string_view(Received).substr(0, headerEnd));
-        if (bodyLength > kMaxResponseSize || headerEnd + bodyLength > kMaxResponseSize) return false;
-      } else if (Received.size() >= kMaxResponseSize) {
-        return false;
-      } else {
-        searchFrom = Received.size() - std::min(Received.size(), kLongestBlankLine - 1);
-      }
+    if (scan.HeaderEnd == 0) {
+      // Line ends that an earlier body left behind do not begin this response.
+      Received.erase(0, CRTSPFraming::LeadingLineEnds(Received));
     }
-    if (headerEnd != std::string::npos && Received.size() >= headerEnd + bodyLength) {
-      response = Received.substr(0, headerEnd + bodyLength);
-      Received.erase(0, headerEnd + bodyLength);
-      return true;
+    size_t length = 0;
+    switch (CRTSPFraming::NextMessage(Received, kMaxResponseSize, length, scan)) {
+      case CRTSPFraming::Result::kComplete:
+        response = Received.substr(0, length);
+        Received.erase(0, length);
+        return true;
+      case CRTSPFraming::Result::kTooLarge:
+        return Fail(Failure::kAnswerTooLarge);
+      case CRTSPFraming::Result::kIncomplete:
+        break;
     }
 
-    if (WaitSocket(POLLIN, deadline) != platform::WaitResult::kSocket) return false;
+    if (!WaitSocket(POLLIN, deadlineMs)) return false;
     const size_t room =
         std::min(sizeof chunk, kMaxResponseSize - std::min(Received.size(), kMaxResponseSize));
     const ssize_t n = ::recv(Socket, chunk, std::max<size_t>(room, 1), 0);
     if (n > 0) {
       Received.append(chunk, static_cast<size_t>(n));
     } else if (n == 0) {
-      return false;  // the camera closed the connection before the response was complete
+      return Fail(Failure::kClosed);  // the camera closed the connection before the response was complete
     } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      return false;
+      return Fail(Failure::kClosed);
     }
   }
 }
 
 bool CBaseRTSPClient::Exchange(int method) {
-  if (!Connected) return false;
+  LastError = Failure::kNone;
+  if (!Connected) return Fail(Failure::kNotConnected);
   const std::string request = BuildRequest(method);
-  if (request.empty()) return false;
+  if (request.empty()) return Fail(Failure::kNoRequest);
   if (!SendAll(request)) return false;
+  const uint32_t sent = Parser.SequenceNumber;
+  // One deadline for the whole exchange: late answers to earlier requests cannot stretch it.
+  const int64_t deadline = platform::MonotonicMs() + std::max(0, Params.ReceiveTimeout);
   std::string response;
-  if (!ReadResponse(response) || response.empty()) return false;
+  for (;;) {
+    if (!ReadResponse(response, deadline)) return false;
+    // The answer to a request that timed out earlier arrives late: it is not this one's. An
+    // answer without CSeq (some servers send their 401 and 404 so) counts for this request.
+    const auto answered = CRTSPFraming::SequenceNumber(response);
+    if (!answered || !CRTSPFraming::IsEarlier(*answered, sent)) break;
+  }
   response.resize(std::min(response.size(), response.find('\0')));
-  return Parser.Parse(response, method);
+  if (Parser.Parse(response, method)) return true;
+  const bool refused =
+      Parser.StatusLineRead && Parser.StatusCode != kStatusOk && Parser.StatusCode != kStatusUnauthorized;
+  return Fail(refused ? Failure::kStatus : Failure::kUnreadable);
 }
 
 bool CBaseRTSPClient::ExchangeWithRetry(int method) {
@@ -275,6 +288,41 @@ bool CBaseRTSPClient::ExchangeWithRetry(int method) {
   // Digest may come back with a fresh nonce.
   if (scheme == kAuthDigest) return Exchange(method);
   return result;
+}
+
+std::string CBaseRTSPClient::FailureText() const {
+  const int timeoutMs = std::max(0, Params.ReceiveTimeout);
+  switch (LastError) {
+    case Failure::kNone:
+      // The exchange went through, but the status may still be a refusal (401 after the retry).
+      if (Parser.StatusCode == kStatusOk) return "no failure";
+      return HUtils::Format("%d %s", static_cast<int>(Parser.StatusCode), Parser.ReasonPhrase.c_str());
+    case Failure::kUnresolved:
+      return "host name not resolved";
+    case Failure::kConnectRefused:
+      return "connection refused";
+    case Failure::kConnectTimeout:
+      return HUtils::Format("no connection within %d ms", std::max(0, Params.ConnectTimeout));
+    case Failure::kNotConnected:
+      return "not connected";
+    case Failure::kNoRequest:
+      return "request could not be built";
+    case Failure::kSendFailed:
+      return "request could not be sent";
+    case Failure::kAnswerTimeout:
+      return HUtils::Format("no answer within %d ms", timeoutMs);
+    case Failure::kClosed:
+      return "connection closed by the camera";
+    case Failure::kAnswerTooLarge:
+      return "answer too large";
+    case Failure::kUnreadable:
+      return "unreadable answer";
+    case Failure::kStatus:
+      return HUtils::Format("%d %s", static_cast<int>(Parser.StatusCode), Parser.ReasonPhrase.c_str());
+    case Failure::kStopped:
+      return "stopped";
+  }
+  return {};
 }
 
 }  // namespace korvalt

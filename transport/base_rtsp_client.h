@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/event.h"
+#include "transport/host_resolver.h"
 #include "transport/rtsp_response_parser.h"
 
 namespace korvalt {
@@ -37,6 +38,23 @@ class CBaseRTSPClient {
   // A longer answer is refused rather than buffered without bound.
   static constexpr size_t kMaxResponseSize = 64 * 1024;
 
+  // Why the last Connect or exchange failed, for the owner's report.
+  enum class Failure {
+    kNone,
+    kUnresolved,      // the server's name did not resolve in time
+    kConnectRefused,  // the connection was refused or failed at once
+    kConnectTimeout,  // no connection within the connect time-out
+    kNotConnected,    // an exchange without a connection
+    kNoRequest,       // the request could not be built
+    kSendFailed,      // the request could not be sent in time
+    kAnswerTimeout,   // no (whole) answer within the receive time-out
+    kClosed,          // the server closed the connection before answering
+    kAnswerTooLarge,  // the answer exceeds kMaxResponseSize
+    kUnreadable,      // the answer is no RTSP response the parser accepts
+    kStatus,          // the server answered with a status other than 200 (the parser has it)
+    kStopped,         // the owner's stop event ended the wait
+  };
+
   // stopEvent is borrowed from the owner for the client's lifetime (may be null).
   explicit CBaseRTSPClient(platform::Event* stopEvent = nullptr);
 
@@ -57,8 +75,16 @@ class CBaseRTSPClient {
   bool ExchangeWithRetry(int method);
   void Disconnect();
   bool IsConnected() const { return Connected; }
+  // An address the owner already resolved (network order), so that Connect needs no look-up.
+  void UseServerAddress(uint32_t address) { KnownAddress = address; }
 
   std::string PresentationUrl() const;
+  // The URL SETUP names for the selected media: an absolute control URL as it stands, a relative
+  // one under Content-Base when the server sent one, else under the presentation URL.
+  std::string TrackUrl() const;
+  Failure LastFailure() const { return LastError; }
+  // The failure in words: the server's status and reason, or what went wrong with the exchange.
+  std::string FailureText() const;
   // The Digest "Authorization" line for uri and method, or empty when an input is missing.
   std::string MakeDigestAuthorization(const std::string& uri, int method) const;
 
@@ -66,15 +92,20 @@ class CBaseRTSPClient {
   CRTSPResponseParser Parser;
 
  private:
+  bool Fail(Failure failure);
   bool SendAll(const std::string& request);
-  bool ReadResponse(std::string& response);
-  platform::WaitResult WaitSocket(short events, int64_t deadlineMs);
+  bool ReadResponse(std::string& response, int64_t deadlineMs);
+  // Waits for the socket; on failure LastError tells the stop from the time-out.
+  bool WaitSocket(short events, int64_t deadlineMs);
 
   int Socket = -1;
   bool Connected = false;
   std::string Received;                  // bytes read past the last response, kept for the next one
   platform::Event* StopEvent = nullptr;  // the owner's; set means "give up every wait"
   platform::Event NeverSet;              // stands in when the owner gave none
+  CHostResolver Resolver;
+  uint32_t KnownAddress = 0;  // network order; 0 = resolve Params.ServerAddress
+  Failure LastError = Failure::kNone;
 };
 
 }  // namespace korvalt

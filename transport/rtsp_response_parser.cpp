@@ -22,8 +22,8 @@ constexpr int kDefaultSessionTimeout = 30;
 constexpr size_t kParameterSetCapacity = 256;
 constexpr size_t kWordCapacity = 256;  // scanned words hold at most 255 characters
 
-// Every line is taken to end with CR LF: the next one starts two characters after the first
-// CR or LF. Without one the line is empty and the position becomes kNone for good.
+// A line runs to the first CR or LF and ends with CR LF or, from some servers, with LF alone.
+// Without a line end the line is empty and the position becomes kNone for good.
 std::string ReadLine(std::string_view text, size_t& position) {
   if (position == kNone || position > text.size()) {
     position = kNone;
@@ -35,13 +35,25 @@ std::string ReadLine(std::string_view text, size_t& position) {
     return {};
   }
   std::string line(text.substr(position, end - position));
-  position = std::min(end + 2, text.size());
+  const bool crLf = text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n';
+  position = end + (crLf ? 2 : 1);
   return line;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 enum class HeaderKind {
   kNone,
   kCSeq,
+  kContentBase,
   kContentType,
   kContentLength,
   kSession,
@@ -54,11 +66,10 @@ struct HeaderName {
   HeaderKind Kind;
 };
 
-// Order matters: a line gets the kind of the first name it contains.
 constexpr std::array<HeaderName, 13> kHeaderNames = {{
     {"cseq", HeaderKind::kCSeq},
     {"date", HeaderKind::kIgnored},
-    {"content-base", HeaderKind::kIgnored},
+    {"content-base", HeaderKind::kContentBase},
     {"content-type", HeaderKind::kContentType},
     {"content-length", HeaderKind::kContentLength},
     {"transport", HeaderKind::kIgnored},
@@ -71,20 +82,57 @@ constexpr std::array<HeaderName, 13> kHeaderNames = {{
     {"www-authenticate", HeaderKind::kAuthenticate},
 }};
 
-HeaderKind Classify(const std::string& lower) {
-  // The header's own name decides first, so that a value containing another header's name (a
-  // realm "Streaming Server", a session "4update") is not taken for that header.
-  const size_t colon = lower.find(':');
-  if (colon != std::string::npos) {
-    const std::string name = HUtils::Trim(lower.substr(0, colon));
-    for (const HeaderName& header : kHeaderNames) {
-      if (name == header.Name) return header.Kind;
-    }
-  }
+// Only the header's own name decides (without case): a value that contains another header's name
+// (a realm "Streaming Server", "X-Info: Session expired") does not make its line that header.
+HeaderKind Classify(std::string_view name) {
   for (const HeaderName& header : kHeaderNames) {
-    if (lower.find(header.Name) != std::string::npos) return header.Kind;
+    if (EqualsIgnoringCase(name, header.Name)) return header.Kind;
   }
   return HeaderKind::kNone;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The decimal number at the start of text; false when there is none or it exceeds UINT32_MAX.
+bool LeadingUnsigned(std::string_view text, uint32_t& value) {
+  uint64_t number = 0;
+  size_t digits = 0;
+  for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+    number = number * 10 + static_cast<uint64_t>(text[digits] - '0');
+    if (number > UINT32_MAX) return false;
+  }
+  value = static_cast<uint32_t>(number);
+  return digits != 0;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The value of one "name=value" parameter of an fmtp line ("a=fmtp:96 a=1; config=000001B0"),
+// the name compared without case; empty when absent.
+std::string_view FormatParameter(std::string_view line, std::string_view name) {
+  const size_t blank = line.find(' ');
+  if (blank == std::string_view::npos) return {};
+  std::string_view rest = line.substr(blank + 1);
+  while (!rest.empty()) {
+    const size_t end = std::min(rest.find(';'), rest.size());
+    const std::string_view parameter = TrimBlanks(rest.substr(0, end));
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    const size_t equals = parameter.find('=');
+    if (equals != std::string_view::npos &&
+        EqualsIgnoringCase(TrimBlanks(parameter.substr(0, equals)), name)) {
+      return TrimBlanks(parameter.substr(equals + 1));
+    }
+  }
+  return {};
 }
 
 enum class SdpKind { kNone, kControl, kFormat, kVideo, kAudio, kMetadata, kOtherMedia };
@@ -106,16 +154,6 @@ SdpKind ClassifySdp(const std::string& lower) {
 
 bool IsParameterDelimiter(char c) {
   return c == ' ' || c == ',' || c == '\t';
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // Value of one auth-param of a challenge: a quoted string is taken whole (blanks and commas
@@ -171,12 +209,22 @@ bool CRTSPResponseParser::Parse(const std::string& text, int method) {
   std::array<char, kWordCapacity> protocol{};
   std::array<char, kWordCapacity> reason{};
   int status = 0;
+  StatusLineRead = false;
   if (std::sscanf(statusLine.c_str(), "%255s %d %255s", protocol.data(), &status, reason.data()) < 3) {
     return false;
   }
+  StatusLineRead = true;
   Protocol = protocol.data();
   StatusCode = status;
   Reason = reason.data();
+  {
+    // The whole phrase after the code, for reports: "Not Found" where Reason holds "Not".
+    const std::string_view line = TrimBlanks(statusLine);
+    const size_t code = line.find_first_not_of(" \t", line.find_first_of(" \t"));
+    const size_t phrase = line.find_first_of(" \t", code);
+    ReasonPhrase =
+        phrase == std::string_view::npos ? std::string() : std::string(TrimBlanks(line.substr(phrase)));
+  }
   if (StatusCode != kStatusOk && StatusCode != kStatusUnauthorized) return false;
 
   for (;;) {
@@ -195,30 +243,28 @@ bool CRTSPResponseParser::Parse(const std::string& text, int method) {
 }
 
 bool CRTSPResponseParser::ParseHeader(const std::string& line) {
-  const std::string lower = HUtils::ToLower(line);
-  switch (Classify(lower)) {
-    case HeaderKind::kCSeq: {
-      unsigned int sequence = 0;
-      if (std::sscanf(lower.c_str(), "cseq: %u", &sequence) != 1) return false;
-      SequenceNumber = sequence;
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) return true;  // no header line: skipped
+  const std::string_view text(line);
+  const std::string_view value = TrimBlanks(text.substr(colon + 1));
+  switch (Classify(TrimBlanks(text.substr(0, colon)))) {
+    case HeaderKind::kCSeq:
+      return LeadingUnsigned(value, SequenceNumber);
+    case HeaderKind::kContentBase:
+      ContentBase = std::string(value);
       return true;
-    }
     case HeaderKind::kContentType: {
-      std::array<char, kWordCapacity> type{};
-      if (std::sscanf(lower.c_str(), "content-type: %255s", type.data()) != 1) return false;
-      ContentType = type.data();
+      const std::string_view type = value.substr(0, std::min(value.find_first_of(" \t"), kWordCapacity - 1));
+      if (type.empty()) return false;
+      ContentType = HUtils::ToLower(std::string(type));
       return true;
     }
-    case HeaderKind::kContentLength: {
-      unsigned int length = 0;
-      if (std::sscanf(lower.c_str(), "content-length: %u", &length) != 1) return false;
-      ContentLength = length;
-      return true;
-    }
+    case HeaderKind::kContentLength:
+      return LeadingUnsigned(value, ContentLength);
     case HeaderKind::kSession:
-      return ParseSession(line, lower);
+      return ParseSession(value);
     case HeaderKind::kAuthenticate:
-      return ParseAuthenticate(line);
+      return ParseAuthenticate(value);
     case HeaderKind::kIgnored:
     case HeaderKind::kNone:
       return true;
@@ -226,43 +272,47 @@ bool CRTSPResponseParser::ParseHeader(const std::string& line) {
   return true;
 }
 
-bool CRTSPResponseParser::ParseSession(const std::string& line, const std::string& lower) {
+bool CRTSPResponseParser::ParseSession(std::string_view value) {
   Session.clear();
-  // Cameras compare the identifier exactly: only the header name is folded for the look-up,
-  // the identifier keeps the case it was sent in.
-  static constexpr std::string_view kKey = "session:";
-  const size_t key = lower.find(kKey);
-  const std::string mixed =
-      key == std::string::npos ? line : lower.substr(0, key + kKey.size()) + line.substr(key + kKey.size());
-  if (line.find(';') != std::string::npos) {
-    Session = HUtils::GetValue(std::string(kKey), " ", mixed, ";");
-    const std::string timeout = HUtils::GetValue("timeout", "=", lower, "\r\n;");
+  // Cameras compare the identifier exactly: it keeps the case it was sent in.
+  const size_t semicolon = value.find(';');
+  Session = std::string(TrimBlanks(value.substr(0, semicolon)));
+  if (semicolon != std::string_view::npos) {
+    // A Session header with parameters must name the time-out.
+    std::string timeout;
+    std::string_view parameters = value.substr(semicolon + 1);
+    while (!parameters.empty() && timeout.empty()) {
+      const size_t end = std::min(parameters.find(';'), parameters.size());
+      const std::string_view parameter = parameters.substr(0, end);
+      parameters.remove_prefix(std::min(end + 1, parameters.size()));
+      const size_t equals = parameter.find('=');
+      if (equals != std::string_view::npos &&
+          EqualsIgnoringCase(TrimBlanks(parameter.substr(0, equals)), "timeout")) {
+        timeout = std::string(TrimBlanks(parameter.substr(equals + 1)));
+      }
+    }
     if (timeout.empty()) {
       Session.clear();
     } else {
       SessionTimeout = ToInt32(timeout);
       if (SessionTimeout == 0) SessionTimeout = kDefaultSessionTimeout;
     }
-  } else {
-    Session = HUtils::GetValue(std::string(kKey), " ", mixed, ";\r\n");
   }
   return !Session.empty();
 }
 
-bool CRTSPResponseParser::ParseAuthenticate(const std::string& line) {
-  static constexpr std::string_view kDigest = "WWW-Authenticate: Digest";
-  static constexpr std::string_view kBasic = "WWW-Authenticate: Basic";
+bool CRTSPResponseParser::ParseAuthenticate(std::string_view value) {
+  // The scheme is a token compared without case: "Digest", "digest" and "DIGEST" are one.
   AuthScheme = 0;
-  size_t parameters = std::string::npos;
-  if (const size_t at = line.find(kDigest); at != std::string::npos) {
+  const size_t schemeEnd = std::min(value.find_first_of(" \t"), value.size());
+  const std::string_view scheme = value.substr(0, schemeEnd);
+  if (EqualsIgnoringCase(scheme, "Digest")) {
     AuthScheme = 2;
-    parameters = at + kDigest.size();
-  } else if (const size_t basic = line.find(kBasic); basic != std::string::npos) {
+  } else if (EqualsIgnoringCase(scheme, "Basic")) {
     AuthScheme = 1;
-    parameters = basic + kBasic.size();
   }
   if (AuthScheme == 0) return true;
-  const std::string_view rest = std::string_view(line).substr(parameters);
+  const std::string_view rest = value.substr(schemeEnd);
   Realm = ChallengeParameter(rest, "realm");
   Nonce = ChallengeParameter(rest, "nonce");
   return !(AuthScheme == 2 && (Realm.empty() || Nonce.empty()));
@@ -270,6 +320,7 @@ bool CRTSPResponseParser::ParseAuthenticate(const std::string& line) {
 
 bool CRTSPResponseParser::ParseSdp(std::string_view body) {
   std::string* control = nullptr;  // the current media's control member
+  bool video = false;              // the current media is the video media
   size_t position = 0;
   for (;;) {
     const std::string line = ReadLine(body, position);
@@ -277,28 +328,40 @@ bool CRTSPResponseParser::ParseSdp(std::string_view body) {
     switch (ClassifySdp(HUtils::ToLower(line))) {
       case SdpKind::kVideo:
         control = &VideoControl;
+        video = true;
         break;
       case SdpKind::kAudio:
         control = &AudioControl;
+        video = false;
         break;
       case SdpKind::kMetadata:
         control = &MetadataControl;
+        video = false;
         break;
       case SdpKind::kOtherMedia:
         control = nullptr;
+        video = false;
         break;
       case SdpKind::kControl: {
         if (control == nullptr) break;  // session level or a media we do not use
-        std::array<char, kWordCapacity> value{};
-        if (std::sscanf(line.c_str(), "a=control:%255s", value.data()) != 1) {
+        // The whole URL is kept, however long: a cut absolute URL would name another resource.
+        static constexpr std::string_view kPrefix = "a=control:";
+        const std::string_view rest =
+            std::string_view(line).substr(line.rfind(kPrefix, 0) == 0 ? kPrefix.size() : line.size());
+        const size_t first = rest.find_first_not_of(" \t");
+        const std::string_view value = first == std::string_view::npos
+                                           ? std::string_view()
+                                           : rest.substr(first, rest.find_first_of(" \t", first) - first);
+        if (line.rfind(kPrefix, 0) != 0 || value.empty()) {
           control->clear();
           return false;
         }
-        *control = value.data();
+        *control = std::string(value);
         break;
       }
       case SdpKind::kFormat:
         DecodeParameterSets(line);
+        if (video) DecodeVideoConfig(line);
         break;
       case SdpKind::kNone:
         break;
@@ -324,6 +387,20 @@ void CRTSPResponseParser::DecodeParameterSets(const std::string& line) {
   if (DecodeBase64(pieces[1], buffer.data(), buffer.size(), length)) {
     Pps.insert(Pps.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
   }
+}
+
+void CRTSPResponseParser::DecodeVideoConfig(const std::string& line) {
+  const std::string_view hex = FormatParameter(line, "config");
+  if (hex.empty() || hex.size() % 2 != 0) return;
+  std::vector<uint8_t> bytes;
+  bytes.reserve(hex.size() / 2);
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    const int high = HexValue(hex[i]);
+    const int low = HexValue(hex[i + 1]);
+    if (high < 0 || low < 0) return;  // not hexadecimal: left out
+    bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+  }
+  VideoConfig = std::move(bytes);
 }
 
 bool CRTSPResponseParser::DecodeBase64(std::string_view text, uint8_t* output, size_t capacity,

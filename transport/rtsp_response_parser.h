@@ -28,11 +28,14 @@ class CRTSPResponseParser {
   std::string Protocol;  // first word of the status line
   int32_t StatusCode = 0;
   std::string Reason;           // the reason phrase's first word
+  std::string ReasonPhrase;     // the whole reason phrase, for reports
+  bool StatusLineRead = false;  // the last text had a readable status line
   uint32_t SequenceNumber = 0;  // from CSeq; the client's request counter too
   std::string ContentType;      // lower case
   uint32_t ContentLength = 0;
   std::string Session;         // identifier exactly as received
   int32_t SessionTimeout = 0;  // seconds; 0 = the client's default
+  std::string ContentBase;     // base of relative control URLs, when the server names one
   std::string VideoControl;
   std::string AudioControl;
   std::string MetadataControl;
@@ -41,13 +44,17 @@ class CRTSPResponseParser {
   std::string Nonce;
   std::vector<uint8_t> Sps;  // appended by every DESCRIBE answer that carries parameter sets
   std::vector<uint8_t> Pps;
+  // MPEG-4 configuration headers of the video media ("config=" in hexadecimal), replaced by every
+  // DESCRIBE answer that carries them.
+  std::vector<uint8_t> VideoConfig;
 
  private:
   bool ParseHeader(const std::string& line);
-  bool ParseSession(const std::string& line, const std::string& lower);
-  bool ParseAuthenticate(const std::string& line);
+  bool ParseSession(std::string_view value);
+  bool ParseAuthenticate(std::string_view value);
   bool ParseSdp(std::string_view body);
   void DecodeParameterSets(const std::string& line);
+  void DecodeVideoConfig(const std::string& line);
 };
 
 }  // namespace korvalt

@@ -7,13 +7,19 @@
 
 namespace korvalt {
 
+// The camera's name is looked up by the worker, not here: construction runs on a host thread
+// and a name service may take seconds to answer.
 CBaseRTPChannel::CBaseRTPChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink)
-    : CBaseCameraChannel(channelNumber, driver, frameSink) {
-  ResolvedAddress = HUtils::ResolveHost(driver->GetDeviceInfo().Address);
-}
+    : CBaseCameraChannel(channelNumber, driver, frameSink) {}
 
 uint32_t CBaseRTPChannel::ResolveCameraAddress() {
-  return HUtils::ResolveHost(Driver->GetDeviceInfo().Address);
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  return Resolver.Resolve(device.Address, StopEvent.Handle(), device.NetworkTimeout);
+}
+
+void CBaseRTPChannel::ReportOpeningFailure(const char* origin, const std::string& what) {
+  if (StopRequested() || !HUtils::ShouldLog(Driver)) return;
+  Driver->DebugMessage(1, "%s: %s", origin, what.c_str());
 }
 
 CBaseRTPChannel::~CBaseRTPChannel() {
@@ -44,7 +50,15 @@ uint32_t CBaseRTPChannel::Run() {
     if (GetState() != kStateStreaming) {
       FrameArrived.Reset();
       if (OpenStream()) {
-        if (WaitStopOr(FrameArrived, static_cast<int>(signalLossMs)) == 1) SetState(kStateStreaming);
+        const int woke = WaitStopOr(FrameArrived, static_cast<int>(signalLossMs));
+        if (woke == 1) {
+          SetState(kStateStreaming);
+        } else if (woke == -1) {
+          ReportOpeningFailure(
+              "korvalt::CBaseRTPChannel::Run",
+              HUtils::Format("no picture from camera %s within %lld ms after the stream was opened",
+                             Driver->GetDeviceInfo().Address.c_str(), static_cast<long long>(signalLossMs)));
+        }
       }
     }
     if (GetState() == kStateStreaming) KeepAliveTick();
@@ -71,7 +85,13 @@ bool CBaseRTPChannel::OpenStream() {
   SetState(kStateStopped);
   CloseReceiver();
   CloseSession();
-  bool opened = CameraAddress() != 0 && ConfigureCamera();
+  const bool resolved = CameraAddress() != 0;
+  if (!resolved) {
+    ReportOpeningFailure(
+        "korvalt::CBaseRTPChannel::OpenStream",
+        HUtils::Format("host name %s not resolved", Driver->GetDeviceInfo().Address.c_str()));
+  }
+  bool opened = resolved && ConfigureCamera();
   if (opened) {
     Receiver = std::make_unique<CRTPReceiver>();
     opened = PrepareSession() && BindLocalPorts() && StartSession();
@@ -94,18 +114,21 @@ void CBaseRTPChannel::CloseReceiver() {
 
 bool CBaseRTPChannel::BindLocalPorts() {
   Receiver->User = this;
+  Probing = true;
   for (uint32_t port = kFirstRtpPort; port < kPortLimit; ++port) {
-    if (StopRequested()) return false;
+    if (StopRequested()) break;
     PacketArrived.Reset();
     if (Receiver->Port.Open(static_cast<uint16_t>(port)) != CUDPPort::kOpened) continue;
-    const int woke = WaitStopOr(PacketArrived, kPortProbeMs);
+    const int woke = WaitStopOr(PacketArrived, PortProbeMs);
     if (woke == -1) {
       RtpPort = static_cast<uint16_t>(port);
+      Probing = false;
       return true;
     }
     Receiver->Port.Close();
-    if (woke == 0) return false;
+    if (woke == 0) break;
   }
+  Probing = false;
   return false;
 }
 
@@ -128,6 +151,9 @@ void CBaseRTPChannel::RecordKeepAlive() {
 void CBaseRTPChannel::OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const RTP_PACKET_INFO& info) {
   if (from.sin_addr.s_addr != ResolvedAddress.load()) return;
   PacketArrived.Set();
+  // Packets heard while a port is probed belong to another stream: they only mark the port as
+  // taken, and reach neither the parser nor the host.
+  if (Probing.load()) return;
   try {
     ProcessPacket(info);
   } catch (...) {

@@ -3,9 +3,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "media/channels/base_camera_channel.h"
 #include "media/parsers/rtp_media_parser.h"
+#include "transport/host_resolver.h"
 #include "transport/rtp_receiver.h"
 
 namespace korvalt {
@@ -50,18 +52,26 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   int WaitStopOr(platform::Event& ev, int ms);
   // Resolves the camera's name when it could not be resolved before; 0 while it cannot.
   uint32_t CameraAddress();
-  // IPv4 address of the device record's name, network order; 0 when it does not resolve.
+  // IPv4 address of the device record's name, network order; 0 when it does not resolve within
+  // the network time-out or the channel is stopped meanwhile. Worker thread only.
   virtual uint32_t ResolveCameraAddress();
+  // Logs at level 1 why an opening failed, thinned like repeated request failures; nothing while
+  // the channel is being stopped.
+  void ReportOpeningFailure(const char* origin, const std::string& what);
   uint32_t MillisecondsSinceKeepAlive() const;
   void RecordKeepAlive();
 
   uint16_t RtpPort = 0;
+  int PortProbeMs = kPortProbeMs;          // worker thread only; tests shorten it
+  std::atomic<bool> Probing{false};        // set by the worker while a port is probed
   std::unique_ptr<CRTPReceiver> Receiver;  // worker thread only
+  CHostResolver Resolver;                  // worker thread only
   uint32_t KeepAliveIntervalMs = 0;
   int64_t LastKeepAliveMs = 0;  // monotonic; worker thread only
   platform::Event PacketArrived{platform::Event::ResetMode::kManual};
   platform::Event FrameArrived{platform::Event::ResetMode::kManual};
-  std::atomic<uint32_t> ResolvedAddress{0};  // network order; read by the receive thread
+  // Resolved by the worker at the first opening, never on a host thread; read by the receive thread.
+  std::atomic<uint32_t> ResolvedAddress{0};  // network order
 };
 
 }  // namespace korvalt

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 
+#include "http/h_utils.h"
 #include "transport/rtsp_method.h"
 
 namespace korvalt {
 namespace {
 constexpr int32_t kStoppingTeardownMs = 250;
+constexpr int32_t kStatusOk = 200;
+constexpr const char* kStartOrigin = "korvalt::CBaseRTSPChannel::StartSession";
 }  // namespace
 
 CBaseRTSPChannel::CBaseRTSPChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink)
@@ -50,21 +53,23 @@ void CBaseRTSPChannel::CloseSession() {
 
 bool CBaseRTSPChannel::BindLocalPorts() {
   Receiver->User = this;
+  Probing = true;
   for (uint32_t port = kFirstRtpPort; port + 1 < kPortLimit; port += 2) {
-    if (StopRequested()) return false;
+    if (StopRequested()) break;
     PacketArrived.Reset();
     if (Receiver->Port.Open(static_cast<uint16_t>(port)) != CUDPPort::kOpened) continue;
-    const int woke = WaitStopOr(PacketArrived, kPortProbeMs);
+    const int woke = WaitStopOr(PacketArrived, PortProbeMs);
     if (woke != -1) {
       // Another stream already sends here (or we are stopping).
       Receiver->Port.Close();
-      if (woke == 0) return false;
+      if (woke == 0) break;
       continue;
     }
     Reporter->SetCameraAddress(ResolvedAddress.load());
     if (Reporter->Open(static_cast<uint16_t>(port + 1)) && Reporter->Start()) {
       RtpPort = static_cast<uint16_t>(port);
       RtcpPort = static_cast<uint16_t>(port + 1);
+      Probing = false;
       return true;
     }
     Receiver->Port.Close();
@@ -72,6 +77,7 @@ bool CBaseRTSPChannel::BindLocalPorts() {
     Reporter->Join();
     Reporter = std::make_unique<CRTCPReporter>();
   }
+  Probing = false;
   return false;
 }
 
@@ -87,16 +93,31 @@ bool CBaseRTSPChannel::StartSession() {
   params.ClientRtpPort = RtpPort;
   params.ClientRtcpPort = RtcpPort;
   AdjustConnectionParams(params);
-  if (!Client->Connect(params)) return false;
-  if (StopRequested() || !Client->ExchangeWithRetry(kRtspDescribe) || Client->Parser.StatusCode != 200)
+  // The worker resolved the name already; the client need not look it up again.
+  Client->UseServerAddress(ResolvedAddress.load());
+  if (!Client->Connect(params)) {
+    ReportOpeningFailure(
+        kStartOrigin,
+        HUtils::Format("connect to %s:%u failed: %s", params.ServerAddress.c_str(),
+                       static_cast<unsigned>(params.ServerPort), Client->FailureText().c_str()));
     return false;
+  }
+  if (StopRequested() || !OpeningStep(kRtspDescribe)) return false;
   if (StopRequested()) return false;
   AfterDescribe();
-  if (!Client->ExchangeWithRetry(kRtspSetup) || Client->Parser.StatusCode != 200) return false;
+  if (!OpeningStep(kRtspSetup)) return false;
   if (StopRequested()) return false;
-  if (!Client->ExchangeWithRetry(kRtspPlay) || Client->Parser.StatusCode != 200) return false;
+  if (!OpeningStep(kRtspPlay)) return false;
   RecordKeepAlive();
   return true;
+}
+
+bool CBaseRTSPChannel::OpeningStep(int method) {
+  if (Client->ExchangeWithRetry(method) && Client->Parser.StatusCode == kStatusOk) return true;
+  const std::string url = method == kRtspSetup ? Client->TrackUrl() : Client->PresentationUrl();
+  ReportOpeningFailure(kStartOrigin, HUtils::Format("%s %s failed: %s", RtspMethodName(method), url.c_str(),
+                                                    Client->FailureText().c_str()));
+  return false;
 }
 
 void CBaseRTSPChannel::KeepAliveTick() {

@@ -29,6 +29,10 @@ class CBaseRTSPChannel : public CBaseRTPChannel {
   virtual void AfterDescribe() {}
 
  protected:
+  // One request of the opening, with the authentication retry; a failure (the camera's status or
+  // what went wrong) is reported.
+  bool OpeningStep(int method);
+
   std::unique_ptr<CBaseRTSPClient> Client;  // worker thread only
   std::unique_ptr<CRTCPReporter> Reporter;  // worker thread only
   uint16_t RtcpPort = 0;

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <mutex>
+#include <vector>
+
 #include "media/channels/common_channel_rtsp.h"
 #include "media/parsers/mpeg4_rtp_media_parser.h"
 
@@ -13,9 +17,17 @@ class CMPEGChannelRTSP : public CCommonChannelRTSP {
   ~CMPEGChannelRTSP() override;
 
   void ProcessPacket(const RTP_PACKET_INFO& packet) override;
+  // Hands the configuration headers of the SDP to the parser.
+  void AfterDescribe() override;
 
  private:
-  CMpeg4RTPMediaParser Parser;  // receive thread only (parameter sets from the worker before PLAY)
+  CMpeg4RTPMediaParser Parser;  // receive thread only
+
+  // Configuration from the SDP, handed from the worker to the receive thread, which applies it
+  // before its next packet.
+  std::mutex AnnouncedLock;  // guards AnnouncedConfig
+  std::vector<uint8_t> AnnouncedConfig;
+  std::atomic<bool> HasAnnounced{false};
 };
 
 }  // namespace korvalt

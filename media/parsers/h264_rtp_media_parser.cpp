@@ -1,5 +1,6 @@
 #include "media/parsers/h264_rtp_media_parser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -15,7 +16,11 @@ constexpr uint8_t kBuiltPps[] = {0x68, 0xCE, 0x3C, 0x80};
 constexpr uint8_t kAccessUnitDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x30};
 
 constexpr uint8_t kNalTypeMask = 0x1F;
+constexpr uint8_t kFirstSliceType = 1;  // non-IDR slice
+constexpr uint8_t kIdrSliceType = 5;
 constexpr uint8_t kNalTypeSps = 7;
+constexpr uint8_t kNalTypePps = 8;
+constexpr size_t kMinParameterSet = 2;  // header byte and at least one byte of payload
 constexpr uint8_t kLastSingleNalType = 23;
 constexpr uint8_t kStapA = 24;
 constexpr uint8_t kFuA = 28;
@@ -51,7 +56,7 @@ void CH264RTPMediaParser::Reset() {
 
 void CH264RTPMediaParser::EmptyFrame() {
   FrameBuffer.clear();
-  FrameHasSps = false;
+  Units.clear();
 }
 
 void CH264RTPMediaParser::ProcessPacket(const RTP_PACKET_INFO& packet) {
@@ -70,6 +75,7 @@ void CH264RTPMediaParser::ProcessPacket(const RTP_PACKET_INFO& packet) {
     }
   } catch (...) {
     // The packet is lost; the parser stays usable.
+    Reset();
   }
 }
 
@@ -100,60 +106,105 @@ bool CH264RTPMediaParser::AppendPayload(std::span<const uint8_t> payload) {
   return false;  // STAP-B, MTAP, FU-B and reserved types
 }
 
+bool CH264RTPMediaParser::StartUnit(uint8_t type, bool idrStart) {
+  try {
+    Units.push_back({FrameBuffer.size(), type, idrStart});
+  } catch (...) {
+    return false;
+  }
+  return Append(kStartCode);
+}
+
 bool CH264RTPMediaParser::AppendNal(std::span<const uint8_t> nal) {
-  if (!Append(kStartCode) || !Append(nal)) return false;
-  if ((nal[0] & kNalTypeMask) == kNalTypeSps) FrameHasSps = true;
-  return true;
+  const uint8_t type = nal[0] & kNalTypeMask;
+  return StartUnit(type, type == kIdrSliceType) && Append(nal);
 }
 
 bool CH264RTPMediaParser::AppendFragment(std::span<const uint8_t> payload) {
   if (payload.size() < kMinFuA) return false;
   const uint8_t indicator = payload[0];
   const uint8_t header = payload[1];
-  // Only the parameter sets' absence matters here: a camera may send an SEI (or other non-VCL
-  // units) ahead of the IDR slice, and the key frame must still carry its SPS and PPS.
-  if (header == kFuIdrStart && !FrameHasSps && !PrefixParameterSets()) return false;
   if ((header & kFuStartBit) != 0) {
     const uint8_t nalHeader = static_cast<uint8_t>((indicator & kFuIndicatorKeep) | (header & kNalTypeMask));
-    if (!Append(kStartCode) || !Append(&nalHeader, 1)) return false;
+    // Only the exact start of a fragmented IDR slice (end and reserved bits clear) has the
+    // parameter sets put in front.
+    if (!StartUnit(header & kNalTypeMask, header == kFuIdrStart) || !Append(&nalHeader, 1)) return false;
   }
   return Append(payload.subspan(kFuHeaderSize));
 }
 
-// Puts start code + SPS + start code + PPS at the front of the frame buffer.
-bool CH264RTPMediaParser::PrefixParameterSets() {
-  if (SpsBytes.empty() || PpsBytes.empty()) BuildParameterSets();
-  if (SpsBytes.empty() || PpsBytes.empty()) {
-    WaitingForKeyFrame = true;
-    return false;
+std::span<const uint8_t> CH264RTPMediaParser::UnitBytes(size_t index) const {
+  const size_t begin = Units[index].Offset + sizeof kStartCode;
+  const size_t end = index + 1 < Units.size() ? Units[index + 1].Offset : FrameBuffer.size();
+  return std::span<const uint8_t>(FrameBuffer).subspan(begin, end - begin);
+}
+
+// The camera's own parameter sets replace whatever was known: it may send them with some key
+// frames only, and the rest must be decoded with the same sets, not with built ones.
+void CH264RTPMediaParser::RememberParameterSets() {
+  for (size_t i = 0; i < Units.size(); ++i) {
+    if (Units[i].Type != kNalTypeSps && Units[i].Type != kNalTypePps) continue;
+    const std::span<const uint8_t> bytes = UnitBytes(i);
+    if (bytes.size() < kMinParameterSet) continue;
+    if (Units[i].Type == kNalTypeSps) {
+      // Only an SPS the decoder can read replaces the one held.
+      const size_t withStartCode =
+          std::min(FrameBuffer.size() - Units[i].Offset, bytes.size() + sizeof kStartCode);
+      if (!ParseH264SpsSize(std::span<const uint8_t>(FrameBuffer).subspan(Units[i].Offset, withStartCode)))
+        continue;
+      SpsBytes.assign(bytes.begin(), bytes.end());
+      BuiltSets = false;
+    } else {
+      PpsBytes.assign(bytes.begin(), bytes.end());
+    }
   }
-  const size_t prefixSize = 2 * sizeof kStartCode + SpsBytes.size() + PpsBytes.size();
-  const size_t held = FrameBuffer.size();
-  try {
-    FrameBuffer.resize(held + prefixSize);
-  } catch (...) {
-    return false;
+}
+
+bool CH264RTPMediaParser::CompleteKeyFrame(bool hasSps, bool hasPps, size_t firstSlice) {
+  if (!hasSps && !hasPps) {
+    // Sets built for one picture size are built again when the host asked for another.
+    if (SpsBytes.empty() || PpsBytes.empty() ||
+        (BuiltSets && Client != nullptr && Client->GetPictureSize() != BuiltSize)) {
+      BuildParameterSets();
+    }
+    if (SpsBytes.empty() || PpsBytes.empty()) {
+      WaitingForKeyFrame = true;
+      return false;
+    }
   }
-  uint8_t* data = FrameBuffer.data();
-  std::memmove(data + prefixSize, data, held);
-  for (const auto* set : {&SpsBytes, &PpsBytes}) {
-    std::memcpy(data, kStartCode, sizeof kStartCode);
-    std::memcpy(data + sizeof kStartCode, set->data(), set->size());
-    data += sizeof kStartCode + set->size();
+  // A picture that brings one set of its own gets the other only when the camera sent it before:
+  // a built set would not match the camera's.
+  const std::vector<uint8_t>& set = hasSps ? PpsBytes : SpsBytes;
+  if ((hasSps || hasPps) && (set.empty() || BuiltSets)) return true;
+  std::vector<uint8_t> missing;
+  if (!hasSps) {
+    missing.insert(missing.end(), std::begin(kStartCode), std::end(kStartCode));
+    missing.insert(missing.end(), SpsBytes.begin(), SpsBytes.end());
   }
-  FrameHasSps = true;
-  return true;
+  if (!hasPps) {
+    missing.insert(missing.end(), std::begin(kStartCode), std::end(kStartCode));
+    missing.insert(missing.end(), PpsBytes.begin(), PpsBytes.end());
+  }
+  // Both sets go to the very front; a PPS alone goes just before the slices, after the
+  // picture's own SPS, which it refers to.
+  const size_t at = hasSps ? firstSlice : 0;
+  FrameBuffer.insert(FrameBuffer.begin() + static_cast<std::ptrdiff_t>(at), missing.begin(), missing.end());
+  return CheckBufferSize();
 }
 
 void CH264RTPMediaParser::BuildParameterSets() {
   SpsBytes.clear();
   PpsBytes.clear();
+  BuiltSets = false;
   if (Client == nullptr) return;
   const auto [width, height] = Client->GetPictureSize();
   Width = width;
   Height = height;
   SpsBytes = BuildH264Sps(width, height);
-  if (!SpsBytes.empty()) PpsBytes.assign(std::begin(kBuiltPps), std::end(kBuiltPps));
+  if (SpsBytes.empty()) return;
+  PpsBytes.assign(std::begin(kBuiltPps), std::end(kBuiltPps));
+  BuiltSets = true;
+  BuiltSize = {width, height};
 }
 
 void CH264RTPMediaParser::AcceptParameterSets(std::span<const uint8_t> sps, std::span<const uint8_t> pps) {
@@ -161,6 +212,7 @@ void CH264RTPMediaParser::AcceptParameterSets(std::span<const uint8_t> sps, std:
   try {
     SpsBytes.assign(sps.begin(), sps.end());
     PpsBytes.assign(pps.begin(), pps.end());
+    BuiltSets = false;
     EmptyFrame();
     if (Append(kStartCode) && Append(sps) && Append(kStartCode) && Append(pps)) {
       if (const auto size = ParseH264SpsSize(FrameBuffer)) {
@@ -176,6 +228,28 @@ void CH264RTPMediaParser::AcceptParameterSets(std::span<const uint8_t> sps, std:
 }
 
 void CH264RTPMediaParser::DeliverFrame() {
+  RememberParameterSets();
+  bool hasSlice = false;
+  bool hasSps = false;
+  bool hasPps = false;
+  bool idrStart = false;
+  size_t firstSlice = FrameBuffer.size();
+  for (const NalUnit& unit : Units) {
+    const bool slice = unit.Type >= kFirstSliceType && unit.Type <= kIdrSliceType;
+    if (slice && !hasSlice) firstSlice = unit.Offset;
+    hasSlice = hasSlice || slice;
+    hasSps = hasSps || unit.Type == kNalTypeSps;
+    hasPps = hasPps || unit.Type == kNalTypePps;
+    idrStart = idrStart || unit.IdrStart;
+  }
+  // A sample without a slice is no picture (a server that marks the end of its parameter sets as
+  // the end of a picture): its sets are remembered above for the picture that follows.
+  if (!hasSlice) return;
+  if (idrStart && (!hasSps || !hasPps) && !CompleteKeyFrame(hasSps, hasPps, firstSlice)) {
+    Reset();
+    return;
+  }
+
   ipcapture::ISampleAllocator* allocator = DeliveryAllocator();
   if (allocator == nullptr) return;
   uint32_t fourCC = kFourCCOther;

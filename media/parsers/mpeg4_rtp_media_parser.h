@@ -11,8 +11,10 @@
 namespace korvalt {
 
 // Reassembles MPEG-4 Visual pictures from RTP payloads that carry the elementary stream with
-// its start codes. Keeps the configuration headers last seen in the stream and puts them in
-// front of every I-VOP; key frames are "DIVX", other frames "DIVI".
+// its start codes. Keeps the configuration headers last seen in the stream (or, while the stream
+// carries none, those the SDP announced) and puts them in front of every I-VOP, also one led by a
+// group-of-VOP header; a payload holding several whole VOPs gives one picture each. Key frames
+// are "DIVX", other frames "DIVI".
 class CMpeg4RTPMediaParser : public CRTPMediaParser {
  public:
   CMpeg4RTPMediaParser(std::string parserName, IDriver* driver);
@@ -20,9 +22,20 @@ class CMpeg4RTPMediaParser : public CRTPMediaParser {
   void ProcessPacket(const RTP_PACKET_INFO& packet) override;
   void Reset() override;
 
+  // The configuration headers the SDP announced for the video ("config="): used for key frames
+  // while the stream has carried none of its own. Called between DESCRIBE and PLAY (on the
+  // receive thread, before the next packet); an empty one is ignored.
+  void AcceptConfiguration(std::span<const uint8_t> configuration);
+
   const std::vector<uint8_t>& GetConfiguration() const { return Configuration; }
 
  private:
+  // One payload, or the part of it that holds one picture (or its continuation); marker says
+  // whether the picture ends with it.
+  void ProcessPiece(std::span<const uint8_t> piece, bool marker);
+  // Puts the configuration in front of an I-VOP; ownGov: the picture brings its own group-of-VOP
+  // header, so a stored one is left out.
+  bool AppendConfiguration(bool ownGov);
   void DeliverPicture();
 
   bool WaitingForKeyFrame = true;
@@ -31,6 +44,7 @@ class CMpeg4RTPMediaParser : public CRTPMediaParser {
   // What preceded the first VOP start code in the last payload that began with a visual
   // object sequence or video object start code.
   std::vector<uint8_t> Configuration;
+  std::vector<uint8_t> AnnouncedConfiguration;  // from the SDP
 };
 
 }  // namespace korvalt

@@ -52,20 +52,26 @@ TEST(H264Parser, FuHeaderDecidesWhetherParameterSetsArePrefixed) {
     uint32_t FourCC;
   };
   const std::vector<uint8_t> sdpSps = Sps(640, 480);
+  const std::vector<uint8_t> cameraSps = Sps(352, 288);
   const Case cases[] = {
-      // |S=1|E=0|R=0|type 5|: start of a fragmented IDR slice
-      {0x85, Concat({kStart, sdpSps, kStart, kPps, kStart, Bytes({0x65, 1, 2, 3, 4, 5, 6}), kDelimiter}),
+      // |S=1|E=0|R=0|type 5|: start of a fragmented IDR slice; the camera's own SPS of the key
+      // frame before replaces the SDP's
+      {0x85, Concat({kStart, cameraSps, kStart, kPps, kStart, Bytes({0x65, 1, 2, 3, 4, 5, 6}), kDelimiter}),
        kH264},
       // reserved bit set: only the reconstructed NAL header
       {0xA5, Concat({kStart, Bytes({0x65, 1, 2, 3, 4, 5, 6}), kDelimiter}), kI264},
-      // not a start fragment: bytes only
-      {0x05, Concat({Bytes({1, 2, 3, 4, 5, 6}), kDelimiter}), kI264},
+      // not a start fragment: bytes without any NAL unit are no picture
+      {0x05, {}, 0},
   };
   for (const Case& c : cases) {
     Harness<CH264RTPMediaParser> h;
     h.Subject.AcceptParameterSets(sdpSps, kPps);
-    h.Feed({StapAKeyFrame(Sps(352, 288)), 1, true});
+    h.Feed({StapAKeyFrame(cameraSps), 1, true});
     h.Feed({{Bytes({0x7C, c.FuHeader, 1, 2, 3}), 2}, {Bytes({0x7C, 0x45, 4, 5, 6}), 3, true}});
+    if (c.Expected.empty()) {
+      EXPECT_EQ(h.Client.Frames.size(), 1u) << int(c.FuHeader);
+      continue;
+    }
     ASSERT_EQ(h.Client.Frames.size(), 2u) << int(c.FuHeader);
     EXPECT_EQ(h.Client.Frames[1].Data, c.Expected) << int(c.FuHeader);
     EXPECT_EQ(h.Client.Frames[1].FourCC, c.FourCC) << int(c.FuHeader);
@@ -189,10 +195,13 @@ TEST(H264Parser, CameraAccessUnitDelimitersDoNotCostPictures) {
 TEST(H264Parser, StapAWithBareSizeFieldOrZeroSizedUnitKeepsTheRest) {
   Harness<CH264RTPMediaParser> h;
   const std::vector<uint8_t> sps = Sps(352, 288);
-  // zero-sized unit, then the SPS, then a bare size field of 0
-  h.Feed({Concat({Bytes({0x78, 0, 0, 0, static_cast<int>(sps.size())}), sps, Bytes({0, 0})}), 1, true});
+  const std::vector<uint8_t> idr = Bytes({0x65, 0x88, 0x84, 0x21});
+  // zero-sized unit, then SPS, PPS and an IDR slice, then a bare size field of 0
+  h.Feed({Concat({Bytes({0x78, 0, 0, 0, static_cast<int>(sps.size())}), sps, Bytes({0, 4}), kPps,
+                  Bytes({0, 4}), idr, Bytes({0, 0})}),
+          1, true});
   ASSERT_EQ(h.Client.Frames.size(), 1u);
-  EXPECT_EQ(h.Client.Frames[0].Data, Concat({kStart, sps, kDelimiter}));
+  EXPECT_EQ(h.Client.Frames[0].Data, Concat({kStart, sps, kStart, kPps, kStart, idr, kDelimiter}));
 }
 
 TEST(H264Parser, SequenceGapDropsThePictureInProgress) {
@@ -215,6 +224,79 @@ TEST(H264Parser, ResetKeepsTheParameterSets) {
   ASSERT_EQ(h.Client.Frames.size(), 1u);
   EXPECT_EQ(h.Client.Frames[0].Width, 800u);
   EXPECT_EQ(h.Client.Frames[0].Height, 600u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(H264Parser, ParameterSetsAloneAreNoPictureAndGoInFrontOfTheNextKeyFrame) {
+  // A server that sets the marker on its first packet, the SPS, in the middle of a key frame.
+  Harness<CH264RTPMediaParser> h;
+  const std::vector<uint8_t> sps = Sps(640, 360);
+  h.Feed({{sps, 1, true}, {kPps, 2}, {Bytes({0x7C, 0x85, 0x01}), 3}, {Bytes({0x7C, 0x45, 0x02}), 4, true}});
+  ASSERT_EQ(h.Client.Frames.size(), 1u);
+  EXPECT_EQ(h.Client.Frames[0].Data,
+            Concat({kStart, sps, kStart, kPps, kStart, Bytes({0x65, 0x01, 0x02}), kDelimiter}));
+  EXPECT_EQ(h.Client.Frames[0].FourCC, kH264);
+  EXPECT_EQ(h.Client.Frames[0].Width, 640u);
+}
+
+TEST(H264Parser, CameraParameterSetsSentWithSomeKeyFramesAreRepeatedForTheOthers) {
+  // No sets in the SDP; the camera sends its own with the first key frame only.
+  Harness<CH264RTPMediaParser> h;
+  const std::vector<uint8_t> sps = Sps(640, 360);
+  const std::vector<uint8_t> pps = Bytes({0x68, 0xEB, 0xE3, 0xCB, 0x22, 0xC0});
+  h.Feed({Concat({Bytes({0x78, 0, static_cast<int>(sps.size())}), sps, Bytes({0, 6}), pps,
+                  Bytes({0, 4, 0x65, 0x88, 0x84, 0x21})}),
+          1, true});
+  h.Feed({Bytes({0x41, 0x9A, 0x01, 0x02}), 2, true});
+  h.Feed({{Bytes({0x7C, 0x85, 0x01}), 3}, {Bytes({0x7C, 0x45, 0x02}), 4, true}});
+  ASSERT_EQ(h.Client.Frames.size(), 3u);
+  EXPECT_EQ(h.Client.Frames[2].Data,
+            Concat({kStart, sps, kStart, pps, kStart, Bytes({0x65, 0x01, 0x02}), kDelimiter}))
+      << "the camera's sets, not built ones";
+  EXPECT_EQ(h.Client.Frames[2].Width, 640u);
+}
+
+TEST(H264Parser, KnownParameterSetsGoInFrontOfEveryKeyFrameThatLacksThem) {
+  struct Case {
+    const char* Name;
+    std::vector<uint8_t> Payload;
+    std::vector<uint8_t> Expected;
+  };
+  const std::vector<uint8_t> sps = Sps(640, 360);
+  const std::vector<uint8_t> idr = Bytes({0x65, 0x88, 0x84, 0x21});
+  const std::vector<uint8_t> sei = Bytes({0x06, 0x05, 0x02, 0xAA, 0xBB, 0x80});
+  const Case cases[] = {
+      {"single NAL unit", idr, Concat({kStart, sps, kStart, kPps, kStart, idr})},
+      {"STAP-A of SEI and slice", Concat({Bytes({0x78, 0, 6}), sei, Bytes({0, 4}), idr}),
+       Concat({kStart, sps, kStart, kPps, kStart, sei, kStart, idr})},
+      {"STAP-A with the SPS only: the PPS follows it",
+       Concat({Bytes({0x78, 0, static_cast<int>(sps.size())}), sps, Bytes({0, 4}), idr}),
+       Concat({kStart, sps, kStart, kPps, kStart, idr})},
+  };
+  for (const Case& c : cases) {
+    Harness<CH264RTPMediaParser> h;
+    h.Subject.AcceptParameterSets(sps, kPps);  // announced in the SDP only
+    h.Feed({c.Payload, 1, true});
+    ASSERT_EQ(h.Client.Frames.size(), 1u) << c.Name;
+    EXPECT_EQ(h.Client.Frames[0].Data, Concat({c.Expected, kDelimiter})) << c.Name;
+    EXPECT_EQ(h.Client.Frames[0].FourCC, kH264) << c.Name;
+  }
+}
+
+TEST(H264Parser, BuiltParameterSetsFollowTheRequestedSize) {
+  Harness<CH264RTPMediaParser> h;
+  h.Client.RequestedSize = {704, 480};
+  h.Feed({{Bytes({0x7C, 0x85, 0x01}), 1}, {Bytes({0x7C, 0x45, 0x02}), 2, true}});
+  h.Client.RequestedSize = {1920, 1080};  // the channel was restarted with another size
+  h.Feed({{Bytes({0x7C, 0x85, 0x03}), 3}, {Bytes({0x7C, 0x45, 0x04}), 4, true}});
+  ASSERT_EQ(h.Client.Frames.size(), 2u);
+  EXPECT_EQ(h.Client.Frames[0].Width, 704u);
+  EXPECT_EQ(h.Client.Frames[1].Width, 1920u);
+  EXPECT_EQ(h.Client.Frames[1].Height, 1080u);
+  EXPECT_EQ(h.Subject.GetSps(), Sps(1920, 1080));
 }
 
 }  // namespace

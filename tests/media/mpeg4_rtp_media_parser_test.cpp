@@ -224,3 +224,83 @@ TEST(Mp4Parser, RefusesTruncatedConfiguration) {
 }
 
 }  // namespace
+
+namespace {
+
+// Group-of-VOP header: start code, time code and flags (closed_gov=1, broken_link=0).
+std::vector<uint8_t> Gov() {
+  return Bytes({0, 0, 1, 0xB3, 0x00, 0x10, 0x07});
+}
+
+TEST(Mpeg4Parser, GovLedKeyFrameTakesTheSdpConfigurationUntilTheStreamBringsItsOwn) {
+  Harness<CMpeg4RTPMediaParser> h;
+  const std::vector<uint8_t> announced = Configuration({.Width = 352, .Height = 288});
+  const std::vector<uint8_t> inBand = Configuration({.Width = 320, .Height = 180});
+  h.Subject.AcceptConfiguration(announced);
+  h.Feed({Concat({Gov(), Vop(0x10)}), 1, true});  // I-VOP led by a group-of-VOP header
+  h.Feed({Vop(0x50), 2, true});
+  h.Feed({Concat({inBand, Vop(0x00)}), 3, true});  // the stream's own configuration wins from now on
+  h.Feed({Concat({Gov(), Vop(0x20)}), 4, true});
+  ASSERT_EQ(h.Client.Frames.size(), 4u);
+  EXPECT_EQ(h.Client.Frames[0].FourCC, kDivx);
+  EXPECT_EQ(h.Client.Frames[0].Data, Concat({announced, Gov(), Vop(0x10)}));
+  EXPECT_EQ(h.Client.Frames[0].Width, 352u);
+  EXPECT_EQ(h.Client.Frames[1].FourCC, kDivi);
+  EXPECT_EQ(h.Client.Frames[2].Data, Concat({inBand, Vop(0x00)}));
+  EXPECT_EQ(h.Client.Frames[3].Data, Concat({inBand, Gov(), Vop(0x20)}));
+  EXPECT_EQ(h.Client.Frames[3].Height, 192u);
+}
+
+TEST(Mpeg4Parser, StoredGovIsNotRepeatedBeforeAPictureWithItsOwn) {
+  Harness<CMpeg4RTPMediaParser> h;
+  const std::vector<uint8_t> config = Configuration({});
+  // FFmpeg without global headers: configuration, group of VOP and I-VOP in one payload.
+  h.Feed({Concat({config, Gov(), Vop(0x00)}), 1, true});
+  h.Feed({Concat({Gov(), Vop(0x00)}), 2, true});
+  ASSERT_EQ(h.Client.Frames.size(), 2u);
+  EXPECT_EQ(h.Client.Frames[0].Data, Concat({config, Gov(), Vop(0x00)}));
+  EXPECT_EQ(h.Client.Frames[1].Data, Concat({config, Gov(), Vop(0x00)}));
+}
+
+TEST(Mpeg4Parser, SeveralWholeVopsInOnePacketGiveOneSampleEach) {
+  struct Case {
+    const char* Name;
+    std::vector<Packet> Packets;
+    std::vector<std::vector<uint8_t>> Samples;
+  };
+  const std::vector<uint8_t> config = Configuration({});
+  const Case cases[] = {
+      {"key frame and two P-VOPs",
+       {{Concat({config, Vop(0x00, 30), Vop(0x50, 10), Vop(0x51, 12)}), 1, true}},
+       {Concat({config, Vop(0x00, 30)}), Vop(0x50, 10), Vop(0x51, 12)}},
+      {"P-VOP, then configuration and a key frame",
+       {{Concat({config, Vop(0x00, 30)}), 1, true},
+        {Concat({Vop(0x50, 10), config, Gov(), Vop(0x00, 8)}), 2, true}},
+       {Concat({config, Vop(0x00, 30)}), Vop(0x50, 10), Concat({config, Gov(), Vop(0x00, 8)})}},
+      {"the last VOP continues in the next packet",
+       {{Concat({config, Vop(0x00, 30), Vop(0x50, 10)}), 1}, {Filler(5, 0x44), 2, true}},
+       {Concat({config, Vop(0x00, 30)}), Concat({Vop(0x50, 10), Filler(5, 0x44)})}},
+  };
+  for (const Case& c : cases) {
+    Harness<CMpeg4RTPMediaParser> h;
+    h.Feed(c.Packets);
+    ASSERT_EQ(h.Client.Frames.size(), c.Samples.size()) << c.Name;
+    for (size_t i = 0; i < c.Samples.size(); ++i)
+      EXPECT_EQ(h.Client.Frames[i].Data, c.Samples[i]) << c.Name << i;
+  }
+}
+
+TEST(Mpeg4Parser, ContinuationAfterAnEarlyMarkerIsDroppedAndTheGopGoesOn) {
+  // A server that marks its first packet although the key frame goes on in the next two.
+  Harness<CMpeg4RTPMediaParser> h;
+  h.Feed({{Concat({Configuration({}), Vop(0x00)}), 1, true},
+          {Filler(60, 0x11), 2},
+          {Filler(60, 0x22), 3, true}});
+  h.Feed({{Vop(0x50), 4, true}, {Vop(0x51), 5, true}});
+  ASSERT_EQ(h.Client.Frames.size(), 3u);
+  EXPECT_EQ(h.Client.Frames[1].FourCC, kDivi);
+  EXPECT_EQ(h.Client.Frames[1].Data, Vop(0x50));
+  EXPECT_EQ(h.Client.Frames[2].Width, 352u);
+}
+
+}  // namespace

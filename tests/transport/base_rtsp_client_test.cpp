@@ -203,6 +203,96 @@ TEST(RTSPClient, DigestRefusedTwiceGivesTrueWith401AndNoThirdTry) {
   EXPECT_EQ(client.Parser.StatusCode, 200);
 }
 
+TEST(RTSPClient, SetupNamesTheControlUrlResolvedAsRtspDoes) {
+  struct Case {
+    const char* Name;
+    std::string ContentBase;  // header line, or empty
+    std::string Control;
+    std::string Expected;  // SETUP URL; "*" stands for rtsp://127.0.0.1:port
+  };
+  const Case cases[] = {
+      {"absolute control used as it is", "", "*/rtpvideo1.sdp/trackID=0", "*/rtpvideo1.sdp/trackID=0"},
+      {"absolute control despite a Content-Base", "Content-Base: */other/\r\n", "*/a/b", "*/a/b"},
+      {"relative control under Content-Base", "Content-Base: */live/\r\n", "track1", "*/live/track1"},
+      {"Content-Base without a final slash", "content-base: */rtpvideo1.sdp\r\n", "stream=0",
+       "*/rtpvideo1.sdp/stream=0"},
+      {"relative control without Content-Base", "", "trackID=1", "*/rtpvideo1.sdp/trackID=1"},
+  };
+  for (const Case& c : cases) {
+    std::string base;
+    ScriptedTcpServer server([&](ScriptedTcpServer::Connection& connection) {
+      auto fill = [&](std::string text) {
+        for (size_t at = text.find('*'); at != std::string::npos; at = text.find('*', at))
+          text.replace(at, 1, base);
+        return text;
+      };
+      const std::string sdp = fill("v=0\r\nm=video 0 RTP/AVP 96\r\na=control:" + c.Control + "\r\n");
+      if (!connection.ReadRequest()) return;
+      connection.Send("RTSP/1.0 200 OK\r\nCSeq: 1\r\n" + fill(c.ContentBase) +
+                      "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) +
+                      "\r\n\r\n" + sdp);
+      if (!connection.ReadRequest()) return;
+      connection.Send(Ok(2, "Session: 1;timeout=60\r\n"));
+      connection.StaySilent();
+    });
+    base = "rtsp://127.0.0.1:" + std::to_string(server.Port());
+    CBaseRTSPClient client;
+    ASSERT_TRUE(client.Connect(ParamsFor(server.Port())));
+    ASSERT_TRUE(client.ExchangeWithRetry(kRtspDescribe)) << c.Name;
+    EXPECT_TRUE(client.ExchangeWithRetry(kRtspSetup)) << c.Name;
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u) << c.Name;
+    std::string expected = c.Expected;
+    expected.replace(0, 1, base);
+    EXPECT_EQ(requests[1].substr(0, requests[1].find(" RTSP/1.0")), "SETUP " + expected) << c.Name;
+  }
+}
+
+TEST(RTSPClient, StrayLineEndAfterABodyDoesNotBeginTheNextAnswer) {
+  const std::string sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:trackID=1\r\n";
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({
+      WithBody(1, sdp) + "\r\n",  // one CR LF more than Content-Length counts
+      Ok(2, "Session: 5;timeout=60\r\n"),
+      "\n\r\n" + Ok(3),
+  }));
+  CBaseRTSPClient client;
+  ASSERT_TRUE(client.Connect(ParamsFor(server.Port())));
+  ASSERT_TRUE(client.ExchangeWithRetry(kRtspDescribe));
+  ASSERT_TRUE(client.ExchangeWithRetry(kRtspSetup));
+  EXPECT_EQ(client.Parser.StatusCode, 200);
+  EXPECT_EQ(client.Parser.Session, "5");
+  EXPECT_TRUE(client.ExchangeWithRetry(kRtspPlay));
+}
+
+TEST(RTSPClient, LateAnswerIsDiscardedAndNoSequenceNumberIsSentTwice) {
+  ScriptedTcpServer server([](ScriptedTcpServer::Connection& connection) {
+    if (!connection.ReadRequest()) return;
+    // The answer to CSeq 1 comes after the client gave up on it, together with the next one.
+    if (!connection.ReadRequest()) return;
+    connection.Send(Ok(1, "Session: one\r\n") + Ok(2, "Session: two\r\n"));
+    if (!connection.ReadRequest()) return;
+    // Some servers answer without CSeq (a 401 from one, a 404 from another): it is this request's.
+    connection.Send("RTSP/1.0 200 OK\r\nSession: three\r\n\r\n");
+    connection.StaySilent();
+  });
+  CBaseRTSPClient client;
+  RTSP_CONNECTION_PARAMS params = ParamsFor(server.Port());
+  params.ReceiveTimeout = 200;
+  ASSERT_TRUE(client.Connect(params));
+  EXPECT_FALSE(client.Exchange(kRtspOptions));
+  ASSERT_TRUE(client.Exchange(kRtspOptions));
+  EXPECT_EQ(client.Parser.Session, "two");
+  EXPECT_EQ(client.Parser.SequenceNumber, 2u);
+  ASSERT_TRUE(client.Exchange(kRtspOptions));
+  EXPECT_EQ(client.Parser.Session, "three");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  for (size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_NE(requests[i].find("\r\nCSeq: " + std::to_string(i + 1) + "\r\n"), std::string::npos)
+        << requests[i];
+  }
+}
+
 // Answers each request with the given reply, then keeps the connection open without a word.
 ScriptedTcpServer::Handler ReplyThenHold(std::string reply, size_t chunk = 0, int intervalMs = 0) {
   return [reply, chunk, intervalMs](ScriptedTcpServer::Connection& connection) {

@@ -90,7 +90,19 @@ INSTANTIATE_TEST_SUITE_P(
         ResponseCase{"NoEmptyLineAndNoLengthSucceeds", "RTSP/1.0 200 OK\r\nCSeq: 4\r\n", kRtspOptions, true,
                      200, "OK", "", 0, 0, "", ""},
         ResponseCase{"UnreadableCSeqFails", "RTSP/1.0 200 OK\r\nCSeq: x\r\n\r\n", kRtspOptions, false, 200,
-                     "OK", "", 0, 0, "", ""}),
+                     "OK", "", 0, 0, "", ""},
+        ResponseCase{"LineFeedOnlyLineEnds", "RTSP/1.0 200 OK\nCSeq: 3\nSession: 12;timeout=60\n\n",
+                     kRtspSetup, true, 200, "OK", "12", 60, 0, "", ""},
+        ResponseCase{"HeaderNamesInAnyCase",
+                     "RTSP/1.0 401 Unauthorized\r\nCseq: 1\r\n"
+                     "www-authenticate: Digest realm=\"cam\", nonce=\"n1\"\r\n\r\n",
+                     kRtspDescribe, true, 401, "Unauthorized", "", 0, 2, "cam", "n1"},
+        ResponseCase{"SchemeInAnyCase",
+                     "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: DIGEST realm=\"r\", nonce=\"n\"\r\n\r\n",
+                     kRtspDescribe, true, 401, "Unauthorized", "", 0, 2, "r", "n"},
+        ResponseCase{"ValueMentioningSessionIsNoSessionHeader",
+                     "RTSP/1.0 200 OK\r\nSession: abc;timeout=60\r\nX-Info: Session kept\r\n\r\n", kRtspSetup,
+                     true, 200, "OK", "abc", 60, 0, "", ""}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 std::string DescribeAnswer(const std::string& sdp) {
@@ -110,6 +122,34 @@ TEST(SdpParse, ControlsBelongToTheirMedia) {
   EXPECT_EQ(parser.MetadataControl, "trackID=3");
   EXPECT_EQ(parser.ContentType, "application/sdp");
   EXPECT_EQ(parser.SequenceNumber, 1u);
+}
+
+TEST(SdpParse, ContentBaseAbsoluteControlAndVideoConfiguration) {
+  const std::string control = "rtsp://192.0.2.7:554/rtpvideo1.sdp/trackID=0/" + std::string(300, 'x');
+  const std::string sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:" + control +
+                          "\r\na=fmtp:96 profile-level-id=1; config=000001b0F5\r\n"
+                          "m=audio 0 RTP/AVP 97\r\na=fmtp:97 config=1210\r\n";
+  CRTSPResponseParser parser;
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nContent-Base: rtsp://192.0.2.7/live/\r\nContent-Length: " +
+                               std::to_string(sdp.size()) + "\r\n\r\n" + sdp,
+                           kRtspDescribe));
+  EXPECT_EQ(parser.ContentBase, "rtsp://192.0.2.7/live/");
+  EXPECT_EQ(parser.VideoControl, control) << "a long URL is kept whole";
+  EXPECT_EQ(parser.VideoConfig, (std::vector<uint8_t>{0x00, 0x00, 0x01, 0xB0, 0xF5}))
+      << "the audio's config is not";
+  // Not hexadecimal, or an odd number of digits: left out, the earlier one stays.
+  for (const char* bad : {"config=0G", "config=000"}) {
+    ASSERT_TRUE(parser.Parse(DescribeAnswer(std::string("m=video 0 RTP/AVP 96\r\na=fmtp:96 ") + bad + "\r\n"),
+                             kRtspDescribe));
+    EXPECT_EQ(parser.VideoConfig.size(), 5u) << bad;
+  }
+}
+
+TEST(ResponseParse, ReasonPhraseIsKeptWhole) {
+  CRTSPResponseParser parser;
+  EXPECT_FALSE(parser.Parse("RTSP/1.0 454 Session Not Found\r\nCSeq: 2\r\n\r\n", kRtspPlay));
+  EXPECT_EQ(parser.Reason, "Session");
+  EXPECT_EQ(parser.ReasonPhrase, "Session Not Found");
 }
 
 TEST(SdpParse, BodyIsParsedOnlyForDescribe) {

@@ -1,0 +1,121 @@
+#include "transport/rtsp_framing.h"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+#include <string_view>
+
+namespace korvalt {
+namespace {
+
+constexpr std::string_view kBlanks = " \t";
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  const size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  const size_t last = text.find_last_not_of(kBlanks);
+  return text.substr(first, last - first + 1);
+}
+
+// End of the header block (just past its empty line), or npos while it is incomplete; lineStart
+// is where the search starts and, when it fails, the start of the last incomplete line. Lines end
+// with CR LF or, from some servers, LF alone.
+size_t HeaderBlockEnd(std::string_view text, size_t& lineStart) {
+  while (lineStart < text.size()) {
+    const size_t lf = text.find('\n', lineStart);
+    if (lf == std::string_view::npos) return std::string_view::npos;
+    const size_t length = lf - lineStart;
+    if (length == 0 || (length == 1 && text[lineStart] == '\r')) return lf + 1;
+    lineStart = lf + 1;
+  }
+  return std::string_view::npos;
+}
+
+size_t HeaderBlockEnd(std::string_view text) {
+  size_t lineStart = 0;
+  return HeaderBlockEnd(text, lineStart);
+}
+
+// Decimal digits at the start of text; nullopt when there are none or the number exceeds limit.
+std::optional<uint64_t> LeadingNumber(std::string_view text, uint64_t limit) {
+  uint64_t value = 0;
+  size_t digits = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') break;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (value > limit) return std::nullopt;
+    ++digits;
+  }
+  if (digits == 0) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+size_t CRTSPFraming::LeadingLineEnds(std::string_view buffer) {
+  const size_t first = buffer.find_first_not_of("\r\n");
+  return first == std::string_view::npos ? buffer.size() : first;
+}
+
+CRTSPFraming::Result CRTSPFraming::NextMessage(std::string_view buffer, size_t maxSize, size_t& length,
+                                               Scan& scan) {
+  if (scan.HeaderEnd == 0) {
+    scan.LineStart = std::min(scan.LineStart, buffer.size());
+    const size_t headerEnd =
+        HeaderBlockEnd(buffer.substr(0, std::min(buffer.size(), maxSize)), scan.LineStart);
+    if (headerEnd == std::string_view::npos) {
+      return buffer.size() >= maxSize ? Result::kTooLarge : Result::kIncomplete;
+    }
+    scan.HeaderEnd = headerEnd;
+    scan.BodyLength = 0;
+    if (const auto value = HeaderValue(buffer.substr(0, headerEnd), "content-length")) {
+      // A length that is no number counts as none (the parser judges the rest); one beyond any
+      // limit makes the message too large.
+      if (!value->empty() && value->front() >= '0' && value->front() <= '9') {
+        scan.BodyLength = LeadingNumber(*value, maxSize).value_or(maxSize + 1);
+      }
+    }
+  }
+  if (scan.BodyLength > maxSize || scan.HeaderEnd + scan.BodyLength > maxSize) return Result::kTooLarge;
+  if (buffer.size() < scan.HeaderEnd + scan.BodyLength) return Result::kIncomplete;
+  length = scan.HeaderEnd + scan.BodyLength;
+  return Result::kComplete;
+}
+
+std::optional<std::string_view> CRTSPFraming::HeaderValue(std::string_view headers, std::string_view name) {
+  // The first line is the status line, never a header.
+  size_t lineEnd = headers.find('\n');
+  while (lineEnd != std::string_view::npos) {
+    const size_t lineStart = lineEnd + 1;
+    lineEnd = headers.find('\n', lineStart);
+    std::string_view line = headers.substr(lineStart, std::min(lineEnd, headers.size()) - lineStart);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) break;  // end of the header block
+    const size_t colon = line.find(':');
+    if (colon != std::string_view::npos && EqualsIgnoringCase(TrimBlanks(line.substr(0, colon)), name)) {
+      return TrimBlanks(line.substr(colon + 1));
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> CRTSPFraming::SequenceNumber(std::string_view message) {
+  const size_t headerEnd = HeaderBlockEnd(message);
+  const auto value = HeaderValue(message.substr(0, std::min(headerEnd, message.size())), "cseq");
+  if (!value) return std::nullopt;
+  const auto number = LeadingNumber(*value, std::numeric_limits<uint32_t>::max());
+  if (!number) return std::nullopt;
+  return static_cast<uint32_t>(*number);
+}
+
+}  // namespace korvalt
