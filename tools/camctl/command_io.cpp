@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "tools/camctl/commands.h"
+#include "tools/camctl/diagnose.h"
+#include "tools/camctl/text_escape.h"
 #include "tools/hostkit/debug_sink.h"
 #include "tools/hostkit/io_sink.h"
 #include "tools/hostkit/module.h"
@@ -237,9 +239,11 @@ int RunIO(const Options& options) {
   }
 
   // Diagnostics go to stderr so that --json leaves stdout to the summary.
+  const bool verbose = options.Has("verbose");
   hostkit::DebugSink debug;
-  debug.SetPrinter([](const hostkit::DebugLine& line) {
-    std::fprintf(stderr, "%s [%u] %s\n", line.Stamp.c_str(), line.Level, line.Text.c_str());
+  debug.SetPrinter([verbose](const hostkit::DebugLine& line) {
+    if (!ShowsLevel(line.Level, verbose)) return;
+    std::fprintf(stderr, "%s [%u] %s\n", line.Stamp.c_str(), line.Level, CleanText(line.Text).c_str());
   });
   hostkit::SampleAllocator allocator;
   hostkit::DeviceParams params(config);
@@ -253,7 +257,7 @@ int RunIO(const Options& options) {
     std::fprintf(stderr, "camctl io: CreateIPCapture returned null\n");
     return kFailure;
   }
-  bool ok = false, started = false, stopped = false;
+  bool ok = false, started = false, stopped = false, reachedCamera = false;
   InterruptGuard interrupt;
   if (!driver->Open(&debug, &allocator, &params)) {
     std::fprintf(stderr, "camctl io: Open failed\n");
@@ -268,6 +272,7 @@ int RunIO(const Options& options) {
     }
     // The first poll runs here, on this thread, within the camera's network time-out.
     started = io->Start();
+    reachedCamera = true;
     if (!started) std::fprintf(stderr, "camctl io: Start failed\n");
     bool queued = true;
     for (OutputRequest& request : outputs) {
@@ -288,18 +293,29 @@ int RunIO(const Options& options) {
   module.Delete(driver);
 
   const bool interrupted = interrupt.Interrupted();
+  // Only what the camera may cause: a driver that cannot be had is not the camera's doing.
+  Diagnosis diagnosis;
+  if (!ok && !interrupted && reachedCamera && (!started || sink.Failures() > 0)) {
+    diagnosis = Diagnose(config, FailedJob::Inputs);
+  }
   std::vector<Journal::Entry> entries;
   {
     std::lock_guard<std::mutex> guard(journal.Lock);
     entries = journal.Entries;
   }
   if (json) {
-    std::printf("%s\n", SummaryJson(config, started, stopped, interrupted, outputs, entries, ok).c_str());
+    std::string text = SummaryJson(config, started, stopped, interrupted, outputs, entries, ok);
+    if (!diagnosis.Hint.empty()) text.insert(text.size() - 1, ",\"hint\":" + JsonString(diagnosis.Hint));
+    std::printf("%s\n", text.c_str());
   } else {
     size_t changes = 0;
     for (const auto& e : entries) changes += e.Failure ? 0 : 1;
     std::printf("stopped  %s%zu input change(s), %zu I/O failure(s)\n", interrupted ? "(interrupted) " : "",
                 changes, entries.size() - changes);
+    if (verbose) {
+      for (const std::string& step : diagnosis.Steps) std::printf("probe    %s\n", step.c_str());
+    }
+    if (!diagnosis.Hint.empty()) std::printf("hint     %s\n", diagnosis.Hint.c_str());
   }
   return ok ? 0 : kFailure;
 }
@@ -320,7 +336,8 @@ const bool kRegistered = RegisterCommand(
                  "outputs asked for, and stops after --watch seconds or on Ctrl-C. Inputs and outputs\n"
                  "are counted from 0 as the host interface counts them: index 0 is the camera's in1/out1.\n"
                  "A second Ctrl-C ends camctl at once.\n"
-                 "Exit status 1 when the start, an output change or any camera request fails.\n\n"
+                 "Exit status 1 when the start, an output change or any camera request fails; camctl\n"
+                 "then asks the camera itself and prints the likely cause as a hint.\n\n"
                  "options:\n") +
          kDeviceOptionsHelp +
          "  --watch SECONDS    how long to watch before stopping (default 0; 2 when --set is given,\n"
@@ -329,7 +346,7 @@ const bool kRegistered = RegisterCommand(
          "  --set INDEX=on|off set output INDEX; repeatable, sent in the order given\n"
          "  --json             one JSON object at the end (changes, failures, outputs set), nothing\n"
          "                     else on stdout\n",
-     {"json", "help", "version"},
+     {"json", "help", "version", "verbose"},
      IOOptions(),
      RunIO});
 

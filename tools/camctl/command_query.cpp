@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tools/camctl/commands.h"
+#include "tools/camctl/diagnose.h"
 #include "tools/hostkit/capability.h"
 #include "tools/hostkit/module.h"
 
@@ -213,18 +214,33 @@ int RunQuery(const Options& options) {
   const bool finished = callback.Wait(std::chrono::seconds(timeoutSeconds));
   // Stops a query that is still waiting for the camera; after it the module no longer calls us.
   module.UninitQuery();
+  const bool verbose = options.Has("verbose");
   if (!finished) {
     std::fprintf(stderr, "camctl query: no answer from %s:%u within %ld s\n", config.Address.c_str(),
                  static_cast<unsigned>(config.Port), timeoutSeconds);
+    const Diagnosis diagnosis = Diagnose(config, FailedJob::Query);
+    if (verbose) {
+      for (const std::string& step : diagnosis.Steps)
+        std::fprintf(stderr, "camctl query: probe: %s\n", step.c_str());
+    }
+    std::fprintf(stderr, "camctl query: hint: %s\n", diagnosis.Hint.c_str());
     return kExitFailure;
   }
 
   const hostkit::CapabilityOutcome outcome = callback.Outcome();
   const hostkit::CapabilityReport report = results.Report();
+  Diagnosis diagnosis;
+  if (!outcome.Succeeded()) diagnosis = Diagnose(config, FailedJob::Query);
   if (json) {
-    std::printf("%s\n", ReportJson(report, outcome).c_str());
+    std::string text = ReportJson(report, outcome);
+    if (!diagnosis.Hint.empty()) text.insert(text.size() - 1, ",\"hint\":" + Quoted(diagnosis.Hint));
+    std::printf("%s\n", text.c_str());
   } else {
     PrintText(report, outcome);
+    if (verbose) {
+      for (const std::string& step : diagnosis.Steps) std::printf("probe       %s\n", step.c_str());
+    }
+    if (!diagnosis.Hint.empty()) std::printf("hint        %s\n", diagnosis.Hint.c_str());
   }
   return outcome.Succeeded() ? 0 : kExitFailure;
 }
@@ -236,7 +252,8 @@ const bool kRegistered = RegisterCommand(
      "Runs the module's capability query against the camera and prints what the result object\n"
      "received: name, property ids with values, codecs, frame intervals (default first),\n"
      "resolutions with their intervals, address fields (password masked) and the custom\n"
-     "parameters; or the failure code and message. Exit status 0 when the query completed.\n\n"
+     "parameters; or the failure code and message, and a hint: the likely cause, found by\n"
+     "camctl's own short requests to the camera. Exit status 0 when the query completed.\n\n"
      "options:\n"
      "  --address A        camera host name or IPv4 address (default 127.0.0.1)\n"
      "  --port P           camera HTTP port (default 80)\n"
@@ -244,9 +261,10 @@ const bool kRegistered = RegisterCommand(
      "  --password W       password\n"
      "  --json             one JSON object on stdout instead of text (the password is included)\n"
      "  --timeout S        give up after S seconds without an answer (default 90)\n"
+     "  --verbose          also what each of camctl's own requests found when the query fails\n"
      "  --module PATH      driver module (default: libquenlark_ipcapture.so beside camctl)\n",
-     {"help", "version", "json"},
-     {"address", "port", "user", "password", "json", "timeout", "module", "help", "version"},
+     {"help", "version", "json", "verbose"},
+     {"address", "port", "user", "password", "json", "timeout", "module", "help", "version", "verbose"},
      RunQuery});
 
 }  // namespace
