@@ -222,6 +222,7 @@ StreamSummary RunStream(const StreamRequest& request) {
     if (request.KeepSnapshot) summary.SnapshotPng = decoder->EncodePng();
   }
   summary.Diagnostics = sink.Lines();
+  summary.Interrupted = gInterrupted;
   summary.Ok = started && summary.Frames > 0 && summary.DecodeErrors == 0;
   if (started && summary.Frames == 0) {
     summary.Error = request.SecondsAfterFirstFrame && !gInterrupted

@@ -48,6 +48,7 @@ struct StreamSummary {
   std::vector<int> States;  // channel states seen, in order, without repeats
   std::vector<hostkit::DebugLine> Diagnostics;
   bool SnapshotWritten = false;
+  bool Interrupted = false;          // Ctrl-C ended the stream early
   std::vector<uint8_t> SnapshotPng;  // with KeepSnapshot
   std::string Hint;                  // likely cause of a failure and the next step
   std::vector<std::string> ProbeSteps;
