@@ -7,6 +7,7 @@
 
 #include "tools/camctl/commands.h"
 #include "tools/camctl/diagnose.h"
+#include "tools/camctl/text_escape.h"
 #include "tools/hostkit/capability.h"
 #include "tools/hostkit/module.h"
 
@@ -19,41 +20,9 @@ constexpr long kDefaultTimeoutSeconds = 90;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-std::string JsonEscape(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x",
-                        static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
-
+// Camera text may hold anything: JSON gets valid UTF-8 with its control characters escaped.
 std::string Quoted(const std::string& text) {
-  return "\"" + JsonEscape(text) + "\"";
+  return JsonString(text);
 }
 
 // Codec names in the order of their property ids, for those the camera reported.
@@ -88,9 +57,10 @@ void PrintText(const hostkit::CapabilityReport& report, const hostkit::Capabilit
   if (outcome.Succeeded()) {
     std::printf("result      completed\n");
   } else {
-    std::printf("result      FAILED, code %d: %s\n", outcome.ErrorCode, outcome.Message.c_str());
+    std::printf("result      FAILED, code %d: %s\n", outcome.ErrorCode, CleanText(outcome.Message).c_str());
   }
-  std::printf("name        %s\n", report.Name.value_or("(not set)").c_str());
+  // Camera text reaches the terminal cleaned: no control character may drive it.
+  std::printf("name        %s\n", CleanText(report.Name.value_or("(not set)")).c_str());
   for (const auto& [id, value] : report.PropertyWrites) {
     std::printf("property    %-2d %-12s %d\n", id, hostkit::CapabilityPropertyName(id).c_str(), value);
   }
@@ -106,20 +76,20 @@ void PrintText(const hostkit::CapabilityReport& report, const hostkit::Capabilit
     std::printf("intervals   (none)\n");
   }
   for (const auto& r : report.Resolutions) {
-    std::printf("resolution  %-10s %dx%d, interval %d ms%s\n", r.Text.c_str(), r.Width, r.Height,
+    std::printf("resolution  %-10s %dx%d, interval %d ms%s\n", CleanText(r.Text).c_str(), r.Width, r.Height,
                 r.FrameInterval, r.FrameInterval == 0 ? " (none given)" : "");
   }
   const auto password = report.AddressFields.find(ipc::kAddressFieldPassword);
   std::printf("address     %s:%s, user \"%s\", password %s\n",
-              AddressField(report, ipc::kAddressFieldAddress).c_str(),
-              AddressField(report, ipc::kAddressFieldPort).c_str(),
-              AddressField(report, ipc::kAddressFieldUserName).c_str(),
+              CleanText(AddressField(report, ipc::kAddressFieldAddress)).c_str(),
+              CleanText(AddressField(report, ipc::kAddressFieldPort)).c_str(),
+              CleanText(AddressField(report, ipc::kAddressFieldUserName)).c_str(),
               password == report.AddressFields.end() ? "(not set)"
               : password->second.empty()             ? "(empty)"
                                                      : "********");
   for (const auto& [index, p] : report.CustomParameters) {
-    std::printf("custom %d    %s = \"%s\" (%s)\n", index, p.Name.value_or("(no name)").c_str(),
-                p.Value.value_or("").c_str(), ParameterType(p).c_str());
+    std::printf("custom %d    %s = \"%s\" (%s)\n", index, CleanText(p.Name.value_or("(no name)")).c_str(),
+                CleanText(p.Value.value_or("")).c_str(), ParameterType(p).c_str());
   }
 }
 

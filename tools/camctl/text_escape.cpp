@@ -1,5 +1,7 @@
 #include "tools/camctl/text_escape.h"
 
+#include <cstdio>
+
 namespace camctl {
 namespace {
 
@@ -43,9 +45,8 @@ size_t Utf8Sequence(std::string_view text, size_t i, uint32_t& codePoint) {
   return length;
 }
 
-}  // namespace
-
-std::string CleanText(std::string_view text) {
+// Each invalid byte becomes kReplacement; with clean, so does every control character.
+std::string Sanitized(std::string_view text, bool clean) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
@@ -58,7 +59,7 @@ std::string CleanText(std::string_view text) {
     }
     const bool control =
         codePoint < 0x20 || codePoint == kDelete || (codePoint >= kFirstC1 && codePoint <= kLastC1);
-    if (control) {
+    if (clean && control) {
       out += kReplacement;
     } else {
       out.append(text.substr(i, length));
@@ -68,11 +69,30 @@ std::string CleanText(std::string_view text) {
   return out;
 }
 
+}  // namespace
+
+std::string CleanText(std::string_view text) {
+  return Sanitized(text, true);
+}
+
+std::string ValidUtf8(std::string_view text) {
+  return Sanitized(text, false);
+}
+
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
-  for (const char c : CleanText(text)) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
+  for (const char c : ValidUtf8(text)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte == kDelete) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(byte));
+      out += escaped;
+    } else {
+      out += c;
+    }
   }
   return out + "\"";
 }

@@ -11,7 +11,9 @@ namespace camctl {
 // Valid UTF-8 with every control character (C0, DEL, C1) shown as '?': camera replies may hold
 // anything, and neither a terminal nor an XML parser may see it raw.
 std::string CleanText(std::string_view text);
-// A JSON string with its quotes; the text is cleaned first.
+// The text with every byte that is not part of valid UTF-8 shown as '?'.
+std::string ValidUtf8(std::string_view text);
+// A JSON string with its quotes: valid UTF-8, control characters escaped, nothing lost otherwise.
 std::string JsonString(std::string_view text);
 // Text for XHTML element content and attribute values; the text is cleaned first.
 std::string XmlText(std::string_view text);

@@ -1,0 +1,187 @@
+// camctl's failure hints: each failure a new user meets first names its cause and the next step.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "camctl_check/camctl_check_fixture.h"
+#include "support/camsim_fixture.h"
+#include "support/scripted_tcp_server.h"
+
+namespace camctlcheck {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testsupport::Camsim;
+using testsupport::CamsimOptions;
+using testsupport::ScriptedTcpServer;
+
+class CamctlHint : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(CamctlPath().c_str(), X_OK) != 0) GTEST_SKIP() << "camctl not built";
+  }
+};
+
+// The value of a header in an RTSP request, or "".
+std::string Header(const std::string& request, const std::string& name) {
+  const size_t at = request.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return {};
+  const size_t start = at + name.size() + 4;
+  return request.substr(start, request.find("\r\n", start) - start);
+}
+
+// An RTSP server that answers every request as a camera would, PLAY included, and then sends
+// no RTP: what a recorder sees when a firewall drops the camera's UDP.
+ScriptedTcpServer::Handler SilentRtspCamera() {
+  return [](ScriptedTcpServer::Connection& connection) {
+    while (const auto request = connection.ReadRequest()) {
+      const std::string method = request->substr(0, request->find(' '));
+      std::string reply = "RTSP/1.0 200 OK\r\nCSeq: " + Header(*request, "CSeq") + "\r\n";
+      if (method == "DESCRIBE") {
+        const std::string sdp =
+            "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=camera\r\nt=0 0\r\na=control:*\r\n"
+            "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:trackID=1\r\n";
+        // A camera behind address translation names an address the recorder cannot reach.
+        reply +=
+            "Content-Base: rtsp://10.99.99.99:554/rtpvideo1.sdp/\r\nContent-Type: application/sdp\r\n"
+            "Content-Length: " +
+            std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+      } else if (method == "SETUP") {
+        reply += "Session: 5D8A2C41;timeout=60\r\nTransport: " + Header(*request, "Transport") +
+                 ";server_port=6970-6971\r\n\r\n";
+      } else if (method == "PLAY" || method == "TEARDOWN") {
+        reply += "Session: 5D8A2C41\r\n\r\n";
+      } else {
+        reply += "Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN\r\n\r\n";
+      }
+      if (!connection.Send(reply)) return;
+    }
+  };
+}
+
+TEST_F(CamctlHint, StreamToAClosedPortNamesTheAddress) {
+  const uint16_t port = ClosedPort();
+  ASSERT_NE(port, 0);
+  const CamctlRun run = RunCamctl({"stream", "--port", std::to_string(port), "--seconds", "1"});
+  EXPECT_EQ(run.Status, 1) << run.Out << run.Err;
+  EXPECT_THAT(run.Out, HasSubstr("error              no frame arrived\n"));
+  EXPECT_THAT(run.Out, HasSubstr("hint               nothing listens on 127.0.0.1:" + std::to_string(port) +
+                                 ": wrong address or port?\n"));
+}
+
+TEST_F(CamctlHint, QueryWithAWrongPasswordNamesTheUserAndTheChallenge) {
+  CamsimOptions options;
+  options.Auth = "digest";
+  Camsim camera(options);
+  ASSERT_TRUE(camera.Ok());
+  const std::string port = std::to_string(camera.HttpPort());
+
+  CamctlRun run = RunCamctl({"query", "--port", port, "--user", "admin", "--password", "wrong"});
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_THAT(run.Out, HasSubstr("result      FAILED, code 3: Failed to get camera properties\n"));
+  EXPECT_THAT(run.Out,
+              HasSubstr("hint        the camera refuses user admin: HTTP 401, Digest realm \"Quenlark\": "
+                        "wrong user name or password?\n"));
+
+  // No user at all is a different mistake with a different next step.
+  run = RunCamctl({"query", "--port", port, "--json"});
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_THAT(run.Out,
+              HasSubstr(",\"hint\":\"the camera asks for a user name and password: HTTP 401, Digest realm "
+                        "\\\"Quenlark\\\"; give --user and --password\"}\n"));
+
+  // The right password: no hint.
+  run = RunCamctl({"query", "--port", port, "--user", "admin", "--password", "secret"});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_THAT(run.Out, Not(HasSubstr("hint")));
+}
+
+TEST_F(CamctlHint, StreamToAnRtspPortWithNothingBehindItNamesThePort) {
+  CamsimOptions options;
+  options.Rtsp = false;  // profile 1 still names the port
+  options.RtspPort = ClosedPort();
+  ASSERT_NE(options.RtspPort, 0);
+  Camsim camera(options);
+  ASSERT_TRUE(camera.Ok());
+
+  const CamctlRun run = RunCamctl({"stream", "--port", std::to_string(camera.HttpPort()), "--seconds", "1"});
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_THAT(run.Out, HasSubstr("hint               RTSP port " + std::to_string(options.RtspPort) +
+                                 " accepts no connection"));
+}
+
+TEST_F(CamctlHint, StreamWithoutRtpAfterPlaySuspectsAFirewall) {
+  ScriptedTcpServer rtsp(SilentRtspCamera());
+  CamsimOptions options;
+  options.Rtsp = false;
+  options.RtspPort = rtsp.Port();
+  Camsim camera(options);
+  ASSERT_TRUE(camera.Ok());
+
+  const CamctlRun run =
+      RunCamctl({"stream", "--port", std::to_string(camera.HttpPort()), "--seconds", "1", "--verbose"});
+  EXPECT_EQ(run.Status, 1);
+  const std::string hint = LineWith(run.Out, "hint ");
+  std::smatch ports;
+  ASSERT_TRUE(
+      std::regex_search(hint, ports,
+                        std::regex("PLAY answered but no RTP arrived on UDP (\\d+)-(\\d+): a firewall "
+                                   "between recorder and camera\\?$")))
+      << run.Out;
+  // The module's own range: an RTP port from 3556, even, and its RTCP port next to it.
+  const int rtp = std::stoi(ports[1]);
+  EXPECT_GE(rtp, 3556);
+  EXPECT_EQ(rtp % 2, 0);
+  EXPECT_EQ(std::stoi(ports[2]), rtp + 1);
+  EXPECT_THAT(run.Out,
+              HasSubstr("probe              RTP on UDP " + ports[1].str() + ": nothing within 2 s\n"));
+
+  // camctl's own session asked for those ports, on the address it reached, for the stream the
+  // SDP names; and it ended the session.
+  std::vector<std::string> lines;
+  for (const std::string& request : rtsp.Requests()) lines.push_back(request.substr(0, request.find("\r\n")));
+  const std::string base = "rtsp://127.0.0.1:" + std::to_string(rtsp.Port()) + "/rtpvideo1.sdp";
+  EXPECT_THAT(lines, ::testing::IsSupersetOf(
+                         {"DESCRIBE " + base + " RTSP/1.0", "SETUP " + base + "/trackID=1 RTSP/1.0",
+                          "PLAY " + base + "/ RTSP/1.0", "TEARDOWN " + base + "/ RTSP/1.0"}));
+  bool askedForThePorts = false;
+  for (const std::string& request : rtsp.Requests()) {
+    askedForThePorts =
+        askedForThePorts ||
+        Header(request, "Transport").find("client_port=" + ports[1].str() + "-" + ports[2].str()) !=
+            std::string::npos;
+  }
+  EXPECT_TRUE(askedForThePorts);
+}
+
+TEST_F(CamctlHint, ModuleLinesOfLevelThreeOnlyWithVerbose) {
+  // A movement to a camera that is not there: the module's PTZ thread reports the request it could
+  // not send at level 3, before the 300 ms camctl waits after a movement.
+  TempDir presets;
+  const std::vector<std::string> move = {"ptz",          "move",
+                                         "left",         "8",
+                                         "--for",        "0",
+                                         "--port",       std::to_string(ClosedPort()),
+                                         "--param",      "3=001122AABBCC",
+                                         "--preset-dir", presets.Path()};
+  CamctlRun run = RunCamctl(move);
+  EXPECT_THAT(run.Err, HasSubstr(" [2] OPEN DRIVER"));
+  EXPECT_THAT(run.Err, Not(HasSubstr(" [3] ")));
+
+  std::vector<std::string> verbose = move;
+  verbose.push_back("--verbose");
+  run = RunCamctl(verbose);
+  EXPECT_THAT(run.Err, HasSubstr(" [2] OPEN DRIVER"));
+  EXPECT_THAT(run.Err, HasSubstr(" [3] "));
+  EXPECT_THAT(LineWith(run.Err, " [3] "), HasSubstr("cannot send request"));
+}
+
+}  // namespace
+}  // namespace camctlcheck
