@@ -226,6 +226,12 @@ TEST_F(CamctlCheck, OneInjectedFailureFailsExactlyThatRow) {
   EXPECT_THAT(run.Out, HasSubstr(inputs + "\n" + std::string(18, ' ') + "hint"));
   EXPECT_EQ(run.Out.find("hint"), run.Out.rfind("hint")) << run.Out;
   EXPECT_THAT(run.Out, HasSubstr("1 function(s) failed, 0 skipped"));
+  // The hint rests on a request of camctl's own after the module's refused poll.
+  size_t polls = 0;
+  for (const std::string& request : camera.RequestLog()) {
+    polls += request.rfind("GET /config/io.cgi ", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_GE(polls, 2u);
 }
 
 TEST_F(CamctlCheck, CameraThatIsNotThereFailsTheQueryWithItsHintAndSkipsTheRest) {

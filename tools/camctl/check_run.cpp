@@ -137,9 +137,9 @@ class CheckRunner {
     };
   }
 
-  void Explain(CheckRow& row, FailedJob job) {
+  void Explain(CheckRow& row, FailedJob job, const hostkit::DeviceConfig& device) {
     Announce(row.Function + " failed; asking the camera why");
-    const Diagnosis diagnosis = Diagnose(Device, job);
+    const Diagnosis diagnosis = Diagnose(device, job);
     row.Hint = diagnosis.Hint;
     row.ProbeSteps = diagnosis.Steps;
   }
@@ -173,7 +173,7 @@ class CheckRunner {
     if (!finished || !outcome.Succeeded()) {
       row.Figures = !finished ? (Report.Interrupted ? "interrupted" : "no answer within 90 s")
                               : Format("failed, code %d: %s", outcome.ErrorCode, outcome.Message.c_str());
-      if (!Report.Interrupted) Explain(row, FailedJob::Query);
+      if (!Report.Interrupted) Explain(row, FailedJob::Query, Device);
       return false;
     }
     Learn(results.Report());
@@ -370,7 +370,7 @@ class CheckRunner {
       return;
     }
     row.Figures = Format("%d of %d input(s) read: ", read, Camera.Inputs) + figures;
-    Explain(row, FailedJob::Inputs);
+    Explain(row, FailedJob::Inputs, config);
   }
 
   void PtzRows() {
