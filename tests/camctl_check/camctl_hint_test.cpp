@@ -66,14 +66,34 @@ ScriptedTcpServer::Handler SilentRtspCamera() {
   };
 }
 
-TEST_F(CamctlHint, StreamToAClosedPortNamesTheAddress) {
-  const uint16_t port = ClosedPort();
-  ASSERT_NE(port, 0);
-  const CamctlRun run = RunCamctl({"stream", "--port", std::to_string(port), "--seconds", "1"});
-  EXPECT_EQ(run.Status, 1) << run.Out << run.Err;
-  EXPECT_THAT(run.Out, HasSubstr("error              no frame arrived\n"));
-  EXPECT_THAT(run.Out, HasSubstr("hint               nothing listens on 127.0.0.1:" + std::to_string(port) +
-                                 ": wrong address or port?\n"));
+TEST_F(CamctlHint, EveryCommandAgainstAClosedPortNamesTheAddress) {
+  const std::string port = std::to_string(ClosedPort());
+  ASSERT_NE(port, "0");
+  TempDir presets;
+  const std::string hint = "nothing listens on 127.0.0.1:" + port + ": wrong address or port?\n";
+  struct Case {
+    std::vector<std::string> Arguments;
+    bool OnStderr;
+    std::string Expected;
+  };
+  const Case cases[] = {
+      {{"stream", "--seconds", "1"},
+       false,
+       "error              no frame arrived\nhint               " + hint},
+      {{"query"}, false, "hint        " + hint},
+      // The module keeps a failed first poll to itself; camctl notices the inputs without a state.
+      {{"io", "--inputs", "2"}, false, "hint     " + hint},
+      {{"ptz", "preset", "go", "home", "--param", "3=001122AABBCC", "--preset-dir", presets.Path()},
+       true,
+       "camctl ptz: hint: " + hint},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = c.Arguments;
+    arguments.insert(arguments.end(), {"--port", port});
+    const CamctlRun run = RunCamctl(arguments);
+    EXPECT_EQ(run.Status, 1) << c.Arguments[0];
+    EXPECT_THAT(c.OnStderr ? run.Err : run.Out, HasSubstr(c.Expected)) << run.Out << run.Err;
+  }
 }
 
 TEST_F(CamctlHint, QueryWithAWrongPasswordNamesTheUserAndTheChallenge) {

@@ -159,6 +159,15 @@ struct Journal {
   }
 };
 
+int UnreadInputs(Journal& journal, int32_t inputs) {
+  std::vector<bool> read(static_cast<size_t>(std::max(inputs, 0)), false);
+  std::lock_guard<std::mutex> guard(journal.Lock);
+  for (const auto& entry : journal.Entries) {
+    if (!entry.Failure && entry.Index < read.size()) read[entry.Index] = true;
+  }
+  return static_cast<int>(std::count(read.begin(), read.end(), false));
+}
+
 bool ParseSet(const std::string& text, int32_t outputs, OutputRequest& request, std::string& error) {
   const auto equals = text.find('=');
   const std::string index = text.substr(0, equals);
@@ -258,6 +267,7 @@ int RunIO(const Options& options) {
     return kFailure;
   }
   bool ok = false, started = false, stopped = false, reachedCamera = false;
+  int unread = 0;
   InterruptGuard interrupt;
   if (!driver->Open(&debug, &allocator, &params)) {
     std::fprintf(stderr, "camctl io: Open failed\n");
@@ -274,6 +284,13 @@ int RunIO(const Options& options) {
     started = io->Start();
     reachedCamera = true;
     if (!started) std::fprintf(stderr, "camctl io: Start failed\n");
+    // A first poll that succeeds reports every input; the module stays silent about one that
+    // fails, so the inputs without a state tell.
+    unread = started ? UnreadInputs(journal, config.Inputs) : 0;
+    if (unread > 0) {
+      std::fprintf(stderr, "camctl io: the first poll gave no state for %d of %d input(s)\n", unread,
+                   config.Inputs);
+    }
     bool queued = true;
     for (OutputRequest& request : outputs) {
       request.Queued = io->SetOutput(request.Index, request.On ? kStateOn : kStateOff);
@@ -287,7 +304,7 @@ int RunIO(const Options& options) {
     }
     if (started) interrupt.WaitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(watch));
     stopped = io->Stop();
-    ok = started && stopped && queued && sink.Failures() == 0;
+    ok = started && unread == 0 && stopped && queued && sink.Failures() == 0;
   }
   driver->Close();
   module.Delete(driver);
@@ -295,7 +312,7 @@ int RunIO(const Options& options) {
   const bool interrupted = interrupt.Interrupted();
   // Only what the camera may cause: a driver that cannot be had is not the camera's doing.
   Diagnosis diagnosis;
-  if (!ok && !interrupted && reachedCamera && (!started || sink.Failures() > 0)) {
+  if (!ok && !interrupted && reachedCamera && (!started || unread > 0 || sink.Failures() > 0)) {
     diagnosis = Diagnose(config, FailedJob::Inputs);
   }
   std::vector<Journal::Entry> entries;
@@ -336,8 +353,9 @@ const bool kRegistered = RegisterCommand(
                  "outputs asked for, and stops after --watch seconds or on Ctrl-C. Inputs and outputs\n"
                  "are counted from 0 as the host interface counts them: index 0 is the camera's in1/out1.\n"
                  "A second Ctrl-C ends camctl at once.\n"
-                 "Exit status 1 when the start, an output change or any camera request fails; camctl\n"
-                 "then asks the camera itself and prints the likely cause as a hint.\n\n"
+                 "Exit status 1 when the start, the first reading of every input, an output change or\n"
+                 "any camera request fails; camctl then asks the camera itself and prints the likely\n"
+                 "cause as a hint.\n\n"
                  "options:\n") +
          kDeviceOptionsHelp +
          "  --watch SECONDS    how long to watch before stopping (default 0; 2 when --set is given,\n"
