@@ -38,13 +38,18 @@ std::string Header(const std::string& request, const std::string& name) {
 }
 
 // An RTSP server that answers every request as a camera would, PLAY included, and then sends
-// no RTP: what a recorder sees when a firewall drops the camera's UDP.
-ScriptedTcpServer::Handler SilentRtspCamera() {
-  return [](ScriptedTcpServer::Connection& connection) {
+// no RTP: what a recorder sees when a firewall drops the camera's UDP. With refusedMethod, that
+// request gets the refusal instead: a status line's code and text, and any headers.
+ScriptedTcpServer::Handler SilentRtspCamera(const std::string& refusedMethod = {},
+                                            const std::string& refusal = {}) {
+  return [refusedMethod, refusal](ScriptedTcpServer::Connection& connection) {
     while (const auto request = connection.ReadRequest()) {
       const std::string method = request->substr(0, request->find(' '));
-      std::string reply = "RTSP/1.0 200 OK\r\nCSeq: " + Header(*request, "CSeq") + "\r\n";
-      if (method == "DESCRIBE") {
+      const std::string cseq = "CSeq: " + Header(*request, "CSeq") + "\r\n";
+      std::string reply = "RTSP/1.0 200 OK\r\n" + cseq;
+      if (method == refusedMethod) {
+        reply = "RTSP/1.0 " + refusal + "\r\n" + cseq + "\r\n";
+      } else if (method == "DESCRIBE") {
         const std::string sdp =
             "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=camera\r\nt=0 0\r\na=control:*\r\n"
             "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:trackID=1\r\n";
@@ -179,6 +184,37 @@ TEST_F(CamctlHint, StreamWithoutRtpAfterPlaySuspectsAFirewall) {
             std::string::npos;
   }
   EXPECT_TRUE(askedForThePorts);
+}
+
+TEST_F(CamctlHint, RtspRefusalsNameTheRequestAndTheNextStep) {
+  struct Case {
+    std::string Method;
+    std::string Refusal;
+    std::string Hint;
+  };
+  const Case cases[] = {
+      // RTSP may ask for credentials where HTTP did not.
+      {"DESCRIBE", "401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"QL cam\"",
+       "the camera's RTSP service asks for a user name and password: RTSP 401, Basic realm \"QL cam\"; give "
+       "--user and --password"},
+      {"DESCRIBE", "404 Not Found",
+       "the camera does not know DESCRIBE of rtpvideo1.sdp: RTSP 404; is this a Quenlark camera, or its "
+       "firmware too old?"},
+      {"SETUP", "461 Unsupported Transport",
+       "the camera refuses RTP over UDP: RTSP 461 to SETUP; allow UDP streaming in its settings?"},
+  };
+  for (const Case& c : cases) {
+    ScriptedTcpServer rtsp(SilentRtspCamera(c.Method, c.Refusal));
+    CamsimOptions options;
+    options.Rtsp = false;
+    options.RtspPort = rtsp.Port();
+    Camsim camera(options);
+    ASSERT_TRUE(camera.Ok());
+    const CamctlRun run =
+        RunCamctl({"stream", "--port", std::to_string(camera.HttpPort()), "--seconds", "1"});
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_THAT(run.Out, HasSubstr("hint               " + c.Hint + "\n")) << run.Out;
+  }
 }
 
 TEST_F(CamctlHint, ModuleLinesOfLevelThreeOnlyWithVerbose) {

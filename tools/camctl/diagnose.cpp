@@ -24,6 +24,7 @@ constexpr long kStatusOk = 200;
 constexpr long kStatusUnauthorized = 401;
 constexpr long kStatusForbidden = 403;
 constexpr long kStatusNotFound = 404;
+constexpr long kStatusUnsupportedTransport = 461;  // RTSP
 constexpr int kUdpPairTries = 64;
 // Below this much time left a probe could not tell silence from slowness.
 constexpr milliseconds kShortestProbe{100};
@@ -208,6 +209,9 @@ class Investigation {
                 : side + " refuses" + who + ": " + status + challenge + ": wrong user name or password?");
     } else if (answer.Status == kStatusForbidden) {
       Found("the camera denies" + who + " " + request + ": " + status + "; a user with more rights?");
+    } else if (answer.Status == kStatusUnsupportedTransport) {
+      Found("the camera refuses RTP over UDP: " + status + " to " + request +
+            "; allow UDP streaming in its settings?");
     } else if (answer.Status == kStatusNotFound) {
       Found("the camera does not know " + request + ": " + status +
             "; is this a Quenlark camera, or its firmware too old?");
