@@ -23,7 +23,11 @@ namespace ipc = korvalt::ipcapture;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kVendorPrefix = "Quenlark ";
+constexpr int32_t kFirmwareParameter = 2;
 constexpr int32_t kMacParameter = 3;
+// camctl stream's bounds: what a recorder asks for.
+constexpr int32_t kMaxDimension = 4096;
+constexpr int32_t kMaxIntervalMs = 65535;
 constexpr const char* kNoValue = "(none)";
 // Four requests, each within the module's network time-out.
 constexpr auto kQueryLimit = std::chrono::seconds(90);
@@ -200,7 +204,7 @@ class CheckRunner {
       const auto it = found.CustomParameters.find(index);
       return it == found.CustomParameters.end() ? std::string() : it->second.Value.value_or("");
     };
-    Report.Firmware = custom(2);
+    Report.Firmware = custom(kFirmwareParameter);
     Report.Mac = custom(kMacParameter);
     // Given parameters win; the rest come from the camera, as a recorder stores them.
     for (const auto& [index, parameter] : found.CustomParameters) {
@@ -219,8 +223,8 @@ class CheckRunner {
     Camera.Ptz = found.Property(ipc::kCapabilityPTZ).value_or(0) != 0;
     // The first size listed is the camera's largest; a recorder asks for it first.
     for (const auto& resolution : found.Resolutions) {
-      if (resolution.Width > 0 && resolution.Height > 0 && resolution.Width <= 4096 &&
-          resolution.Height <= 4096) {
+      if (resolution.Width > 0 && resolution.Height > 0 && resolution.Width <= kMaxDimension &&
+          resolution.Height <= kMaxDimension) {
         Camera.Width = static_cast<uint16_t>(resolution.Width);
         Camera.Height = static_cast<uint16_t>(resolution.Height);
         break;
@@ -228,7 +232,7 @@ class CheckRunner {
     }
     const auto intervals = found.FrameIntervalLists.find(1);
     if (intervals != found.FrameIntervalLists.end() && intervals->second.Default &&
-        *intervals->second.Default > 0 && *intervals->second.Default <= 65535) {
+        *intervals->second.Default > 0 && *intervals->second.Default <= kMaxIntervalMs) {
       Camera.IntervalMs = static_cast<uint16_t>(*intervals->second.Default);
     }
   }

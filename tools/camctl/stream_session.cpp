@@ -145,6 +145,7 @@ StreamSummary RunStream(const StreamRequest& request) {
 
   const auto start = Clock::now();
   const bool started = capture->StartChannel(request.Channel, &frames, &settings);
+  summary.Started = started;
   if (!started) summary.Error = "StartChannel refused the channel";
 
   std::unique_ptr<hostkit::Decoder> decoder;
@@ -245,7 +246,8 @@ double StreamSummary::KilobitsPerSecond() const {
 void ExplainFailure(StreamSummary& summary, const StreamRequest& request) {
   if (summary.Ok || gInterrupted) return;
   if (summary.Frames == 0) {
-    if (!summary.Error.empty() && summary.Error.rfind("no frame arrived", 0) != 0) return;
+    // A module that cannot be loaded or a channel it refuses is not the camera's doing.
+    if (!summary.Started) return;
     const Diagnosis diagnosis = Diagnose(request.Device, FailedJob::Stream);
     summary.Hint = diagnosis.Hint;
     summary.ProbeSteps = diagnosis.Steps;

@@ -33,6 +33,7 @@ struct StreamRequest {
 
 struct StreamSummary {
   bool Ok = false;
+  bool Started = false;  // StartChannel accepted the channel
   std::string Error;
   uint64_t Frames = 0;
   uint64_t Decoded = 0;
