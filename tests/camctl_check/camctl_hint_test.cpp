@@ -128,6 +128,42 @@ TEST_F(CamctlHint, QueryWithAWrongPasswordNamesTheUserAndTheChallenge) {
   EXPECT_THAT(run.Out, Not(HasSubstr("hint")));
 }
 
+TEST_F(CamctlHint, CameraFaultsNameWhatTheCameraDid) {
+  Camsim camera;
+  ASSERT_TRUE(camera.Ok());
+  const std::string port = std::to_string(camera.HttpPort());
+  const std::string request = "GET /common/info.cgi";
+  struct Case {
+    std::string Kind;
+    int Value;
+    std::string Hint;
+  };
+  const Case cases[] = {
+      {"status", 500,
+       "the camera answers " + request + " with HTTP 500: camera fault? restart it and try again"},
+      {"empty", 0,
+       "the camera answers " + request + " with an empty reply: camera fault? restart it and try again"},
+      {"close", 0,
+       "127.0.0.1:" + port + " closed the connection without answering " + request + ": is " + port +
+           " the camera's HTTP port?"},
+      // camctl gives up on the module's query after a second, and its own request after two.
+      {"stall", 5000,
+       "127.0.0.1:" + port + " accepts connections but did not answer " + request +
+           " within 2 s: camera hung or overloaded? restart it"},
+  };
+  for (const Case& c : cases) {
+    // Enough for every request of the module's query and of camctl's probes.
+    ASSERT_TRUE(camera.InjectFault(c.Kind, 20, c.Value));
+    const CamctlRun run = RunCamctl({"query", "--port", port, "--timeout", "1"});
+    EXPECT_EQ(run.Status, 1) << c.Kind;
+    EXPECT_THAT(run.Out + run.Err,
+                HasSubstr("hint" + std::string(c.Kind == "stall" ? ": " : "        ") + c.Hint))
+        << c.Kind << "\n"
+        << run.Out << run.Err;
+    ASSERT_TRUE(camera.InjectFault("none"));
+  }
+}
+
 TEST_F(CamctlHint, StreamToAnRtspPortWithNothingBehindItNamesThePort) {
   CamsimOptions options;
   options.Rtsp = false;  // profile 1 still names the port
