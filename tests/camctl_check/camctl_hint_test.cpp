@@ -29,6 +29,19 @@ class CamctlHint : public ::testing::Test {
   }
 };
 
+// camctl stream where no camera sends RTP. Streams of other programs on this host may still send
+// to the module's ports (3556 upward), and the module hands what it hears while it probes a port
+// to the host as pictures; such a run tells nothing about the hint, so it is repeated.
+CamctlRun StreamWithoutCamera(const std::vector<std::string>& arguments) {
+  constexpr int kAttempts = 3;
+  CamctlRun run;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    run = RunCamctl(arguments);
+    if (run.Out.find("frames delivered   0 ") != std::string::npos) break;
+  }
+  return run;
+}
+
 // The value of a header in an RTSP request, or "".
 std::string Header(const std::string& request, const std::string& name) {
   const size_t at = request.find("\r\n" + name + ": ");
@@ -95,7 +108,7 @@ TEST_F(CamctlHint, EveryCommandAgainstAClosedPortNamesTheAddress) {
   for (const Case& c : cases) {
     std::vector<std::string> arguments = c.Arguments;
     arguments.insert(arguments.end(), {"--port", port});
-    const CamctlRun run = RunCamctl(arguments);
+    const CamctlRun run = c.Arguments[0] == "stream" ? StreamWithoutCamera(arguments) : RunCamctl(arguments);
     EXPECT_EQ(run.Status, 1) << c.Arguments[0];
     EXPECT_THAT(c.OnStderr ? run.Err : run.Out, HasSubstr(c.Expected)) << run.Out << run.Err;
   }
@@ -172,7 +185,8 @@ TEST_F(CamctlHint, StreamToAnRtspPortWithNothingBehindItNamesThePort) {
   Camsim camera(options);
   ASSERT_TRUE(camera.Ok());
 
-  const CamctlRun run = RunCamctl({"stream", "--port", std::to_string(camera.HttpPort()), "--seconds", "1"});
+  const CamctlRun run =
+      StreamWithoutCamera({"stream", "--port", std::to_string(camera.HttpPort()), "--seconds", "1"});
   EXPECT_EQ(run.Status, 1);
   EXPECT_THAT(run.Out, HasSubstr("hint               RTSP port " + std::to_string(options.RtspPort) +
                                  " accepts no connection"));
@@ -186,8 +200,8 @@ TEST_F(CamctlHint, StreamWithoutRtpAfterPlaySuspectsAFirewall) {
   Camsim camera(options);
   ASSERT_TRUE(camera.Ok());
 
-  const CamctlRun run =
-      RunCamctl({"stream", "--port", std::to_string(camera.HttpPort()), "--seconds", "1", "--verbose"});
+  const CamctlRun run = StreamWithoutCamera(
+      {"stream", "--port", std::to_string(camera.HttpPort()), "--seconds", "1", "--verbose"});
   EXPECT_EQ(run.Status, 1);
   const std::string hint = LineWith(run.Out, "hint ");
   std::smatch ports;
@@ -247,7 +261,7 @@ TEST_F(CamctlHint, RtspRefusalsNameTheRequestAndTheNextStep) {
     Camsim camera(options);
     ASSERT_TRUE(camera.Ok());
     const CamctlRun run =
-        RunCamctl({"stream", "--port", std::to_string(camera.HttpPort()), "--seconds", "1"});
+        StreamWithoutCamera({"stream", "--port", std::to_string(camera.HttpPort()), "--seconds", "1"});
     EXPECT_EQ(run.Status, 1);
     EXPECT_THAT(run.Out, HasSubstr("hint               " + c.Hint + "\n")) << run.Out;
   }

@@ -26,6 +26,8 @@ constexpr long kStatusForbidden = 403;
 constexpr long kStatusNotFound = 404;
 constexpr long kStatusUnsupportedTransport = 461;  // RTSP
 constexpr int kUdpPairTries = 64;
+// A stream still sending to a port sends more often than this (5 frames a second at least).
+constexpr milliseconds kQuietListen{500};
 // Below this much time left a probe could not tell silence from slowness.
 constexpr milliseconds kShortestProbe{100};
 constexpr uint8_t kLevelError = 1;
@@ -306,9 +308,11 @@ class Investigation {
     if (!RtspAnswered(describe, "DESCRIBE of " + std::string(kStreamPath), rtspPort, timeout)) return false;
 
     UdpPortPair ports;
-    if (!ports.Open(Limits.FirstRtpPort, kUdpPairTries)) {
-      Found("camctl found no free UDP port pair from " + std::to_string(Limits.FirstRtpPort) +
-            " upward for its own RTP test: another recorder running here?");
+    timeout = Step();
+    if (timeout.count() == 0) return false;
+    if (!ports.Open(Limits.FirstRtpPort, kUdpPairTries, kQuietListen, timeout)) {
+      Found("camctl found no free, quiet UDP port pair from " + std::to_string(Limits.FirstRtpPort) +
+            " upward for its own RTP test: other streams use them; another recorder running here?");
       return false;
     }
     const std::string pair = std::to_string(ports.RtpPort()) + "-" + std::to_string(ports.RtpPort() + 1);
@@ -325,7 +329,7 @@ class Investigation {
 
     timeout = Step();
     if (timeout.count() == 0) return false;
-    const bool arrived = ports.WaitForRtp(timeout);
+    const bool arrived = ports.WaitForRtp(timeout, session.PeerAddress());
     Result.Steps.push_back("RTP on UDP " + std::to_string(ports.RtpPort()) + ": " +
                            (arrived ? "arrived" : "nothing within " + Seconds(timeout)));
     if (!arrived) {

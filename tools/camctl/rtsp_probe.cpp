@@ -1,5 +1,6 @@
 #include "tools/camctl/rtsp_probe.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -51,24 +52,32 @@ void UdpPortPair::Close() {
   Rtp = 0;
 }
 
-bool UdpPortPair::Open(uint16_t first, int tries) {
+bool UdpPortPair::Open(uint16_t first, int tries, std::chrono::milliseconds quiet,
+                       std::chrono::milliseconds budget) {
   Close();
+  const auto deadline = Clock::now() + budget;
   for (uint32_t port = first & ~1u; tries > 0 && port + 1 <= kPortLimit; port += 2, --tries) {
+    if (Clock::now() + quiet > deadline) return false;
     RtpFd = BindUdp(static_cast<uint16_t>(port));
     if (RtpFd < 0) continue;
     RtcpFd = BindUdp(static_cast<uint16_t>(port + 1));
     if (RtcpFd >= 0) {
       Rtp = static_cast<uint16_t>(port);
-      return true;
+      if (!Arrives(quiet, {}, false)) return true;
     }
-    close(RtpFd);
-    RtpFd = -1;
+    Close();
   }
   return false;
 }
 
-bool UdpPortPair::WaitForRtp(std::chrono::milliseconds timeout) {
+bool UdpPortPair::WaitForRtp(std::chrono::milliseconds timeout, const std::string& from) {
+  return Arrives(timeout, from, true);
+}
+
+bool UdpPortPair::Arrives(std::chrono::milliseconds timeout, const std::string& from, bool rtpOnly) {
   if (RtpFd < 0) return false;
+  in_addr source{};
+  const bool filtered = inet_pton(AF_INET, from.c_str(), &source) == 1;
   const auto deadline = Clock::now() + timeout;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -78,7 +87,13 @@ bool UdpPortPair::WaitForRtp(std::chrono::milliseconds timeout) {
     if (rc < 0 && errno != EINTR) return false;
     if (rc <= 0) continue;
     uint8_t packet[2048];
-    const ssize_t size = recv(RtpFd, packet, sizeof packet, 0);
+    sockaddr_in sender{};
+    socklen_t senderSize = sizeof sender;
+    const ssize_t size =
+        recvfrom(RtpFd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
+    if (size < 0) continue;
+    if (!rtpOnly) return true;
+    if (filtered && sender.sin_addr.s_addr != source.s_addr) continue;
     if (size >= static_cast<ssize_t>(kRtpHeaderSize) && (packet[0] & kRtpVersionMask) == kRtpVersion2)
       return true;
   }
@@ -138,6 +153,15 @@ ProbeAnswer RtspProbe::Request(long kind, const std::string& uri, std::chrono::m
   curl_easy_setopt(Exchange.Handle(), CURLOPT_RTSP_STREAM_URI, uri.c_str());
   curl_easy_setopt(Exchange.Handle(), CURLOPT_RTSP_REQUEST, kind);
   return Exchange.Perform();
+}
+
+std::string RtspProbe::PeerAddress() {
+  char* address = nullptr;
+  if (!Exchange.Valid() || curl_easy_getinfo(Exchange.Handle(), CURLINFO_PRIMARY_IP, &address) != CURLE_OK ||
+      address == nullptr) {
+    return {};
+  }
+  return address;
 }
 
 ProbeAnswer RtspProbe::Describe(std::chrono::milliseconds timeout) {

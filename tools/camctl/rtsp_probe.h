@@ -13,7 +13,8 @@
 namespace camctl {
 
 // An RTP port (even) and its RTCP port (the next one), bound on every address, tried upward
-// from a first port.
+// from a first port. A port where datagrams already arrive (another stream still sends there)
+// is passed over, as the module passes it over.
 class UdpPortPair {
  public:
   UdpPortPair() = default;
@@ -21,14 +22,18 @@ class UdpPortPair {
   UdpPortPair(const UdpPortPair&) = delete;
   UdpPortPair& operator=(const UdpPortPair&) = delete;
 
-  // False when no pair within tries pairs could be bound.
-  bool Open(uint16_t first, int tries);
+  // False when no quiet pair within tries pairs and within budget could be bound. Each pair is
+  // listened to for quiet before it is taken.
+  bool Open(uint16_t first, int tries, std::chrono::milliseconds quiet, std::chrono::milliseconds budget);
   uint16_t RtpPort() const { return Rtp; }
-  // Waits for one datagram on the RTP port that looks like RTP (version 2, a whole header).
-  bool WaitForRtp(std::chrono::milliseconds timeout);
+  // Waits for one datagram on the RTP port that looks like RTP (version 2, a whole header) and,
+  // when from is a valid IPv4 address, comes from it.
+  bool WaitForRtp(std::chrono::milliseconds timeout, const std::string& from);
 
  private:
   void Close();
+  // Whether a datagram (with rtpOnly: RTP from the address from) arrives within timeout.
+  bool Arrives(std::chrono::milliseconds timeout, const std::string& from, bool rtpOnly);
   int RtpFd = -1;
   int RtcpFd = -1;
   uint16_t Rtp = 0;
@@ -43,6 +48,8 @@ class RtspProbe {
   RtspProbe& operator=(const RtspProbe&) = delete;
 
   const std::string& Url() const { return BaseUrl; }
+  // The address the RTSP connection reached; empty before the first answer.
+  std::string PeerAddress();
   ProbeAnswer Describe(std::chrono::milliseconds timeout);
   // To the stream the DESCRIBE named, with the client ports rtpPort and rtpPort + 1.
   ProbeAnswer Setup(uint16_t rtpPort, std::chrono::milliseconds timeout);
