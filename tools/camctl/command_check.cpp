@@ -124,7 +124,7 @@ const bool kRegistered = RegisterCommand(
                  "unless --move is given. Exit status 0 only when every function the camera claims works.\n\n"
                  "The model and custom parameters (firmware, MAC address) come from the capability query\n"
                  "unless given; codecs, inputs and outputs always do (--codec, --inputs and --outputs are\n"
-                 "not used). Channel 0 is checked. PTZ opens the camera's preset file as a recorder does "
+                 "not used). Channel 0 is checked. PTZ opens the camera's preset file as a recorder does\n"
                  "(see --preset-dir).\n\n"
                  "options:\n") +
          kDeviceOptionsHelp +
