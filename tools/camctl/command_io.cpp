@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "tools/camctl/commands.h"
+#include "tools/camctl/diagnose.h"
+#include "tools/camctl/text_escape.h"
 #include "tools/hostkit/debug_sink.h"
 #include "tools/hostkit/io_sink.h"
 #include "tools/hostkit/module.h"
@@ -157,6 +159,15 @@ struct Journal {
   }
 };
 
+int UnreadInputs(Journal& journal, int32_t inputs) {
+  std::vector<bool> read(static_cast<size_t>(std::max(inputs, 0)), false);
+  std::lock_guard<std::mutex> guard(journal.Lock);
+  for (const auto& entry : journal.Entries) {
+    if (!entry.Failure && entry.Index < read.size()) read[entry.Index] = true;
+  }
+  return static_cast<int>(std::count(read.begin(), read.end(), false));
+}
+
 bool ParseSet(const std::string& text, int32_t outputs, OutputRequest& request, std::string& error) {
   const auto equals = text.find('=');
   const std::string index = text.substr(0, equals);
@@ -237,9 +248,11 @@ int RunIO(const Options& options) {
   }
 
   // Diagnostics go to stderr so that --json leaves stdout to the summary.
+  const bool verbose = options.Has("verbose");
   hostkit::DebugSink debug;
-  debug.SetPrinter([](const hostkit::DebugLine& line) {
-    std::fprintf(stderr, "%s [%u] %s\n", line.Stamp.c_str(), line.Level, line.Text.c_str());
+  debug.SetPrinter([verbose](const hostkit::DebugLine& line) {
+    if (!ShowsLevel(line.Level, verbose)) return;
+    std::fprintf(stderr, "%s [%u] %s\n", line.Stamp.c_str(), line.Level, CleanText(line.Text).c_str());
   });
   hostkit::SampleAllocator allocator;
   hostkit::DeviceParams params(config);
@@ -253,7 +266,8 @@ int RunIO(const Options& options) {
     std::fprintf(stderr, "camctl io: CreateIPCapture returned null\n");
     return kFailure;
   }
-  bool ok = false, started = false, stopped = false;
+  bool ok = false, started = false, stopped = false, reachedCamera = false;
+  int unread = 0;
   InterruptGuard interrupt;
   if (!driver->Open(&debug, &allocator, &params)) {
     std::fprintf(stderr, "camctl io: Open failed\n");
@@ -268,7 +282,15 @@ int RunIO(const Options& options) {
     }
     // The first poll runs here, on this thread, within the camera's network time-out.
     started = io->Start();
+    reachedCamera = true;
     if (!started) std::fprintf(stderr, "camctl io: Start failed\n");
+    // A first poll that succeeds reports every input; the module stays silent about one that
+    // fails, so the inputs without a state tell.
+    unread = started ? UnreadInputs(journal, config.Inputs) : 0;
+    if (unread > 0) {
+      std::fprintf(stderr, "camctl io: the first poll gave no state for %d of %d input(s)\n", unread,
+                   config.Inputs);
+    }
     bool queued = true;
     for (OutputRequest& request : outputs) {
       request.Queued = io->SetOutput(request.Index, request.On ? kStateOn : kStateOff);
@@ -282,24 +304,35 @@ int RunIO(const Options& options) {
     }
     if (started) interrupt.WaitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(watch));
     stopped = io->Stop();
-    ok = started && stopped && queued && sink.Failures() == 0;
+    ok = started && unread == 0 && stopped && queued && sink.Failures() == 0;
   }
   driver->Close();
   module.Delete(driver);
 
   const bool interrupted = interrupt.Interrupted();
+  // Only what the camera may cause: a driver that cannot be had is not the camera's doing.
+  Diagnosis diagnosis;
+  if (!ok && !interrupted && reachedCamera && (!started || unread > 0 || sink.Failures() > 0)) {
+    diagnosis = Diagnose(config, FailedJob::Inputs);
+  }
   std::vector<Journal::Entry> entries;
   {
     std::lock_guard<std::mutex> guard(journal.Lock);
     entries = journal.Entries;
   }
   if (json) {
-    std::printf("%s\n", SummaryJson(config, started, stopped, interrupted, outputs, entries, ok).c_str());
+    std::string text = SummaryJson(config, started, stopped, interrupted, outputs, entries, ok);
+    if (!diagnosis.Hint.empty()) text.insert(text.size() - 1, ",\"hint\":" + JsonString(diagnosis.Hint));
+    std::printf("%s\n", text.c_str());
   } else {
     size_t changes = 0;
     for (const auto& e : entries) changes += e.Failure ? 0 : 1;
     std::printf("stopped  %s%zu input change(s), %zu I/O failure(s)\n", interrupted ? "(interrupted) " : "",
                 changes, entries.size() - changes);
+    if (verbose) {
+      for (const std::string& step : diagnosis.Steps) std::printf("probe    %s\n", step.c_str());
+    }
+    if (!diagnosis.Hint.empty()) std::printf("hint     %s\n", diagnosis.Hint.c_str());
   }
   return ok ? 0 : kFailure;
 }
@@ -320,7 +353,9 @@ const bool kRegistered = RegisterCommand(
                  "outputs asked for, and stops after --watch seconds or on Ctrl-C. Inputs and outputs\n"
                  "are counted from 0 as the host interface counts them: index 0 is the camera's in1/out1.\n"
                  "A second Ctrl-C ends camctl at once.\n"
-                 "Exit status 1 when the start, an output change or any camera request fails.\n\n"
+                 "Exit status 1 when the start, the first reading of every input, an output change or\n"
+                 "any camera request fails; camctl then asks the camera itself and prints the likely\n"
+                 "cause as a hint.\n\n"
                  "options:\n") +
          kDeviceOptionsHelp +
          "  --watch SECONDS    how long to watch before stopping (default 0; 2 when --set is given,\n"
@@ -329,7 +364,7 @@ const bool kRegistered = RegisterCommand(
          "  --set INDEX=on|off set output INDEX; repeatable, sent in the order given\n"
          "  --json             one JSON object at the end (changes, failures, outputs set), nothing\n"
          "                     else on stdout\n",
-     {"json", "help", "version"},
+     {"json", "help", "version", "verbose"},
      IOOptions(),
      RunIO});
 

@@ -67,7 +67,7 @@ const bool kRegistered =
                                  "prints every diagnostic line the driver sends, closes and deletes it.\n\n"
                                  "options:\n") +
                          kDeviceOptionsHelp,
-                     {"help", "version"},
+                     {"help", "version", "verbose"},
                      OpenOptions(),
                      RunOpen});
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/camctl/commands.h"
+#include "tools/camctl/diagnose.h"
 #include "tools/camctl/ptz_interactive.h"
 #include "tools/camctl/ptz_session.h"
 #include "tools/camctl/terminal.h"
@@ -232,6 +233,12 @@ class Printer {
       std::fflush(stdout);
     }
   }
+  bool AnyResult(int32_t result) const {
+    for (const Call& call : Calls) {
+      if (call.Result == result) return true;
+    }
+    return false;
+  }
   bool AllSucceeded() const {
     for (const Call& call : Calls) {
       if (call.Result != ipc::kPtzSuccess) return false;
@@ -415,6 +422,8 @@ int RunPtz(const Options& options) {
   }
 
   PtzSession session;
+  const bool verbose = options.Has("verbose");
+  session.SetVerbose(verbose);
   if (!session.Open(ModulePath(options), config, static_cast<uint32_t>(channel), error)) {
     std::fprintf(stderr, "camctl ptz: %s\n", error.c_str());
     if (options.Has("json")) {
@@ -443,6 +452,18 @@ int RunPtz(const Options& options) {
     session.Close();
   }
   ok = ok && out.AllSucceeded();
+  // Preset calls are the ones that wait for the camera; a refused or lost request shows as this.
+  Diagnosis diagnosis;
+  if (!ok && !interrupted && out.AnyResult(ipc::kPtzPresetFailed))
+    diagnosis = Diagnose(config, FailedJob::Ptz);
+  if (!diagnosis.Hint.empty()) extra += ",\"hint\":" + Quoted(diagnosis.Hint);
+  if (!out.Json) {
+    if (verbose) {
+      for (const std::string& step : diagnosis.Steps)
+        std::fprintf(stderr, "camctl ptz: probe: %s\n", step.c_str());
+    }
+    if (!diagnosis.Hint.empty()) std::fprintf(stderr, "camctl ptz: hint: %s\n", diagnosis.Hint.c_str());
+  }
   if (out.Json) {
     std::printf("{\"ok\":%s,\"channel\":%ld,\"calls\":%s%s%s}\n", ok ? "true" : "false", channel,
                 out.CallsJson().c_str(), extra.c_str(), interrupted ? ",\"interrupted\":true" : "");
@@ -480,7 +501,8 @@ const bool kRegistered = RegisterCommand(
          "\"Quenlark_MAC.preset\" after it and gives no PTZ control without it. SPEED runs from 1\n"
          "(slow) to 16 (fast). Each call's result is printed by name (success, PTZ not available, not\n"
          "supported by the camera, preset operation failed, preset limit reached, invalid argument);\n"
-         "the exit status is 1 when a call fails, 2 on a usage error.\n\n"
+         "the exit status is 1 when a call fails, 2 on a usage error. When a preset call fails,\n"
+         "camctl asks the camera itself and prints the likely cause as a hint.\n\n"
          "Motions are continuous. With --for the motion runs that long (Ctrl-C ends it early) and is\n"
          "then stopped. Without --for the camera keeps moving after camctl exits, and a later\n"
          "`camctl ptz stop` cannot stop it: the module stops only what the same control started, and a\n"
@@ -507,7 +529,7 @@ const bool kRegistered = RegisterCommand(
          "  --preset-dir DIR   directory of the preset file; sets QUENLARK_PRESET_DIR for the module\n"
          "                     (default: $QUENLARK_PRESET_DIR, else the directory camctl is in)\n"
          "  --json             one JSON object with every call and its result, nothing else on stdout\n",
-     {"json", "help", "version"},
+     {"json", "help", "version", "verbose"},
      PtzOptions(),
      RunPtz,
      true});

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "tools/camctl/commands.h"
+#include "tools/camctl/diagnose.h"
+#include "tools/camctl/text_escape.h"
 #include "tools/hostkit/capability.h"
 #include "tools/hostkit/module.h"
 
@@ -18,41 +20,9 @@ constexpr long kDefaultTimeoutSeconds = 90;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-std::string JsonEscape(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x",
-                        static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
-
+// Camera text may hold anything: JSON gets valid UTF-8 with its control characters escaped.
 std::string Quoted(const std::string& text) {
-  return "\"" + JsonEscape(text) + "\"";
+  return JsonString(text);
 }
 
 // Codec names in the order of their property ids, for those the camera reported.
@@ -87,9 +57,10 @@ void PrintText(const hostkit::CapabilityReport& report, const hostkit::Capabilit
   if (outcome.Succeeded()) {
     std::printf("result      completed\n");
   } else {
-    std::printf("result      FAILED, code %d: %s\n", outcome.ErrorCode, outcome.Message.c_str());
+    std::printf("result      FAILED, code %d: %s\n", outcome.ErrorCode, CleanText(outcome.Message).c_str());
   }
-  std::printf("name        %s\n", report.Name.value_or("(not set)").c_str());
+  // Camera text reaches the terminal cleaned: no control character may drive it.
+  std::printf("name        %s\n", CleanText(report.Name.value_or("(not set)")).c_str());
   for (const auto& [id, value] : report.PropertyWrites) {
     std::printf("property    %-2d %-12s %d\n", id, hostkit::CapabilityPropertyName(id).c_str(), value);
   }
@@ -105,20 +76,20 @@ void PrintText(const hostkit::CapabilityReport& report, const hostkit::Capabilit
     std::printf("intervals   (none)\n");
   }
   for (const auto& r : report.Resolutions) {
-    std::printf("resolution  %-10s %dx%d, interval %d ms%s\n", r.Text.c_str(), r.Width, r.Height,
+    std::printf("resolution  %-10s %dx%d, interval %d ms%s\n", CleanText(r.Text).c_str(), r.Width, r.Height,
                 r.FrameInterval, r.FrameInterval == 0 ? " (none given)" : "");
   }
   const auto password = report.AddressFields.find(ipc::kAddressFieldPassword);
   std::printf("address     %s:%s, user \"%s\", password %s\n",
-              AddressField(report, ipc::kAddressFieldAddress).c_str(),
-              AddressField(report, ipc::kAddressFieldPort).c_str(),
-              AddressField(report, ipc::kAddressFieldUserName).c_str(),
+              CleanText(AddressField(report, ipc::kAddressFieldAddress)).c_str(),
+              CleanText(AddressField(report, ipc::kAddressFieldPort)).c_str(),
+              CleanText(AddressField(report, ipc::kAddressFieldUserName)).c_str(),
               password == report.AddressFields.end() ? "(not set)"
               : password->second.empty()             ? "(empty)"
                                                      : "********");
   for (const auto& [index, p] : report.CustomParameters) {
-    std::printf("custom %d    %s = \"%s\" (%s)\n", index, p.Name.value_or("(no name)").c_str(),
-                p.Value.value_or("").c_str(), ParameterType(p).c_str());
+    std::printf("custom %d    %s = \"%s\" (%s)\n", index, CleanText(p.Name.value_or("(no name)")).c_str(),
+                CleanText(p.Value.value_or("")).c_str(), ParameterType(p).c_str());
   }
 }
 
@@ -213,18 +184,33 @@ int RunQuery(const Options& options) {
   const bool finished = callback.Wait(std::chrono::seconds(timeoutSeconds));
   // Stops a query that is still waiting for the camera; after it the module no longer calls us.
   module.UninitQuery();
+  const bool verbose = options.Has("verbose");
   if (!finished) {
     std::fprintf(stderr, "camctl query: no answer from %s:%u within %ld s\n", config.Address.c_str(),
                  static_cast<unsigned>(config.Port), timeoutSeconds);
+    const Diagnosis diagnosis = Diagnose(config, FailedJob::Query);
+    if (verbose) {
+      for (const std::string& step : diagnosis.Steps)
+        std::fprintf(stderr, "camctl query: probe: %s\n", step.c_str());
+    }
+    std::fprintf(stderr, "camctl query: hint: %s\n", diagnosis.Hint.c_str());
     return kExitFailure;
   }
 
   const hostkit::CapabilityOutcome outcome = callback.Outcome();
   const hostkit::CapabilityReport report = results.Report();
+  Diagnosis diagnosis;
+  if (!outcome.Succeeded()) diagnosis = Diagnose(config, FailedJob::Query);
   if (json) {
-    std::printf("%s\n", ReportJson(report, outcome).c_str());
+    std::string text = ReportJson(report, outcome);
+    if (!diagnosis.Hint.empty()) text.insert(text.size() - 1, ",\"hint\":" + Quoted(diagnosis.Hint));
+    std::printf("%s\n", text.c_str());
   } else {
     PrintText(report, outcome);
+    if (verbose) {
+      for (const std::string& step : diagnosis.Steps) std::printf("probe       %s\n", step.c_str());
+    }
+    if (!diagnosis.Hint.empty()) std::printf("hint        %s\n", diagnosis.Hint.c_str());
   }
   return outcome.Succeeded() ? 0 : kExitFailure;
 }
@@ -236,7 +222,8 @@ const bool kRegistered = RegisterCommand(
      "Runs the module's capability query against the camera and prints what the result object\n"
      "received: name, property ids with values, codecs, frame intervals (default first),\n"
      "resolutions with their intervals, address fields (password masked) and the custom\n"
-     "parameters; or the failure code and message. Exit status 0 when the query completed.\n\n"
+     "parameters; or the failure code and message, and a hint: the likely cause, found by\n"
+     "camctl's own short requests to the camera. Exit status 0 when the query completed.\n\n"
      "options:\n"
      "  --address A        camera host name or IPv4 address (default 127.0.0.1)\n"
      "  --port P           camera HTTP port (default 80)\n"
@@ -244,9 +231,10 @@ const bool kRegistered = RegisterCommand(
      "  --password W       password\n"
      "  --json             one JSON object on stdout instead of text (the password is included)\n"
      "  --timeout S        give up after S seconds without an answer (default 90)\n"
+     "  --verbose          also what each of camctl's own requests found when the query fails\n"
      "  --module PATH      driver module (default: libquenlark_ipcapture.so beside camctl)\n",
-     {"help", "version", "json"},
-     {"address", "port", "user", "password", "json", "timeout", "module", "help", "version"},
+     {"help", "version", "json", "verbose"},
+     {"address", "port", "user", "password", "json", "timeout", "module", "help", "version", "verbose"},
      RunQuery});
 
 }  // namespace

@@ -45,8 +45,13 @@ int RunStreamCommand(const Options& options) {
   const bool json = options.Has("json");
   request.Progress = !json;
   request.ShowDiagnostics = !json;
+  request.Verbose = options.Has("verbose");
 
-  const StreamSummary summary = RunStream(request);
+  StreamSummary summary = RunStream(request);
+  if (!summary.Ok) {
+    if (!json) std::fprintf(stderr, "camctl stream: the stream failed; asking the camera why...\n");
+    ExplainFailure(summary, request);
+  }
   if (json) {
     std::printf("%s\n", SummaryJson(summary).c_str());
   } else {
@@ -69,7 +74,8 @@ const bool kRegistered = RegisterCommand(
                  "Opens the driver, starts the channel, prints one progress line per second, stops\n"
                  "after --seconds, writes the pictures as the codec's elementary stream (Annex B H.264,\n"
                  "MPEG-4 Part 2, or concatenated JPEG pictures), decodes every picture with libavcodec\n"
-                 "and prints a summary.\n\n"
+                 "and prints a summary. When the stream fails, camctl asks the camera itself (HTTP,\n"
+                 "RTSP, RTP; a few seconds at most) and prints the likely cause as a hint.\n\n"
                  "options:\n") +
          kDeviceOptionsHelp +
          "  --width W          picture width (default 640)\n"
@@ -81,7 +87,7 @@ const bool kRegistered = RegisterCommand(
          "  --snapshot FILE    PNG of the last decoded picture\n"
          "  --channel I        channel index, below --channels (default 0)\n"
          "  --json             the summary as one JSON object, nothing else on stdout\n",
-     {"json", "help", "version"},
+     {"json", "help", "version", "verbose"},
      StreamOptions(),
      RunStreamCommand});
 

@@ -22,11 +22,13 @@ const char* const kDeviceOptionsHelp =
     "  --outputs N        digital output count (default 0)\n"
     "  --param I=TEXT     custom parameter I (1 video standard, 2 firmware, 3 MAC address); repeatable;\n"
     "                     indexes below the highest given and left out are passed as \"(none)\"\n"
-    "  --module PATH      driver module (default: libquenlark_ipcapture.so beside camctl)\n";
+    "  --module PATH      driver module (default: libquenlark_ipcapture.so beside camctl)\n"
+    "  --verbose          every diagnostic line of the module with its level (default: levels 1\n"
+    "                     and 2), and each probe camctl makes itself when a command fails\n";
 
 std::vector<std::string> DeviceOptionNames() {
-  return {"address", "port",   "user",    "password", "model", "channels",
-          "codec",   "inputs", "outputs", "param",    "module"};
+  return {"address", "port",   "user",    "password", "model",  "channels",
+          "codec",   "inputs", "outputs", "param",    "module", "verbose"};
 }
 
 bool ReadDeviceConfig(const Options& options, hostkit::DeviceConfig& config, std::string& error) {

@@ -103,9 +103,9 @@ class Interactive {
     // module thread may still run a printer it took just before the printer was replaced, so the
     // printer owns what it writes to.
     struct PrinterReset {
-      hostkit::DebugSink& Sink;
-      ~PrinterReset() { Sink.SetPrinter(PrintDebugLine); }
-    } printerReset{Session.Debug()};
+      PtzSession& Owner;
+      ~PrinterReset() { Owner.Debug().SetPrinter(Owner.DebugPrinter()); }
+    } printerReset{Session};
     Session.Debug().SetPrinter([line = Line](const hostkit::DebugLine& debug) { line->Set(debug.Text); });
     Refresh();
     Draw(terminal, true);
@@ -141,7 +141,7 @@ class Interactive {
     // A camera is not left moving when the operator leaves.
     const int32_t stopped = Api.StopAll();
     terminal.Leave();
-    Session.Debug().SetPrinter(PrintDebugLine);
+    Session.Debug().SetPrinter(Session.DebugPrinter());
     const int signal = signals.Signal();
     std::printf("camctl ptz interactive: %s; stop %s\n", signal != 0 ? "ended by a signal" : "ended",
                 PtzResultText(stopped).c_str());

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "tools/camctl/diagnose.h"
 #include "tools/hostkit/ptz.h"
 
 namespace camctl {
@@ -13,7 +14,7 @@ bool PtzSession::Open(const std::string& modulePath, const hostkit::DeviceConfig
     error = "cannot load " + modulePath + ": " + Module.Error();
     return false;
   }
-  Sink.SetPrinter(PrintDebugLine);
+  Sink.SetPrinter(DebugPrinter());
   Params = std::make_unique<hostkit::DeviceParams>(config);
   Driver = Module.Create();
   if (Driver == nullptr) {
@@ -46,6 +47,12 @@ void PtzSession::Close() {
   Driver->Close();
   Module.Delete(Driver);
   Driver = nullptr;
+}
+
+std::function<void(const hostkit::DebugLine&)> PtzSession::DebugPrinter() const {
+  return [verbose = Verbose](const hostkit::DebugLine& line) {
+    if (ShowsLevel(line.Level, verbose)) PrintDebugLine(line);
+  };
 }
 
 void PrintDebugLine(const hostkit::DebugLine& line) {

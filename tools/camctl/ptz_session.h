@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,8 +32,11 @@ class PtzSession {
   bool Open(const std::string& modulePath, const hostkit::DeviceConfig& config, uint32_t channel,
             std::string& error);
   korvalt::ipcapture::IIPPTZApiEx& Control() { return *Api; }
-  // The module's diagnostic lines; they go to stderr until another printer is set.
+  // The module's diagnostic lines; they go to stderr (DebugPrinter) until another printer is set.
   hostkit::DebugSink& Debug() { return Sink; }
+  // Every level on stderr when verbose, else levels 1 and 2. Set before Open.
+  void SetVerbose(bool verbose) { Verbose = verbose; }
+  std::function<void(const hostkit::DebugLine&)> DebugPrinter() const;
   // A movement request was queued: Close waits kPtzSettleTime before closing.
   void NoteQueued() { Queued = true; }
   void Close();
@@ -46,6 +50,7 @@ class PtzSession {
   korvalt::ipcapture::IIPCaptureDriverEx3* Driver = nullptr;
   korvalt::ipcapture::IIPPTZApiEx* Api = nullptr;  // owned by the driver
   bool Queued = false;
+  bool Verbose = false;
 };
 
 // A module line on stderr: "hh:mm:ss.mmm [level] text".

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "tools/camctl/diagnose.h"
+#include "tools/camctl/text_escape.h"
 #include "tools/hostkit/debug_sink.h"
 #include "tools/hostkit/decoder.h"
 #include "tools/hostkit/module.h"
@@ -73,6 +75,12 @@ const char* StateName(int state) {
   }
 }
 
+std::string FormatNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
 std::string JsonEscape(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -109,11 +117,11 @@ StreamSummary RunStream(const StreamRequest& request) {
   }
 
   hostkit::DebugSink sink;
-  std::mutex diagnosticsLock;
   sink.SetPrinter([&](const hostkit::DebugLine& line) {
-    if (request.ShowDiagnostics) {
-      std::printf("\r%s [%u] %s\n", line.Stamp.c_str(), line.Level, line.Text.c_str());
-      std::fflush(stdout);
+    if (request.ShowDiagnostics && ShowsLevel(line.Level, request.Verbose)) {
+      std::fprintf(request.DiagnosticsOut, "%s%s [%u] %s\n", request.Progress ? "\r" : "", line.Stamp.c_str(),
+                   line.Level, CleanText(line.Text).c_str());
+      std::fflush(request.DiagnosticsOut);
     }
   });
   hostkit::SampleAllocator allocator;
@@ -137,29 +145,41 @@ StreamSummary RunStream(const StreamRequest& request) {
 
   const auto start = Clock::now();
   const bool started = capture->StartChannel(request.Channel, &frames, &settings);
+  summary.Started = started;
   if (!started) summary.Error = "StartChannel refused the channel";
 
   std::unique_ptr<hostkit::Decoder> decoder;
-  const auto deadline = start + std::chrono::milliseconds(static_cast<int64_t>(request.Seconds * 1000));
+  const auto since = [start](Clock::time_point when) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(when - start).count();
+  };
+  const auto consume = [&](const Picture& picture) {
+    if (summary.Frames == 0) {
+      summary.FirstFrameMs = since(picture.Arrived);
+      summary.FourCC = hostkit::FourCCText(picture.FourCC);
+      decoder = std::make_unique<hostkit::Decoder>(picture.FourCC);
+    }
+    summary.LastFrameMs = since(picture.Arrived);
+    ++summary.Frames;
+    summary.Bytes += picture.Data.size();
+    if (IsKeyFrame(picture.FourCC)) ++summary.KeyFrames;
+    if (out)
+      out.write(reinterpret_cast<const char*>(picture.Data.data()),
+                static_cast<std::streamsize>(picture.Data.size()));
+    if (decoder) decoder->Decode(picture.Data.data(), picture.Data.size());
+  };
+  const auto seconds = [](double value) {
+    return std::chrono::milliseconds(static_cast<int64_t>(value * 1000));
+  };
+  auto deadline = start + seconds(request.SecondsAfterFirstFrame ? request.FirstFrameLimit : request.Seconds);
   auto nextReport = start + std::chrono::seconds(1);
   uint64_t framesAtReport = 0;
   uint64_t bytesAtReport = 0;
   while (started && !gInterrupted && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     for (Picture& picture : queue.Take()) {
-      if (summary.Frames == 0) {
-        summary.FirstFrameMs =
-            std::chrono::duration_cast<std::chrono::milliseconds>(picture.Arrived - start).count();
-        summary.FourCC = hostkit::FourCCText(picture.FourCC);
-        decoder = std::make_unique<hostkit::Decoder>(picture.FourCC);
-      }
-      ++summary.Frames;
-      summary.Bytes += picture.Data.size();
-      if (IsKeyFrame(picture.FourCC)) ++summary.KeyFrames;
-      if (out)
-        out.write(reinterpret_cast<const char*>(picture.Data.data()),
-                  static_cast<std::streamsize>(picture.Data.size()));
-      if (decoder) decoder->Decode(picture.Data.data(), picture.Data.size());
+      if (summary.Frames == 0 && request.SecondsAfterFirstFrame)
+        deadline = picture.Arrived + seconds(request.Seconds);
+      consume(picture);
     }
     int32_t state = 3;
     int32_t reserved = 0;
@@ -187,15 +207,7 @@ StreamSummary RunStream(const StreamRequest& request) {
   capture->StopChannel(request.Channel);
   summary.StopMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopStart).count();
   // Pictures that arrived before the stop still count.
-  for (Picture& picture : queue.Take()) {
-    ++summary.Frames;
-    summary.Bytes += picture.Data.size();
-    if (IsKeyFrame(picture.FourCC)) ++summary.KeyFrames;
-    if (out)
-      out.write(reinterpret_cast<const char*>(picture.Data.data()),
-                static_cast<std::streamsize>(picture.Data.size()));
-    if (decoder) decoder->Decode(picture.Data.data(), picture.Data.size());
-  }
+  for (Picture& picture : queue.Take()) consume(picture);
   driver->Close();
   module.Delete(driver);
   std::signal(SIGINT, previousInt);
@@ -208,11 +220,42 @@ StreamSummary RunStream(const StreamRequest& request) {
     summary.Width = decoder->Width;
     summary.Height = decoder->Height;
     if (!request.SnapshotPath.empty()) summary.SnapshotWritten = decoder->WritePng(request.SnapshotPath);
+    if (request.KeepSnapshot) summary.SnapshotPng = decoder->EncodePng();
   }
-  for (const auto& line : sink.Lines()) summary.Diagnostics.push_back(line.Text);
+  summary.Diagnostics = sink.Lines();
+  summary.Interrupted = gInterrupted;
   summary.Ok = started && summary.Frames > 0 && summary.DecodeErrors == 0;
-  if (started && summary.Frames == 0) summary.Error = "no frame arrived";
+  if (started && summary.Frames == 0) {
+    summary.Error = request.SecondsAfterFirstFrame && !gInterrupted
+                        ? "no frame arrived within " + FormatNumber(request.FirstFrameLimit) + " s"
+                        : "no frame arrived";
+  }
   return summary;
+}
+
+double StreamSummary::FramesPerSecond() const {
+  if (Frames < 2 || LastFrameMs <= FirstFrameMs) return 0;
+  return static_cast<double>(Frames - 1) * 1000.0 / static_cast<double>(LastFrameMs - FirstFrameMs);
+}
+
+double StreamSummary::KilobitsPerSecond() const {
+  if (Frames < 2 || LastFrameMs <= FirstFrameMs) return 0;
+  return static_cast<double>(Bytes) * 8.0 / static_cast<double>(LastFrameMs - FirstFrameMs);
+}
+
+void ExplainFailure(StreamSummary& summary, const StreamRequest& request) {
+  if (summary.Ok || gInterrupted) return;
+  if (summary.Frames == 0) {
+    // A module that cannot be loaded or a channel it refuses is not the camera's doing.
+    if (!summary.Started) return;
+    const Diagnosis diagnosis = Diagnose(request.Device, FailedJob::Stream);
+    summary.Hint = diagnosis.Hint;
+    summary.ProbeSteps = diagnosis.Steps;
+  } else if (summary.DecodeErrors > 0) {
+    summary.Hint = std::to_string(summary.DecodeErrors) + " of " + std::to_string(summary.Frames) +
+                   " pictures did not decode: pictures lost on the way (a busy network?) or a camera encoder "
+                   "fault; try a lower --quality or another codec";
+  }
 }
 
 std::string SummaryJson(const StreamSummary& s) {
@@ -235,11 +278,18 @@ std::string SummaryJson(const StreamSummary& s) {
   std::string states = "[";
   for (size_t i = 0; i < s.States.size(); ++i) states += (i ? "," : "") + std::to_string(s.States[i]);
   add("states", states + "]", false);
+  add("last_frame_ms", std::to_string(s.LastFrameMs), false);
   std::string lines = "[";
   for (size_t i = 0; i < s.Diagnostics.size(); ++i)
-    lines += (i ? ",\"" : "\"") + JsonEscape(s.Diagnostics[i]) + "\"";
+    lines += (i ? ",\"" : "\"") + JsonEscape(CleanText(s.Diagnostics[i].Text)) + "\"";
   add("diagnostics", lines + "]", false);
   if (!s.Error.empty()) add("error", s.Error, true);
+  if (!s.Hint.empty()) add("hint", s.Hint, true);
+  if (!s.ProbeSteps.empty()) {
+    std::string steps = "[";
+    for (size_t i = 0; i < s.ProbeSteps.size(); ++i) steps += (i ? "," : "") + JsonString(s.ProbeSteps[i]);
+    add("probes", steps + "]", false);
+  }
   return json + "}";
 }
 
@@ -258,6 +308,10 @@ void PrintSummary(const StreamSummary& s, const StreamRequest& request) {
   if (!request.OutPath.empty()) std::printf("stream written to  %s\n", request.OutPath.c_str());
   if (s.SnapshotWritten) std::printf("snapshot           %s\n", request.SnapshotPath.c_str());
   if (!s.Error.empty()) std::printf("error              %s\n", s.Error.c_str());
+  if (request.Verbose) {
+    for (const std::string& step : s.ProbeSteps) std::printf("probe              %s\n", step.c_str());
+  }
+  if (!s.Hint.empty()) std::printf("hint               %s\n", s.Hint.c_str());
 }
 
 }  // namespace camctl

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "tools/hostkit/debug_sink.h"
 #include "tools/hostkit/device_params.h"
 
 namespace camctl {
@@ -21,10 +23,17 @@ struct StreamRequest {
   std::string SnapshotPath;  // PNG of the last decoded picture; empty: none
   bool Progress = true;      // one live line per second on stdout
   bool ShowDiagnostics = true;
+  bool Verbose = false;  // every module line; otherwise levels 1 and 2
+  FILE* DiagnosticsOut = stdout;
+  // Seconds counts from the first frame, which must come within FirstFrameLimit seconds.
+  bool SecondsAfterFirstFrame = false;
+  double FirstFrameLimit = 8;
+  bool KeepSnapshot = false;  // the PNG in StreamSummary::SnapshotPng
 };
 
 struct StreamSummary {
   bool Ok = false;
+  bool Started = false;  // StartChannel accepted the channel
   std::string Error;
   uint64_t Frames = 0;
   uint64_t Decoded = 0;
@@ -34,16 +43,29 @@ struct StreamSummary {
   int Width = 0;
   int Height = 0;
   int64_t FirstFrameMs = -1;  // from StartChannel to the first delivered frame
+  int64_t LastFrameMs = -1;   // from StartChannel to the last one
   int64_t StopMs = 0;         // StopChannel's duration
   std::string FourCC;
   std::vector<int> States;  // channel states seen, in order, without repeats
-  std::vector<std::string> Diagnostics;
+  std::vector<hostkit::DebugLine> Diagnostics;
   bool SnapshotWritten = false;
+  bool Interrupted = false;          // Ctrl-C ended the stream early
+  std::vector<uint8_t> SnapshotPng;  // with KeepSnapshot
+  std::string Hint;                  // likely cause of a failure and the next step
+  std::vector<std::string> ProbeSteps;
+
+  // Over the time between the first and the last frame; 0 with fewer than two frames.
+  double FramesPerSecond() const;
+  double KilobitsPerSecond() const;
 };
 
 // Opens a driver through the module's exports, streams one channel for the requested time,
 // writes and decodes what arrives, and stops everything. Ctrl-C ends the stream early.
 StreamSummary RunStream(const StreamRequest& request);
+
+// Fills Hint (and ProbeSteps) of a failed stream: camctl's own probes when no frame arrived, the
+// decoder's count when pictures did not decode.
+void ExplainFailure(StreamSummary& summary, const StreamRequest& request);
 
 std::string SummaryJson(const StreamSummary& summary);
 void PrintSummary(const StreamSummary& summary, const StreamRequest& request);

@@ -101,14 +101,14 @@ double Decoder::MeanLuma() const {
   return static_cast<double>(sum) / (static_cast<double>(Last->width) * Last->height);
 }
 
-bool Decoder::WritePng(const std::string& path) {
-  if (!Valid() || Last->width <= 0 || Last->height <= 0) return false;
-  const AVCodec* png = avcodec_find_encoder(AV_CODEC_ID_PNG);
-  if (png == nullptr) return false;
-  AVCodecContext* encoder = avcodec_alloc_context3(png);
+std::vector<uint8_t> Decoder::EncodePng() {
+  std::vector<uint8_t> png;
+  if (!Valid() || Last->width <= 0 || Last->height <= 0) return png;
+  const AVCodec* encoderCodec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+  if (encoderCodec == nullptr) return png;
+  AVCodecContext* encoder = avcodec_alloc_context3(encoderCodec);
   AVFrame* rgb = av_frame_alloc();
   AVPacket* out = av_packet_alloc();
-  bool written = false;
   SwsContext* scale =
       sws_getContext(Last->width, Last->height, static_cast<AVPixelFormat>(Last->format), Last->width,
                      Last->height, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
@@ -120,14 +120,11 @@ bool Decoder::WritePng(const std::string& path) {
     rgb->format = AV_PIX_FMT_RGB24;
     rgb->width = Last->width;
     rgb->height = Last->height;
-    if (avcodec_open2(encoder, png, nullptr) >= 0 && av_frame_get_buffer(rgb, 0) >= 0) {
+    if (avcodec_open2(encoder, encoderCodec, nullptr) >= 0 && av_frame_get_buffer(rgb, 0) >= 0) {
       sws_scale(scale, Last->data, Last->linesize, 0, Last->height, rgb->data, rgb->linesize);
-      if (avcodec_send_frame(encoder, rgb) >= 0 && avcodec_receive_packet(encoder, out) >= 0) {
-        if (FILE* file = std::fopen(path.c_str(), "wb")) {
-          written = std::fwrite(out->data, 1, static_cast<size_t>(out->size), file) ==
-                    static_cast<size_t>(out->size);
-          written = (std::fclose(file) == 0) && written;
-        }
+      if (avcodec_send_frame(encoder, rgb) >= 0 && avcodec_receive_packet(encoder, out) >= 0 &&
+          out->size > 0) {
+        png.assign(out->data, out->data + out->size);
       }
     }
   }
@@ -135,7 +132,16 @@ bool Decoder::WritePng(const std::string& path) {
   av_packet_free(&out);
   av_frame_free(&rgb);
   avcodec_free_context(&encoder);
-  return written;
+  return png;
+}
+
+bool Decoder::WritePng(const std::string& path) {
+  const std::vector<uint8_t> png = EncodePng();
+  if (png.empty()) return false;
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(png.data(), 1, png.size(), file) == png.size();
+  return (std::fclose(file) == 0) && written;
 }
 
 }  // namespace hostkit

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct AVCodecContext;
 struct AVFrame;
@@ -26,6 +27,8 @@ class Decoder {
   bool Decode(const uint8_t* data, size_t size);
   // Drains pictures the decoder still holds.
   void Flush();
+  // The last decoded picture as PNG; empty when there is none or encoding failed.
+  std::vector<uint8_t> EncodePng();
   // Writes the last decoded picture as PNG; false when there is none or writing failed.
   bool WritePng(const std::string& path);
   // Mean of the first plane (luma for the YUV formats) of the last decoded picture, 0 to 255;
