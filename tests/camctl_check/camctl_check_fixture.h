@@ -7,20 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
 namespace camctlcheck {
 
-struct CamctlRun {
-  int Status = -1;  // exit status; -1 when it did not exit normally
-  std::string Out;
-  std::string Err;
-  std::chrono::milliseconds Took{0};
-};
-
-std::string CamctlPath();
+using CamctlRun = testsupport::ProcessResult;
+using testsupport::CamctlPath;
+using testsupport::TempDir;
 
 // program with arguments (no shell), stdin from /dev/null; killed after timeout.
-CamctlRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
+inline CamctlRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  return testsupport::RunProcess(program, arguments, {}, timeout);
+}
 // The same for camctl.
 CamctlRun RunCamctl(const std::vector<std::string>& arguments,
                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
@@ -30,18 +30,5 @@ uint16_t ClosedPort();
 
 // The line of text that contains needle, or "" when none does.
 std::string LineWith(const std::string& text, const std::string& needle);
-
-// A fresh directory, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return Dir; }
-
- private:
-  std::string Dir;
-};
 
 }  // namespace camctlcheck

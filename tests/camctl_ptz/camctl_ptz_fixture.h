@@ -12,40 +12,18 @@
 #include <vector>
 
 #include "support/camsim_fixture.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace camctlptz {
 
-struct ProcessResult {
-  int Status = -1;  // exit status; -1 when it did not exit normally
-  std::string Out;
-  std::string Err;
-};
-
-// Runs program with arguments (no shell), stdin from /dev/null, extra environment variables set;
-// killed after timeout.
-ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::vector<std::pair<std::string, std::string>>& environment = {},
-                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
+using testsupport::CamctlPath;
+using testsupport::ProcessResult;
+using testsupport::RunProcess;
+using testsupport::TempDir;
 
 // Polls check until it holds or the timeout passes; whether it held.
 bool WaitFor(const std::function<bool()>& check, std::chrono::milliseconds timeout = std::chrono::seconds(5));
-
-// A fresh directory, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return Dir; }
-  bool Has(const std::string& name) const;
-  bool Write(const std::string& name, const std::string& text) const;
-
- private:
-  std::string Dir;
-};
-
-std::string CamctlPath();
 
 class CamctlPtz : public ::testing::Test {
  protected:
@@ -62,7 +40,7 @@ class CamctlPtz : public ::testing::Test {
   // PTZ, focus and preset requests the camera received, as "/config/...?..." paths, in order.
   std::vector<std::string> PtzRequests();
 
-  TempDir Presets;
+  TempDir Presets{"camctl-ptz"};
   testsupport::Camsim Camera{CameraOptions()};
 
  private:

@@ -8,16 +8,14 @@
 #include <string>
 
 #include "support/camsim_fixture.h"
+#include "support/child_process.h"
 
 namespace {
 
 using testsupport::Camsim;
 using testsupport::CamsimOptions;
 
-std::string CamctlPath() {
-  const std::string module = QUENLARK_MODULE_PATH;
-  return module.substr(0, module.rfind('/')) + "/camctl";
-}
+using testsupport::CamctlPath;
 
 // Runs camctl with the arguments; its stdout and exit status.
 std::string RunCamctl(const std::string& arguments, int& status) {

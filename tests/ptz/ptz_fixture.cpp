@@ -1,44 +1,9 @@
 #include "ptz/ptz_fixture.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace ptztest {
-
-TempDir::TempDir() {
-  char pattern[] = "/tmp/quenlark-ptz-XXXXXX";
-  if (mkdtemp(pattern) != nullptr) Dir = pattern;
-}
-
-TempDir::~TempDir() {
-  if (Dir.empty()) return;
-  for (const std::string& name : Files()) unlink((Dir + "/" + name).c_str());
-  rmdir(Dir.c_str());
-}
-
-std::string TempDir::Read(const std::string& name) const {
-  std::ifstream in(Dir + "/" + name, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> TempDir::Files() const {
-  std::vector<std::string> names;
-  DIR* dir = opendir(Dir.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  return names;
-}
 
 testsupport::CamsimOptions PtzThroughExports::CameraOptions() {
   testsupport::CamsimOptions options;
@@ -89,16 +54,7 @@ korvalt::ipcapture::IIPPTZApiEx* PtzThroughExports::Control(uint32_t channel) {
 }
 
 std::vector<std::string> PtzThroughExports::PtzRequests() {
-  std::vector<std::string> paths;
-  for (const std::string& line : Camera.RequestLog()) {
-    // "GET /config/ptz_move_cont.cgi?p=1&t=0&z=0 HTTP/1.1"
-    const size_t start = line.find(' ');
-    const size_t end = line.rfind(' ');
-    if (start == std::string::npos || end <= start) continue;
-    const std::string path = line.substr(start + 1, end - start - 1);
-    if (path.rfind("/config/ptz", 0) == 0 || path.rfind("/config/focus", 0) == 0) paths.push_back(path);
-  }
-  return paths;
+  return Camera.RequestPaths({"/config/ptz", "/config/focus"});
 }
 
 std::vector<std::string> PtzThroughExports::WaitForPtzRequests(size_t count, int timeoutMs) {

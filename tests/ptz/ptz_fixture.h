@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/camsim_fixture.h"
+#include "support/temp_dir.h"
 #include "tools/hostkit/debug_sink.h"
 #include "tools/hostkit/device_params.h"
 #include "tools/hostkit/module.h"
@@ -17,26 +18,12 @@
 
 namespace ptztest {
 
+using testsupport::TempDir;
 using Clock = std::chrono::steady_clock;
 
 inline int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
-
-// A fresh directory for preset files, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return Dir; }
-  std::string Read(const std::string& name) const;
-  std::vector<std::string> Files() const;
-
- private:
-  std::string Dir;
-};
 
 class PtzThroughExports : public ::testing::Test {
  protected:
@@ -60,7 +47,7 @@ class PtzThroughExports : public ::testing::Test {
 
   static testsupport::CamsimOptions CameraOptions();
 
-  TempDir Presets;
+  TempDir Presets{"quenlark-ptz"};
   testsupport::Camsim Camera{CameraOptions()};
   hostkit::Module Module;
   hostkit::DebugSink Debug;

@@ -227,6 +227,21 @@ std::vector<std::string> Camsim::RequestLog() {
   return lines;
 }
 
+std::vector<std::string> Camsim::RequestPaths(const std::vector<std::string>& prefixes) {
+  std::vector<std::string> paths;
+  for (const std::string& line : RequestLog()) {
+    // "GET /config/ptz_move_cont.cgi?p=1&t=0&z=0 HTTP/1.1"
+    const size_t start = line.find(' ');
+    const size_t end = line.rfind(' ');
+    if (start == std::string::npos || end <= start) continue;
+    const std::string path = line.substr(start + 1, end - start - 1);
+    bool wanted = prefixes.empty();
+    for (const std::string& prefix : prefixes) wanted = wanted || path.rfind(prefix, 0) == 0;
+    if (wanted) paths.push_back(path);
+  }
+  return paths;
+}
+
 int Camsim::ConnectionCount() {
   const std::string value = Value(SimGet("/sim/log"), "connections");
   return value.empty() ? -1 : std::stoi(value);

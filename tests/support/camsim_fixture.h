@@ -41,6 +41,9 @@ class Camsim {
 
   // Camera requests received so far ("GET /config/io.cgi HTTP/1.1"), in order.
   std::vector<std::string> RequestLog();
+  // The targets of those requests ("/config/io.cgi?out1=on"), only those that start with one of
+  // the prefixes when any are given.
+  std::vector<std::string> RequestPaths(const std::vector<std::string>& prefixes = {});
   // TCP connections that carried camera requests since the start or the last ClearLog; -1 on failure.
   int ConnectionCount();
   void ClearLog();
