@@ -94,6 +94,11 @@ struct CorruptCase {
   std::string Bytes;
 };
 
+// CTest lists each case by its label, not by its bytes.
+void PrintTo(const CorruptCase& c, std::ostream* out) {
+  *out << c.Label;
+}
+
 std::string RandomBytes(uint32_t seed, size_t size) {
   std::mt19937 random(seed);
   std::string bytes(size, '\0');
