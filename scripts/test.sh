@@ -15,6 +15,11 @@ export GST_DEBUG=${GST_DEBUG:-0}
 configs=("normal:" "asan:address" "tsan:thread")
 if [ "${1:-}" = "--quick" ]; then configs=("normal:"); fi
 
+# The ThreadSanitizer pass builds and runs the suites whose code runs on several threads; the
+# parser, camsim and camctl suites run on one thread of the module and gain nothing from it.
+tsan_targets=(thread_tests http_tests transport_tests io_tests capability_tests channels_tests
+  streaming_tests ptz_tests presets_tests torture_tests module_tests driver_tests)
+
 status=0
 summary=()
 for entry in "${configs[@]}"; do
@@ -26,10 +31,16 @@ for entry in "${configs[@]}"; do
   [ -n "$sanitize" ] && bench=OFF
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENLARK_SANITIZE="$sanitize" \
     -DQUENLARK_BUILD_BENCH=$bench >/dev/null
-  cmake --build "$dir" -j"$jobs"
+  exclude="^$"
+  if [ "$name" = tsan ]; then
+    cmake --build "$dir" -j"$jobs" --target "${tsan_targets[@]}"
+    exclude="_NOT_BUILT"  # the suites left out above
+  else
+    cmake --build "$dir" -j"$jobs"
+  fi
   echo "=== $name tests"
   set +e
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300) | tee "$dir/ctest.log"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300 -E "$exclude") | tee "$dir/ctest.log"
   rc=${PIPESTATUS[0]}
   set -e
   summary+=("$name: $(grep -E 'tests passed|tests failed' "$dir/ctest.log" | tail -n 1)")
