@@ -2,7 +2,7 @@
 
 namespace korvalt::platform {
 
-// POSIX sockets need no start-up; the counter keeps the start/clean-up pairing of the design
+// POSIX sockets need no start-up; the counter keeps every start paired with a clean-up
 // visible and checkable (every start-up must be matched by one clean-up).
 bool SocketStartup();
 void SocketCleanup();

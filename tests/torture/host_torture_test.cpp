@@ -34,7 +34,7 @@ constexpr int kDrivers = 2;
 constexpr int kChannels = 2;
 constexpr int kHostThreads = 4;
 constexpr int kDefaultSeconds = 15;
-// A host call may wait for the camera up to the network time-out only where that is designed
+// A host call may wait for the camera up to the network time-out only in a few places
 // (digital I/O Start, preset calls); camsim's stalls are shorter, so this bounds every call.
 constexpr auto kCallLimit = std::chrono::seconds(8);
 constexpr auto kWatchdogMargin = std::chrono::seconds(60);
