@@ -152,6 +152,119 @@ TEST(UDPPort, SilenceReportsTimeoutAndCloseWakesTheThreadAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+// Holds the receive thread inside its first OnUDPData until released, so that the datagrams sent
+// meanwhile queue up in the socket and the thread meets them all at once, as in a camera's burst.
+class HeldUser : public IUDPPortUser {
+ public:
+  void OnUDPData(CUDPPort* port, const sockaddr_in&, const uint8_t* data, size_t length) override {
+    std::unique_lock<std::mutex> lock(Lock);
+    Datagrams.emplace_back(data, data + length);
+    Changed.notify_all();
+    Changed.wait(lock, [&] { return Released; });
+    if (length == 1 && data[0] == CloseOn) {
+      lock.unlock();
+      port->Close();
+    }
+  }
+  void OnUDPTimeout() override {}
+  void OnUDPClosed(CUDPPort*) override {
+    std::lock_guard<std::mutex> guard(Lock);
+    Closed = true;
+    Changed.notify_all();
+  }
+
+  void Release() {
+    std::lock_guard<std::mutex> guard(Lock);
+    Released = true;
+    Changed.notify_all();
+  }
+  template <typename Predicate>
+  bool WaitFor(Predicate predicate) {
+    std::unique_lock<std::mutex> lock(Lock);
+    return Changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), predicate);
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return Datagrams.size();
+  }
+
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::vector<std::vector<uint8_t>> Datagrams;
+  bool Released = false;
+  bool Closed = false;
+  int CloseOn = -1;  // first byte of a one-byte datagram whose callback closes the port
+};
+
+// Opens port for user and holds its thread in the first callback (datagram {0}).
+void OpenAndHold(CUDPPort& port, HeldUser& user, const UdpPeer& peer) {
+  port.SetUser(&user);
+  ASSERT_EQ(port.Open(0), CUDPPort::kOpened);
+  ASSERT_TRUE(peer.SendTo(port.BoundPort(), {0}));
+  ASSERT_TRUE(user.WaitFor([&] { return user.Datagrams.size() == 1; }));
+}
+
+TEST(UDPPort, QueuedBurstArrivesWholeAndInOrder) {
+  // Several batches' worth, with empty datagrams among them that must be skipped.
+  constexpr int kBurst = 100;
+  HeldUser user;
+  CUDPPort port;
+  UdpPeer peer;
+  OpenAndHold(port, user, peer);
+  std::vector<std::vector<uint8_t>> expected{{0}};
+  for (int i = 1; i <= kBurst; ++i) {
+    const std::vector<uint8_t> datagram{static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0x5A};
+    ASSERT_TRUE(peer.SendTo(port.BoundPort(), datagram));
+    expected.push_back(datagram);
+    if (i % 7 == 0) {
+      ASSERT_TRUE(peer.SendTo(port.BoundPort(), {}));
+    }
+  }
+  user.Release();
+  ASSERT_TRUE(user.WaitFor([&] { return user.Datagrams.size() == expected.size(); }));
+  std::lock_guard<std::mutex> guard(user.Lock);
+  EXPECT_EQ(user.Datagrams, expected);
+}
+
+TEST(UDPPort, OversizedDatagramsInOneBurstAreEachLostOnceAsAlone) {
+  // Received one at a time, the first 4500-byte datagram is lost and grows the buffer to 5120, so
+  // the second fits; a 5500-byte one is then lost once more and grows it to 6144.
+  HeldUser user;
+  CUDPPort port;
+  port.SetBufferSize(4096);
+  UdpPeer peer;
+  OpenAndHold(port, user, peer);
+  const std::vector<uint8_t> big(4500, 0xAB);
+  const std::vector<uint8_t> bigger(5500, 0xCD);
+  for (const auto* datagram : {&big, &big, &bigger, &bigger})
+    ASSERT_TRUE(peer.SendTo(port.BoundPort(), *datagram));
+  ASSERT_TRUE(peer.SendTo(port.BoundPort(), {1}));
+  user.Release();
+  ASSERT_TRUE(user.WaitFor([&] { return user.Datagrams.size() == 4; }));
+  std::lock_guard<std::mutex> guard(user.Lock);
+  EXPECT_EQ(user.Datagrams[1], big);
+  EXPECT_EQ(user.Datagrams[2], bigger);
+  EXPECT_EQ(user.Datagrams[3], std::vector<uint8_t>{1});
+  EXPECT_EQ(port.BufferSize(), 6144u);
+}
+
+TEST(UDPPort, CloseDuringABurstDeliversNothingMore) {
+  // The fifth datagram of a queued burst closes the port from its callback; the rest of the
+  // burst, already taken from the socket in the same batch, must not reach the user.
+  constexpr int kBurst = 40;
+  HeldUser user;
+  user.CloseOn = 5;
+  CUDPPort port;
+  UdpPeer peer;
+  OpenAndHold(port, user, peer);
+  for (int i = 1; i <= kBurst; ++i) ASSERT_TRUE(peer.SendTo(port.BoundPort(), {static_cast<uint8_t>(i)}));
+  user.Release();
+  ASSERT_TRUE(user.WaitFor([&] { return user.Closed; }));
+  ASSERT_EQ(port.Open(0), CUDPPort::kOpened);  // waits for the old thread to end
+  std::lock_guard<std::mutex> guard(user.Lock);
+  EXPECT_EQ(user.Datagrams, (std::vector<std::vector<uint8_t>>{{0}, {1}, {2}, {3}, {4}, {5}}));
+}
+
 class RecordingRtpUser : public IRTPReceiverUser {
  public:
   void OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const RTP_PACKET_INFO& info) override {
