@@ -14,9 +14,12 @@
 namespace korvalt {
 namespace {
 
-// The kernel doubles SO_RCVBUF; 32 datagram buffers, capped, absorb a burst of a key frame.
-constexpr uint64_t kSocketBuffersPerDatagramBuffer = 32;
-constexpr uint64_t kMaxSocketReceiveBuffer = 131070;
+// A camera sends a key frame as one burst; while the host's sink holds the receive thread, the
+// whole frame waits in the socket. 128 KiB lost datagrams of 300 KB key frames behind a sink of
+// 20 ms per picture; 512 KiB was the least that kept 600 KB frames whole, and 1 MiB leaves room
+// above that. The kernel doubles the figure and caps it at net.core.rmem_max without complaint.
+constexpr uint64_t kSocketBuffersPerDatagramBuffer = 256;
+constexpr uint64_t kMaxSocketReceiveBuffer = 1024 * 1024;
 // An oversized datagram is lost once; the buffer then grows by this much.
 constexpr uint32_t kBufferGrowth = 1024;
 // A smaller shrink keeps the larger buffer, so alternating sizes do not reallocate every time.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 #include <vector>
 
@@ -263,6 +264,33 @@ TEST(UDPPort, CloseDuringABurstDeliversNothingMore) {
   ASSERT_EQ(port.Open(0), CUDPPort::kOpened);  // waits for the old thread to end
   std::lock_guard<std::mutex> guard(user.Lock);
   EXPECT_EQ(user.Datagrams, (std::vector<std::vector<uint8_t>>{{0}, {1}, {2}, {3}, {4}, {5}}));
+}
+
+TEST(UDPPort, SocketHoldsAKeyFrameBurstWhileTheUserIsBusy) {
+  // 600 KB in 1400-byte datagrams, sent while the receive thread is held in a callback as a slow
+  // frame sink holds it; none may be dropped by the kernel.
+  constexpr size_t kDatagramBytes = 1400;
+  constexpr size_t kBurst = 600 * 1024 / kDatagramBytes + 1;
+  std::ifstream limit("/proc/sys/net/core/rmem_max");
+  size_t rmemMax = 0;
+  limit >> rmemMax;
+  if (rmemMax < 1024 * 1024) GTEST_SKIP() << "net.core.rmem_max " << rmemMax << " caps the socket buffer";
+  HeldUser user;
+  CRTPReceiver receiver;  // the RTP port's datagram buffer size
+  receiver.Port.SetUser(&user);
+  UdpPeer peer;
+  ASSERT_EQ(receiver.Port.Open(0), CUDPPort::kOpened);
+  ASSERT_TRUE(peer.SendTo(receiver.Port.BoundPort(), {0}));
+  ASSERT_TRUE(user.WaitFor([&] { return user.Datagrams.size() == 1; }));
+  std::vector<uint8_t> datagram(kDatagramBytes, 0x55);
+  for (size_t i = 0; i < kBurst; ++i) {
+    datagram[0] = static_cast<uint8_t>(i);
+    ASSERT_TRUE(peer.SendTo(receiver.Port.BoundPort(), datagram));
+  }
+  user.Release();
+  EXPECT_TRUE(user.WaitFor([&] { return user.Datagrams.size() == kBurst + 1; })) << user.Datagrams.size();
+  receiver.Port.SetUser(nullptr);
+  receiver.Port.Close();
 }
 
 class RecordingRtpUser : public IRTPReceiverUser {
