@@ -157,9 +157,10 @@ TEST(UDPPort, SilenceReportsTimeoutAndCloseWakesTheThreadAtOnce) {
 // meanwhile queue up in the socket and the thread meets them all at once, as in a camera's burst.
 class HeldUser : public IUDPPortUser {
  public:
-  void OnUDPData(CUDPPort* port, const sockaddr_in&, const uint8_t* data, size_t length) override {
+  void OnUDPData(CUDPPort* port, const sockaddr_in& from, const uint8_t* data, size_t length) override {
     std::unique_lock<std::mutex> lock(Lock);
     Datagrams.emplace_back(data, data + length);
+    Senders.push_back(from.sin_addr.s_addr);
     Changed.notify_all();
     Changed.wait(lock, [&] { return Released; });
     if (length == 1 && data[0] == CloseOn) {
@@ -192,6 +193,7 @@ class HeldUser : public IUDPPortUser {
   std::mutex Lock;
   std::condition_variable Changed;
   std::vector<std::vector<uint8_t>> Datagrams;
+  std::vector<uint32_t> Senders;  // source address of each datagram
   bool Released = false;
   bool Closed = false;
   int CloseOn = -1;  // first byte of a one-byte datagram whose callback closes the port
@@ -225,6 +227,27 @@ TEST(UDPPort, QueuedBurstArrivesWholeAndInOrder) {
   ASSERT_TRUE(user.WaitFor([&] { return user.Datagrams.size() == expected.size(); }));
   std::lock_guard<std::mutex> guard(user.Lock);
   EXPECT_EQ(user.Datagrams, expected);
+}
+
+TEST(UDPPort, EachDatagramOfABurstCarriesItsOwnSender) {
+  // The channel drops datagrams that do not come from the camera; a batch mixing senders must
+  // name each one's own source.
+  HeldUser user;
+  CUDPPort port;
+  UdpPeer camera("127.0.0.1");
+  UdpPeer stranger("127.0.0.2");
+  ASSERT_TRUE(stranger.Ok());
+  OpenAndHold(port, user, camera);
+  std::vector<uint32_t> expected{transporttest::LoopbackAddress("127.0.0.1")};
+  for (int i = 0; i < 20; ++i) {
+    const char* source = i % 3 == 0 ? "127.0.0.2" : "127.0.0.1";
+    ASSERT_TRUE((i % 3 == 0 ? stranger : camera).SendTo(port.BoundPort(), {static_cast<uint8_t>(i)}));
+    expected.push_back(transporttest::LoopbackAddress(source));
+  }
+  user.Release();
+  ASSERT_TRUE(user.WaitFor([&] { return user.Senders.size() == expected.size(); }));
+  std::lock_guard<std::mutex> guard(user.Lock);
+  EXPECT_EQ(user.Senders, expected);
 }
 
 TEST(UDPPort, OversizedDatagramsInOneBurstAreEachLostOnceAsAlone) {
