@@ -46,6 +46,9 @@ num() { printf "%.${3:-0}f" "$(val "$1" "$2")"; }
   echo "against one camsim child process on loopback, H.264, Release build. Regenerate with"
   echo "\`bench/run_channel_bench.sh\` (builds \`$BUILD\`, logs in \`$LOGS/\`)."
   echo
+  echo "The receive path in process (CPU per datagram beside a bare recvmmsg loop, key-frame bursts behind a"
+  echo "slow sink) is in RECEIVE_RESULTS.md, written by \`bench/run_receive_bench.sh\`."
+  echo
   echo "- Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GB,"
   echo "  $(uname -sr); $(ffmpeg -version | head -1 | cut -d' ' -f1-3), $(gst-launch-1.0 --version | sed -n 2p)."
   echo "- Date: $START. The machine is shared with other builds: load average $LOAD_START at the start"

@@ -150,10 +150,13 @@ void CBaseRTPChannel::RecordKeepAlive() {
 
 void CBaseRTPChannel::OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const RTP_PACKET_INFO& info) {
   if (from.sin_addr.s_addr != ResolvedAddress.load()) return;
-  PacketArrived.Set();
   // Packets heard while a port is probed belong to another stream: they only mark the port as
-  // taken, and reach neither the parser nor the host.
-  if (Probing.load()) return;
+  // taken, and reach neither the parser nor the host. Only the probe waits for the event, so it is
+  // not set (a system call) for every packet of the stream.
+  if (Probing.load()) {
+    PacketArrived.Set();
+    return;
+  }
   try {
     ProcessPacket(info);
   } catch (...) {
