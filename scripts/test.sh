@@ -27,10 +27,19 @@ for entry in "${configs[@]}"; do
   sanitize=${entry#*:}
   dir=build-test-$name
   echo "=== $name build"
-  bench=ON
-  [ -n "$sanitize" ] && bench=OFF
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENLARK_SANITIZE="$sanitize" \
-    -DQUENLARK_BUILD_BENCH=$bench >/dev/null
+  # The sanitizer builds leave out the benchmarks and use the normal build's camsim.
+  extra=(-DQUENLARK_BUILD_BENCH=ON -DQUENLARK_CAMSIM_EXECUTABLE=)
+  if [ -n "$sanitize" ] && [ -x build-test-normal/bin/camsim ]; then
+    extra=(-DQUENLARK_BUILD_BENCH=OFF -DQUENLARK_CAMSIM_EXECUTABLE="$PWD/build-test-normal/bin/camsim")
+  elif [ -n "$sanitize" ]; then
+    extra=(-DQUENLARK_BUILD_BENCH=OFF -DQUENLARK_CAMSIM_EXECUTABLE=)
+  fi
+  # The normal build compiles fastest without optimisation; the sanitizer builds optimise, which
+  # also brings out the compiler's flow warnings.
+  type=RelWithDebInfo
+  [ -z "$sanitize" ] && type=Debug
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=$type -DQUENLARK_SANITIZE="$sanitize" \
+    "${extra[@]}" >/dev/null
   exclude="^$"
   if [ "$name" = tsan ]; then
     cmake --build "$dir" -j"$jobs" --target "${tsan_targets[@]}"
