@@ -1,0 +1,36 @@
+// Loads the installed module the way a recorder does and makes one driver: prints the module's
+// path on success, a reason on failure.
+#include <dlfcn.h>
+
+#include <quenlark/quenlark_ipcapture.h>
+#include <cstdio>
+
+int main() {
+  void* module = dlopen(QUENLARK_MODULE, RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    std::fprintf(stderr, "dlopen %s: %s\n", QUENLARK_MODULE, dlerror());
+    return 1;
+  }
+  auto create = reinterpret_cast<CreateIPCaptureFn>(dlsym(module, "CreateIPCapture"));
+  auto destroy = reinterpret_cast<DeleteIPCaptureFn>(dlsym(module, "DeleteIPCapture"));
+  if (create == nullptr || destroy == nullptr) {
+    std::fprintf(stderr, "%s lacks CreateIPCapture or DeleteIPCapture\n", QUENLARK_MODULE);
+    return 1;
+  }
+  korvalt::ipcapture::IIPCaptureDriverEx3* driver = create();
+  if (driver == nullptr) {
+    std::fprintf(stderr, "CreateIPCapture returned null\n");
+    return 1;
+  }
+  // An unopened driver has no capture object yet; the call goes through the vtable as laid out
+  // in the installed headers.
+  const bool unopened = driver->GetVideoCapture() == nullptr;
+  destroy(driver);
+  dlclose(module);
+  if (!unopened) {
+    std::fprintf(stderr, "GetVideoCapture answered before Open\n");
+    return 1;
+  }
+  std::printf("%s\n", QUENLARK_MODULE);
+  return 0;
+}
