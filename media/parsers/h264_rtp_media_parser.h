@@ -19,7 +19,6 @@ class CH264RTPMediaParser : public CRTPMediaParser {
  public:
   CH264RTPMediaParser(std::string parserName, IDriver* driver);
 
-  void ProcessPacket(const RTP_PACKET_INFO& packet) override;
   void Reset() override;
 
   // The parameter sets announced in the SDP ("sprop-parameter-sets"), NAL header included.
@@ -31,6 +30,11 @@ class CH264RTPMediaParser : public CRTPMediaParser {
   const std::vector<uint8_t>& GetPps() const { return PpsBytes; }
 
  private:
+  void AddPayload(std::span<const uint8_t> payload, bool marker) override;
+  void EndPicture() override;
+  // The frame, then an access unit delimiter.
+  size_t WritePicture(uint8_t* out) override;
+
   // One NAL unit of the frame being assembled.
   struct NalUnit {
     size_t Offset = 0;  // of its start code in the frame buffer
