@@ -43,9 +43,6 @@ constexpr uint32_t kFourCCOther = MakeFourCC("I264");
 
 }  // namespace
 
-CH264RTPMediaParser::CH264RTPMediaParser(std::string parserName, IDriver* driver)
-    : CRTPMediaParser(std::move(parserName), driver) {}
-
 void CH264RTPMediaParser::Reset() {
   WaitingForKeyFrame = true;
   Width = 0;

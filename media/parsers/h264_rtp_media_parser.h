@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -17,7 +16,7 @@ namespace korvalt {
 // host asked for. A sample without any slice is no picture and is not delivered.
 class CH264RTPMediaParser : public CRTPMediaParser {
  public:
-  CH264RTPMediaParser(std::string parserName, IDriver* driver);
+  using CRTPMediaParser::CRTPMediaParser;
 
   void Reset() override;
 

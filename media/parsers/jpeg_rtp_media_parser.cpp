@@ -121,9 +121,6 @@ void WriteHeader(uint8_t* out, const uint8_t* tables, uint32_t width, uint32_t h
 
 }  // namespace
 
-CJpegRTPMediaParser::CJpegRTPMediaParser(std::string parserName, IDriver* driver)
-    : CRTPMediaParser(std::move(parserName), driver) {}
-
 void CJpegRTPMediaParser::Reset() {
   WaitingForFirstFragment = true;
   Width = 0;

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdint>
 #include <span>
-#include <string>
 
 #include "media/parsers/rtp_media_parser.h"
 
@@ -16,7 +15,7 @@ class CJpegRTPMediaParser : public CRTPMediaParser {
   static constexpr size_t kHeaderSize = 605;  // rebuilt JPEG header, SOI to SOS
   static constexpr size_t kTablesSize = 128;  // luminance then chrominance table, zigzag order
 
-  CJpegRTPMediaParser(std::string parserName, IDriver* driver);
+  using CRTPMediaParser::CRTPMediaParser;
 
   void Reset() override;
 

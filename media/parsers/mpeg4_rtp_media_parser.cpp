@@ -55,9 +55,6 @@ size_t NextPictureStart(std::span<const uint8_t> payload) {
 
 }  // namespace
 
-CMpeg4RTPMediaParser::CMpeg4RTPMediaParser(std::string parserName, IDriver* driver)
-    : CRTPMediaParser(std::move(parserName), driver) {}
-
 void CMpeg4RTPMediaParser::Reset() {
   WaitingForKeyFrame = true;
   KeyFrame = false;

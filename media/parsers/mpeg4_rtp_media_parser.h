@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "media/parsers/mp4_parser.h"
@@ -17,7 +16,7 @@ namespace korvalt {
 // are "DIVX", other frames "DIVI".
 class CMpeg4RTPMediaParser : public CRTPMediaParser {
  public:
-  CMpeg4RTPMediaParser(std::string parserName, IDriver* driver);
+  using CRTPMediaParser::CRTPMediaParser;
 
   void Reset() override;
 
