@@ -4,7 +4,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "driver/idriver.h"
 #include "media/parsers/h264_sps.h"
 
 namespace korvalt {
@@ -44,9 +43,6 @@ constexpr uint32_t kFourCCOther = MakeFourCC("I264");
 
 }  // namespace
 
-CH264RTPMediaParser::CH264RTPMediaParser(std::string parserName, IDriver* driver)
-    : CRTPMediaParser(std::move(parserName), driver) {}
-
 void CH264RTPMediaParser::Reset() {
   WaitingForKeyFrame = true;
   Width = 0;
@@ -59,24 +55,13 @@ void CH264RTPMediaParser::EmptyFrame() {
   Units.clear();
 }
 
-void CH264RTPMediaParser::ProcessPacket(const RTP_PACKET_INFO& packet) {
-  try {
-    if (!IsContinuous(packet.SequenceNumber)) Reset();
-    std::span<const uint8_t> payload;
-    const PayloadKind kind = GetPayload(packet, payload);
-    if (kind == PayloadKind::kPaddingOnly) return;
-    if (kind == PayloadKind::kBroken || !AppendPayload(payload) || !CheckBufferSize()) {
-      Reset();
-      return;
-    }
-    if (packet.Marker != 0) {
-      DeliverFrame();
-      EmptyFrame();
-    }
-  } catch (...) {
-    // The packet is lost; the parser stays usable.
-    Reset();
-  }
+void CH264RTPMediaParser::AddPayload(std::span<const uint8_t> payload, bool marker) {
+  EndPayload(AppendPayload(payload), marker);
+}
+
+void CH264RTPMediaParser::EndPicture() {
+  DeliverFrame();
+  EmptyFrame();
 }
 
 bool CH264RTPMediaParser::AppendPayload(std::span<const uint8_t> payload) {
@@ -250,8 +235,7 @@ void CH264RTPMediaParser::DeliverFrame() {
     return;
   }
 
-  ipcapture::ISampleAllocator* allocator = DeliveryAllocator();
-  if (allocator == nullptr) return;
+  if (!CanDeliver()) return;
   uint32_t fourCC = kFourCCOther;
   if (const auto size = ParseH264SpsSize(FrameBuffer)) {
     Width = size->Width;
@@ -259,26 +243,15 @@ void CH264RTPMediaParser::DeliverFrame() {
     fourCC = kFourCCKey;
     WaitingForKeyFrame = false;
   } else if (WaitingForKeyFrame) {
-    return;  // the caller empties the buffer
+    return;  // EndPicture empties the buffer
   }
-  const size_t size = FrameBuffer.size() + sizeof kAccessUnitDelimiter;
-  ipcapture::IFrameSample* sample = allocator->CreateSample(fourCC, SampleCapacity(size), ParserName.c_str());
-  if (sample == nullptr) return;
-  SampleLease lease(allocator, sample);
-  uint8_t* data = sample->GetData();
-  if (data == nullptr) {
-    Reset();
-    return;
-  }
-  std::memcpy(data, FrameBuffer.data(), FrameBuffer.size());
-  std::memcpy(data + FrameBuffer.size(), kAccessUnitDelimiter, sizeof kAccessUnitDelimiter);
-  sample->SetWidth(Width);
-  sample->SetHeight(Height);
-  sample->SetResolutionClass(ResolutionClass(Width, Height));
-  sample->SetDataSize(static_cast<uint32_t>(size));
-  sample->SetFourCC(fourCC);
-  sample->Commit();
-  if (!Client->DeliverFrame(sample)) Reset();
+  DeliverSample(fourCC, SampleCapacity(FrameBuffer.size() + sizeof kAccessUnitDelimiter));
+}
+
+size_t CH264RTPMediaParser::WritePicture(uint8_t* out) {
+  const size_t size = CRTPMediaParser::WritePicture(out);
+  std::memcpy(out + size, kAccessUnitDelimiter, sizeof kAccessUnitDelimiter);
+  return size + sizeof kAccessUnitDelimiter;
 }
 
 }  // namespace korvalt

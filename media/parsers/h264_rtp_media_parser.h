@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -17,9 +16,8 @@ namespace korvalt {
 // host asked for. A sample without any slice is no picture and is not delivered.
 class CH264RTPMediaParser : public CRTPMediaParser {
  public:
-  CH264RTPMediaParser(std::string parserName, IDriver* driver);
+  using CRTPMediaParser::CRTPMediaParser;
 
-  void ProcessPacket(const RTP_PACKET_INFO& packet) override;
   void Reset() override;
 
   // The parameter sets announced in the SDP ("sprop-parameter-sets"), NAL header included.
@@ -31,6 +29,11 @@ class CH264RTPMediaParser : public CRTPMediaParser {
   const std::vector<uint8_t>& GetPps() const { return PpsBytes; }
 
  private:
+  void AddPayload(std::span<const uint8_t> payload, bool marker) override;
+  void EndPicture() override;
+  // The frame, then an access unit delimiter.
+  size_t WritePicture(uint8_t* out) override;
+
   // One NAL unit of the frame being assembled.
   struct NalUnit {
     size_t Offset = 0;  // of its start code in the frame buffer

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/idriver.h"
-
 namespace korvalt {
 namespace {
 
@@ -72,6 +70,18 @@ constexpr uint8_t kAcChromaValues[162] = {
     0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9, 0xDA, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xE8, 0xE9, 0xEA,
     0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xFA};
 
+// Length of the tables in an offset-0 payload of Q 128 or more that holds the table header.
+size_t TablesLength(std::span<const uint8_t> first) {
+  return static_cast<size_t>(first[kLengthByte]) << 8 | first[kLengthByte + 1];
+}
+
+// Where the scan data starts in an offset-0 payload (longer than the main header).
+size_t ScanOffset(std::span<const uint8_t> first) {
+  if (first[kQByte] < kFirstInBandQ) return kMainHeaderSize;
+  if (first.size() < kTablesOffset) return kTablesOffset;  // too short to be rebuilt anyway
+  return kTablesOffset + TablesLength(first);
+}
+
 uint8_t* Put(uint8_t* out, std::initializer_list<uint8_t> bytes) {
   for (uint8_t b : bytes) *out++ = b;
   return out;
@@ -111,9 +121,6 @@ void WriteHeader(uint8_t* out, const uint8_t* tables, uint32_t width, uint32_t h
 
 }  // namespace
 
-CJpegRTPMediaParser::CJpegRTPMediaParser(std::string parserName, IDriver* driver)
-    : CRTPMediaParser(std::move(parserName), driver) {}
-
 void CJpegRTPMediaParser::Reset() {
   WaitingForFirstFragment = true;
   Width = 0;
@@ -132,42 +139,41 @@ std::array<uint8_t, CJpegRTPMediaParser::kTablesSize> CJpegRTPMediaParser::Table
   return tables;
 }
 
-void CJpegRTPMediaParser::ProcessPacket(const RTP_PACKET_INFO& packet) {
-  if (!IsContinuous(packet.SequenceNumber)) Reset();
-  std::span<const uint8_t> payload;
-  const PayloadKind kind = GetPayload(packet, payload);
-  if (kind == PayloadKind::kBroken) {
-    Reset();
-    return;
-  }
+void CJpegRTPMediaParser::AddPayload(std::span<const uint8_t> payload, bool marker) {
   if (payload.size() <= kMainHeaderSize) return;
   const uint32_t offset = static_cast<uint32_t>(payload[kOffsetByte]) << 16 |
                           static_cast<uint32_t>(payload[kOffsetByte + 1]) << 8 | payload[kOffsetByte + 2];
-  bool appended = true;
   if (offset == 0) {
-    appended = Append(payload);
+    // A picture still held never saw its marker; it cannot be finished.
+    if (!FrameBuffer.empty()) Reset();
     WaitingForFirstFragment = false;
-  } else if (!WaitingForFirstFragment) {
-    appended = Append(payload.subspan(kMainHeaderSize));
+    ScanStart = ScanOffset(payload);
+    EndPayload(Append(payload), marker);
+    return;
   }
-  if (!appended || WaitingForFirstFragment || !CheckBufferSize()) {
+  // The offset counts the scan data before the fragment: any other value means fragments were
+  // lost or reordered where the sequence numbers did not show it (a first fragment lost right
+  // after a delivered picture, a sender that skips bytes).
+  const size_t held = FrameBuffer.size();
+  if (WaitingForFirstFragment || held < ScanStart || offset != held - ScanStart) {
     Reset();
     return;
   }
-  if (packet.Marker != 0) {
-    DeliverPicture();
-    FrameBuffer.clear();
-  }
+  EndPayload(Append(payload.subspan(kMainHeaderSize)), marker);
 }
 
-size_t CJpegRTPMediaParser::Rebuild(uint8_t* out) {
+void CJpegRTPMediaParser::EndPicture() {
+  DeliverSample(kFourCC, FrameBuffer.size() + kExtraCapacity);
+  FrameBuffer.clear();
+}
+
+size_t CJpegRTPMediaParser::WritePicture(uint8_t* out) {
   const uint8_t type = FrameBuffer[kTypeByte];
   const uint8_t q = FrameBuffer[kQByte];
   Width = FrameBuffer[kWidthByte] * kSizeUnit;
   Height = FrameBuffer[kHeightByte] * kSizeUnit;
   if (FrameBuffer.size() <= kHeaderSize) return 0;
   const uint8_t* tables = nullptr;
-  size_t scanOffset = kMainHeaderSize;
   if (q < kFirstInBandQ) {
     if (q != CachedQ) {
       CachedTables = TablesFromQ(q);
@@ -177,7 +183,7 @@ size_t CJpegRTPMediaParser::Rebuild(uint8_t* out) {
   } else {
     // Senders give one table (used for all components, as FFmpeg sends when both are equal)
     // or two; a length of 0 reuses the tables this Q came with before, which Q 255 forbids.
-    const size_t length = static_cast<size_t>(FrameBuffer[kLengthByte]) << 8 | FrameBuffer[kLengthByte + 1];
+    const size_t length = TablesLength(FrameBuffer);
     if (FrameBuffer[kPrecisionByte] != 0) return 0;  // 16-bit tables have no place in a baseline header
     if (length == kTableSize || length == 2 * kTableSize) {
       const uint8_t* received = FrameBuffer.data() + kTablesOffset;
@@ -188,11 +194,10 @@ size_t CJpegRTPMediaParser::Rebuild(uint8_t* out) {
       return 0;
     }
     tables = InBandTables.data();
-    scanOffset = kTablesOffset + length;
   }
   WriteHeader(out, tables, Width, Height, type);
-  const size_t scanSize = FrameBuffer.size() - scanOffset;
-  std::memcpy(out + kHeaderSize, FrameBuffer.data() + scanOffset, scanSize);
+  const size_t scanSize = FrameBuffer.size() - ScanStart;
+  std::memcpy(out + kHeaderSize, FrameBuffer.data() + ScanStart, scanSize);
   size_t size = kHeaderSize + scanSize;
   // The payload format carries no EOI; decoders and files need the picture closed.
   if (scanSize < sizeof kEndOfImage ||
@@ -200,33 +205,6 @@ size_t CJpegRTPMediaParser::Rebuild(uint8_t* out) {
     size = std::copy(std::begin(kEndOfImage), std::end(kEndOfImage), out + size) - out;
   }
   return size;
-}
-
-void CJpegRTPMediaParser::DeliverPicture() {
-  ipcapture::ISampleAllocator* allocator = DeliveryAllocator();
-  if (allocator == nullptr) return;
-  const size_t capacity = FrameBuffer.size() + kExtraCapacity;
-  ipcapture::IFrameSample* sample =
-      allocator->CreateSample(kFourCC, static_cast<uint32_t>(capacity), ParserName.c_str());
-  if (sample == nullptr) return;
-  SampleLease lease(allocator, sample);
-  size_t size = 0;
-  try {
-    uint8_t* data = sample->GetData();
-    if (data != nullptr) size = Rebuild(data);
-  } catch (...) {
-    size = 0;
-  }
-  if (size == 0) {
-    Reset();
-    return;
-  }
-  sample->SetDataSize(static_cast<uint32_t>(size));
-  sample->SetWidth(Width);
-  sample->SetHeight(Height);
-  sample->SetResolutionClass(ResolutionClass(Width, Height));
-  sample->Commit();
-  if (!Client->DeliverFrame(sample)) Reset();
 }
 
 }  // namespace korvalt

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdint>
 #include <span>
-#include <string>
 
 #include "media/parsers/rtp_media_parser.h"
 
@@ -16,20 +15,21 @@ class CJpegRTPMediaParser : public CRTPMediaParser {
   static constexpr size_t kHeaderSize = 605;  // rebuilt JPEG header, SOI to SOS
   static constexpr size_t kTablesSize = 128;  // luminance then chrominance table, zigzag order
 
-  CJpegRTPMediaParser(std::string parserName, IDriver* driver);
+  using CRTPMediaParser::CRTPMediaParser;
 
-  void ProcessPacket(const RTP_PACKET_INFO& packet) override;
   void Reset() override;
 
   // Quantisation tables for a Q factor below 128, scaled from the standard tables.
   static std::array<uint8_t, kTablesSize> TablesFromQ(uint8_t q);
 
  private:
-  void DeliverPicture();
+  void AddPayload(std::span<const uint8_t> payload, bool marker) override;
+  void EndPicture() override;
   // Writes the rebuilt file into out (at least buffer size + 1,024 bytes); its size, or 0.
-  size_t Rebuild(uint8_t* out);
+  size_t WritePicture(uint8_t* out) override;
 
   bool WaitingForFirstFragment = true;
+  size_t ScanStart = 0;  // where the scan data starts in the frame buffer
   // Tables of the last Q seen below 128, kept so steady streams scale them once.
   int CachedQ = -1;
   std::array<uint8_t, kTablesSize> CachedTables{};

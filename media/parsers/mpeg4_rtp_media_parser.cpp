@@ -1,9 +1,5 @@
 #include "media/parsers/mpeg4_rtp_media_parser.h"
 
-#include <cstring>
-
-#include "driver/idriver.h"
-
 namespace korvalt {
 namespace {
 
@@ -59,9 +55,6 @@ size_t NextPictureStart(std::span<const uint8_t> payload) {
 
 }  // namespace
 
-CMpeg4RTPMediaParser::CMpeg4RTPMediaParser(std::string parserName, IDriver* driver)
-    : CRTPMediaParser(std::move(parserName), driver) {}
-
 void CMpeg4RTPMediaParser::Reset() {
   WaitingForKeyFrame = true;
   KeyFrame = false;
@@ -79,14 +72,7 @@ void CMpeg4RTPMediaParser::AcceptConfiguration(std::span<const uint8_t> configur
   }
 }
 
-void CMpeg4RTPMediaParser::ProcessPacket(const RTP_PACKET_INFO& packet) {
-  if (!IsContinuous(packet.SequenceNumber)) Reset();
-  std::span<const uint8_t> payload;
-  const PayloadKind kind = GetPayload(packet, payload);
-  if (kind == PayloadKind::kBroken) {
-    Reset();
-    return;
-  }
+void CMpeg4RTPMediaParser::AddPayload(std::span<const uint8_t> payload, bool marker) {
   // Each whole VOP of the payload is a picture of its own.
   for (;;) {
     const size_t next = NextPictureStart(payload);
@@ -94,7 +80,12 @@ void CMpeg4RTPMediaParser::ProcessPacket(const RTP_PACKET_INFO& packet) {
     ProcessPiece(payload.first(next), true);
     payload = payload.subspan(next);
   }
-  ProcessPiece(payload, packet.Marker != 0);
+  ProcessPiece(payload, marker);
+}
+
+void CMpeg4RTPMediaParser::EndPicture() {
+  DeliverPicture();
+  FrameBuffer.clear();
 }
 
 void CMpeg4RTPMediaParser::ProcessPiece(std::span<const uint8_t> piece, bool marker) {
@@ -104,12 +95,7 @@ void CMpeg4RTPMediaParser::ProcessPiece(std::span<const uint8_t> piece, bool mar
       (IsStartCode(piece, 0, kVisualObjectSequence) || IsStartCode(piece, 0, kFirstVideoObject))) {
     const size_t i = FindStartCode(piece, kStartCodeSize, kVop);
     if (i != kNone) {
-      try {
-        Configuration.assign(piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(i));
-      } catch (...) {
-        Reset();
-        return;
-      }
+      Configuration.assign(piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(i));
       c = i;
     }
   }
@@ -138,14 +124,7 @@ void CMpeg4RTPMediaParser::ProcessPiece(std::span<const uint8_t> piece, bool mar
     return;
   }
   if (WaitingForKeyFrame) return;
-  if (!Append(piece.subspan(c)) || !CheckBufferSize()) {
-    Reset();
-    return;
-  }
-  if (marker) {
-    DeliverPicture();
-    FrameBuffer.clear();
-  }
+  EndPayload(Append(piece.subspan(c)), marker);
 }
 
 bool CMpeg4RTPMediaParser::AppendConfiguration(bool ownGov) {
@@ -158,18 +137,12 @@ bool CMpeg4RTPMediaParser::AppendConfiguration(bool ownGov) {
 }
 
 void CMpeg4RTPMediaParser::DeliverPicture() {
-  ipcapture::ISampleAllocator* allocator = DeliveryAllocator();
-  if (allocator == nullptr) return;
+  if (!CanDeliver()) return;
   uint32_t fourCC = kFourCCOther;
   if (KeyFrame) {
     uint32_t width = 0;
     uint32_t height = 0;
-    bool parsed = false;
-    try {
-      parsed = HeaderParser.GetPictureSize(FrameBuffer, width, height);
-    } catch (...) {
-    }
-    if (!parsed) {
+    if (!HeaderParser.GetPictureSize(FrameBuffer, width, height)) {
       Reset();
       return;
     }
@@ -177,25 +150,7 @@ void CMpeg4RTPMediaParser::DeliverPicture() {
     Height = height;
     fourCC = kFourCCKey;
   }
-  const size_t size = FrameBuffer.size();
-  ipcapture::IFrameSample* sample = allocator->CreateSample(fourCC, SampleCapacity(size), ParserName.c_str());
-  if (sample == nullptr) return;
-  SampleLease lease(allocator, sample);
-  sample->SetWidth(Width);
-  sample->SetHeight(Height);
-  sample->SetResolutionClass(ResolutionClass(Width, Height));
-  sample->SetDataSize(static_cast<uint32_t>(size));
-  sample->SetFourCC(fourCC);
-  sample->Commit();
-  // This parser fills the data after the commit; the sample is still the module's until it
-  // is delivered.
-  uint8_t* data = sample->GetData();
-  if (data == nullptr) {
-    Reset();
-    return;
-  }
-  std::memcpy(data, FrameBuffer.data(), size);
-  if (!Client->DeliverFrame(sample)) Reset();
+  DeliverSample(fourCC, SampleCapacity(FrameBuffer.size()));
 }
 
 }  // namespace korvalt

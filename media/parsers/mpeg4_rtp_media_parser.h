@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "media/parsers/mp4_parser.h"
@@ -17,9 +16,8 @@ namespace korvalt {
 // are "DIVX", other frames "DIVI".
 class CMpeg4RTPMediaParser : public CRTPMediaParser {
  public:
-  CMpeg4RTPMediaParser(std::string parserName, IDriver* driver);
+  using CRTPMediaParser::CRTPMediaParser;
 
-  void ProcessPacket(const RTP_PACKET_INFO& packet) override;
   void Reset() override;
 
   // The configuration headers the SDP announced for the video ("config="): used for key frames
@@ -30,6 +28,8 @@ class CMpeg4RTPMediaParser : public CRTPMediaParser {
   const std::vector<uint8_t>& GetConfiguration() const { return Configuration; }
 
  private:
+  void AddPayload(std::span<const uint8_t> payload, bool marker) override;
+  void EndPicture() override;
   // One payload, or the part of it that holds one picture (or its continuation); marker says
   // whether the picture ends with it.
   void ProcessPiece(std::span<const uint8_t> piece, bool marker);

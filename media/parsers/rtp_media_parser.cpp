@@ -1,6 +1,7 @@
 #include "media/parsers/rtp_media_parser.h"
 
-#include <new>
+#include <cstring>
+#include <memory>
 
 #include "driver/idriver.h"
 
@@ -32,6 +33,28 @@ uint32_t CRTPMediaParser::ResolutionClass(uint32_t width, uint32_t height) {
   if (width < kHalfHeightMaxWidth && 2ull * height < width) return kHalfHeightClass;
   if (width <= kSmallMaxWidth) return kSmallClass;
   return kLargeClass;
+}
+
+void CRTPMediaParser::ProcessPacket(const RTP_PACKET_INFO& packet) {
+  try {
+    if (!IsContinuous(packet.SequenceNumber)) Reset();
+    std::span<const uint8_t> payload;
+    switch (GetPayload(packet, payload)) {
+      case PayloadKind::kBroken:
+        Reset();
+        break;
+      case PayloadKind::kPaddingOnly:
+        // Nothing to add, yet the picture is complete: holding it for a later marker would run
+        // it into the next picture.
+        if (packet.Marker != 0) EndPicture();
+        break;
+      case PayloadKind::kUsable:
+        AddPayload(payload, packet.Marker != 0);
+        break;
+    }
+  } catch (...) {
+    Reset();
+  }
 }
 
 bool CRTPMediaParser::IsContinuous(uint16_t sequenceNumber) {
@@ -73,6 +96,48 @@ bool CRTPMediaParser::CheckBufferSize() {
                          static_cast<unsigned>(device.Port));
   }
   return false;
+}
+
+void CRTPMediaParser::EndPayload(bool appended, bool marker) {
+  if (!appended || !CheckBufferSize()) {
+    Reset();
+    return;
+  }
+  if (marker) EndPicture();
+}
+
+size_t CRTPMediaParser::WritePicture(uint8_t* out) {
+  std::memcpy(out, FrameBuffer.data(), FrameBuffer.size());
+  return FrameBuffer.size();
+}
+
+bool CRTPMediaParser::CanDeliver() const {
+  return DeliveryAllocator() != nullptr;
+}
+
+void CRTPMediaParser::DeliverSample(uint32_t fourCC, size_t capacity) {
+  ipcapture::ISampleAllocator* allocator = DeliveryAllocator();
+  if (allocator == nullptr) return;
+  ipcapture::IFrameSample* sample =
+      allocator->CreateSample(fourCC, static_cast<uint32_t>(capacity), ParserName.c_str());
+  if (sample == nullptr) return;
+  // Released however this ends.
+  auto release = [allocator](ipcapture::IFrameSample* created) { allocator->ReleaseSample(created); };
+  const std::unique_ptr<ipcapture::IFrameSample, decltype(release)> lease(sample, release);
+  uint8_t* data = sample->GetData();
+  const size_t size = data != nullptr ? WritePicture(data) : 0;
+  if (size == 0) {
+    Reset();
+    return;
+  }
+  // Every field is set before the commit: the host may take the sample as it stands then.
+  sample->SetWidth(Width);
+  sample->SetHeight(Height);
+  sample->SetResolutionClass(ResolutionClass(Width, Height));
+  sample->SetDataSize(static_cast<uint32_t>(size));
+  sample->SetFourCC(fourCC);
+  sample->Commit();
+  if (!Client->DeliverFrame(sample)) Reset();
 }
 
 ipcapture::ISampleAllocator* CRTPMediaParser::DeliveryAllocator() const {

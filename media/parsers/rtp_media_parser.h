@@ -29,7 +29,9 @@ class IMediaParserClient {
 
 // Base of the RTP depacketisers: gathers the payload of one picture in a frame buffer that is
 // reused from picture to picture, and hands each finished picture to the host as a frame
-// sample. Runs on the channel's RTP receive thread only; takes no lock.
+// sample. Owns what every codec shares: the sequence rule, RTP padding, what a broken packet
+// does, the buffer limit and the hand-off. Runs on the channel's RTP receive thread only; takes
+// no lock.
 class CRTPMediaParser {
  public:
   static constexpr size_t kMaxFrameBuffer = 10 * 1024 * 1024;
@@ -40,7 +42,10 @@ class CRTPMediaParser {
   CRTPMediaParser(const CRTPMediaParser&) = delete;
   CRTPMediaParser& operator=(const CRTPMediaParser&) = delete;
 
-  virtual void ProcessPacket(const RTP_PACKET_INFO& packet) = 0;
+  // A sequence gap or damaged padding drops the picture being assembled (a packet after a gap
+  // then starts afresh); a packet of padding alone adds nothing, but its marker still ends the
+  // picture. Any exception loses the packet and the picture, never the parser.
+  virtual void ProcessPacket(const RTP_PACKET_INFO& packet);
   // Drops the picture being assembled; never touches the sequence state.
   virtual void Reset() = 0;
 
@@ -56,19 +61,33 @@ class CRTPMediaParser {
   static uint32_t ResolutionClass(uint32_t width, uint32_t height);
 
  protected:
-  enum class PayloadKind { kUsable, kPaddingOnly, kBroken };
+  // The codec's part of a packet: payload is what the packet carries without its padding
+  // (possibly nothing, when the packet had no padding either). Ends with EndPayload, or with
+  // Reset when the codec cannot use the payload.
+  virtual void AddPayload(std::span<const uint8_t> payload, bool marker) = 0;
+  // Hands the finished picture on (through DeliverSample) and empties the frame buffer.
+  virtual void EndPicture() = 0;
+  // Writes the finished picture into a sample's data area of the capacity DeliverSample was
+  // given; its size, or 0 when the picture is unusable. The frame buffer as it is by default.
+  virtual size_t WritePicture(uint8_t* out);
 
   // Records the sequence number; false when the packet does not follow the one before it.
   bool IsContinuous(uint16_t sequenceNumber);
-  // The packet's payload without its RTP padding (the count is the payload's last byte).
-  static PayloadKind GetPayload(const RTP_PACKET_INFO& packet, std::span<const uint8_t>& payload);
   // False when the buffer could not grow.
   bool Append(const uint8_t* data, size_t size) noexcept;
   bool Append(std::span<const uint8_t> bytes) noexcept { return Append(bytes.data(), bytes.size()); }
   // False, with a level-1 message, once the picture outgrows kMaxFrameBuffer.
   bool CheckBufferSize();
-  // The host's allocator when a picture can be handed off at all, else null.
-  ipcapture::ISampleAllocator* DeliveryAllocator() const;
+  // Closes AddPayload: a failed append or an outgrown buffer drops the picture, otherwise the
+  // marker ends it.
+  void EndPayload(bool appended, bool marker);
+  // True when a picture can be handed off at all: driver, allocator, client and data are there.
+  bool CanDeliver() const;
+  // Creates a sample of capacity bytes tagged fourCC, fills it with WritePicture, sets size,
+  // picture size and resolution class, commits it and hands it to the client. A picture that
+  // cannot be written or that the client refuses is dropped (Reset). The sample is released
+  // however this ends.
+  void DeliverSample(uint32_t fourCC, size_t capacity);
 
   uint16_t LastSequenceNumber = 0;
   bool FirstPacket = true;
@@ -78,22 +97,14 @@ class CRTPMediaParser {
   std::vector<uint8_t> FrameBuffer;
   uint32_t Width = 0;
   uint32_t Height = 0;
-};
-
-// Releases a host sample through its allocator when the scope ends, however it ends.
-class SampleLease {
- public:
-  SampleLease(ipcapture::ISampleAllocator* allocator, ipcapture::IFrameSample* sample)
-      : Allocator(allocator), Sample(sample) {}
-  ~SampleLease() {
-    if (Sample != nullptr) Allocator->ReleaseSample(Sample);
-  }
-  SampleLease(const SampleLease&) = delete;
-  SampleLease& operator=(const SampleLease&) = delete;
 
  private:
-  ipcapture::ISampleAllocator* Allocator;
-  ipcapture::IFrameSample* Sample;
+  enum class PayloadKind { kUsable, kPaddingOnly, kBroken };
+
+  // The packet's payload without its RTP padding (the count is the payload's last byte).
+  static PayloadKind GetPayload(const RTP_PACKET_INFO& packet, std::span<const uint8_t>& payload);
+  // The host's allocator when a picture can be handed off at all, else null.
+  ipcapture::ISampleAllocator* DeliveryAllocator() const;
 };
 
 // Four-character code as the host expects it: first character in the lowest byte.

@@ -187,11 +187,49 @@ TEST(JpegParser, IncompleteOrShortPicturesProduceNothing) {
   }
 }
 
+TEST(JpegParser, FragmentOffsetMustMatchTheScanDataHeld) {
+  auto fragment = [](uint32_t offset, size_t size, uint16_t seq, bool marker = false, int q = 50) {
+    return Packet{Concat({MainHeader(offset, 1, q, 40, 30), Filler(size, static_cast<uint8_t>(seq))}), seq,
+                  marker};
+  };
+  struct Case {
+    const char* Name;
+    std::vector<Packet> Packets;
+    std::vector<size_t> Sizes;  // of the files delivered
+  };
+  const Case cases[] = {
+      {"offsets follow the scan data", {fragment(0, 400, 1), fragment(400, 400, 2, true)}, {605 + 800 + 2}},
+      {"in-band tables are not counted",
+       {{Concat({MainHeader(0, 1, 255, 40, 30), Bytes({0, 0, 0, 128}), Filler(128), Filler(400)}), 1},
+        fragment(400, 400, 2, true, 255)},
+       {605 + 800 + 2}},
+      {"a fragment the sender skipped", {fragment(0, 400, 1), fragment(800, 400, 2, true)}, {}},
+      {"a fragment sent twice",
+       {fragment(0, 400, 1), fragment(400, 400, 2), fragment(400, 400, 3, true)},
+       {}},
+      {"an offset inside the held data", {fragment(0, 400, 1), fragment(300, 400, 2, true)}, {}},
+      {"first fragment of the next picture missing",
+       {fragment(0, 400, 1), fragment(400, 400, 2, true), fragment(400, 400, 3), fragment(800, 400, 4, true)},
+       {605 + 800 + 2}},
+      {"a picture without its marker gives way to the next",
+       {fragment(0, 400, 1), fragment(400, 400, 2), fragment(0, 400, 3), fragment(400, 300, 4, true)},
+       {605 + 700 + 2}},
+  };
+  for (const Case& c : cases) {
+    Harness<CJpegRTPMediaParser> h;
+    h.Feed(c.Packets);
+    std::vector<size_t> sizes;
+    for (const mediatest::Frame& f : h.Client.Frames) sizes.push_back(f.Data.size());
+    EXPECT_EQ(sizes, c.Sizes) << c.Name;
+    EXPECT_EQ(h.Allocator.Created.load(), h.Allocator.Released.load()) << c.Name;
+  }
+}
+
 TEST(JpegParser, PayloadOfEightBytesIsIgnoredEvenWithMarker) {
   Harness<CJpegRTPMediaParser> h;
   h.Feed({{Concat({MainHeader(0, 1, 50, 40, 30), Filler(700)}), 1},
-          {MainHeader(692, 1, 50, 40, 30), 2, true},  // ignored, but its number counts
-          {Concat({MainHeader(692, 1, 50, 40, 30), Filler(100)}), 3, true}});
+          {MainHeader(700, 1, 50, 40, 30), 2, true},  // ignored, but its number counts
+          {Concat({MainHeader(700, 1, 50, 40, 30), Filler(100)}), 3, true}});
   ASSERT_EQ(h.Client.Frames.size(), 1u);
   EXPECT_EQ(h.Client.Frames[0].Data.size(), 605u + 800 + 2);
 }

@@ -15,70 +15,12 @@ using mediatest::Concat;
 using mediatest::Filler;
 using mediatest::Harness;
 using mediatest::Packet;
+using mediatest::mpeg4::Configuration;
+using mediatest::mpeg4::Vol;
+using mediatest::mpeg4::Vop;
 
 constexpr uint32_t kDivx = korvalt::MakeFourCC("DIVX");
 constexpr uint32_t kDivi = korvalt::MakeFourCC("DIVI");
-
-struct Vol {
-  uint32_t Width = 352;
-  uint32_t Height = 288;
-  uint32_t ObjectType = 1;  // Simple Object
-  uint32_t Shape = 0;       // rectangular
-  bool ControlParameters = true;
-  bool Vbv = false;
-  bool FixedRate = false;
-  uint32_t Resolution = 30;
-};
-
-// Visual object sequence, visual object, video object and video object layer headers.
-std::vector<uint8_t> Configuration(const Vol& v) {
-  BitWriter vo;
-  vo.Put(0, 1);  // is_visual_object_identifier
-  vo.Put(1, 4);  // visual_object_type: video
-  vo.Put(0, 1);  // video_signal_type
-  BitWriter vol;
-  vol.Put(0, 1);  // random_accessible_vol
-  vol.Put(v.ObjectType, 8);
-  vol.Put(0, 1);  // is_object_layer_identifier
-  vol.Put(1, 4);  // aspect_ratio_info: square
-  vol.Put(v.ControlParameters ? 1 : 0, 1);
-  if (v.ControlParameters) {
-    vol.Put(1, 2);  // chroma_format 4:2:0
-    vol.Put(1, 1);  // low_delay
-    vol.Put(v.Vbv ? 1 : 0, 1);
-    if (v.Vbv) {
-      for (int bits : {15, 15, 15}) {
-        vol.Put(0x1234, bits);
-        vol.Put(1, 1);
-      }
-      vol.Put(5, 3);
-      vol.Put(0x155, 11);
-      vol.Put(1, 1);
-      vol.Put(0x2AAA, 15);
-      vol.Put(1, 1);
-    }
-  }
-  vol.Put(v.Shape, 2);
-  vol.Put(1, 1);
-  vol.Put(v.Resolution, 16);
-  vol.Put(1, 1);
-  vol.Put(v.FixedRate ? 1 : 0, 1);
-  if (v.FixedRate) vol.Put(1, 5);  // 30 - 1 needs 5 bits
-  vol.Put(1, 1);
-  vol.Put(v.Width, 13);
-  vol.Put(1, 1);
-  vol.Put(v.Height, 13);
-  vol.Put(1, 1);
-  vol.Put(0, 1);  // interlaced
-  vol.Put(1, 1);  // obmc_disable
-  return Concat({Bytes({0, 0, 1, 0xB0, 0x01}), Bytes({0, 0, 1, 0xB2}), Bytes({'L', 'a', 'v', 'c'}),
-                 Bytes({0, 0, 1, 0xB5}), vo.Finish(1), Bytes({0, 0, 1, 0x00}), Bytes({0, 0, 1, 0x20}),
-                 vol.Finish(1)});
-}
-
-std::vector<uint8_t> Vop(int codingTypeByte, size_t size = 40) {
-  return Concat({Bytes({0, 0, 1, 0xB6, codingTypeByte}), Filler(size)});
-}
 
 TEST(Mpeg4Parser, KeyFrameCarriesConfigurationAndPFrameKeepsItsSize) {
   Harness<CMpeg4RTPMediaParser> h;

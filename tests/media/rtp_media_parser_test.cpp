@@ -5,6 +5,7 @@
 #include "media/parsers/h264_rtp_media_parser.h"
 #include "media/parsers/h264_sps.h"
 #include "media/parsers/jpeg_rtp_media_parser.h"
+#include "media/parsers/mpeg4_rtp_media_parser.h"
 #include "parser_harness.h"
 
 namespace {
@@ -25,6 +26,10 @@ class ContinuityProbe : public CRTPMediaParser {
   }
   void Reset() override {}
   std::vector<bool> Results;
+
+ private:
+  void AddPayload(std::span<const uint8_t>, bool) override {}
+  void EndPicture() override {}
 };
 
 TEST(RtpMediaParserContinuity, FollowsSequenceNumbersAcrossTheWrap) {
@@ -196,6 +201,86 @@ TEST(RtpMediaParserPadding, PaddingOnlyPacketInsideAPictureIsSkipped) {
   ASSERT_EQ(h.Client.Frames.size(), 1u);
   // start code + SPS, start code + NAL header + 3 bytes, 3 bytes, delimiter
   EXPECT_EQ(h.Client.Frames[0].Data.size(), 3 + sps.size() + 3 + 1 + 3 + 3 + 5);
+}
+
+// One picture of each codec in three packets; the marker goes on the last.
+std::vector<std::vector<uint8_t>> H264Picture() {
+  return {Concat({Bytes({0x78}),  // STAP-A: SPS, PPS
+                  Bytes({0, static_cast<int>(korvalt::BuildH264Sps(352, 288).size())}),
+                  korvalt::BuildH264Sps(352, 288), Bytes({0, 4, 0x68, 0xCE, 0x3C, 0x80})}),
+          Bytes({0x7C, 0x85, 0x88, 0x84, 0x21}),   // FU-A, start of an IDR slice
+          Bytes({0x7C, 0x45, 0x43, 0x10, 0x22})};  // FU-A, its end
+}
+
+std::vector<std::vector<uint8_t>> JpegPicture() {
+  // Offsets 0, 200, 400: the scan data before each fragment.
+  return {Concat({Bytes({0, 0, 0, 0, 1, 50, 40, 30}), Filler(200, 0x11)}),
+          Concat({Bytes({0, 0, 0, 200, 1, 50, 40, 30}), Filler(200, 0x22)}),
+          Concat({Bytes({0, 0, 1, 144, 1, 50, 40, 30}), Filler(200, 0x33)})};
+}
+
+std::vector<std::vector<uint8_t>> Mpeg4Picture() {
+  using mediatest::mpeg4::Configuration;
+  using mediatest::mpeg4::Vop;
+  return {Concat({Configuration({}), Vop(0x00)}), Filler(50, 0x22), Filler(50, 0x33)};
+}
+
+// What every parser does with a packet that is lost, damaged or padding alone.
+template <typename Parser>
+void CheckBadPacketPolicy(const char* codec, const std::vector<std::vector<uint8_t>>& picture) {
+  constexpr int kPaddingAlone = -1;  // a packet of three bytes of padding
+  constexpr int kLost = -2;          // a sequence number that never arrives
+  struct Step {
+    int Part;
+    bool Marker = false;
+    std::vector<uint8_t> PaddingTail = {};  // padding appended to the part (P bit set)
+  };
+  struct Case {
+    const char* Name;
+    std::vector<Step> Steps;
+    bool Delivered;
+  };
+  const Case cases[] = {
+      {"whole picture", {{0}, {1}, {2, true}}, true},
+      {"padded packets", {{0, false, {1}}, {1, false, {0, 0, 3}}, {2, true, {2, 2}}}, true},
+      {"padding alone inside the picture", {{0}, {kPaddingAlone}, {1}, {2, true}}, true},
+      {"padding alone carries the marker", {{0}, {1}, {2}, {kPaddingAlone, true}}, true},
+      {"padding alone with a marker and no picture", {{kPaddingAlone, true}}, false},
+      {"lost packet", {{0}, {kLost}, {2, true}}, false},
+      {"padding count of zero", {{0}, {1, false, {0, 0}}, {2, true}}, false},
+      {"padding count beyond the payload", {{0}, {1, false, {0xFF}}, {2, true}}, false},
+  };
+  std::vector<uint8_t> whole;
+  for (const Case& c : cases) {
+    Harness<Parser> h;
+    uint16_t seq = 100;
+    for (const Step& step : c.Steps) {
+      const uint16_t number = seq++;
+      if (step.Part == kLost) continue;
+      Packet p{step.Part == kPaddingAlone ? Bytes({0, 0, 3}) : Concat({picture[step.Part], step.PaddingTail}),
+               number, step.Marker, step.Part == kPaddingAlone || !step.PaddingTail.empty()};
+      h.Feed(p);
+    }
+    ASSERT_EQ(h.Client.Frames.size(), c.Delivered ? 1u : 0u) << codec << ": " << c.Name;
+    if (c.Delivered) {
+      if (whole.empty()) whole = h.Client.Frames[0].Data;
+      EXPECT_EQ(h.Client.Frames[0].Data, whole) << codec << ": " << c.Name;
+    }
+    // Whatever came before, the next picture arrives whole and on its own.
+    h.Feed({{picture[0], seq},
+            {picture[1], static_cast<uint16_t>(seq + 1)},
+            {picture[2], static_cast<uint16_t>(seq + 2), true}});
+    ASSERT_EQ(h.Client.Frames.size(), c.Delivered ? 2u : 1u) << codec << ": " << c.Name;
+    EXPECT_EQ(h.Client.Frames.back().Data, whole) << codec << ": " << c.Name;
+    EXPECT_EQ(h.Allocator.Created.load(), h.Client.Frames.size()) << codec << ": " << c.Name;
+    EXPECT_EQ(h.Allocator.Released.load(), h.Client.Frames.size()) << codec << ": " << c.Name;
+  }
+}
+
+TEST(RtpMediaParserBadPackets, EveryCodecDropsLostOrDamagedPacketsAndEndsPicturesAtAnyMarker) {
+  CheckBadPacketPolicy<korvalt::CH264RTPMediaParser>("H.264", H264Picture());
+  CheckBadPacketPolicy<korvalt::CJpegRTPMediaParser>("JPEG", JpegPicture());
+  CheckBadPacketPolicy<korvalt::CMpeg4RTPMediaParser>("MPEG-4", Mpeg4Picture());
 }
 
 TEST(RtpMediaParserHandOff, NothingIsCreatedWithoutAllocatorOrClient) {
