@@ -390,11 +390,10 @@ std::string HttpGet(uint16_t port, const std::string& path) {
   return body;
 }
 
-// -1 when camsim does not answer or lacks the counter.
-int64_t FramesSent(uint16_t httpPort) {
-  const std::string state = HttpGet(httpPort, "/sim/state");
-  const size_t at = state.find("frames_sent=");
-  return at == std::string::npos ? -1 : std::atoll(state.c_str() + at + 12);
+// A counter of camsim's /sim/state; -1 when camsim does not answer or lacks it.
+int64_t StateCounter(const std::string& state, const std::string& name) {
+  const size_t at = state.find("\n" + name + "=");
+  return at == std::string::npos ? -1 : std::atoll(state.c_str() + at + name.size() + 2);
 }
 
 struct Camera {
@@ -516,6 +515,8 @@ struct Snapshot {
   std::vector<uint64_t> Delivered;
   uint64_t Bytes = 0;
   int64_t Sent = -1;
+  int64_t Datagrams = -1;  // camsim --replay only: to all clients together
+  int64_t Clients = -1;    // camsim --replay only: playing clients
   double Cpu = 0;
   double CamsimCpu = 0;
   std::vector<double> CompareCpu;
@@ -533,7 +534,10 @@ Snapshot Take(const std::vector<std::unique_ptr<ChannelSink>>& sinks, const Came
     s.Delivered.push_back(sink->Sink.Frames.load());
     s.Bytes += sink->Bytes.load();
   }
-  s.Sent = FramesSent(camera.HttpPort);
+  const std::string state = "\n" + HttpGet(camera.HttpPort, "/sim/state");
+  s.Sent = StateCounter(state, "frames_sent");
+  s.Datagrams = StateCounter(state, "datagrams_sent");
+  s.Clients = StateCounter(state, "replay_clients");
   s.Cpu = SelfCpu();
   s.CamsimCpu = ProcessCpu(camera.Process.Pid);
   s.Drops = UdpDrops("self", true);
@@ -617,11 +621,13 @@ int Load(const Options& o) {
   }
 
   std::vector<double> stops;
+  const auto stopAllStart = Clock::now();
   for (int i = 0; i < o.Channels; ++i) {
     const auto stopStart = Clock::now();
     host.Capture()->StopChannel(static_cast<uint32_t>(i));
     stops.push_back(Millis(Clock::now() - stopStart));
   }
+  const double stopAll = Millis(Clock::now() - stopAllStart);
   std::vector<double> compareLifeCpu;
   for (Child* child : compare) compareLifeCpu.push_back(child->Stop());
 
@@ -668,6 +674,19 @@ int Load(const Options& o) {
   Result("signal_losses", static_cast<double>(signalLosses));
   Result("stop_median_ms", Median(stops));
   Result("stop_max_ms", Max(stops));
+  Result("stop_all_ms", stopAll);
+  Result("threads_during", static_cast<double>(threadsDuring));
+  Result("camsim_cpu_s", b.CamsimCpu - a.CamsimCpu);
+  if (a.Datagrams >= 0 && b.Datagrams > a.Datagrams && b.Clients > 0) {
+    // Every playing client gets the same datagrams; the module's channels are some of the clients.
+    const double datagrams = static_cast<double>(b.Datagrams - a.Datagrams);
+    const double toModule = datagrams * o.Channels / static_cast<double>(b.Clients);
+    Result("datagrams_sent", datagrams);
+    Result("datagrams_to_module", toModule);
+    Result("replay_clients", static_cast<double>(b.Clients));
+    Result("module_cpu_ns_per_datagram", cpu * 1e9 / toModule);
+    Result("camsim_cpu_ns_per_datagram", (b.CamsimCpu - a.CamsimCpu) * 1e9 / datagrams);
+  }
   size_t errorLines = 0;
   for (const auto& line : host.Debug.Lines()) {
     if (line.Level != 1) continue;
