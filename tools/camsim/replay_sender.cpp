@@ -1,6 +1,7 @@
 #include "replay_sender.h"
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <map>
 
 namespace camsim {
@@ -209,29 +211,66 @@ void ReplaySender::Run() {
 }
 
 void ReplaySender::SendPicture(size_t first, size_t last, const std::vector<sockaddr_in>& to) {
-  const size_t count = (last - first) * to.size();
-  if (Messages.size() < count) {
-    Messages.resize(count);
-    Vectors.resize(count);
+  // Runs of datagrams of one size (the last one may be shorter) go out as one UDP GSO send: the
+  // kernel cuts the run apart again, so every client receives the recorded datagrams one by one,
+  // but the sender passes through the network stack once per run instead of once per datagram.
+  Runs.clear();
+  Vectors.clear();
+  for (size_t k = first; k < last; ++k) {
+    auto& packet = Capture.Packets[k];
+    Vectors.push_back({packet.data(), packet.size()});
+    GsoRun* run = Runs.empty() ? nullptr : &Runs.back();
+    const bool joins = Gso && run != nullptr && !run->Closed && run->Count < kMaxSegments &&
+                       packet.size() <= run->Segment && (run->Count + 1) * run->Segment <= kMaxGsoBytes;
+    if (joins) {
+      ++run->Count;
+      run->Closed = packet.size() < run->Segment;  // a shorter datagram ends its run
+    } else {
+      Runs.push_back({k - first, 1, static_cast<uint16_t>(packet.size()), false, {}});
+    }
   }
+  for (GsoRun& run : Runs) {
+    if (run.Count < 2) continue;
+    auto* header = reinterpret_cast<cmsghdr*>(run.Control);
+    header->cmsg_level = SOL_UDP;
+    header->cmsg_type = UDP_SEGMENT;
+    header->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    std::memcpy(CMSG_DATA(header), &run.Segment, sizeof(uint16_t));
+  }
+  const size_t count = Runs.size() * to.size();
+  Messages.resize(std::max(Messages.size(), count));
   size_t m = 0;
   for (const sockaddr_in& client : to) {
-    for (size_t k = first; k < last; ++k, ++m) {
-      auto& packet = Capture.Packets[k];
-      Vectors[m] = {packet.data(), packet.size()};
+    for (GsoRun& run : Runs) {
       Messages[m] = {};
-      Messages[m].msg_hdr.msg_name = const_cast<sockaddr_in*>(&client);
-      Messages[m].msg_hdr.msg_namelen = sizeof client;
-      Messages[m].msg_hdr.msg_iov = &Vectors[m];
-      Messages[m].msg_hdr.msg_iovlen = 1;
+      msghdr& h = Messages[m++].msg_hdr;
+      h.msg_name = const_cast<sockaddr_in*>(&client);
+      h.msg_namelen = sizeof client;
+      h.msg_iov = &Vectors[run.First];
+      h.msg_iovlen = run.Count;
+      if (run.Count > 1) {
+        h.msg_control = run.Control;
+        h.msg_controllen = CMSG_SPACE(sizeof(uint16_t));
+      }
     }
   }
   for (size_t at = 0; at < count;) {
     const int n =
         ::sendmmsg(RtpSocket, &Messages[at], static_cast<unsigned>(std::min(kMaxBatch, count - at)), 0);
-    // A datagram the kernel refused (a client gone) is skipped; the rest still go.
-    at += n > 0 ? static_cast<size_t>(n) : 1;
-    if (n > 0) Datagrams.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    if (n > 0) {
+      for (size_t k = at; k < at + static_cast<size_t>(n); ++k)
+        Datagrams.fetch_add(Messages[k].msg_hdr.msg_iovlen, std::memory_order_relaxed);
+      at += static_cast<size_t>(n);
+      continue;
+    }
+    if (Messages[at].msg_hdr.msg_controllen != 0 &&
+        (errno == EIO || errno == EINVAL || errno == ENOPROTOOPT)) {
+      // No UDP GSO here: from now on every datagram goes on its own.
+      Gso = false;
+      SendPicture(first, last, to);
+      return;
+    }
+    ++at;  // a datagram the kernel refused (a client gone) is skipped; the rest still go
   }
 }
 

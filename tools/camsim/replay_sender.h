@@ -1,6 +1,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -87,9 +88,22 @@ class ReplaySender {
   std::atomic<uint64_t> Frames{0};
   std::atomic<uint64_t> Datagrams{0};
 
+  // A run of datagrams of one size sent as one UDP GSO message.
+  struct GsoRun {
+    size_t First = 0;  // in the picture
+    size_t Count = 0;
+    uint16_t Segment = 0;  // size of every datagram but the last
+    bool Closed = false;   // its last datagram is shorter: nothing more joins
+    alignas(cmsghdr) unsigned char Control[CMSG_SPACE(sizeof(uint16_t))];
+  };
+  static constexpr size_t kMaxSegments = 64;
+  static constexpr size_t kMaxGsoBytes = 60000;  // below the 64 KiB of one UDP datagram
+  bool Gso = true;
+
   // Reused by every picture so that sending allocates nothing once warm.
   std::vector<mmsghdr> Messages;
-  std::vector<iovec> Vectors;
+  std::vector<iovec> Vectors;  // the picture's datagrams, in order
+  std::vector<GsoRun> Runs;
 };
 
 }  // namespace camsim
