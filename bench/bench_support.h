@@ -13,6 +13,7 @@
 
 #include "driver/idriver.h"
 #include "media/parsers/rtp_media_parser.h"
+#include "tools/hostkit/video.h"
 #include "transport/rtp_packet_info.h"
 
 namespace benchsupport {
@@ -20,37 +21,20 @@ namespace benchsupport {
 // Heap allocations of the whole process, counted by the replaced operator new.
 extern std::atomic<uint64_t> gAllocations;
 
-// One reusable sample whose data area is big enough for any picture; delivered pictures are
-// dropped, as a host that only counts them would.
-class DiscardingHost : public korvalt::ipcapture::ISampleAllocator,
-                       public korvalt::ipcapture::IFrameSample,
-                       public korvalt::IMediaParserClient {
+// One reusable sample (the reference host's) whose data area is big enough for any picture;
+// delivered pictures are dropped, as a host that only counts them would.
+class DiscardingHost : public korvalt::ipcapture::ISampleAllocator, public korvalt::IMediaParserClient {
  public:
-  DiscardingHost() : Buffer(12 * 1024 * 1024) {}
+  DiscardingHost() : Sample(0, 12 * 1024 * 1024, "") {}
   // allocator
   void Reserved1() override {}
   korvalt::ipcapture::IFrameSample* CreateSample(uint32_t, uint32_t capacity, const char*) override {
-    return capacity <= Buffer.size() ? this : nullptr;
+    return capacity <= Sample.Data.size() ? &Sample : nullptr;
   }
   void Reserved3() override {}
   void Reserved4() override {}
   void Reserved5() override {}
   void ReleaseSample(korvalt::ipcapture::IFrameSample*) override {}
-  // sample
-  uint8_t* GetData() override { return Buffer.data(); }
-  void SetDataSize(uint32_t) override {}
-  void Commit() override {}
-  void Reserved6() override {}
-  void Reserved7() override {}
-  void Reserved8() override {}
-  void Reserved9() override {}
-  void SetFourCC(uint32_t) override {}
-  void Reserved11() override {}
-  void SetHeight(uint32_t) override {}
-  void Reserved13() override {}
-  void SetWidth(uint32_t) override {}
-  void Reserved15() override {}
-  void SetResolutionClass(uint32_t) override {}
   // client
   bool DeliverFrame(korvalt::ipcapture::IFrameSample*) override {
     // A slow recorder: the sink holds the thread that delivers, as a host's would.
@@ -60,7 +44,7 @@ class DiscardingHost : public korvalt::ipcapture::ISampleAllocator,
   }
   std::pair<uint32_t, uint32_t> GetPictureSize() override { return {1920, 1080}; }
 
-  std::vector<uint8_t> Buffer;
+  hostkit::FrameSample Sample;
   std::atomic<uint64_t> Frames{0};
   std::chrono::microseconds SinkDelay{0};
 };

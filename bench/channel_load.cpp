@@ -267,6 +267,15 @@ double ProcessCpu(pid_t pid) {
   return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// CPU seconds the whole machine spent busy (all cores, every process and the kernel), from /proc/stat.
+double MachineBusyCpu() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+  in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+  return (user + nice + system + irq + softirq + steal) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 double SelfCpu() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -390,11 +399,10 @@ std::string HttpGet(uint16_t port, const std::string& path) {
   return body;
 }
 
-// -1 when camsim does not answer or lacks the counter.
-int64_t FramesSent(uint16_t httpPort) {
-  const std::string state = HttpGet(httpPort, "/sim/state");
-  const size_t at = state.find("frames_sent=");
-  return at == std::string::npos ? -1 : std::atoll(state.c_str() + at + 12);
+// A counter of camsim's /sim/state; -1 when camsim does not answer or lacks it.
+int64_t StateCounter(const std::string& state, const std::string& name) {
+  const size_t at = state.find("\n" + name + "=");
+  return at == std::string::npos ? -1 : std::atoll(state.c_str() + at + name.size() + 2);
 }
 
 struct Camera {
@@ -513,9 +521,12 @@ int Latency(const Options& o) {
 
 struct Snapshot {
   Clock::time_point At;
-  std::vector<uint64_t> Delivered;
+  std::vector<uint64_t> Delivered;  // per channel, the sum of two readings (see Take)
+  double MachineBusy = 0;           // CPU seconds all processes used so far
   uint64_t Bytes = 0;
   int64_t Sent = -1;
+  int64_t Datagrams = -1;  // camsim --replay only: to all clients together
+  int64_t Clients = -1;    // camsim --replay only: playing clients
   double Cpu = 0;
   double CamsimCpu = 0;
   std::vector<double> CompareCpu;
@@ -527,13 +538,20 @@ struct Snapshot {
 Snapshot Take(const std::vector<std::unique_ptr<ChannelSink>>& sinks, const Camera& camera,
               const std::vector<Child*>& compare) {
   Snapshot s;
-  // The same order at both ends of the window, so the frames in flight cancel out.
+  // The same order at both ends of the window, so the frames in flight cancel out. The sinks are
+  // read before and after camsim's counter and both readings kept (Delivered holds their sum): on a
+  // loaded machine camsim may answer late, and the mean stands for the moment it counted.
   s.At = Clock::now();
   for (const auto& sink : sinks) {
     s.Delivered.push_back(sink->Sink.Frames.load());
     s.Bytes += sink->Bytes.load();
   }
-  s.Sent = FramesSent(camera.HttpPort);
+  const std::string state = "\n" + HttpGet(camera.HttpPort, "/sim/state");
+  for (size_t i = 0; i < sinks.size(); ++i) s.Delivered[i] += sinks[i]->Sink.Frames.load();
+  s.MachineBusy = MachineBusyCpu();
+  s.Sent = StateCounter(state, "frames_sent");
+  s.Datagrams = StateCounter(state, "datagrams_sent");
+  s.Clients = StateCounter(state, "replay_clients");
   s.Cpu = SelfCpu();
   s.CamsimCpu = ProcessCpu(camera.Process.Pid);
   s.Drops = UdpDrops("self", true);
@@ -617,11 +635,13 @@ int Load(const Options& o) {
   }
 
   std::vector<double> stops;
+  const auto stopAllStart = Clock::now();
   for (int i = 0; i < o.Channels; ++i) {
     const auto stopStart = Clock::now();
     host.Capture()->StopChannel(static_cast<uint32_t>(i));
     stops.push_back(Millis(Clock::now() - stopStart));
   }
+  const double stopAll = Millis(Clock::now() - stopAllStart);
   std::vector<double> compareLifeCpu;
   for (Child* child : compare) compareLifeCpu.push_back(child->Stop());
 
@@ -630,7 +650,7 @@ int Load(const Options& o) {
   uint64_t delivered = 0;
   int64_t lostTotal = 0, lostMax = INT64_MIN, lostMin = INT64_MAX;
   for (int i = 0; i < o.Channels; ++i) {
-    const int64_t got = static_cast<int64_t>(b.Delivered[i] - a.Delivered[i]);
+    const int64_t got = static_cast<int64_t>(b.Delivered[i] - a.Delivered[i] + 1) / 2;
     delivered += static_cast<uint64_t>(got);
     const int64_t lost = sent - got;
     lostTotal += lost;
@@ -668,6 +688,21 @@ int Load(const Options& o) {
   Result("signal_losses", static_cast<double>(signalLosses));
   Result("stop_median_ms", Median(stops));
   Result("stop_max_ms", Max(stops));
+  Result("stop_all_ms", stopAll);
+  Result("threads_during", static_cast<double>(threadsDuring));
+  Result("camsim_cpu_s", b.CamsimCpu - a.CamsimCpu);
+  Result("machine_cpu_pct", 100 * (b.MachineBusy - a.MachineBusy) / window);
+  Result("machine_cores", static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN)));
+  if (a.Datagrams >= 0 && b.Datagrams > a.Datagrams && b.Clients > 0) {
+    // Every playing client gets the same datagrams; the module's channels are some of the clients.
+    const double datagrams = static_cast<double>(b.Datagrams - a.Datagrams);
+    const double toModule = datagrams * o.Channels / static_cast<double>(b.Clients);
+    Result("datagrams_sent", datagrams);
+    Result("datagrams_to_module", toModule);
+    Result("replay_clients", static_cast<double>(b.Clients));
+    Result("module_cpu_ns_per_datagram", cpu * 1e9 / toModule);
+    Result("camsim_cpu_ns_per_datagram", (b.CamsimCpu - a.CamsimCpu) * 1e9 / datagrams);
+  }
   size_t errorLines = 0;
   for (const auto& line : host.Debug.Lines()) {
     if (line.Level != 1) continue;

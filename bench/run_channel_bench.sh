@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Streaming benchmarks through the module's exports against camsim: builds Release in build-bench,
-# runs channel_bench's scenarios and writes bench/RESULTS.md. About four minutes.
+# Streaming benchmarks through the module's exports against camsim's live encoder: builds Release in
+# build-bench, runs channel_bench's scenarios and writes bench/CHANNEL_RESULTS.md only (every sentence
+# with a figure is computed from this run). About four minutes.
 #   bench/run_channel_bench.sh [SECONDS]    measured window per load scenario (default 30)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 WINDOW=${1:-30}
 BUILD=build-bench
 LOGS=$BUILD/channel_bench
-OUT=bench/RESULTS.md
+OUT=bench/CHANNEL_RESULTS.md
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUENLARK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$BUILD" --target channel_bench camsim quenlark_ipcapture -j2
@@ -46,8 +47,7 @@ num() { printf "%.${3:-0}f" "$(val "$1" "$2")"; }
   echo "against one camsim child process on loopback, H.264, Release build. Regenerate with"
   echo "\`bench/run_channel_bench.sh\` (builds \`$BUILD\`, logs in \`$LOGS/\`)."
   echo
-  echo "The receive path in process (CPU per datagram beside a bare recvmmsg loop, key-frame bursts behind a"
-  echo "slow sink) is in RECEIVE_RESULTS.md, written by \`bench/run_receive_bench.sh\`."
+  echo "The other benchmark scripts and their files are listed in RESULTS.md."
   echo
   echo "- Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GB,"
   echo "  $(uname -sr); $(ffmpeg -version | head -1 | cut -d' ' -f1-3), $(gst-launch-1.0 --version | sed -n 2p)."
@@ -107,19 +107,18 @@ num() { printf "%.${3:-0}f" "$(val "$1" "$2")"; }
   echo
   echo "## Interpretation"
   echo
-  echo "One driver carried 64 channels of 640x480 at 30 fps and lost $(val load64 frames_lost_total) of"
-  echo "$(( $(val load64 frames_sent) * 64 )) pictures (±1 per channel is boundary noise) with $(val load64 udp_drops) kernel drops,"
-  echo "at $(num load64 cpu_s_per_channel_minute 3) CPU seconds per channel-minute"
-  echo "($(num load64 cpu_pct) % of one core in all) and about $(num load64 rss_per_channel_kb) KiB and 3 threads per channel; the"
-  echo "1-channel figures also carry the per-process base (libraries, first allocations). The 8 Mbit/s HD stream with"
-  echo "$(val hd largest_picture_bytes)-byte key frames lost $(val hd frames_lost_total) of $(val hd frames_sent) pictures with $(val hd udp_drops) kernel drops,"
-  echo "and the module used $(num hd cpu_pct 1) % of a core against $(num hd ffmpeg_cpu_pct 1) % for ffmpeg and"
-  echo "$(num hd gst_cpu_pct 1) % for GStreamer receiving the same packets. Start-up is dominated by the"
-  echo "2-second port probe; stopping is prompt. One finding: with camsim's default in-band H.264 access"
-  echo "unit delimiters (2-byte NAL units, as x264 writes them) and a GOP longer than 1, the module's H.264"
-  echo "parser resets on every delimiter and drops every picture that is not a key frame: with GOP 30 it"
-  echo "delivered $(val aud frames_delivered) of $(val aud frames_sent) pictures in 10 s (lost $(num aud frames_lost_pct 1) %)."
-  echo "With the driver's own goplength=1 every picture is a key frame and nothing is lost, and the HD"
-  echo "figures above are measured with \`--aud no\`."
+  # Every figure below comes from this run's logs.
+  met() { awk -v a="$1" -v b="$2" 'BEGIN { print (a + 0 <= b + 0) ? "met" : "not met" }'; }
+  echo "- 64 channels of 640x480 at 30 fps: lost $(val load64 frames_lost_total) of $(( $(val load64 frames_sent) * 64 )) pictures"
+  echo "  (±1 per channel is boundary noise) with $(val load64 udp_drops) kernel drops, at $(num load64 cpu_s_per_channel_minute 3)"
+  echo "  CPU seconds per channel-minute ($(num load64 cpu_pct) % of one core in all), $(num load64 rss_per_channel_kb) KiB and"
+  echo "  $(val load64 threads_per_channel) threads per channel. The 1-channel figures also carry the per-process base."
+  echo "- 1920x1080 at 8 Mbit/s with $(val hd largest_picture_bytes)-byte key frames: lost $(val hd frames_lost_total) of $(val hd frames_sent)"
+  echo "  pictures with $(val hd udp_drops) kernel drops; CPU $(num hd cpu_pct 1) % of a core for the module, $(num hd ffmpeg_cpu_pct 1) % for"
+  echo "  ffmpeg and $(num hd gst_cpu_pct 1) % for GStreamer receiving the same packets."
+  echo "- Start: the fastest of $(val latency first_frame_runs_ms | tr ',' ' ' | wc -w) starts took $(num latency first_frame_min_ms) ms, of which the"
+  echo "  port probe takes 2000 ms. Stop: at most $(num latency stop_max_ms 1) ms (well under 1000 ms: $(met "$(val latency stop_max_ms)" 1000))."
+  echo "- In-band access unit delimiters (camsim's default) with GOP 30, 10 s: the module delivered"
+  echo "  $(val aud frames_delivered) of $(val aud frames_sent) pictures (lost $(num aud frames_lost_pct 1) %)."
 } >"$OUT"
 echo "wrote $OUT"

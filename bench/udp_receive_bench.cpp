@@ -167,27 +167,43 @@ class ParsingUser : public korvalt::IRTPReceiverUser {
   std::atomic<bool> ClockKnown{false};
 };
 
+// One receive path of the module: UDP port, RTP receiver and H.264 parser, delivering to a host
+// that drops every picture.
+struct ModuleReceivePath {
+  ModuleReceivePath() : Driver(&Host), Parser("QuenlarkIPCapture", &Driver), User(Parser) {
+    Parser.SetClient(&Host);
+    Receiver.User = &User;
+    Opened = Receiver.Port.Open(0) == korvalt::CUDPPort::kOpened;
+  }
+  ~ModuleReceivePath() {
+    Receiver.User = nullptr;
+    Receiver.Port.Close();
+  }
+  ModuleReceivePath(const ModuleReceivePath&) = delete;
+  ModuleReceivePath& operator=(const ModuleReceivePath&) = delete;
+
+  DiscardingHost Host;
+  BenchDriver Driver;
+  korvalt::CH264RTPMediaParser Parser;
+  ParsingUser User;
+  korvalt::CRTPReceiver Receiver;
+  bool Opened = false;
+};
+
 void BM_ReceiveModule(benchmark::State& state) {
   const benchsupport::Stream stream = benchsupport::Load(kCapture);
   if (stream.Datagrams.empty()) {
     state.SkipWithError("test stream missing");
     return;
   }
-  DiscardingHost host;
-  BenchDriver driver(&host);
-  korvalt::CH264RTPMediaParser parser("QuenlarkIPCapture", &driver);
-  parser.SetClient(&host);
-  ParsingUser user(parser);
-  korvalt::CRTPReceiver receiver;
-  receiver.User = &user;
-  if (receiver.Port.Open(0) != korvalt::CUDPPort::kOpened) {
+  ModuleReceivePath path;
+  if (!path.Opened) {
     state.SkipWithError("cannot open the port");
     return;
   }
   Sender sender(stream);
-  Measure(state, sender, receiver.Port.BoundPort(), user.Received, user.Clock, user.ClockKnown);
-  receiver.User = nullptr;
-  receiver.Port.Close();
+  Measure(state, sender, path.Receiver.Port.BoundPort(), path.User.Received, path.User.Clock,
+          path.User.ClockKnown);
 }
 
 // The floor: what any receiver must pay to take the same datagrams from a socket.
@@ -363,19 +379,14 @@ void BM_KeyFrameBurst(benchmark::State& state) {
   constexpr int kRounds = 10;
   constexpr size_t kSmallPicture = 20 * 1024;
   const benchsupport::Stream stream = benchsupport::Load(kCapture);
-  DiscardingHost host;
+  ModuleReceivePath path;
+  DiscardingHost& host = path.Host;
   host.SinkDelay = std::chrono::milliseconds(20);
-  BenchDriver driver(&host);
-  korvalt::CH264RTPMediaParser parser("QuenlarkIPCapture", &driver);
-  parser.SetClient(&host);
-  ParsingUser user(parser);
-  korvalt::CRTPReceiver receiver;
-  receiver.User = &user;
-  if (receiver.Port.Open(0) != korvalt::CUDPPort::kOpened) {
+  if (!path.Opened) {
     state.SkipWithError("cannot open the port");
     return;
   }
-  const uint16_t port = receiver.Port.BoundPort();
+  const uint16_t port = path.Receiver.Port.BoundPort();
   const int effective = ForceReceiveBuffer(port, static_cast<int>(state.range(1)));
   const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   int sendBuffer = 8 * 1024 * 1024;
@@ -415,8 +426,6 @@ void BM_KeyFrameBurst(benchmark::State& state) {
   state.counters["pictures_sent"] = static_cast<double>(sent);
   state.counters["pictures_lost"] = static_cast<double>(sent - (host.Frames.load() - framesBefore));
   state.counters["rcvbuf_kernel"] = effective;
-  receiver.User = nullptr;
-  receiver.Port.Close();
   ::close(sender);
 }
 

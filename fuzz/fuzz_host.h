@@ -1,6 +1,7 @@
 #pragma once
-// Minimal host objects and driver for the parser fuzz targets: samples are exactly as large
-// as requested, so any write past the capacity shows up under AddressSanitizer.
+// Driver and parser client for the parser fuzz targets, over the reference host objects: hostkit's
+// samples are exactly as large as requested, so any write past the capacity shows up under
+// AddressSanitizer.
 
 #include <cstdint>
 #include <cstdlib>
@@ -9,48 +10,9 @@
 
 #include "driver/idriver.h"
 #include "media/parsers/rtp_media_parser.h"
+#include "tools/hostkit/video.h"
 
 namespace fuzzhost {
-
-class Sample : public korvalt::ipcapture::IFrameSample {
- public:
-  explicit Sample(uint32_t capacity) : Data(capacity) {}
-  void Reserved1() override {}
-  uint8_t* GetData() override { return Data.data(); }
-  void Reserved3() override {}
-  void SetDataSize(uint32_t size) override { Size = size; }
-  void Commit() override {}
-  void Reserved6() override {}
-  void Reserved7() override {}
-  void Reserved8() override {}
-  void Reserved9() override {}
-  void SetFourCC(uint32_t) override {}
-  void Reserved11() override {}
-  void SetHeight(uint32_t) override {}
-  void Reserved13() override {}
-  void SetWidth(uint32_t) override {}
-  void Reserved15() override {}
-  void SetResolutionClass(uint32_t) override {}
-  std::vector<uint8_t> Data;
-  uint32_t Size = 0;
-};
-
-class Allocator : public korvalt::ipcapture::ISampleAllocator {
- public:
-  void Reserved1() override {}
-  korvalt::ipcapture::IFrameSample* CreateSample(uint32_t, uint32_t capacity, const char*) override {
-    ++Open;
-    return new Sample(capacity);
-  }
-  void Reserved3() override {}
-  void Reserved4() override {}
-  void Reserved5() override {}
-  void ReleaseSample(korvalt::ipcapture::IFrameSample* sample) override {
-    --Open;
-    delete static_cast<Sample*>(sample);
-  }
-  int Open = 0;
-};
 
 class Driver : public korvalt::IDriver {
  public:
@@ -63,14 +25,15 @@ class Driver : public korvalt::IDriver {
   int32_t GetChannelCount() override { return 1; }
   std::string GetCustomParameter(int) override { return {}; }
   int32_t GetCustomParameterNumber(int) override { return kNoNumber; }
-  Allocator Samples;
+  hostkit::SampleAllocator Samples;
+  bool SamplesLeaked() const { return Samples.Created.load() != Samples.Released.load(); }
 };
 
 class Client : public korvalt::IMediaParserClient {
  public:
   bool DeliverFrame(korvalt::ipcapture::IFrameSample* sample) override {
-    const auto* s = static_cast<Sample*>(sample);
-    if (s->Size > s->Data.size()) std::abort();
+    const auto* s = static_cast<hostkit::FrameSample*>(sample);
+    if (s->DataSize > s->Data.size()) std::abort();
     return Accept;
   }
   std::pair<uint32_t, uint32_t> GetPictureSize() override { return {Width, Height}; }

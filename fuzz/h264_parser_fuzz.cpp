@@ -22,6 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     fuzzhost::FeedPackets(parser, input);
   }
-  if (driver.Samples.Open != 0) __builtin_trap();
+  if (driver.SamplesLeaked()) __builtin_trap();
   return 0;
 }

@@ -13,6 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     parser.SetClient(&client);
     fuzzhost::FeedPackets(parser, std::span<const uint8_t>(data, size));
   }
-  if (driver.Samples.Open != 0) __builtin_trap();
+  if (driver.SamplesLeaked()) __builtin_trap();
   return 0;
 }

@@ -46,6 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     info.PayloadLength = static_cast<uint32_t>(payload.size());
     parser.ProcessPacket(info);
   }
-  if (driver.Samples.Open != 0) __builtin_trap();
+  if (driver.SamplesLeaked()) __builtin_trap();
   return 0;
 }

@@ -8,11 +8,24 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "support/camsim_fixture.h"
+#include "tools/hostkit/debug_sink.h"
+#include "tools/hostkit/decoder.h"
+#include "tools/hostkit/device_params.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/video.h"
 
 namespace {
 
@@ -441,6 +454,45 @@ TEST(CamsimRtspTest, DescribeFollowsProfileOneCodec) {
   }
 }
 
+// A bound local UDP socket for RTP; its port follows in Port.
+struct RtpSocket {
+  RtpSocket() {
+    Fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int size = 4 << 20;  // a 1080p key frame arrives as one burst
+    setsockopt(Fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    Bound = bind(Fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    socklen_t length = sizeof local;
+    getsockname(Fd, reinterpret_cast<sockaddr*>(&local), &length);
+    Port = ntohs(local.sin_port);
+  }
+  ~RtpSocket() { close(Fd); }
+  int Fd = -1;
+  unsigned Port = 0;
+  bool Bound = false;
+};
+
+// DESCRIBE, SETUP of the video track to rtpPort, PLAY; the SDP in sdp. Returns the PLAY reply.
+std::string Play(RtspConnection& rtsp, uint16_t rtspPort, unsigned rtpPort, std::string* sdp = nullptr) {
+  const std::string base = "rtsp://127.0.0.1:" + std::to_string(rtspPort) + "/rtpvideo1.sdp";
+  const std::string described = rtsp.Exchange("DESCRIBE " + base + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+  if (sdp) *sdp = described;
+  const size_t control = described.find("a=control:stream");
+  if (control == std::string::npos) return "no track in: " + described;
+  const std::string track = described.substr(control + 10, described.find("\r\n", control) - control - 10);
+  const std::string setup =
+      rtsp.Exchange("SETUP " + base + "/" + track + " RTSP/1.0\r\nCSeq: 2\r\n" +
+                    "Transport: RTP/AVP/UDP;unicast;client_port=" + std::to_string(rtpPort) + "-" +
+                    std::to_string(rtpPort + 1) + "\r\n\r\n");
+  if (setup.rfind("RTSP/1.0 200 OK", 0) != 0) return setup;
+  std::string session = Header(setup, "Session");
+  session = session.substr(0, session.find(';'));
+  return rtsp.Exchange("PLAY " + base + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session +
+                       "\r\nRange: npt=0.000-\r\n\r\n");
+}
+
 TEST(CamsimRtspTest, RtpArrivesOnClientPortsAfterPlay) {
   CamsimOptions options;
   options.Rtsp = true;
@@ -448,31 +500,11 @@ TEST(CamsimRtspTest, RtpArrivesOnClientPortsAfterPlay) {
   ASSERT_TRUE(cam.Ok());
   ASSERT_EQ(Get(cam.HttpPort(), "/config/video.cgi?profileid=1&resolution=176x120&framerate=15").Status, 200);
 
-  // A pair of local ports for RTP and RTCP.
-  int rtp = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(rtp, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-  socklen_t length = sizeof local;
-  getsockname(rtp, reinterpret_cast<sockaddr*>(&local), &length);
-  const unsigned rtpPort = ntohs(local.sin_port);
-
-  const std::string base = "rtsp://127.0.0.1:" + std::to_string(cam.RtspPort()) + "/rtpvideo1.sdp";
+  RtpSocket receiver;
+  ASSERT_TRUE(receiver.Bound);
+  const int rtp = receiver.Fd;
   RtspConnection rtsp(cam.RtspPort());
-  const std::string sdp = rtsp.Exchange("DESCRIBE " + base + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
-  const size_t control = sdp.find("a=control:stream");
-  ASSERT_NE(control, std::string::npos) << sdp;
-  const std::string track = sdp.substr(control + 10, sdp.find("\r\n", control) - control - 10);
-  const std::string setup =
-      rtsp.Exchange("SETUP " + base + "/" + track + " RTSP/1.0\r\nCSeq: 2\r\n" +
-                    "Transport: RTP/AVP/UDP;unicast;client_port=" + std::to_string(rtpPort) + "-" +
-                    std::to_string(rtpPort + 1) + "\r\n\r\n");
-  ASSERT_EQ(setup.rfind("RTSP/1.0 200 OK", 0), 0u) << setup;
-  std::string session = Header(setup, "Session");
-  session = session.substr(0, session.find(';'));
-  const std::string play = rtsp.Exchange("PLAY " + base + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session +
-                                         "\r\nRange: npt=0.000-\r\n\r\n");
+  const std::string play = Play(rtsp, cam.RtspPort(), receiver.Port);
   ASSERT_EQ(play.rfind("RTSP/1.0 200 OK", 0), 0u) << play;
 
   uint8_t datagram[2048];
@@ -497,7 +529,6 @@ TEST(CamsimRtspTest, RtpArrivesOnClientPortsAfterPlay) {
   ASSERT_EQ(markers, 20);
   const long long sentAfter = framesSent();
   EXPECT_NEAR(static_cast<double>(sentAfter - sentBefore), 20.0, 3.0);
-  close(rtp);
 }
 
 TEST(CamsimRtspTest, RtspAuthenticationFollowsTheHttpScheme) {
@@ -533,6 +564,184 @@ TEST(CamsimRtspTest, RtspAuthenticationFollowsTheHttpScheme) {
       EXPECT_EQ(status, password == "secret" ? 200 : 401) << password;
     }
   }
+}
+
+// ---- Replay of a capture (--replay) --------------------------------------------------------------
+
+// The datagrams of a capture of tests/data/rtp (RFC 4571 framing).
+std::vector<std::vector<uint8_t>> CapturePackets(const std::string& name) {
+  std::ifstream in(std::string(QUENLARK_TEST_DATA) + "/rtp/" + name + ".rtp", std::ios::binary);
+  const std::vector<uint8_t> data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::vector<std::vector<uint8_t>> packets;
+  for (size_t pos = 0; pos + 2 <= data.size();) {
+    const size_t n = size_t{data[pos]} << 8 | data[pos + 1];
+    packets.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(pos + 2),
+                         data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), pos + 2 + n)));
+    pos += 2 + n;
+  }
+  return packets;
+}
+
+CamsimOptions ReplayOptions(const std::string& capture, const std::string& auth = "none") {
+  CamsimOptions options;
+  options.Rtsp = true;
+  options.Auth = auth;
+  options.ExtraArgs = {"--replay", std::string(QUENLARK_TEST_DATA) + "/rtp/" + capture + ".rtp"};
+  return options;
+}
+
+uint32_t Be32(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+// Across loops of the capture, a client gets the recorded packets in order, unchanged
+// but for sequence numbers that count on by one and timestamps that step by one picture time at
+// each picture, also where a loop begins again.
+TEST(CamsimReplayTest, PacketsLoopWithContinuousSequenceAndTimestamps) {
+  const struct {
+    std::string Capture;
+    std::string SdpHas;
+    std::string SdpLacks;  // "": nothing to look for
+    uint32_t PictureTicks;
+    size_t Loops;  // loop starts to see (the 640x360 capture lasts 3 s)
+  } cases[] = {
+      // Parameter sets in band: no sprop in the SDP. The file carries no timing, so one
+      // picture goes out every 3000 ticks (30 per second).
+      {"h264_gst_inband_1080p", "a=rtpmap:96 H264/90000", "sprop-parameter-sets", 3000, 3},
+      // Parameter sets only out of band: the side file's sprop goes into the SDP. Recorded at 10
+      // pictures per second with their timestamps, which pace the replay.
+      {"h264_gst_sdp_640x360", "sprop-parameter-sets=Z0LAFtkAoC/5cBagwMDUoAAAAwAgAAADApHixck=,aMuMsg==", "",
+       9000, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Capture);
+    const auto recorded = CapturePackets(c.Capture);
+    ASSERT_FALSE(recorded.empty());
+    Camsim cam(ReplayOptions(c.Capture));
+    ASSERT_TRUE(cam.Ok());
+    RtpSocket receiver;
+    ASSERT_TRUE(receiver.Bound);
+    RtspConnection rtsp(cam.RtspPort());
+    std::string sdp;
+    const std::string play = Play(rtsp, cam.RtspPort(), receiver.Port, &sdp);
+    ASSERT_EQ(play.rfind("RTSP/1.0 200 OK", 0), 0u) << play;
+    EXPECT_NE(sdp.find(c.SdpHas), std::string::npos) << sdp;
+    if (!c.SdpLacks.empty()) {
+      EXPECT_EQ(sdp.find(c.SdpLacks), std::string::npos) << sdp;
+    }
+
+    // Find where in the capture the first datagram stands by its payload, then follow it.
+    const size_t wanted = c.Loops * recorded.size() + 10;
+    std::vector<std::vector<uint8_t>> got;
+    uint8_t buffer[65536];
+    pollfd p{receiver.Fd, POLLIN, 0};
+    while (got.size() < wanted && poll(&p, 1, 5000) > 0) {
+      const ssize_t n = recv(receiver.Fd, buffer, sizeof buffer, 0);
+      ASSERT_GE(n, 12);
+      got.emplace_back(buffer, buffer + n);
+    }
+    ASSERT_EQ(got.size(), wanted) << "datagrams stopped coming";
+    size_t at = 0;
+    while (at < recorded.size() &&
+           !std::equal(recorded[at].begin() + 12, recorded[at].end(), got[0].begin() + 12, got[0].end()))
+      ++at;
+    ASSERT_LT(at, recorded.size()) << "the first datagram is not from the capture";
+    int loops = 0;
+    for (size_t i = 1; i < got.size(); ++i) {
+      SCOPED_TRACE("datagram " + std::to_string(i));
+      const auto& before = got[i - 1];
+      const auto& now = got[i];
+      const auto& original = recorded[(at + i) % recorded.size()];
+      if ((at + i) % recorded.size() == 0) ++loops;
+      ASSERT_EQ(now.size(), original.size());
+      EXPECT_TRUE(std::equal(original.begin() + 12, original.end(), now.begin() + 12)) << "payload changed";
+      EXPECT_EQ(now[0], original[0]);
+      EXPECT_EQ(now[1], original[1]) << "marker and payload type kept";
+      EXPECT_EQ(Be32(&now[8]), Be32(&original[8])) << "SSRC kept";
+      EXPECT_EQ(static_cast<uint16_t>(now[2] << 8 | now[3]),
+                static_cast<uint16_t>((before[2] << 8 | before[3]) + 1));
+      const uint32_t step = Be32(&now[4]) - Be32(&before[4]);
+      EXPECT_EQ(step, (before[1] & 0x80) != 0 ? c.PictureTicks : 0u) << "one picture time per picture";
+    }
+    EXPECT_GE(loops, static_cast<int>(c.Loops));
+    EXPECT_GT(std::stoll(Lines(cam.SimGet("/sim/state")).at("frames_sent")), 0);
+  }
+}
+
+TEST(CamsimReplayTest, RefusesWhatItCannotServe) {
+  Camsim cam(ReplayOptions("h264_gst_inband_1080p", "digest"));
+  ASSERT_TRUE(cam.Ok());
+  EXPECT_EQ(Describe(cam.RtspPort()).rfind("RTSP/1.0 401", 0), 0u) << "authentication as for HTTP";
+
+  Camsim open(ReplayOptions("h264_gst_inband_1080p"));
+  ASSERT_TRUE(open.Ok());
+  RtspConnection rtsp(open.RtspPort());
+  const std::string base = "rtsp://127.0.0.1:" + std::to_string(open.RtspPort());
+  const struct {
+    std::string Request;
+    std::string Status;
+  } cases[] = {
+      {"DESCRIBE " + base + "/other.sdp RTSP/1.0\r\nCSeq: 1\r\n\r\n", "404"},
+      {"SETUP " + base +
+           "/rtpvideo1.sdp/stream=0 RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n\r\n",
+       "461"},
+      {"PLAY " + base + "/rtpvideo1.sdp RTSP/1.0\r\nCSeq: 3\r\nSession: nothing\r\n\r\n", "454"},
+      {"RECORD " + base + "/rtpvideo1.sdp RTSP/1.0\r\nCSeq: 4\r\n\r\n", "501"},
+  };
+  for (const auto& c : cases) {
+    const std::string reply = rtsp.Exchange(c.Request);
+    EXPECT_EQ(reply.rfind("RTSP/1.0 " + c.Status, 0), 0u) << c.Request << reply;
+  }
+}
+
+// The module plays the replayed 1080p capture through its exports and every picture it hands over
+// decodes, also after the capture loops.
+TEST(CamsimReplayTest, ModuleDecodesTheReplayedStream) {
+  Camsim cam(ReplayOptions("h264_gst_inband_1080p", "digest"));
+  ASSERT_TRUE(cam.Ok());
+  hostkit::Module module;
+  ASSERT_TRUE(module.Load(QUENLARK_MODULE_PATH)) << module.Error();
+  hostkit::DebugSink debug;
+  hostkit::SampleAllocator allocator;
+  hostkit::DeviceParams params;
+  params.Config.Port = cam.HttpPort();
+  params.Config.UserName = "admin";
+  params.Config.Password = "secret";
+  std::mutex lock;
+  std::condition_variable changed;
+  std::unique_ptr<hostkit::Decoder> decoder;
+  size_t frames = 0;
+  std::vector<std::pair<int, int>> sizes;
+  hostkit::FrameSink sink([&](const hostkit::FrameSample& sample) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!decoder) decoder = std::make_unique<hostkit::Decoder>(sample.FourCC);
+    decoder->Decode(sample.Data.data(), sample.DataSize);
+    sizes.emplace_back(decoder->Width, decoder->Height);
+    ++frames;
+    changed.notify_all();
+    return true;
+  });
+  auto* driver = module.Create();
+  ASSERT_TRUE(driver->Open(&debug, &allocator, &params));
+  hostkit::ChannelSettings settings(33, 60, 1920, 1080);
+  ASSERT_TRUE(driver->GetVideoCapture()->StartChannel(0, &sink, &settings));
+  const size_t picturesPerLoop = 8;
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    EXPECT_TRUE(
+        changed.wait_for(guard, std::chrono::seconds(15), [&] { return frames >= 3 * picturesPerLoop; }));
+  }
+  if (HasFailure()) {
+    for (const auto& line : debug.Lines()) ADD_FAILURE() << line.Text;
+  }
+  EXPECT_TRUE(driver->GetVideoCapture()->StopChannel(0));
+  module.Delete(driver);
+  std::lock_guard<std::mutex> guard(lock);
+  ASSERT_TRUE(decoder);
+  EXPECT_EQ(decoder->Errors, 0u);
+  EXPECT_GE(decoder->Decoded + 1, frames) << "the decoder may hold one picture back";
+  EXPECT_EQ(sizes.back(), std::make_pair(1920, 1080));
+  EXPECT_EQ(allocator.Created.load(), allocator.Released.load());
 }
 
 }  // namespace

@@ -307,6 +307,7 @@ std::string CameraState::Describe() const {
   char viewText[96];
   std::snprintf(viewText, sizeof viewText, "view=%.3f,%.3f,%.3f\r\n", view.X, view.Y, view.Zoom);
   text += viewText;
+  if (ExtraSource) text += ExtraSource();
   return text;
 }
 
@@ -323,6 +324,11 @@ void CameraState::SetProfile1Listener(std::function<void(const VideoProfile&)> l
 void CameraState::SetFramesSentSource(std::function<uint64_t()> source) {
   std::lock_guard<std::mutex> lock(Lock);
   FramesSentSource = std::move(source);
+}
+
+void CameraState::SetExtraStateSource(std::function<std::string()> source) {
+  std::lock_guard<std::mutex> lock(Lock);
+  ExtraSource = std::move(source);
 }
 
 }  // namespace camsim

@@ -90,6 +90,8 @@ class CameraState {
   void SetProfile1Listener(std::function<void(const VideoProfile&)> listener);
   // Where /sim/state reads "frames_sent" from (none: 0).
   void SetFramesSentSource(std::function<uint64_t()> source);
+  // Further name=value lines (each ended by CR LF) for the end of /sim/state (none: nothing).
+  void SetExtraStateSource(std::function<std::string()> source);
 
  private:
   const CameraConfig Config;
@@ -103,6 +105,7 @@ class CameraState {
   int PtzCommands = 0;
   std::function<void(const VideoProfile&)> Profile1Listener;
   std::function<uint64_t()> FramesSentSource;
+  std::function<std::string()> ExtraSource;
   PtzView ViewState;  // thread-safe on its own
 };
 

@@ -11,6 +11,7 @@
 
 #include "camera_state.h"
 #include "http_front.h"
+#include "replay_server.h"
 #include "rtsp_front.h"
 
 namespace {
@@ -51,6 +52,10 @@ Benchmark options (the profile keeps what the driver wrote; only the encoder dif
                          area that makes a high bit rate real)
   --aud yes|no           H.264 access unit delimiters, one 2-byte NAL unit before every
                          picture, as x264 writes them (default yes)
+  --replay FILE          serve a recorded RTP stream instead of encoding: FILE.rtp as
+                         tests/data/rtp keeps them (RFC 4571 framing) with FILE.json beside it;
+                         its packets go to every playing client (UDP only), paced by their
+                         timestamps and looped, only sequence numbers and timestamps rewritten
 
 Camera requests (HTTP GET, replies are name=value lines ended by CR LF):
   /common/info.cgi  /config/stream_info.cgi  /config/rs485.cgi
@@ -72,11 +77,13 @@ Simulator controls (HTTP GET, never authenticated, plain-text name=value replies
                 none (clear the fault)
   /sim/state    profiles (profile1.KEY=...), inN, outN, presets, preset, pan, tilt, zoom, focus,
                 frames_sent (pictures sent since start by all streams together; every client of
-                the shared stream receives each), fault
+                the shared stream receives each), fault; with --replay also datagrams_sent (to all
+                clients together) and replay_clients
 )";
 
 struct Args {
   camsim::CameraConfig Config;
+  std::string Replay;  // capture file; empty: encode a test picture
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -131,6 +138,8 @@ Args ParseArgs(int argc, char** argv) {
       c.ForceBitrate = static_cast<int>(Number(name, value, 16, 50000));
     else if (name == "--aud")
       c.Aud = YesNo(name, value);
+    else if (name == "--replay")
+      args.Replay = value;
     else if (name == "--force-gop")
       c.ForceGop = static_cast<int>(Number(name, value, 1, 300));
     else if (name == "--pattern") {
@@ -187,12 +196,31 @@ int main(int argc, char** argv) {
   Args args = ParseArgs(argc, argv);
   camsim::CameraConfig& config = args.Config;
   std::signal(SIGPIPE, SIG_IGN);
-  if (config.Rtsp) gst_init(nullptr, nullptr);
+  std::unique_ptr<camsim::ReplayServer> replay;
+  if (!args.Replay.empty()) {
+    if (!config.Rtsp) Fail("--replay needs RTSP");
+    camsim::RtpCapture capture;
+    std::string error;
+    if (!capture.Load(args.Replay, error)) {
+      std::fprintf(stderr, "camsim: %s\n", error.c_str());
+      return 1;
+    }
+    replay = std::make_unique<camsim::ReplayServer>(config, std::move(capture));
+  } else if (config.Rtsp) {
+    gst_init(nullptr, nullptr);
+  }
 
   // Profile 1 names the RTSP port, so RTSP is bound before the camera state is made.
   std::unique_ptr<camsim::RtspFront> rtsp;
   uint16_t rtspPort = config.RtspPort;
-  if (config.Rtsp) {
+  if (replay) {
+    const int bound = replay->Start(config.Bind, config.RtspPort);
+    if (bound <= 0) {
+      std::fprintf(stderr, "camsim: cannot listen for RTSP on %s:%u\n", config.Bind.c_str(), config.RtspPort);
+      return 1;
+    }
+    rtspPort = static_cast<uint16_t>(bound);
+  } else if (config.Rtsp) {
     rtsp = std::make_unique<camsim::RtspFront>(config);
     const int bound = rtsp->Start(config.Bind, config.RtspPort);
     if (bound <= 0) {
@@ -208,6 +236,10 @@ int main(int argc, char** argv) {
     rtsp->Remount(state);
     state.SetProfile1Listener([&rtsp, &state](const camsim::VideoProfile&) { rtsp->Remount(state); });
     state.SetFramesSentSource(camsim::FramesSent);
+  }
+  if (replay) {
+    state.SetFramesSentSource([&replay] { return replay->FramesSent(); });
+    state.SetExtraStateSource([&replay] { return replay->StateLines(); });
   }
 
   camsim::HttpFront http(config, state);
@@ -229,6 +261,9 @@ int main(int argc, char** argv) {
   httpThread.join();
   state.SetProfile1Listener(nullptr);
   rtsp.reset();
+  state.SetFramesSentSource(nullptr);
+  state.SetExtraStateSource(nullptr);
+  replay.reset();
   g_main_loop_unref(loop);
   return 0;
 }
