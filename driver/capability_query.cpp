@@ -35,14 +35,14 @@ struct CCapabilityQuery::Run {
   // Asks the query to stop before its next request, also before its properties object exists;
   // cancelRequest also ends the request in flight.
   void Abort(bool cancelRequest) {
-    std::lock_guard<std::mutex> guard(Lock);
+    CMutexLock guard(Lock);
     AbortRequested = true;
     CancelRequested = CancelRequested || cancelRequest;
     if (Properties) Apply();
   }
 
   CCameraPropertiesEx* Adopt(std::unique_ptr<CCameraPropertiesEx> properties) {
-    std::lock_guard<std::mutex> guard(Lock);
+    CMutexLock guard(Lock);
     Properties = std::move(properties);
     Apply();
     return Properties.get();
@@ -59,16 +59,17 @@ struct CCapabilityQuery::Run {
   }
 
  private:
-  void Apply() {
+  void Apply() QL_REQUIRES(Lock) {
     if (AbortRequested) Properties->AbortQuery();
     if (CancelRequested) Properties->CancelRequest();
   }
 
   // Guards Properties and the two requests: host threads abort while the query thread adopts.
-  std::mutex Lock;
-  std::unique_ptr<CCameraPropertiesEx> Properties;  // made by the query thread, kept until the Run goes
-  bool AbortRequested = false;
-  bool CancelRequested = false;
+  CMutex Lock;
+  // Made by the query thread, kept until the Run goes.
+  std::unique_ptr<CCameraPropertiesEx> Properties QL_GUARDED_BY(Lock);
+  bool AbortRequested QL_GUARDED_BY(Lock) = false;
+  bool CancelRequested QL_GUARDED_BY(Lock) = false;
 };
 
 CCapabilityQuery::~CCapabilityQuery() {
@@ -76,7 +77,7 @@ CCapabilityQuery::~CCapabilityQuery() {
 }
 
 bool CCapabilityQuery::Init(ipc::ICapabilityQueryCallback* callback, bool flag) {
-  std::lock_guard<std::mutex> guard(Lock);
+  CMutexLock guard(Lock);
   if (Callback != nullptr) return false;
   Callback = callback;
   CallbackFlag = flag;
@@ -86,7 +87,7 @@ bool CCapabilityQuery::Init(ipc::ICapabilityQueryCallback* callback, bool flag) 
 bool CCapabilityQuery::Start(const char* address, uint32_t port, const char* userName, const char* password,
                              ipc::ICapabilityResults* results) {
   if (port > std::numeric_limits<uint16_t>::max()) return false;
-  std::lock_guard<std::mutex> guard(Lock);
+  CMutexLock guard(Lock);
   // One query at a time. A host may start again as soon as it was told the result, while the
   // thread still returns from the callback: that thread is joined later, by Uninit.
   if (QueryThread) {
@@ -153,7 +154,7 @@ void CCapabilityQuery::RunQuery(const std::shared_ptr<Run>& run) {
 void CCapabilityQuery::Terminate() {
   std::shared_ptr<Run> run;
   {
-    std::lock_guard<std::mutex> guard(Lock);
+    CMutexLock guard(Lock);
     run = Current;
   }
   // The request in flight finishes: the query then reports what it has.
@@ -170,7 +171,7 @@ void CCapabilityQuery::Stop(bool silent) {
   std::vector<std::unique_ptr<platform::Thread>> finishing;
   int timeoutMs = 0;
   {
-    std::lock_guard<std::mutex> guard(Lock);
+    CMutexLock guard(Lock);
     run = std::move(Current);
     thread = std::move(QueryThread);
     finishing.swap(Finishing);
@@ -206,13 +207,13 @@ void CCapabilityQuery::Stop(bool silent) {
     }
   }
   if (!unjoined.empty()) {
-    std::lock_guard<std::mutex> guard(Lock);
+    CMutexLock guard(Lock);
     for (auto& t : unjoined) Finishing.push_back(std::move(t));
   }
 }
 
 void CCapabilityQuery::SetJoinTimeoutMs(int ms) {
-  std::lock_guard<std::mutex> guard(Lock);
+  CMutexLock guard(Lock);
   JoinTimeoutMs = ms;
 }
 

@@ -2,11 +2,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "driver/host/capability_query.h"
 #include "platform/thread.h"
+#include "thread/annotated_mutex.h"
 
 namespace korvalt {
 
@@ -48,15 +48,20 @@ class CCapabilityQuery {
   static void RunQuery(const std::shared_ptr<Run>& run);
   void Stop(bool silent);
 
-  std::mutex Lock;  // guards everything below; written by host threads
-  ipcapture::ICapabilityQueryCallback* Callback = nullptr;  // borrowed from Init to Uninit
-  bool CallbackFlag = false;                                // stored, not used
-  ipcapture::ICapabilityResults* Results = nullptr;         // borrowed from Start to Uninit
-  std::shared_ptr<Run> Current;                   // the last query started; keeps its properties object
-  std::unique_ptr<platform::Thread> QueryThread;  // runs Current
+  CMutex Lock;  // guards everything below; written by host threads
+  // Borrowed from Init to Uninit.
+  ipcapture::ICapabilityQueryCallback* Callback QL_GUARDED_BY(Lock) = nullptr;
+  bool CallbackFlag QL_GUARDED_BY(Lock) = false;                         // stored, not used
+  ipcapture::ICapabilityResults* Results QL_GUARDED_BY(Lock) = nullptr;  // borrowed from Start to Uninit
+  std::shared_ptr<Run> Current QL_GUARDED_BY(Lock);  // the last query started; keeps its properties object
+  // Runs Current. Raw threads, not the thread framework's: a thread stuck in the host past the
+  // join bound is abandoned (detached) while it still uses its Run, and one that has reported
+  // moves to Finishing to be joined later; the body is a function of the shared Run, so no
+  // thread object has to outlive this one.
+  std::unique_ptr<platform::Thread> QueryThread QL_GUARDED_BY(Lock);
   // Threads of earlier queries that had reported but not yet ended when the next one started.
-  std::vector<std::unique_ptr<platform::Thread>> Finishing;
-  int JoinTimeoutMs = kJoinTimeoutMs;
+  std::vector<std::unique_ptr<platform::Thread>> Finishing QL_GUARDED_BY(Lock);
+  int JoinTimeoutMs QL_GUARDED_BY(Lock) = kJoinTimeoutMs;
 };
 
 // The process-wide instance that the exports use.

@@ -40,7 +40,7 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
 
   ICustomCreator* Creator;  // borrowed from the driver
   CSpinMutex TableLock;     // guards Channels
-  std::vector<std::shared_ptr<ICameraChannel>> Channels;
+  std::vector<std::shared_ptr<ICameraChannel>> Channels QL_GUARDED_BY(TableLock);
 };
 
 }  // namespace korvalt

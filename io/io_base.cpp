@@ -53,8 +53,9 @@ uint32_t CIOBase::GetOutputCount() {
 
 bool CIOBase::Start() {
   try {
-    std::unique_lock<std::recursive_mutex> host = LockHostCalls();
+    std::unique_lock<CRecursiveMutex> host = LockHostCalls();
     if (!host.owns_lock()) return false;
+    HostLock.AssertHeld();
     // A second Start must not poll or set outputs on the host's thread while the worker threads
     // use the same connections: it fails before any request.
     if (ThreadsRunning()) return false;
@@ -75,7 +76,7 @@ bool CIOBase::Start() {
     if (polled) {
       for (uint32_t i = 0; i < outputs && StopGeneration == generation; ++i) {
         {
-          std::lock_guard<std::mutex> guard(StateLock);
+          CMutexLock guard(StateLock);
           OutputStates[i] = kStateOff;
         }
         if (!SetOutputNow(static_cast<int32_t>(i), kStateOff)) {
@@ -102,8 +103,9 @@ bool CIOBase::Stop() {
   AbortRequests();
   bool stopped = false;
   try {
-    std::unique_lock<std::recursive_mutex> host = LockHostCalls();
+    std::unique_lock<CRecursiveMutex> host = LockHostCalls();
     if (host.owns_lock()) {
+      HostLock.AssertHeld();
       ++StopGeneration;
       // Unsent output changes are discarded with the worker's queue.
       StopWorker();
@@ -118,8 +120,8 @@ bool CIOBase::Stop() {
   return stopped;
 }
 
-std::unique_lock<std::recursive_mutex> CIOBase::LockHostCalls() {
-  std::unique_lock<std::recursive_mutex> lock(HostLock, std::defer_lock);
+std::unique_lock<CRecursiveMutex> CIOBase::LockHostCalls() {
+  std::unique_lock<CRecursiveMutex> lock(HostLock, std::defer_lock);
   // A sink call on one of our threads that starts or stops us must not wait: the holder of the
   // lock may be joining this very thread.
   if (tWorkerOf == this) {
@@ -146,7 +148,7 @@ void CIOBase::HandleWorkItem(thread::CWorkItemThread::IWorkItem* item) {
   auto* change = dynamic_cast<CWorkItem*>(item);
   if (change == nullptr || change->Index < 0) return;
   {
-    std::lock_guard<std::mutex> guard(StateLock);
+    CMutexLock guard(StateLock);
     auto it = OutputStates.find(static_cast<uint32_t>(change->Index));
     // Unknown outputs are ignored; a change to the present state sends nothing.
     if (it == OutputStates.end() || it->second == change->State) return;
@@ -172,7 +174,7 @@ void CIOBase::OnTick() {
 
 void CIOBase::ApplyInputState(uint32_t index, int32_t state) {
   {
-    std::lock_guard<std::mutex> guard(StateLock);
+    CMutexLock guard(StateLock);
     auto it = InputStates.find(index);
     if (it == InputStates.end() || it->second == state) return;
     it->second = state;
@@ -184,7 +186,7 @@ void CIOBase::ApplyInputState(uint32_t index, int32_t state) {
 void CIOBase::ResetStates() {
   const uint32_t inputs = GetInputCount();
   const uint32_t outputs = GetOutputCount();
-  std::lock_guard<std::mutex> guard(StateLock);
+  CMutexLock guard(StateLock);
   InputStates.clear();
   OutputStates.clear();
   for (uint32_t i = 0; i < outputs; ++i) OutputStates.emplace(i, kStateUnknown);

@@ -7,6 +7,7 @@
 
 #include "driver/host/io.h"
 #include "driver/idriver.h"
+#include "thread/annotated_mutex.h"
 #include "thread/ticker_thread.h"
 #include "thread/work_item_thread.h"
 
@@ -79,17 +80,17 @@ class CIOBase : public ICaptureIOApi, public thread::CWorkItemThread, public thr
 
   // Guards InputStates and OutputStates: each is written by its own worker thread, and a reset
   // after a failure on either thread rewrites both.
-  std::mutex StateLock;
-  std::map<uint32_t, int32_t> InputStates;
-  std::map<uint32_t, int32_t> OutputStates;
+  CMutex StateLock;
+  std::map<uint32_t, int32_t> InputStates QL_GUARDED_BY(StateLock);
+  std::map<uint32_t, int32_t> OutputStates QL_GUARDED_BY(StateLock);
 
   // Host threads (and sink calls on our own threads) may Start and Stop at once; both start or
   // join the threads. Our threads never wait for it.
-  std::unique_lock<std::recursive_mutex> LockHostCalls();
+  std::unique_lock<CRecursiveMutex> LockHostCalls();
 
   // Serialises Start and Stop; recursive because a sink called during Start may Stop.
-  std::recursive_mutex HostLock;
-  uint64_t StopGeneration = 0;  // guarded by HostLock; counts Stops, so Start sees one made meanwhile
+  CRecursiveMutex HostLock;
+  uint64_t StopGeneration QL_GUARDED_BY(HostLock) = 0;  // counts Stops, so Start sees one made meanwhile
   // Number of Stops under way: requests cut short by Stop are no camera failures.
   std::atomic<int> Stopping{0};
 };

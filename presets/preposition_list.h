@@ -53,20 +53,20 @@ class CPrepositionList {
 
  private:
   // With Lock held. The line to log is returned in message: it goes out after the lock is released.
-  int AddLocked(const std::string& name, int& level, std::string& message);
-  int RenameLocked(const std::string& name, std::string& message);
+  int AddLocked(const std::string& name, int& level, std::string& message) QL_REQUIRES(Lock);
+  int RenameLocked(const std::string& name, std::string& message) QL_REQUIRES(Lock);
   // Slot whose name equals name (lowest slot first), or -1.
-  int32_t FindSlot(const std::string& name) const;
+  int32_t FindSlot(const std::string& name) const QL_REQUIRES(Lock);
   void Log(int level, const std::string& message);
 
   const int32_t Channel;
   IPrepositionComm* PresetComm = nullptr;  // borrowed from the owning control's executor
   uint32_t MaxPrepositions = 0;
-  TSmartPtr<CXMLPrepositionReader> Reader;
-  CSpinMutex Lock;                       // guards Names, Order, Current and Reader
-  std::map<int32_t, std::string> Names;  // name per occupied slot
-  std::vector<int32_t> Order;            // list order; host indices are positions here
-  int32_t Current = -1;                  // position in Order of the preset the camera is at
+  TSmartPtr<CXMLPrepositionReader> Reader QL_GUARDED_BY(Lock);
+  CSpinMutex Lock;                                           // guards Names, Order, Current and Reader
+  std::map<int32_t, std::string> Names QL_GUARDED_BY(Lock);  // name per occupied slot
+  std::vector<int32_t> Order QL_GUARDED_BY(Lock);            // list order; host indices are positions here
+  int32_t Current QL_GUARDED_BY(Lock) = -1;  // position in Order of the preset the camera is at
 };
 
 }  // namespace korvalt

@@ -51,9 +51,10 @@ class CXMLPrepositionReader {
   // Holds the reader for the calling thread across several operations. A channel rewrite (automatic
   // saving off, remove the channel, write its entries, saving on) runs under it, so another channel
   // can neither see the rewrite half done nor save it to disk half done.
-  class CBatch {
+  class QL_SCOPED_CAPABILITY CBatch {
    public:
-    explicit CBatch(CXMLPrepositionReader& reader) : Guard(&reader.Lock) {}
+    explicit CBatch(CXMLPrepositionReader& reader) QL_ACQUIRE(reader.Lock) : Guard(&reader.Lock) {}
+    ~CBatch() QL_RELEASE() = default;
 
    private:
     CSpinMutexLock Guard;
@@ -61,14 +62,14 @@ class CXMLPrepositionReader {
 
  private:
   // Under Lock: opens the file, moving an unparsable one aside; report receives the line to log.
-  bool OpenExisting(const std::string& fileName, std::string& report);
-  bool CreateAndOpen(const std::string& fileName);
+  bool OpenExisting(const std::string& fileName, std::string& report) QL_REQUIRES(Lock);
+  bool CreateAndOpen(const std::string& fileName) QL_REQUIRES(Lock);
 
   const std::string RootName;
   IDebugMessage* const Sink;  // borrowed for the reader's life
   CSpinMutex Lock;            // serialises every operation
   CXMLSettingsAPI Settings;
-  bool AutoSave = false;  // guarded by Lock
+  bool AutoSave QL_GUARDED_BY(Lock) = false;
 };
 
 }  // namespace korvalt

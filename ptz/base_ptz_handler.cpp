@@ -19,7 +19,7 @@ CBasePTZHandler::CBasePTZHandler(IDriver* driver, uint32_t channelCount, std::st
 CBasePTZHandler::~CBasePTZHandler() {
   try {
     CBasePTZHandler::DestroyControls();
-    std::lock_guard<std::recursive_mutex> guard(Lock);
+    CMutexLock guard(Lock);
     Reader.Reset();
   } catch (...) {
   }
@@ -27,7 +27,7 @@ CBasePTZHandler::~CBasePTZHandler() {
 
 ipcapture::IIPPTZApiEx* CBasePTZHandler::GetPTZApiEx(uint32_t channel) {
   try {
-    std::lock_guard<std::recursive_mutex> guard(Lock);
+    CMutexLock guard(Lock);
     return GetPTZApiExLocked(channel);
   } catch (...) {
     return nullptr;
@@ -54,14 +54,14 @@ ipcapture::IIPPTZApiEx* CBasePTZHandler::GetPTZApiExLocked(uint32_t channel) {
 void CBasePTZHandler::DestroyControls() {
   std::map<uint32_t, CBasePTZControl*> controls;
   {
-    std::lock_guard<std::recursive_mutex> guard(Lock);
+    CMutexLock guard(Lock);
     controls.swap(Controls);
   }
   for (auto& [channel, control] : controls) delete control;
 }
 
 bool CBasePTZHandler::InitializeXMLStorage() {
-  std::lock_guard<std::recursive_mutex> guard(Lock);
+  CMutexLock guard(Lock);
   const std::string fileName = GetXMLStorageFileName();
   std::string failure;
   if (fileName.empty()) {

@@ -2,12 +2,12 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "presets/smart_ptr.h"
 #include "presets/xml_preposition_reader.h"
 #include "ptz/ip_ptz_driver_if.h"
+#include "thread/annotated_mutex.h"
 
 namespace korvalt {
 
@@ -37,14 +37,14 @@ class CBasePTZHandler : public CIPPTZDriverIf {
   IDriver* const Driver;
 
  private:
-  ipcapture::IIPPTZApiEx* GetPTZApiExLocked(uint32_t channel);
+  ipcapture::IIPPTZApiEx* GetPTZApiExLocked(uint32_t channel) QL_REQUIRES(Lock);
 
   // Recorders may ask for channels from several threads at once; the lock makes each channel's
   // control and the shared reader be created once.
-  std::recursive_mutex Lock;                      // guards Controls and Reader
-  std::map<uint32_t, CBasePTZControl*> Controls;  // owned; deleted by DestroyControls
+  CRecursiveMutex Lock;                                               // guards Controls and Reader
+  std::map<uint32_t, CBasePTZControl*> Controls QL_GUARDED_BY(Lock);  // owned; deleted by DestroyControls
   const uint32_t ChannelCount;
-  TSmartPtr<CXMLPrepositionReader> Reader;
+  TSmartPtr<CXMLPrepositionReader> Reader QL_GUARDED_BY(Lock);
   const std::string DeviceTypeName;
 };
 

@@ -53,7 +53,7 @@ std::string CQuenlarkPTZComm::MovePath(int32_t direction, int32_t speed) {
 }
 
 bool CQuenlarkPTZComm::Send(const std::string& path) {
-  std::lock_guard<std::mutex> guard(SenderLock);
+  CMutexLock guard(SenderLock);
   return HUtils::Command(HttpSender, Sink, path);
 }
 
@@ -104,12 +104,13 @@ bool CQuenlarkPTZComm::DeletePreposition(int32_t slot, const std::string& /*name
   return Send(HUtils::Format("/config/ptz_preset.cgi?name=%u&act=del", static_cast<unsigned>(slot) + 1));
 }
 
-void CQuenlarkPTZComm::AbortRequests() {
-  // Not under SenderLock: the request in flight holds it.
+// Not under SenderLock: the request in flight holds it. Abort and ClearAbort are the sender's
+// operations that any thread may call, which the analysis cannot tell from the others.
+void CQuenlarkPTZComm::AbortRequests() QL_NO_THREAD_SAFETY_ANALYSIS {
   HttpSender.Abort();
 }
 
-void CQuenlarkPTZComm::ResumeRequests() {
+void CQuenlarkPTZComm::ResumeRequests() QL_NO_THREAD_SAFETY_ANALYSIS {
   HttpSender.ClearAbort();
 }
 

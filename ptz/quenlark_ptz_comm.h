@@ -1,11 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "http/http_sender.h"
 #include "ptz/base_ptz_comm.h"
+#include "thread/annotated_mutex.h"
 
 namespace korvalt {
 
@@ -38,8 +38,8 @@ class CQuenlarkPTZComm : public CBasePTZComm {
 
   // The worker's queued requests and the host's preset requests share one connection; the lock
   // keeps two requests from overlapping on it.
-  std::mutex SenderLock;
-  Web::CHttpSender HttpSender;  // guarded by SenderLock (Abort may come from any thread)
+  CMutex SenderLock;
+  Web::CHttpSender HttpSender QL_GUARDED_BY(SenderLock);  // but Abort may come from any thread
 };
 
 }  // namespace korvalt

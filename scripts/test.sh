@@ -47,6 +47,10 @@ for entry in "${configs[@]}"; do
   else
     cmake --build "$dir" -j"$jobs"
   fi
+  if [ "$name" = normal ] && ! scripts/thread_safety_check.sh "$dir"; then
+    status=1
+    summary+=("thread-safety check: failed")
+  fi
   echo "=== $name tests"
   set +e
   (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300 -E "$exclude") | tee "$dir/ctest.log"

@@ -4,21 +4,23 @@
 #include <cstdint>
 #include <semaphore>
 
+#include "thread/thread_annotations.h"
+
 namespace korvalt {
 
 // Recursive lock that spins briefly before it blocks. The lock count counts the owner's
 // acquisitions plus every thread committed to wait, so a spinning newcomer cannot overtake a
 // waiter; the final unlock hands the lock to exactly one waiter.
-class CSpinMutex {
+class QL_CAPABILITY("mutex") CSpinMutex {
  public:
   CSpinMutex();
   ~CSpinMutex() = default;
   CSpinMutex(const CSpinMutex&) = delete;
   CSpinMutex& operator=(const CSpinMutex&) = delete;
 
-  void Lock();
-  bool TryLock();
-  void Unlock();  // only by the owner
+  void Lock() QL_ACQUIRE();
+  bool TryLock() QL_TRY_ACQUIRE(true);
+  void Unlock() QL_RELEASE();  // only by the owner
 
  private:
   // At most one release is outstanding at any time (see Unlock), so a counting semaphore
@@ -31,10 +33,10 @@ class CSpinMutex {
 };
 
 // Scope guard of CSpinMutex.
-class CSpinMutexLock {
+class QL_SCOPED_CAPABILITY CSpinMutexLock {
  public:
-  explicit CSpinMutexLock(CSpinMutex* mutex) : Mutex(mutex) { Mutex->Lock(); }
-  ~CSpinMutexLock() { Mutex->Unlock(); }
+  explicit CSpinMutexLock(CSpinMutex* mutex) QL_ACQUIRE(mutex) : Mutex(mutex) { Mutex->Lock(); }
+  ~CSpinMutexLock() QL_RELEASE() { Mutex->Unlock(); }
   CSpinMutexLock(const CSpinMutexLock&) = delete;
   CSpinMutexLock& operator=(const CSpinMutexLock&) = delete;
 

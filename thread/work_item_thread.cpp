@@ -14,11 +14,11 @@ void CWorkItemThread::Run() {
   while (Running.load()) {
     std::unique_ptr<IWorkItem> item;
     {
-      std::unique_lock<std::mutex> guard(QueueLock);
+      CMutexLock guard(QueueLock);
       while (Queue.empty()) {
-        guard.unlock();
+        guard.Unlock();
         WorkEvent.Wait(platform::Event::kInfinite);
-        guard.lock();
+        guard.Lock();
         if (!Running.load()) break;
       }
       if (!Running.load()) break;
@@ -35,7 +35,7 @@ void CWorkItemThread::Run() {
   }
   std::deque<std::unique_ptr<IWorkItem>> rest;
   {
-    std::lock_guard<std::mutex> guard(QueueLock);
+    CMutexLock guard(QueueLock);
     rest.swap(Queue);
   }
 }
@@ -47,7 +47,7 @@ bool CWorkItemThread::StartWorker(const std::string& name) {
 
 bool CWorkItemThread::Post(IWorkItem* item) {
   if (!Running.load() || item == nullptr) return false;
-  std::lock_guard<std::mutex> guard(QueueLock);
+  CMutexLock guard(QueueLock);
   Queue.emplace_back(item);
   WorkEvent.Set();
   return true;
@@ -59,7 +59,7 @@ void CWorkItemThread::StopWorker() {
   Join();
   if (!IsRunning()) {
     // Items posted while no thread ran are never handled.
-    std::lock_guard<std::mutex> guard(QueueLock);
+    CMutexLock guard(QueueLock);
     Queue.clear();
   }
 }

@@ -3,9 +3,8 @@
 #include <atomic>
 #include <deque>
 #include <memory>
-#include <mutex>
-
 #include "platform/event.h"
+#include "thread/annotated_mutex.h"
 #include "thread/simple_thread.h"
 
 namespace korvalt::thread {
@@ -34,9 +33,9 @@ class CWorkItemThread : public CSimpleThread {
   void StopWorker();
 
  private:
-  std::mutex QueueLock;  // guards Queue
+  CMutex QueueLock;  // guards Queue
   platform::Event WorkEvent{platform::Event::ResetMode::kAuto};
-  std::deque<std::unique_ptr<IWorkItem>> Queue;
+  std::deque<std::unique_ptr<IWorkItem>> Queue QL_GUARDED_BY(QueueLock);
   std::atomic<bool> Running{false};
 };
 

@@ -41,7 +41,7 @@ class CWorkItemThreadEx : public thread::CSimpleThread {
   platform::Event WorkEvent{platform::Event::ResetMode::kAuto};
   std::atomic<bool> Running{false};
   CSpinMutex QueueLock;  // guards Queue
-  std::deque<std::unique_ptr<IWorkItem>> Queue;
+  std::deque<std::unique_ptr<IWorkItem>> Queue QL_GUARDED_BY(QueueLock);
 };
 
 }  // namespace korvalt

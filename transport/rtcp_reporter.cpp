@@ -13,6 +13,8 @@
 #include <random>
 #include <vector>
 
+#include "thread/annotated_mutex.h"
+
 namespace korvalt {
 namespace {
 
@@ -53,18 +55,18 @@ struct CRTCPReporter::State {
     if (Socket >= 0) ::close(Socket);
   }
 
-  std::mutex OpenLock;               // held while the socket and identity are set up
+  CMutex OpenLock;  // guards Socket and the CNAME; held while the socket and identity are set up
   std::atomic<int> LastError{0};     // last errno seen by the thread
   std::atomic<bool> EndFlag{false};  // set to stop the thread, or when it stops by itself
   std::atomic<bool> Running{false};  // true while the thread procedure runs
   platform::Event StopEvent{platform::Event::ResetMode::kManual};  // wakes the thread at Stop
-  int Socket = -1;  // set by Open; then used and closed by the thread only
+  int Socket QL_GUARDED_BY(OpenLock) = -1;  // set by Open; then used and closed by the thread only
   std::atomic<uint32_t> Ssrc{0};
   std::atomic<uint16_t> BoundPort{0};
   std::atomic<uint32_t> CameraAddress{0};  // network byte order; 0 answers nobody
   std::atomic<uint16_t> Sequence{0};       // reported as highest sequence received; never advanced
-  std::array<char, kCnameCapacity> Cname{};
-  uint16_t CnameLength = 0;
+  std::array<char, kCnameCapacity> Cname QL_GUARDED_BY(OpenLock) = {};
+  uint16_t CnameLength QL_GUARDED_BY(OpenLock) = 0;
 };
 
 CRTCPReporter::CRTCPReporter() : Shared(std::make_shared<State>()) {}
@@ -99,7 +101,7 @@ bool CRTCPReporter::Open(uint16_t port) {
   socklen_t addressLength = sizeof address;
   const bool named = ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0;
 
-  std::lock_guard<std::mutex> guard(state.OpenLock);
+  CMutexLock guard(state.OpenLock);
   if (state.Socket >= 0) ::close(state.Socket);
   state.Socket = fd;
   state.BoundPort.store(named ? ntohs(address.sin_port) : port);
@@ -127,7 +129,7 @@ void CRTCPReporter::SetCameraAddress(uint32_t address) {
 
 bool CRTCPReporter::Start() {
   {
-    std::lock_guard<std::mutex> guard(Shared->OpenLock);
+    CMutexLock guard(Shared->OpenLock);
     if (Shared->Socket < 0) return false;
   }
   // Running from here on, so that a join right after Start sees the thread as alive.
@@ -210,7 +212,7 @@ void CRTCPReporter::Run(const std::shared_ptr<State>& shared) {
   uint32_t ssrc = 0;
   std::vector<uint8_t> cname;
   {
-    std::lock_guard<std::mutex> guard(state.OpenLock);
+    CMutexLock guard(state.OpenLock);
     fd = state.Socket;
     ssrc = state.Ssrc.load();
     cname.assign(state.Cname.begin(), state.Cname.begin() + state.CnameLength);
@@ -267,7 +269,7 @@ void CRTCPReporter::Run(const std::shared_ptr<State>& shared) {
              reinterpret_cast<const sockaddr*>(&camera), sizeof camera);
   }
   {
-    std::lock_guard<std::mutex> guard(state.OpenLock);
+    CMutexLock guard(state.OpenLock);
     if (state.Socket >= 0) ::close(state.Socket);
     state.Socket = -1;
   }

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
 
@@ -54,7 +53,10 @@ class CRTCPReporter {
   static void Run(const std::shared_ptr<State>& state);
 
   std::shared_ptr<State> Shared;  // shared with the thread, which may outlive a timed-out Join
-  platform::Thread Thread;        // started by Start, joined by Join
+  // Started by Start, joined by Join. A raw thread: its body runs on the shared State alone, so
+  // the reporter may go while a thread that overran Join ends by itself; a CSimpleThread's body is
+  // the thread object, which would have to outlive its owner.
+  platform::Thread Thread;
 };
 
 }  // namespace korvalt

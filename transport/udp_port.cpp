@@ -39,12 +39,12 @@ CUDPPort::~CUDPPort() {
 }
 
 void CUDPPort::SetUser(IUDPPortUser* user) {
-  std::lock_guard<std::mutex> guard(Lock);
+  CMutexLock guard(Lock);
   User.store(user);
 }
 
 int CUDPPort::Open(uint16_t port) {
-  std::lock_guard<std::mutex> guard(Lock);
+  CMutexLock guard(Lock);
   if (Socket >= 0) return kAlreadyOpen;
   if (ReceiveThread.Attached()) {
     // The previous thread was closed from its own callback and is on its way out.
@@ -97,7 +97,7 @@ int CUDPPort::Open(uint16_t port) {
 
 void CUDPPort::Close() {
   const bool onReceiver = ReceiverId.load() == platform::CurrentThreadId();
-  std::unique_lock<std::mutex> lock(Lock, std::defer_lock);
+  std::unique_lock<CMutex> lock(Lock, std::defer_lock);
   if (onReceiver) {
     if (!lock.try_lock()) {
       // Another thread is closing and waits for us: just let our loop end.
@@ -108,6 +108,7 @@ void CUDPPort::Close() {
   } else {
     lock.lock();
   }
+  Lock.AssertHeld();
   if (Socket < 0) return;
 
   // Wake and stop the thread first, close the descriptor only when nobody can use it any more.

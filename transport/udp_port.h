@@ -5,10 +5,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "thread/annotated_mutex.h"
 
 namespace korvalt {
 
@@ -59,11 +58,13 @@ class CUDPPort {
  private:
   void ReceiveLoop(int socketFd);
 
-  std::mutex Lock;                           // guards open, close and the socket
+  CMutex Lock;                               // guards open, close and the socket
   std::atomic<IUDPPortUser*> User{nullptr};  // not owned; set under Lock, read by the receive thread
-  int Socket = -1;                           // guarded by Lock; the thread works on its own copy
+  int Socket QL_GUARDED_BY(Lock) = -1;       // the thread works on its own copy
   std::atomic<uint16_t> Bound{0};            // 0 when closed
-  platform::Thread ReceiveThread;            // guarded by Lock
+  // A raw thread with its own stop protocol: a Close from the thread's own callback leaves it
+  // attached, so that the next Open or the destructor joins it (CSimpleThread would detach it).
+  platform::Thread ReceiveThread QL_GUARDED_BY(Lock);
   std::atomic<uint32_t> BufferBytes{65536};  // asked-for datagram buffer; the thread follows it
   std::atomic<int> WaitMs{5000};
   std::atomic<bool> Running{false};     // the receive thread keeps going while set

@@ -20,7 +20,7 @@ CBaseCameraChannel::~CBaseCameraChannel() {
 }
 
 bool CBaseCameraChannel::Start(const StreamSettings& settings) {
-  std::lock_guard<std::recursive_mutex> control(ControlLock);
+  CMutexLock control(ControlLock);
   Stop();
   UseSettings(settings);
   // Made while the process had no descriptor left, the channel has no stop event: a worker could
@@ -37,7 +37,7 @@ bool CBaseCameraChannel::Start(const StreamSettings& settings) {
 }
 
 void CBaseCameraChannel::Stop() {
-  std::lock_guard<std::recursive_mutex> control(ControlLock);
+  CMutexLock control(ControlLock);
   SetState(kStateStopped);
   SetCameraState(false);
   StopWorker();
@@ -48,7 +48,7 @@ void CBaseCameraChannel::Stop() {
 }
 
 bool CBaseCameraChannel::Restart(const StreamSettings& settings) {
-  std::lock_guard<std::recursive_mutex> control(ControlLock);
+  CMutexLock control(ControlLock);
   SetState(kStateStopped);
   StopWorker();
   {

@@ -2,12 +2,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "driver/host/video.h"
 #include "driver/idriver.h"
 #include "media/channels/camera_channel.h"
 #include "platform/thread.h"
+#include "thread/annotated_mutex.h"
 #include "thread/event.h"
 #include "thread/spin_mutex.h"
 
@@ -52,21 +52,24 @@ class CBaseCameraChannel : public ICameraChannel {
   CManualEvent StopEvent;  // set to ask the worker to stop
 
  private:
-  bool StartWorker();
-  void StopWorker();
+  bool StartWorker() QL_REQUIRES(ControlLock);
+  void StopWorker() QL_REQUIRES(ControlLock);
 
   // Serialises Start, Stop and Restart of several host threads (a host may restart a channel
   // that another one stops); recursive because Start stops first. Never taken by the worker.
-  std::recursive_mutex ControlLock;
-  bool NetworkStarted = false;            // guarded by ControlLock
+  CRecursiveMutex ControlLock;
+  bool NetworkStarted QL_GUARDED_BY(ControlLock) = false;
   std::atomic<bool> CameraOnline{false};  // worker and receive thread
   CSpinMutex StateLock;                   // guards State
-  int32_t State = kStateStopped;
-  CSpinMutex DataTimeLock;          // guards LastDataMs
-  int64_t LastDataMs = 0;           // monotonic; 0 = never
+  int32_t State QL_GUARDED_BY(StateLock) = kStateStopped;
+  CSpinMutex DataTimeLock;                             // guards LastDataMs
+  int64_t LastDataMs QL_GUARDED_BY(DataTimeLock) = 0;  // monotonic; 0 = never
   mutable CSpinMutex SettingsLock;  // guards CurrentSettings (host threads write, receive thread reads)
-  StreamSettings CurrentSettings;
-  platform::Thread Worker;  // guarded by ControlLock
+  StreamSettings CurrentSettings QL_GUARDED_BY(SettingsLock);
+  // A raw thread with the channel's own stop protocol: BeforeStop runs between the stop event and
+  // the join, and an overrun of twice the network time-out is reported with the channel's number
+  // and still waited for. The body is the channel's Run, not a thread object's.
+  platform::Thread Worker QL_GUARDED_BY(ControlLock);
 };
 
 }  // namespace korvalt

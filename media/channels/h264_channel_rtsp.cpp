@@ -15,7 +15,7 @@ CH264ChannelRTSP::~CH264ChannelRTSP() {
 
 void CH264ChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) {
   if (HasAnnounced.load(std::memory_order_acquire) && HasAnnounced.exchange(false)) {
-    std::lock_guard<std::mutex> guard(AnnouncedLock);
+    CMutexLock guard(AnnouncedLock);
     Parser.AcceptParameterSets(AnnouncedSps, AnnouncedPps);
   }
   Parser.ProcessPacket(packet);
@@ -26,7 +26,7 @@ void CH264ChannelRTSP::AfterDescribe() {
   const auto& sps = Client->Parser.Sps;
   const auto& pps = Client->Parser.Pps;
   if (sps.empty() || pps.empty()) return;
-  std::lock_guard<std::mutex> guard(AnnouncedLock);
+  CMutexLock guard(AnnouncedLock);
   AnnouncedSps = sps;
   AnnouncedPps = pps;
   HasAnnounced = true;

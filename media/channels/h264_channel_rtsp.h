@@ -1,11 +1,11 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <vector>
 
 #include "media/channels/common_channel_rtsp.h"
 #include "media/parsers/h264_rtp_media_parser.h"
+#include "thread/annotated_mutex.h"
 
 namespace korvalt {
 
@@ -25,9 +25,9 @@ class CH264ChannelRTSP : public CCommonChannelRTSP {
 
   // Parameter sets from the SDP, handed from the worker to the receive thread, which applies
   // them before its next packet.
-  std::mutex AnnouncedLock;  // guards AnnouncedSps and AnnouncedPps
-  std::vector<uint8_t> AnnouncedSps;
-  std::vector<uint8_t> AnnouncedPps;
+  CMutex AnnouncedLock;  // guards AnnouncedSps and AnnouncedPps
+  std::vector<uint8_t> AnnouncedSps QL_GUARDED_BY(AnnouncedLock);
+  std::vector<uint8_t> AnnouncedPps QL_GUARDED_BY(AnnouncedLock);
   std::atomic<bool> HasAnnounced{false};
 };
 

@@ -15,7 +15,7 @@ CMPEGChannelRTSP::~CMPEGChannelRTSP() {
 
 void CMPEGChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) {
   if (HasAnnounced.load(std::memory_order_acquire) && HasAnnounced.exchange(false)) {
-    std::lock_guard<std::mutex> guard(AnnouncedLock);
+    CMutexLock guard(AnnouncedLock);
     Parser.AcceptConfiguration(AnnouncedConfig);
   }
   Parser.ProcessPacket(packet);
@@ -23,7 +23,7 @@ void CMPEGChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) {
 
 void CMPEGChannelRTSP::AfterDescribe() {
   if (!Client || Client->Parser.VideoConfig.empty()) return;
-  std::lock_guard<std::mutex> guard(AnnouncedLock);
+  CMutexLock guard(AnnouncedLock);
   AnnouncedConfig = Client->Parser.VideoConfig;
   HasAnnounced = true;
 }

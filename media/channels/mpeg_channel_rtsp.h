@@ -1,11 +1,11 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <vector>
 
 #include "media/channels/common_channel_rtsp.h"
 #include "media/parsers/mpeg4_rtp_media_parser.h"
+#include "thread/annotated_mutex.h"
 
 namespace korvalt {
 
@@ -25,8 +25,8 @@ class CMPEGChannelRTSP : public CCommonChannelRTSP {
 
   // Configuration from the SDP, handed from the worker to the receive thread, which applies it
   // before its next packet.
-  std::mutex AnnouncedLock;  // guards AnnouncedConfig
-  std::vector<uint8_t> AnnouncedConfig;
+  CMutex AnnouncedLock;  // guards AnnouncedConfig
+  std::vector<uint8_t> AnnouncedConfig QL_GUARDED_BY(AnnouncedLock);
   std::atomic<bool> HasAnnounced{false};
 };
 

@@ -59,15 +59,15 @@ class CXMLSettingsAPI {
   struct Document;  // the parsed tree (pugixml), private to the implementation
 
   // Both called with NodeLock held.
-  bool SaveLocked();
-  int32_t SetValueLocked(const std::string& value, const std::string& path);
+  bool SaveLocked() QL_REQUIRES(NodeLock);
+  int32_t SetValueLocked(const std::string& value, const std::string& path) QL_REQUIRES(NodeLock);
 
   CSpinMutex OpenLock;  // guards OpenCount; taken before NodeLock
-  int32_t OpenCount = 0;
-  CSpinMutex NodeLock;            // guards everything below: every node operation and Save
-  std::unique_ptr<Document> Doc;  // null while closed
-  std::string FilePath;
-  bool SaveEachChange = false;
+  int32_t OpenCount QL_GUARDED_BY(OpenLock) = 0;
+  CSpinMutex NodeLock;  // guards everything below: every node operation and Save
+  std::unique_ptr<Document> Doc QL_GUARDED_BY(NodeLock);  // null while closed
+  std::string FilePath QL_GUARDED_BY(NodeLock);
+  bool SaveEachChange QL_GUARDED_BY(NodeLock) = false;
 };
 
 }  // namespace korvalt
