@@ -129,6 +129,15 @@ TEST(RequestText, BasicCredentialsTooLongMakeNoRequest) {
   EXPECT_NE(request.find("\r\nCSeq: 1\r\n"), std::string::npos) << request;
 }
 
+TEST(RequestText, CSeqContinuesFromTheCamerasNumberButNeverFromAnUnreadableOne) {
+  CBaseRTSPClient client;
+  ASSERT_TRUE(client.TakeResponse("RTSP/1.0 200 OK\r\nCSeq: 41\r\n\r\n", kRtspOptions));
+  EXPECT_NE(client.BuildRequest(kRtspOptions).find("\r\nCSeq: 42\r\n"), std::string::npos);
+  // The answer is refused, and the count does not fall back to 0 on it.
+  EXPECT_FALSE(client.TakeResponse("RTSP/1.0 200 OK\r\nCSeq: x\r\n\r\n", kRtspOptions));
+  EXPECT_NE(client.BuildRequest(kRtspOptions).find("\r\nCSeq: 43\r\n"), std::string::npos);
+}
+
 TEST(RTSPClient, FullSessionSendsExactRequestsAndEchoesTheSession) {
   const std::string sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:trackID=1\r\n";
   ScriptedTcpServer server(ScriptedTcpServer::Replies({

@@ -14,28 +14,15 @@ void JsonWriter::Separate() {
   Empty.back() = false;
 }
 
-JsonWriter& JsonWriter::BeginObject() {
+JsonWriter& JsonWriter::Open(char bracket) {
   Separate();
-  Out += '{';
+  Out += bracket;
   Empty.push_back(true);
   return *this;
 }
 
-JsonWriter& JsonWriter::EndObject() {
-  Out += '}';
-  if (!Empty.empty()) Empty.pop_back();
-  return *this;
-}
-
-JsonWriter& JsonWriter::BeginArray() {
-  Separate();
-  Out += '[';
-  Empty.push_back(true);
-  return *this;
-}
-
-JsonWriter& JsonWriter::EndArray() {
-  Out += ']';
+JsonWriter& JsonWriter::Close(char bracket) {
+  Out += bracket;
   if (!Empty.empty()) Empty.pop_back();
   return *this;
 }

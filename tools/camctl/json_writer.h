@@ -11,10 +11,10 @@ namespace camctl {
 // the escapes. Strings go out as JsonString makes them (valid UTF-8, control characters escaped).
 class JsonWriter {
  public:
-  JsonWriter& BeginObject();
-  JsonWriter& EndObject();
-  JsonWriter& BeginArray();
-  JsonWriter& EndArray();
+  JsonWriter& BeginObject() { return Open('{'); }
+  JsonWriter& EndObject() { return Close('}'); }
+  JsonWriter& BeginArray() { return Open('['); }
+  JsonWriter& EndArray() { return Close(']'); }
   // The name of the next value inside an object.
   JsonWriter& Key(std::string_view name);
   JsonWriter& String(std::string_view text);
@@ -33,6 +33,8 @@ class JsonWriter {
 
  private:
   void Separate();
+  JsonWriter& Open(char bracket);
+  JsonWriter& Close(char bracket);
 
   std::string Out;
   std::vector<bool> Empty;  // per open object or array: nothing written in it yet
