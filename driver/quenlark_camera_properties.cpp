@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "http/camera_cgi.h"
 #include "http/h_utils.h"
 
 namespace korvalt {
@@ -16,12 +17,12 @@ namespace ipc = ipcapture;
 namespace {
 
 constexpr const char* kVendor = "Quenlark";
-constexpr const char* kInfoPath = "/common/info.cgi";
-constexpr const char* kProfilePath = "/config/video.cgi?profileid=1";
-constexpr const char* kStreamInfoPath = "/config/stream_info.cgi";
-constexpr const char* kRs485Path = "/config/rs485.cgi";
-constexpr const char* kSeparator = "=";
-constexpr const char* kTerminators = "\r\n";
+using cgi::kInfoPath;
+using cgi::kRs485Path;
+using cgi::kSeparator;
+using cgi::kStreamInfoPath;
+using cgi::kTerminators;
+constexpr const char* kProfilePath = cgi::kProfile1Path;
 constexpr const char* kListDelimiter = ",";
 // This model has its PTZ built in and does not report it over RS-485.
 constexpr const char* kBuiltInPtzModel = "6250";

@@ -31,17 +31,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The client hands over the text up to its first zero byte.
   challenge.resize(std::min(challenge.size(), challenge.find('\0')));
 
-  static korvalt::CBaseRTSPClient client;
-  client.Parser = korvalt::CRTSPResponseParser();
-  client.Params = korvalt::RTSP_CONNECTION_PARAMS();
-  client.Params.ServerAddress = "127.0.0.1";
-  client.Params.UrlPath = "rtpvideo1.sdp";
-  client.Params.UserName = "admin";
-  client.Params.Password = "secret";
+  korvalt::RTSP_CONNECTION_PARAMS params;
+  params.ServerAddress = "127.0.0.1";
+  params.UrlPath = "rtpvideo1.sdp";
+  params.UserName = "admin";
+  params.Password = "secret";
   const std::string response = "RTSP/1.0 401 Unauthorized\r\nCSeq: 1\r\n" + challenge + "\r\n\r\n";
-  if (!client.Parser.Parse(response, method)) return 0;
-  client.Params.AuthScheme = client.Parser.AuthScheme;
-  const std::string request = client.BuildRequest(method);
-  if (!WellFormed(request)) __builtin_trap();
+  // The retry goes out in the challenge's scheme; either one must stay well formed.
+  for (const int32_t scheme : {korvalt::CBaseRTSPClient::kAuthBasic, korvalt::CBaseRTSPClient::kAuthDigest}) {
+    params.AuthScheme = scheme;
+    korvalt::CBaseRTSPClient client;
+    client.SetConnection(params);
+    if (!client.TakeResponse(response, method)) return 0;
+    if (!WellFormed(client.BuildRequest(method))) __builtin_trap();
+  }
   return 0;
 }

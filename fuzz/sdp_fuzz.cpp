@@ -25,10 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
 
   korvalt::CBaseRTSPClient client;
-  client.Params.ServerAddress = "192.0.2.10";
-  client.Params.UrlPath = size % 2 == 0 ? "rtpvideo1.sdp" : "";
-  client.Params.RequestUrlSelector = static_cast<int32_t>(size % 4);
-  client.Parser.Parse(answer.substr(0, answer.find('\0')), korvalt::kRtspDescribe);
+  korvalt::RTSP_CONNECTION_PARAMS params;
+  params.ServerAddress = "192.0.2.10";
+  params.UrlPath = size % 2 == 0 ? "rtpvideo1.sdp" : "";
+  params.RequestUrlSelector = static_cast<int32_t>(size % 4);
+  client.SetConnection(params);
+  client.TakeResponse(answer.substr(0, answer.find('\0')), korvalt::kRtspDescribe);
   const std::string setup = client.BuildRequest(korvalt::kRtspSetup);
   if (setup.rfind("SETUP ", 0) != 0) __builtin_trap();
 
@@ -37,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     korvalt::CMpeg4RTPMediaParser parser("fuzz", &driver);
     parser.SetClient(&sink);
-    parser.AcceptConfiguration(client.Parser.VideoConfig);
+    parser.AcceptConfiguration(client.VideoConfig());
     std::vector<uint8_t> payload = {0, 0, 1, 0xB3, 0x00, 0x10, 0x07, 0, 0, 1, 0xB6, 0x10, 0x55, 0x55};
     korvalt::RTP_PACKET_INFO info;
     info.Marker = 1;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/debug_message.h"
@@ -50,6 +51,10 @@ class HUtils {
   static std::string ToLower(const std::string& s);
   static std::string ToUpper(const std::string& s);
   static std::string Trim(const std::string& s);
+  // The view without leading and trailing blanks and tabs, as Trim.
+  static std::string_view TrimBlanks(std::string_view s);
+  // Equal but for the case of ASCII letters (header names, schemes, parameter names).
+  static bool EqualsIgnoringCase(std::string_view a, std::string_view b);
   static std::string RemoveChars(const std::string& s, const std::string& set);
   static bool ParseInt(const std::string& s, int& out);
   static std::vector<std::string> SplitList(const std::string& s);
@@ -57,8 +62,8 @@ class HUtils {
   // IPv4 address in network byte order; 0 for an empty or unresolvable name.
   static uint32_t ResolveHost(const std::string& host);
 
-  // RTSP authentication helpers. EncodeCredentials gives the base-64 form of user ":" password
-  // and fails when it does not fit the 100-byte header buffer (more than 72 bytes).
+  // Authentication helpers for RTSP's Authorization lines. EncodeCredentials gives the base-64 form of user
+  // ":" password and fails when it does not fit the 100-byte header buffer (more than 72 bytes).
   static bool EncodeCredentials(const std::string& user, const std::string& password, std::string& encoded);
   // capacity is in and out: the room in output, then the encoded length (no terminator written).
   static bool Base64Encode(const uint8_t* data, size_t length, char* output, size_t* capacity);

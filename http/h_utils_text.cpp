@@ -29,11 +29,25 @@ std::string HUtils::ToUpper(const std::string& s) {
 }
 
 std::string HUtils::Trim(const std::string& s) {
-  constexpr const char* kBlanks = " \t";
+  return std::string(TrimBlanks(s));
+}
+
+std::string_view HUtils::TrimBlanks(std::string_view s) {
+  constexpr std::string_view kBlanks = " \t";
   const auto first = s.find_first_not_of(kBlanks);
-  if (first == std::string::npos) return {};
+  if (first == std::string_view::npos) return {};
   const auto last = s.find_last_not_of(kBlanks);
   return s.substr(first, last - first + 1);
+}
+
+bool HUtils::EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string HUtils::RemoveChars(const std::string& s, const std::string& set) {

@@ -171,9 +171,9 @@ std::string CBaseRTSPClient::BuildRequest(int method) {
     authorization = MakeDigestAuthorization(presentation, method);
   }
 
-  Parser.SequenceNumber += 1;
+  SequenceNumber += 1;
   const std::string version = "RTSP/1.0\r\n";
-  const std::string cseq = HUtils::Format("CSeq: %u\r\n", Parser.SequenceNumber);
+  const std::string cseq = HUtils::Format("CSeq: %u\r\n", SequenceNumber);
   const std::string accept = "Accept: application/sdp\r\n";
   const std::string userAgent = "User-Agent: Korvalt\r\n";
   // The identifier goes back exactly as the camera sent it.
@@ -259,7 +259,7 @@ bool CBaseRTSPClient::Exchange(int method) {
   const std::string request = BuildRequest(method);
   if (request.empty()) return Fail(Failure::kNoRequest);
   if (!SendAll(request)) return false;
-  const uint32_t sent = Parser.SequenceNumber;
+  const uint32_t sent = SequenceNumber;
   // One deadline for the whole exchange: late answers to earlier requests cannot stretch it.
   const int64_t deadline = platform::MonotonicMs() + std::max(0, Params.ReceiveTimeout);
   std::string response;
@@ -271,10 +271,24 @@ bool CBaseRTSPClient::Exchange(int method) {
     if (!answered || !CRTSPFraming::IsEarlier(*answered, sent)) break;
   }
   response.resize(std::min(response.size(), response.find('\0')));
-  if (Parser.Parse(response, method)) return true;
+  if (TakeResponse(response, method)) return true;
   const bool refused =
       Parser.StatusLineRead && Parser.StatusCode != kStatusOk && Parser.StatusCode != kStatusUnauthorized;
   return Fail(refused ? Failure::kStatus : Failure::kUnreadable);
+}
+
+bool CBaseRTSPClient::TakeResponse(const std::string& response, int method) {
+  const bool accepted = Parser.Parse(response, method);
+  if (Parser.CSeq) SequenceNumber = *Parser.CSeq;
+  return accepted;
+}
+
+void CBaseRTSPClient::LimitReceiveTimeout(int32_t ms) {
+  Params.ReceiveTimeout = std::min(Params.ReceiveTimeout, ms);
+}
+
+int32_t CBaseRTSPClient::SessionTimeout() const {
+  return Parser.SessionTimeout > 0 ? Parser.SessionTimeout : Params.SessionTimeout;
 }
 
 bool CBaseRTSPClient::ExchangeWithRetry(int method) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/event.h"
 #include "transport/host_resolver.h"
@@ -66,6 +67,8 @@ class CBaseRTSPClient {
   CBaseRTSPClient& operator=(const CBaseRTSPClient&) = delete;
 
   void SetStopEvent(platform::Event* stopEvent) { StopEvent = stopEvent; }
+  // The parameters requests are built from, without connecting; Connect sets them too.
+  void SetConnection(const RTSP_CONNECTION_PARAMS& params) { Params = params; }
   // True at once when already connected.
   bool Connect(const RTSP_CONNECTION_PARAMS& params);
   // One request and its response; true when the parser accepts the response (status 200 or 401).
@@ -73,8 +76,13 @@ class CBaseRTSPClient {
   // Exchange, repeated once with the camera's scheme after a 401. A camera that still refuses
   // gives true with status 401.
   bool ExchangeWithRetry(int method);
+  // Takes in one response to method as if it had just arrived: what it says is kept for the
+  // requests that follow, which continue from its CSeq. True when the parser accepts it.
+  bool TakeResponse(const std::string& response, int method);
   void Disconnect();
   bool IsConnected() const { return Connected; }
+  // Waits for answers no longer than ms from now on (a last TEARDOWN while stopping).
+  void LimitReceiveTimeout(int32_t ms);
   // An address the owner already resolved (network order), so that Connect needs no look-up.
   void UseServerAddress(uint32_t address) { KnownAddress = address; }
 
@@ -88,8 +96,17 @@ class CBaseRTSPClient {
   // The Digest "Authorization" line for uri and method, or empty when an input is missing.
   std::string MakeDigestAuthorization(const std::string& uri, int method) const;
 
-  RTSP_CONNECTION_PARAMS Params;
-  CRTSPResponseParser Parser;
+  // What the last response said.
+  int32_t StatusCode() const { return Parser.StatusCode; }
+  const std::string& Session() const { return Parser.Session; }
+  // Seconds after which the server drops an idle session: as it announced, else as configured.
+  int32_t SessionTimeout() const;
+  // The scheme requests carry (kAuthNone, kAuthBasic, kAuthDigest), switched by a challenge.
+  int32_t AuthScheme() const { return Params.AuthScheme; }
+  // What the DESCRIBE answers announced for the video: H.264 parameter sets, MPEG-4 configuration.
+  const std::vector<uint8_t>& Sps() const { return Parser.Sps; }
+  const std::vector<uint8_t>& Pps() const { return Parser.Pps; }
+  const std::vector<uint8_t>& VideoConfig() const { return Parser.VideoConfig; }
 
  private:
   bool Fail(Failure failure);
@@ -98,6 +115,11 @@ class CBaseRTSPClient {
   // Waits for the socket; on failure LastError tells the stop from the time-out.
   bool WaitSocket(short events, int64_t deadlineMs);
 
+  RTSP_CONNECTION_PARAMS Params;
+  CRTSPResponseParser Parser;
+  // CSeq of the last request; a response's CSeq replaces it, so the next request continues from
+  // the camera's count.
+  uint32_t SequenceNumber = 0;
   int Socket = -1;
   bool Connected = false;
   std::string Received;                  // bytes read past the last response, kept for the next one

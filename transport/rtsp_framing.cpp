@@ -1,31 +1,13 @@
 #include "transport/rtsp_framing.h"
 
 #include <algorithm>
-#include <cctype>
 #include <limits>
 #include <string_view>
 
+#include "http/h_utils.h"
+
 namespace korvalt {
 namespace {
-
-constexpr std::string_view kBlanks = " \t";
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  const size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  const size_t last = text.find_last_not_of(kBlanks);
-  return text.substr(first, last - first + 1);
-}
 
 // End of the header block (just past its empty line), or npos while it is incomplete; lineStart
 // is where the search starts and, when it fails, the start of the last incomplete line. Lines end
@@ -102,8 +84,9 @@ std::optional<std::string_view> CRTSPFraming::HeaderValue(std::string_view heade
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) break;  // end of the header block
     const size_t colon = line.find(':');
-    if (colon != std::string_view::npos && EqualsIgnoringCase(TrimBlanks(line.substr(0, colon)), name)) {
-      return TrimBlanks(line.substr(colon + 1));
+    if (colon != std::string_view::npos &&
+        HUtils::EqualsIgnoringCase(HUtils::TrimBlanks(line.substr(0, colon)), name)) {
+      return HUtils::TrimBlanks(line.substr(colon + 1));
     }
   }
   return std::nullopt;

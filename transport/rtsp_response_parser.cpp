@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -38,16 +37,6 @@ std::string ReadLine(std::string_view text, size_t& position) {
   const bool crLf = text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n';
   position = end + (crLf ? 2 : 1);
   return line;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 enum class HeaderKind {
@@ -86,15 +75,9 @@ constexpr std::array<HeaderName, 13> kHeaderNames = {{
 // (a realm "Streaming Server", "X-Info: Session expired") does not make its line that header.
 HeaderKind Classify(std::string_view name) {
   for (const HeaderName& header : kHeaderNames) {
-    if (EqualsIgnoringCase(name, header.Name)) return header.Kind;
+    if (HUtils::EqualsIgnoringCase(name, header.Name)) return header.Kind;
   }
   return HeaderKind::kNone;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 // The decimal number at the start of text; false when there is none or it exceeds UINT32_MAX.
@@ -124,12 +107,12 @@ std::string_view FormatParameter(std::string_view line, std::string_view name) {
   std::string_view rest = line.substr(blank + 1);
   while (!rest.empty()) {
     const size_t end = std::min(rest.find(';'), rest.size());
-    const std::string_view parameter = TrimBlanks(rest.substr(0, end));
+    const std::string_view parameter = HUtils::TrimBlanks(rest.substr(0, end));
     rest.remove_prefix(std::min(end + 1, rest.size()));
     const size_t equals = parameter.find('=');
     if (equals != std::string_view::npos &&
-        EqualsIgnoringCase(TrimBlanks(parameter.substr(0, equals)), name)) {
-      return TrimBlanks(parameter.substr(equals + 1));
+        HUtils::EqualsIgnoringCase(HUtils::TrimBlanks(parameter.substr(0, equals)), name)) {
+      return HUtils::TrimBlanks(parameter.substr(equals + 1));
     }
   }
   return {};
@@ -179,7 +162,7 @@ std::string ChallengeParameter(std::string_view parameters, std::string_view key
     } else {
       while (i < parameters.size() && !IsParameterDelimiter(parameters[i])) value.push_back(parameters[i++]);
     }
-    if (EqualsIgnoringCase(name, key)) return value;
+    if (HUtils::EqualsIgnoringCase(name, key)) return value;
   }
   return {};
 }
@@ -210,6 +193,7 @@ bool CRTSPResponseParser::Parse(const std::string& text, int method) {
   std::array<char, kWordCapacity> reason{};
   int status = 0;
   StatusLineRead = false;
+  CSeq.reset();
   if (std::sscanf(statusLine.c_str(), "%255s %d %255s", protocol.data(), &status, reason.data()) < 3) {
     return false;
   }
@@ -219,11 +203,11 @@ bool CRTSPResponseParser::Parse(const std::string& text, int method) {
   Reason = reason.data();
   {
     // The whole phrase after the code, for reports: "Not Found" where Reason holds "Not".
-    const std::string_view line = TrimBlanks(statusLine);
+    const std::string_view line = HUtils::TrimBlanks(statusLine);
     const size_t code = line.find_first_not_of(" \t", line.find_first_of(" \t"));
     const size_t phrase = line.find_first_of(" \t", code);
-    ReasonPhrase =
-        phrase == std::string_view::npos ? std::string() : std::string(TrimBlanks(line.substr(phrase)));
+    ReasonPhrase = phrase == std::string_view::npos ? std::string()
+                                                    : std::string(HUtils::TrimBlanks(line.substr(phrase)));
   }
   if (StatusCode != kStatusOk && StatusCode != kStatusUnauthorized) return false;
 
@@ -246,10 +230,14 @@ bool CRTSPResponseParser::ParseHeader(const std::string& line) {
   const size_t colon = line.find(':');
   if (colon == std::string::npos) return true;  // no header line: skipped
   const std::string_view text(line);
-  const std::string_view value = TrimBlanks(text.substr(colon + 1));
-  switch (Classify(TrimBlanks(text.substr(0, colon)))) {
-    case HeaderKind::kCSeq:
-      return LeadingUnsigned(value, SequenceNumber);
+  const std::string_view value = HUtils::TrimBlanks(text.substr(colon + 1));
+  switch (Classify(HUtils::TrimBlanks(text.substr(0, colon)))) {
+    case HeaderKind::kCSeq: {
+      uint32_t number = 0;
+      if (!LeadingUnsigned(value, number)) return false;
+      CSeq = number;
+      return true;
+    }
     case HeaderKind::kContentBase:
       ContentBase = std::string(value);
       return true;
@@ -276,7 +264,7 @@ bool CRTSPResponseParser::ParseSession(std::string_view value) {
   Session.clear();
   // Cameras compare the identifier exactly: it keeps the case it was sent in.
   const size_t semicolon = value.find(';');
-  Session = std::string(TrimBlanks(value.substr(0, semicolon)));
+  Session = std::string(HUtils::TrimBlanks(value.substr(0, semicolon)));
   if (semicolon != std::string_view::npos) {
     // A Session header with parameters must name the time-out.
     std::string timeout;
@@ -287,8 +275,8 @@ bool CRTSPResponseParser::ParseSession(std::string_view value) {
       parameters.remove_prefix(std::min(end + 1, parameters.size()));
       const size_t equals = parameter.find('=');
       if (equals != std::string_view::npos &&
-          EqualsIgnoringCase(TrimBlanks(parameter.substr(0, equals)), "timeout")) {
-        timeout = std::string(TrimBlanks(parameter.substr(equals + 1)));
+          HUtils::EqualsIgnoringCase(HUtils::TrimBlanks(parameter.substr(0, equals)), "timeout")) {
+        timeout = std::string(HUtils::TrimBlanks(parameter.substr(equals + 1)));
       }
     }
     if (timeout.empty()) {
@@ -306,9 +294,9 @@ bool CRTSPResponseParser::ParseAuthenticate(std::string_view value) {
   AuthScheme = 0;
   const size_t schemeEnd = std::min(value.find_first_of(" \t"), value.size());
   const std::string_view scheme = value.substr(0, schemeEnd);
-  if (EqualsIgnoringCase(scheme, "Digest")) {
+  if (HUtils::EqualsIgnoringCase(scheme, "Digest")) {
     AuthScheme = 2;
-  } else if (EqualsIgnoringCase(scheme, "Basic")) {
+  } else if (HUtils::EqualsIgnoringCase(scheme, "Basic")) {
     AuthScheme = 1;
   }
   if (AuthScheme == 0) return true;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,11 +28,11 @@ class CRTSPResponseParser {
 
   std::string Protocol;  // first word of the status line
   int32_t StatusCode = 0;
-  std::string Reason;           // the reason phrase's first word
-  std::string ReasonPhrase;     // the whole reason phrase, for reports
-  bool StatusLineRead = false;  // the last text had a readable status line
-  uint32_t SequenceNumber = 0;  // from CSeq; the client's request counter too
-  std::string ContentType;      // lower case
+  std::string Reason;            // the reason phrase's first word
+  std::string ReasonPhrase;      // the whole reason phrase, for reports
+  bool StatusLineRead = false;   // the last text had a readable status line
+  std::optional<uint32_t> CSeq;  // of the last text only; empty when it carried none
+  std::string ContentType;       // lower case
   uint32_t ContentLength = 0;
   std::string Session;         // identifier exactly as received
   int32_t SessionTimeout = 0;  // seconds; 0 = the client's default

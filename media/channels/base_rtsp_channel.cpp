@@ -38,7 +38,7 @@ void CBaseRTSPChannel::CloseSession() {
     // briefly: the host waits for it.
     if (StopRequested()) {
       Client->SetStopEvent(nullptr);
-      Client->Params.ReceiveTimeout = std::min(Client->Params.ReceiveTimeout, kStoppingTeardownMs);
+      Client->LimitReceiveTimeout(kStoppingTeardownMs);
     }
     if (Client->IsConnected()) Client->ExchangeWithRetry(kRtspTeardown);
     Client->Disconnect();
@@ -113,7 +113,7 @@ bool CBaseRTSPChannel::StartSession() {
 }
 
 bool CBaseRTSPChannel::OpeningStep(int method) {
-  if (Client->ExchangeWithRetry(method) && Client->Parser.StatusCode == kStatusOk) return true;
+  if (Client->ExchangeWithRetry(method) && Client->StatusCode() == kStatusOk) return true;
   const std::string url = method == kRtspSetup ? Client->TrackUrl() : Client->PresentationUrl();
   ReportOpeningFailure(kStartOrigin, HUtils::Format("%s %s failed: %s", RtspMethodName(method), url.c_str(),
                                                     Client->FailureText().c_str()));
@@ -122,8 +122,7 @@ bool CBaseRTSPChannel::OpeningStep(int method) {
 
 void CBaseRTSPChannel::KeepAliveTick() {
   if (!Client) return;
-  const int32_t announced = Client->Parser.SessionTimeout;
-  const int64_t seconds = announced > 0 ? announced : Client->Params.SessionTimeout;
+  const int64_t seconds = Client->SessionTimeout();
   const int64_t halfMs = seconds * 1000 / 2;
   if (MillisecondsSinceKeepAlive() <= halfMs) return;
   SendKeepAlive();

@@ -23,8 +23,8 @@ void CH264ChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) {
 
 void CH264ChannelRTSP::AfterDescribe() {
   if (!Client) return;
-  const auto& sps = Client->Parser.Sps;
-  const auto& pps = Client->Parser.Pps;
+  const auto& sps = Client->Sps();
+  const auto& pps = Client->Pps();
   if (sps.empty() || pps.empty()) return;
   CMutexLock guard(AnnouncedLock);
   AnnouncedSps = sps;

@@ -22,9 +22,9 @@ void CMPEGChannelRTSP::ProcessPacket(const RTP_PACKET_INFO& packet) {
 }
 
 void CMPEGChannelRTSP::AfterDescribe() {
-  if (!Client || Client->Parser.VideoConfig.empty()) return;
+  if (!Client || Client->VideoConfig().empty()) return;
   CMutexLock guard(AnnouncedLock);
-  AnnouncedConfig = Client->Parser.VideoConfig;
+  AnnouncedConfig = Client->VideoConfig();
   HasAnnounced = true;
 }
 

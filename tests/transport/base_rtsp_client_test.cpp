@@ -62,17 +62,25 @@ class RequestText : public ::testing::TestWithParam<RequestCase> {};
 TEST_P(RequestText, IsBuiltByteForByte) {
   const RequestCase& c = GetParam();
   CBaseRTSPClient client;
-  client.Params.ServerAddress = "192.0.2.10";
-  client.Params.UrlPath = c.UrlPath;
-  client.Params.ClientRtpPort = 3556;
-  client.Params.ClientRtcpPort = 3557;
-  client.Params.RequestUrlSelector = c.Selector;
-  client.Parser.VideoControl = "trackID=1";
-  client.Parser.AudioControl = "trackID=2";
-  client.Parser.Session = "Sess0";
-  client.Parser.SequenceNumber = 4;
+  RTSP_CONNECTION_PARAMS params;
+  params.ServerAddress = "192.0.2.10";
+  params.UrlPath = c.UrlPath;
+  params.ClientRtpPort = 3556;
+  params.ClientRtcpPort = 3557;
+  params.RequestUrlSelector = c.Selector;
+  client.SetConnection(params);
+  // The camera's count stood at 4; the session and both controls come from its answer.
+  const std::string sdp =
+      "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:trackID=1\r\nm=audio 0 RTP/AVP 0\r\na=control:trackID=2\r\n";
+  ASSERT_TRUE(
+      client.TakeResponse("RTSP/1.0 200 OK\r\nCSeq: 4\r\nSession: Sess0\r\n"
+                          "Content-Type: application/sdp\r\nContent-Length: " +
+                              std::to_string(sdp.size()) + "\r\n\r\n" + sdp,
+                          kRtspDescribe));
   EXPECT_EQ(client.BuildRequest(c.Method), c.Expected);
-  EXPECT_EQ(client.Parser.SequenceNumber, c.Expected.empty() ? 4u : 5u);
+  // Only a request that was built used up a number.
+  const std::string next = c.Expected.empty() ? "\r\nCSeq: 5\r\n" : "\r\nCSeq: 6\r\n";
+  EXPECT_NE(client.BuildRequest(kRtspOptions).find(next), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -107,20 +115,34 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RequestText, BasicCredentialsTooLongMakeNoRequest) {
   CBaseRTSPClient client;
-  client.Params.AuthScheme = CBaseRTSPClient::kAuthBasic;
-  client.Params.UserName = std::string(40, 'u');
-  client.Params.Password = std::string(32, 'p');  // 73 bytes with the colon
+  RTSP_CONNECTION_PARAMS params;
+  params.AuthScheme = CBaseRTSPClient::kAuthBasic;
+  params.UserName = std::string(40, 'u');
+  params.Password = std::string(32, 'p');  // 73 bytes with the colon
+  client.SetConnection(params);
   EXPECT_EQ(client.BuildRequest(kRtspDescribe), "");
-  EXPECT_EQ(client.Parser.SequenceNumber, 0u);
-  client.Params.Password.pop_back();  // 72 bytes fit
-  EXPECT_NE(client.BuildRequest(kRtspDescribe).find("Authorization: Basic "), std::string::npos);
+  params.Password.pop_back();  // 72 bytes fit
+  client.SetConnection(params);
+  const std::string request = client.BuildRequest(kRtspDescribe);
+  EXPECT_NE(request.find("Authorization: Basic "), std::string::npos);
+  // The refused request used up no sequence number.
+  EXPECT_NE(request.find("\r\nCSeq: 1\r\n"), std::string::npos) << request;
+}
+
+TEST(RequestText, CSeqContinuesFromTheCamerasNumberButNeverFromAnUnreadableOne) {
+  CBaseRTSPClient client;
+  ASSERT_TRUE(client.TakeResponse("RTSP/1.0 200 OK\r\nCSeq: 41\r\n\r\n", kRtspOptions));
+  EXPECT_NE(client.BuildRequest(kRtspOptions).find("\r\nCSeq: 42\r\n"), std::string::npos);
+  // The answer is refused, and the count does not fall back to 0 on it.
+  EXPECT_FALSE(client.TakeResponse("RTSP/1.0 200 OK\r\nCSeq: x\r\n\r\n", kRtspOptions));
+  EXPECT_NE(client.BuildRequest(kRtspOptions).find("\r\nCSeq: 43\r\n"), std::string::npos);
 }
 
 TEST(RTSPClient, FullSessionSendsExactRequestsAndEchoesTheSession) {
   const std::string sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:trackID=1\r\n";
   ScriptedTcpServer server(ScriptedTcpServer::Replies({
       WithBody(1, sdp),
-      Ok(2, "Session: AbC123;timeout=60\r\n"),
+      Ok(2, "Session: AbC123;timeout=30\r\n"),
       Ok(7),  // the camera's own number: the next request continues from it
       Ok(8),
       Ok(9),
@@ -128,10 +150,11 @@ TEST(RTSPClient, FullSessionSendsExactRequestsAndEchoesTheSession) {
   CBaseRTSPClient client;
   ASSERT_TRUE(client.Connect(ParamsFor(server.Port())));
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspDescribe));
-  EXPECT_EQ(client.Parser.VideoControl, "trackID=1");
+  EXPECT_EQ(client.TrackUrl(), client.PresentationUrl() + "/trackID=1");
+  EXPECT_EQ(client.SessionTimeout(), 60);  // configured, while the camera has named none
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspSetup));
-  EXPECT_EQ(client.Parser.Session, "AbC123");
-  EXPECT_EQ(client.Parser.SessionTimeout, 60);
+  EXPECT_EQ(client.Session(), "AbC123");
+  EXPECT_EQ(client.SessionTimeout(), 30);
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspPlay));
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspOptions));
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspTeardown));
@@ -161,7 +184,7 @@ TEST(RTSPClient, BasicChallengeIsAnsweredOnce) {
   params.Password = "12345";
   ASSERT_TRUE(client.Connect(params));
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspDescribe));
-  EXPECT_EQ(client.Parser.StatusCode, 200);
+  EXPECT_EQ(client.StatusCode(), 200);
   const auto requests = server.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].find("Authorization"), std::string::npos);
@@ -187,8 +210,8 @@ TEST(RTSPClient, DigestRefusedTwiceGivesTrueWith401AndNoThirdTry) {
   params.Password = "pw";
   ASSERT_TRUE(client.Connect(params));
   EXPECT_TRUE(client.ExchangeWithRetry(kRtspDescribe));
-  EXPECT_EQ(client.Parser.StatusCode, 401);
-  EXPECT_EQ(client.Parser.Realm, "Quenlark Camera");
+  EXPECT_EQ(client.StatusCode(), 401);
+  EXPECT_EQ(client.FailureText(), "401 Unauthorized");
   const auto requests = server.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_NE(requests[1].find("CSeq: 2\r\n"), std::string::npos);
@@ -200,7 +223,7 @@ TEST(RTSPClient, DigestRefusedTwiceGivesTrueWith401AndNoThirdTry) {
       << requests[1];
   // Same scheme again: Digest retries once more with the fresh nonce, then succeeds.
   EXPECT_TRUE(client.ExchangeWithRetry(kRtspOptions));
-  EXPECT_EQ(client.Parser.StatusCode, 200);
+  EXPECT_EQ(client.StatusCode(), 200);
 }
 
 TEST(RTSPClient, SetupNamesTheControlUrlResolvedAsRtspDoes) {
@@ -259,8 +282,8 @@ TEST(RTSPClient, StrayLineEndAfterABodyDoesNotBeginTheNextAnswer) {
   ASSERT_TRUE(client.Connect(ParamsFor(server.Port())));
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspDescribe));
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspSetup));
-  EXPECT_EQ(client.Parser.StatusCode, 200);
-  EXPECT_EQ(client.Parser.Session, "5");
+  EXPECT_EQ(client.StatusCode(), 200);
+  EXPECT_EQ(client.Session(), "5");
   EXPECT_TRUE(client.ExchangeWithRetry(kRtspPlay));
 }
 
@@ -281,10 +304,9 @@ TEST(RTSPClient, LateAnswerIsDiscardedAndNoSequenceNumberIsSentTwice) {
   ASSERT_TRUE(client.Connect(params));
   EXPECT_FALSE(client.Exchange(kRtspOptions));
   ASSERT_TRUE(client.Exchange(kRtspOptions));
-  EXPECT_EQ(client.Parser.Session, "two");
-  EXPECT_EQ(client.Parser.SequenceNumber, 2u);
+  EXPECT_EQ(client.Session(), "two");
   ASSERT_TRUE(client.Exchange(kRtspOptions));
-  EXPECT_EQ(client.Parser.Session, "three");
+  EXPECT_EQ(client.Session(), "three");
   const auto requests = server.Requests();
   ASSERT_EQ(requests.size(), 3u);
   for (size_t i = 0; i < requests.size(); ++i) {
@@ -338,7 +360,7 @@ TEST(RTSPClient, ResponsesOfAnySizeOrSplitAreReadWithoutWaitingForTheTimeout) {
     EXPECT_TRUE(client.Exchange(kRtspDescribe)) << c.Name;
     EXPECT_LT(Clock::now() - start, kPrompt) << c.Name;
     if (c.Chunk != 0) {
-      EXPECT_EQ(client.Parser.VideoControl, "trackID=5");
+      EXPECT_EQ(client.TrackUrl(), client.PresentationUrl() + "/trackID=5");
     }
   }
 }

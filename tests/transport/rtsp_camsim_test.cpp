@@ -87,31 +87,31 @@ TEST_P(CamsimRtsp, DescribeSetupPlayStreamsKeepsAliveAndTearsDown) {
   ASSERT_TRUE(client.Connect(params));
 
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspDescribe));
-  ASSERT_EQ(client.Parser.StatusCode, 200);
+  ASSERT_EQ(client.StatusCode(), 200);
   // The camera's challenge, if any, switched the client to its scheme.
   const int expectedScheme = options.Auth == "basic" ? 1 : options.Auth == "digest" ? 2 : 0;
-  EXPECT_EQ(client.Params.AuthScheme, expectedScheme);
-  EXPECT_FALSE(client.Parser.VideoControl.empty());
+  EXPECT_EQ(client.AuthScheme(), expectedScheme);
+  EXPECT_NE(client.TrackUrl(), client.PresentationUrl() + "/");  // the SDP named a control
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspSetup));
-  ASSERT_EQ(client.Parser.StatusCode, 200);
-  const std::string session = client.Parser.Session;
+  ASSERT_EQ(client.StatusCode(), 200);
+  const std::string session = client.Session();
   ASSERT_FALSE(session.empty());
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspPlay));
-  ASSERT_EQ(client.Parser.StatusCode, 200);
+  ASSERT_EQ(client.StatusCode(), 200);
 
   ASSERT_TRUE(user.WaitForPackets(kPacketsWanted));
   EXPECT_GE(user.LastPayloadType(), 96);
 
   // Keep-alive: the session is still the same one.
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspOptions));
-  EXPECT_EQ(client.Parser.StatusCode, 200);
-  EXPECT_EQ(client.Parser.Session, session);
+  EXPECT_EQ(client.StatusCode(), 200);
+  EXPECT_EQ(client.Session(), session);
 
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspTeardown));
-  EXPECT_EQ(client.Parser.StatusCode, 200);
+  EXPECT_EQ(client.StatusCode(), 200);
   // The session is gone: the camera no longer knows it.
   client.ExchangeWithRetry(kRtspPlay);
-  EXPECT_NE(client.Parser.StatusCode, 200);
+  EXPECT_NE(client.StatusCode(), 200);
 
   reporter->Stop();
   EXPECT_TRUE(reporter->Join());

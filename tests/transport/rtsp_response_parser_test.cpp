@@ -121,7 +121,7 @@ TEST(SdpParse, ControlsBelongToTheirMedia) {
   EXPECT_EQ(parser.AudioControl, "trackID=2");
   EXPECT_EQ(parser.MetadataControl, "trackID=3");
   EXPECT_EQ(parser.ContentType, "application/sdp");
-  EXPECT_EQ(parser.SequenceNumber, 1u);
+  EXPECT_EQ(parser.CSeq, 1u);
 }
 
 TEST(SdpParse, ContentBaseAbsoluteControlAndVideoConfiguration) {
@@ -205,13 +205,15 @@ TEST(ResponseState, FieldsPersistUntilOverwritten) {
   CRTSPResponseParser parser;
   ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nCSeq: 5\r\nSession: S1;timeout=60\r\n\r\n", kRtspSetup));
   ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nCSeq: 6\r\n\r\n", kRtspPlay));
-  EXPECT_EQ(parser.SequenceNumber, 6u);
+  EXPECT_EQ(parser.CSeq, 6u);
   EXPECT_EQ(parser.Session, "S1");
   EXPECT_EQ(parser.SessionTimeout, 60);
   // A later Session without parameters keeps the time-out.
   ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nSession: S2\r\n\r\n", kRtspOptions));
   EXPECT_EQ(parser.Session, "S2");
   EXPECT_EQ(parser.SessionTimeout, 60);
+  // CSeq is the last response's own: none here.
+  EXPECT_FALSE(parser.CSeq.has_value());
 }
 
 TEST(Base64Decode, SkipsForeignCharactersAndStopsAtCapacity) {

@@ -15,7 +15,7 @@
 namespace camctl {
 
 std::string DefaultCamsimPath() {
-  return hostkit::ExecutableDirectory() + "/camsim";
+  return hostkit::BesideExecutable("camsim");
 }
 
 bool CamsimProcess::Start(const std::string& path, const std::vector<std::string>& args, int timeoutMs,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tools/camctl/json_writer.h"
 #include "tools/camctl/text_escape.h"
 
 namespace camctl {
@@ -81,38 +82,31 @@ std::string CheckTable(const CheckReport& report, bool verbose) {
 }
 
 std::string CheckJson(const CheckReport& report) {
-  std::string json = std::string("{\"ok\":") + (report.Passed() ? "true" : "false");
-  json += ",\"camera\":{\"address\":" + JsonString(report.Address) +
-          ",\"port\":" + std::to_string(report.Port) + ",\"user\":" + JsonString(report.User) +
-          ",\"name\":" + JsonString(report.CameraName) + ",\"firmware\":" + JsonString(report.Firmware) +
-          ",\"mac\":" + JsonString(report.Mac) + "}";
-  char figures[96];
-  std::snprintf(figures, sizeof figures, ",\"seconds\":%.1f,\"wall_seconds\":%.1f", report.Seconds,
-                report.WallSeconds);
-  json += figures;
-  json += std::string(",\"interrupted\":") + (report.Interrupted ? "true" : "false") + ",\"rows\":[";
-  bool firstRow = true;
+  JsonWriter json;
+  json.BeginObject().Key("ok").Bool(report.Passed()).Key("camera").BeginObject();
+  json.Key("address").String(report.Address).Key("port").Number(report.Port).Key("user").String(report.User);
+  json.Key("name").String(report.CameraName).Key("firmware").String(report.Firmware);
+  json.Key("mac").String(report.Mac).EndObject();
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", report.Seconds);
+  json.Key("seconds").Raw(seconds);
+  std::snprintf(seconds, sizeof seconds, "%.1f", report.WallSeconds);
+  json.Key("wall_seconds").Raw(seconds);
+  json.Key("interrupted").Bool(report.Interrupted).Key("rows").BeginArray();
   for (const CheckRow& row : report.Rows) {
-    json += std::string(firstRow ? "" : ",") + "{\"function\":" + JsonString(row.Function) +
-            ",\"result\":" + JsonString(VerdictName(row.Result)) + ",\"figures\":" + JsonString(row.Figures) +
-            ",\"values\":{";
-    firstRow = false;
-    bool first = true;
-    for (const auto& [name, value] : row.Values) {
-      json += std::string(first ? "" : ",") + JsonString(name) + ":" + value;
-      first = false;
-    }
-    json += "}";
-    if (!row.Hint.empty()) json += ",\"hint\":" + JsonString(row.Hint);
+    json.BeginObject().Key("function").String(row.Function).Key("result").String(VerdictName(row.Result));
+    json.Key("figures").String(row.Figures).Key("values").BeginObject();
+    for (const auto& [name, value] : row.Values) json.Key(name).Raw(value);
+    json.EndObject();
+    if (!row.Hint.empty()) json.Key("hint").String(row.Hint);
     if (!row.ProbeSteps.empty()) {
-      json += ",\"probes\":[";
-      for (size_t i = 0; i < row.ProbeSteps.size(); ++i)
-        json += (i ? "," : "") + JsonString(row.ProbeSteps[i]);
-      json += "]";
+      json.Key("probes").BeginArray();
+      for (const std::string& step : row.ProbeSteps) json.String(step);
+      json.EndArray();
     }
-    json += "}";
+    json.EndObject();
   }
-  return json + "]}";
+  return json.EndArray().EndObject().Text();
 }
 
 std::string CheckHtml(const CheckReport& report, const std::string& version) {

@@ -18,6 +18,7 @@
 
 #include "tools/camctl/commands.h"
 #include "tools/camctl/diagnose.h"
+#include "tools/camctl/json_writer.h"
 #include "tools/camctl/text_escape.h"
 #include "tools/hostkit/debug_sink.h"
 #include "tools/hostkit/io_sink.h"
@@ -110,23 +111,6 @@ std::string WallStamp() {
   return text;
 }
 
-std::string JsonEscape(const std::string& text) {
-  std::string out;
-  for (const unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 struct OutputRequest {
   int32_t Index = 0;
   bool On = false;
@@ -190,27 +174,29 @@ bool ParseSet(const std::string& text, int32_t outputs, OutputRequest& request, 
 
 std::string SummaryJson(const hostkit::DeviceConfig& config, bool started, bool stopped, bool interrupted,
                         const std::vector<OutputRequest>& outputs, const std::vector<Journal::Entry>& entries,
-                        bool ok) {
-  std::string changes, failures, set;
+                        bool ok, const std::string& hint) {
+  JsonWriter json;
+  json.BeginObject().Key("address").String(config.Address).Key("port").Number(config.Port);
+  json.Key("inputs").Number(config.Inputs).Key("outputs").Number(config.Outputs);
+  json.Key("started").Bool(started).Key("stopped").Bool(stopped).Key("interrupted").Bool(interrupted);
+  json.Key("changes").BeginArray();
   for (const auto& e : entries) {
-    if (e.Failure) {
-      failures += (failures.empty() ? "" : ",") + std::string("{\"time\":\"") + e.Stamp + "\"}";
-    } else {
-      changes += (changes.empty() ? "" : ",") + std::string("{\"time\":\"") + e.Stamp +
-                 "\",\"index\":" + std::to_string(e.Index) + ",\"state\":\"" +
-                 (e.State == kStateOn ? "on" : "off") + "\"}";
-    }
+    if (e.Failure) continue;
+    json.BeginObject().Key("time").String(e.Stamp).Key("index").Number(e.Index);
+    json.Key("state").String(e.State == kStateOn ? "on" : "off").EndObject();
   }
+  json.EndArray().Key("failures").BeginArray();
+  for (const auto& e : entries) {
+    if (e.Failure) json.BeginObject().Key("time").String(e.Stamp).EndObject();
+  }
+  json.EndArray().Key("outputs_set").BeginArray();
   for (const auto& o : outputs) {
-    set += (set.empty() ? "" : ",") + std::string("{\"index\":") + std::to_string(o.Index) + ",\"state\":\"" +
-           (o.On ? "on" : "off") + "\",\"queued\":" + (o.Queued ? "true" : "false") + "}";
+    json.BeginObject().Key("index").Number(o.Index).Key("state").String(o.On ? "on" : "off");
+    json.Key("queued").Bool(o.Queued).EndObject();
   }
-  return "{\"address\":\"" + JsonEscape(config.Address) + "\",\"port\":" + std::to_string(config.Port) +
-         ",\"inputs\":" + std::to_string(config.Inputs) + ",\"outputs\":" + std::to_string(config.Outputs) +
-         ",\"started\":" + (started ? "true" : "false") + ",\"stopped\":" + (stopped ? "true" : "false") +
-         ",\"interrupted\":" + (interrupted ? "true" : "false") + ",\"changes\":[" + changes +
-         "],\"failures\":[" + failures + "],\"outputs_set\":[" + set + "],\"ok\":" + (ok ? "true" : "false") +
-         "}";
+  json.EndArray().Key("ok").Bool(ok);
+  if (!hint.empty()) json.Key("hint").String(hint);
+  return json.EndObject().Text();
 }
 
 int RunIO(const Options& options) {
@@ -321,8 +307,8 @@ int RunIO(const Options& options) {
     entries = journal.Entries;
   }
   if (json) {
-    std::string text = SummaryJson(config, started, stopped, interrupted, outputs, entries, ok);
-    if (!diagnosis.Hint.empty()) text.insert(text.size() - 1, ",\"hint\":" + JsonString(diagnosis.Hint));
+    const std::string text =
+        SummaryJson(config, started, stopped, interrupted, outputs, entries, ok, diagnosis.Hint);
     std::printf("%s\n", text.c_str());
   } else {
     size_t changes = 0;

@@ -15,6 +15,7 @@
 
 #include "tools/camctl/commands.h"
 #include "tools/camctl/diagnose.h"
+#include "tools/camctl/json_writer.h"
 #include "tools/camctl/ptz_interactive.h"
 #include "tools/camctl/ptz_session.h"
 #include "tools/camctl/terminal.h"
@@ -60,27 +61,6 @@ struct Call {
   std::string Text;
   int32_t Result = 0;
 };
-
-std::string JsonEscape(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-std::string Quoted(const std::string& text) {
-  return "\"" + JsonEscape(text) + "\"";
-}
 
 bool ParseSpeed(const std::string& text, int32_t& speed, std::string& error) {
   char* end = nullptr;
@@ -245,14 +225,13 @@ class Printer {
     }
     return true;
   }
-  std::string CallsJson() const {
-    std::string text;
+  void WriteCalls(JsonWriter& json) const {
+    json.BeginArray();
     for (const Call& call : Calls) {
-      text += (text.empty() ? "" : ",") + std::string("{\"call\":") + Quoted(call.Text) +
-              ",\"result\":" + std::to_string(call.Result) +
-              ",\"name\":" + Quoted(hostkit::PtzResultName(call.Result)) + "}";
+      json.BeginObject().Key("call").String(call.Text).Key("result").Number(call.Result);
+      json.Key("name").String(hostkit::PtzResultName(call.Result)).EndObject();
     }
-    return "[" + text + "]";
+    json.EndArray();
   }
 
   const bool Json;
@@ -261,13 +240,9 @@ class Printer {
   std::vector<Call> Calls;
 };
 
-std::string Flag(uint32_t value) {
-  return value != 0 ? "true" : "false";
-}
-
-// Runs one subcommand; extra JSON fields go to json (each starting with a comma).
+// Runs one subcommand; its own JSON fields go to json, an open object.
 bool Execute(PtzSession& session, SignalWatch& signals, const Request& request, Printer& out,
-             std::string& json, bool& interrupted) {
+             JsonWriter& json, bool& interrupted) {
   ipc::IIPPTZApiEx& api = session.Control();
   switch (request.What) {
     case Action::Caps: {
@@ -275,16 +250,17 @@ bool Execute(PtzSession& session, SignalWatch& signals, const Request& request, 
       auto record = hostkit::MakeCapabilityRecord(0);
       const int32_t result = api.GetCapabilities(&record);
       out.Add("capabilities", result);
-      json += ",\"anyFunction\":" + std::to_string(any);
+      json.Key("anyFunction").Number(any);
       if (result != ipc::kPtzSuccess) return false;
       if (out.Json) {
-        json += ",\"capabilities\":{\"pan\":" + Flag(record.CanPan) + ",\"tilt\":" + Flag(record.CanTilt) +
-                ",\"zoom\":" + Flag(record.CanZoom) + ",\"focus\":" + Flag(record.CanFocus) +
-                ",\"iris\":" + Flag(record.CanIris) + ",\"areaZoom\":" + Flag(record.CanAreaZoom) +
-                ",\"center\":" + Flag(record.CanCenter) + ",\"unzoom\":" + Flag(record.CanUnzoom) +
-                "},\"presets\":{\"count\":" + std::to_string(record.PrepositionCount) +
-                ",\"limit\":" + std::to_string(record.MaxPrepositions) +
-                "},\"text\":" + Quoted(hostkit::FormatCapabilities(record));
+        json.Key("capabilities").BeginObject();
+        json.Key("pan").Bool(record.CanPan != 0).Key("tilt").Bool(record.CanTilt != 0);
+        json.Key("zoom").Bool(record.CanZoom != 0).Key("focus").Bool(record.CanFocus != 0);
+        json.Key("iris").Bool(record.CanIris != 0).Key("areaZoom").Bool(record.CanAreaZoom != 0);
+        json.Key("center").Bool(record.CanCenter != 0).Key("unzoom").Bool(record.CanUnzoom != 0);
+        json.EndObject().Key("presets").BeginObject();
+        json.Key("count").Number(record.PrepositionCount).Key("limit").Number(record.MaxPrepositions);
+        json.EndObject().Key("text").String(hostkit::FormatCapabilities(record));
       } else {
         std::printf("any function         %s\n", any == 1   ? "yes"
                                                  : any == 0 ? "no"
@@ -338,7 +314,7 @@ bool Execute(PtzSession& session, SignalWatch& signals, const Request& request, 
       out.Add("preset rm " + request.Name, result);
       if (result != ipc::kPtzSuccess) return false;
       const bool kept = before > 0 && stored() >= before;
-      json += std::string(",\"stillStored\":") + (kept ? "true" : "false");
+      json.Key("stillStored").Bool(kept);
       if (kept) {
         std::fprintf(stderr, "camctl ptz: the preset \"%s\" is still stored: the camera did not delete it\n",
                      Printable(request.Name).c_str());
@@ -349,21 +325,24 @@ bool Execute(PtzSession& session, SignalWatch& signals, const Request& request, 
       const int32_t count = api.GetPrepositionCount();
       const std::vector<std::string> names = hostkit::PresetNames(api);
       const std::optional<std::string> current = hostkit::CurrentPreset(api);
-      std::string list;
-      for (size_t i = 0; i < names.size(); ++i) {
-        const bool isCurrent = current && *current == names[i];
-        if (out.Json) {
-          list += (list.empty() ? "" : ",") + std::string("{\"position\":") + std::to_string(i + 1) +
-                  ",\"name\":" + Quoted(names[i]) + ",\"current\":" + (isCurrent ? "true" : "false") + "}";
-        } else {
-          std::printf("%c %3zu  %s\n", isCurrent ? '*' : ' ', i + 1, Printable(names[i]).c_str());
-        }
-      }
       const bool complete = count >= 0 && names.size() == static_cast<size_t>(count);
       if (out.Json) {
-        json += ",\"count\":" + std::to_string(count) + ",\"presets\":[" + list +
-                "],\"current\":" + (current ? Quoted(*current) : "null");
+        json.Key("count").Number(count).Key("presets").BeginArray();
+        for (size_t i = 0; i < names.size(); ++i) {
+          json.BeginObject().Key("position").Number(i + 1).Key("name").String(names[i]);
+          json.Key("current").Bool(current && *current == names[i]).EndObject();
+        }
+        json.EndArray().Key("current");
+        if (current) {
+          json.String(*current);
+        } else {
+          json.Null();
+        }
       } else {
+        for (size_t i = 0; i < names.size(); ++i) {
+          const bool isCurrent = current && *current == names[i];
+          std::printf("%c %3zu  %s\n", isCurrent ? '*' : ' ', i + 1, Printable(names[i]).c_str());
+        }
         std::printf("%d preset(s)%s\n", count,
                     names.empty() ? ""
                     : current     ? ", * current"
@@ -427,8 +406,10 @@ int RunPtz(const Options& options) {
   if (!session.Open(ModulePath(options), config, static_cast<uint32_t>(channel), error)) {
     std::fprintf(stderr, "camctl ptz: %s\n", error.c_str());
     if (options.Has("json")) {
-      std::printf("{\"ok\":false,\"channel\":%ld,\"calls\":[],\"error\":%s}\n", channel,
-                  Quoted(error).c_str());
+      JsonWriter json;
+      json.BeginObject().Key("ok").Bool(false).Key("channel").Number(channel);
+      json.Key("calls").BeginArray().EndArray().Key("error").String(error).EndObject();
+      std::printf("%s\n", json.Text().c_str());
     }
     return kExitFailure;
   }
@@ -441,7 +422,8 @@ int RunPtz(const Options& options) {
   }
 
   Printer out(options.Has("json"));
-  std::string extra;
+  JsonWriter extra;  // the subcommand's own fields, then the hint
+  extra.BeginObject();
   bool interrupted = false;
   bool ok = false;
   {
@@ -456,7 +438,8 @@ int RunPtz(const Options& options) {
   Diagnosis diagnosis;
   if (!ok && !interrupted && out.AnyResult(ipc::kPtzPresetFailed))
     diagnosis = Diagnose(config, FailedJob::Ptz);
-  if (!diagnosis.Hint.empty()) extra += ",\"hint\":" + Quoted(diagnosis.Hint);
+  if (!diagnosis.Hint.empty()) extra.Key("hint").String(diagnosis.Hint);
+  extra.EndObject();
   if (!out.Json) {
     if (verbose) {
       for (const std::string& step : diagnosis.Steps)
@@ -465,8 +448,12 @@ int RunPtz(const Options& options) {
     if (!diagnosis.Hint.empty()) std::fprintf(stderr, "camctl ptz: hint: %s\n", diagnosis.Hint.c_str());
   }
   if (out.Json) {
-    std::printf("{\"ok\":%s,\"channel\":%ld,\"calls\":%s%s%s}\n", ok ? "true" : "false", channel,
-                out.CallsJson().c_str(), extra.c_str(), interrupted ? ",\"interrupted\":true" : "");
+    JsonWriter json;
+    json.BeginObject().Key("ok").Bool(ok).Key("channel").Number(channel).Key("calls");
+    out.WriteCalls(json);
+    json.Members(extra);
+    if (interrupted) json.Key("interrupted").Bool(true);
+    std::printf("%s\n", json.EndObject().Text().c_str());
   } else if (interrupted) {
     std::printf("interrupted before the time given with --for\n");
   }

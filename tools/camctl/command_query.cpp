@@ -3,10 +3,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "tools/camctl/commands.h"
 #include "tools/camctl/diagnose.h"
+#include "tools/camctl/json_writer.h"
 #include "tools/camctl/text_escape.h"
 #include "tools/hostkit/capability.h"
 #include "tools/hostkit/module.h"
@@ -19,11 +21,6 @@ namespace ipc = korvalt::ipcapture;
 constexpr long kDefaultTimeoutSeconds = 90;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-
-// Camera text may hold anything: JSON gets valid UTF-8 with its control characters escaped.
-std::string Quoted(const std::string& text) {
-  return JsonString(text);
-}
 
 // Codec names in the order of their property ids, for those the camera reported.
 std::vector<std::string> Codecs(const hostkit::CapabilityReport& report) {
@@ -93,58 +90,66 @@ void PrintText(const hostkit::CapabilityReport& report, const hostkit::Capabilit
   }
 }
 
-std::string ReportJson(const hostkit::CapabilityReport& report, const hostkit::CapabilityOutcome& outcome) {
-  std::string json = "{\"ok\":" + std::string(outcome.Succeeded() ? "true" : "false");
-  if (!outcome.Succeeded()) {
-    json += ",\"errorCode\":" + std::to_string(outcome.ErrorCode) + ",\"message\":" + Quoted(outcome.Message);
+// Text or null.
+void StringOrNull(JsonWriter& json, const std::optional<std::string>& text) {
+  if (text) {
+    json.String(*text);
+  } else {
+    json.Null();
   }
-  json += ",\"name\":" + (report.Name ? Quoted(*report.Name) : std::string("null"));
-  json += ",\"properties\":[";
-  for (size_t i = 0; i < report.PropertyWrites.size(); ++i) {
-    const auto& [id, value] = report.PropertyWrites[i];
-    json += std::string(i ? "," : "") + "{\"id\":" + std::to_string(id) +
-            ",\"name\":" + Quoted(hostkit::CapabilityPropertyName(id)) +
-            ",\"value\":" + std::to_string(value) + "}";
+}
+
+std::string ReportJson(const hostkit::CapabilityReport& report, const hostkit::CapabilityOutcome& outcome,
+                       const std::string& hint) {
+  JsonWriter json;
+  json.BeginObject().Key("ok").Bool(outcome.Succeeded());
+  if (!outcome.Succeeded())
+    json.Key("errorCode").Number(outcome.ErrorCode).Key("message").String(outcome.Message);
+  json.Key("name");
+  StringOrNull(json, report.Name);
+  json.Key("properties").BeginArray();
+  for (const auto& [id, value] : report.PropertyWrites) {
+    json.BeginObject().Key("id").Number(id).Key("name").String(hostkit::CapabilityPropertyName(id));
+    json.Key("value").Number(value).EndObject();
   }
-  json += "],\"codecs\":[";
-  const auto codecs = Codecs(report);
-  for (size_t i = 0; i < codecs.size(); ++i) json += std::string(i ? "," : "") + Quoted(codecs[i]);
-  json += "],\"frameIntervals\":{\"default\":";
+  json.EndArray().Key("codecs").BeginArray();
+  for (const std::string& codec : Codecs(report)) json.String(codec);
+  json.EndArray().Key("frameIntervals").BeginObject().Key("default");
   const auto* intervals = Intervals(report);
-  json += intervals && intervals->Default ? std::to_string(*intervals->Default) : "null";
-  json += ",\"intervals\":[";
+  if (intervals && intervals->Default) {
+    json.Number(*intervals->Default);
+  } else {
+    json.Null();
+  }
+  json.Key("intervals").BeginArray();
   if (intervals) {
-    for (size_t i = 0; i < intervals->Intervals.size(); ++i)
-      json += std::string(i ? "," : "") + std::to_string(intervals->Intervals[i]);
+    for (const auto interval : intervals->Intervals) json.Number(interval);
   }
-  json += "]},\"resolutions\":[";
-  for (size_t i = 0; i < report.Resolutions.size(); ++i) {
-    const auto& r = report.Resolutions[i];
-    json += std::string(i ? "," : "") + "{\"text\":" + Quoted(r.Text) +
-            ",\"width\":" + std::to_string(r.Width) + ",\"height\":" + std::to_string(r.Height) +
-            ",\"frameInterval\":" + std::to_string(r.FrameInterval) + "}";
+  json.EndArray().EndObject().Key("resolutions").BeginArray();
+  for (const auto& r : report.Resolutions) {
+    json.BeginObject().Key("text").String(r.Text).Key("width").Number(r.Width).Key("height").Number(r.Height);
+    json.Key("frameInterval").Number(r.FrameInterval).EndObject();
   }
-  json += "],\"address\":{";
+  json.EndArray().Key("address").BeginObject();
   const std::pair<int32_t, const char*> fields[] = {{ipc::kAddressFieldAddress, "address"},
                                                     {ipc::kAddressFieldPort, "port"},
                                                     {ipc::kAddressFieldUserName, "user"},
                                                     {ipc::kAddressFieldPassword, "password"}};
-  bool first = true;
   for (const auto& [index, name] : fields) {
     const auto it = report.AddressFields.find(index);
-    if (it == report.AddressFields.end()) continue;
-    json += std::string(first ? "" : ",") + Quoted(name) + ":" + Quoted(it->second);
-    first = false;
+    if (it != report.AddressFields.end()) json.Key(name).String(it->second);
   }
-  json += "},\"customParameters\":[";
-  first = true;
+  json.EndObject().Key("customParameters").BeginArray();
   for (const auto& [index, p] : report.CustomParameters) {
-    json += std::string(first ? "" : ",") + "{\"index\":" + std::to_string(index) +
-            ",\"name\":" + (p.Name ? Quoted(*p.Name) : "null") + ",\"type\":" + Quoted(ParameterType(p)) +
-            ",\"value\":" + (p.Value ? Quoted(*p.Value) : "null") + "}";
-    first = false;
+    json.BeginObject().Key("index").Number(index).Key("name");
+    StringOrNull(json, p.Name);
+    json.Key("type").String(ParameterType(p)).Key("value");
+    StringOrNull(json, p.Value);
+    json.EndObject();
   }
-  return json + "]}";
+  json.EndArray();
+  if (!hint.empty()) json.Key("hint").String(hint);
+  return json.EndObject().Text();
 }
 
 int RunQuery(const Options& options) {
@@ -202,9 +207,7 @@ int RunQuery(const Options& options) {
   Diagnosis diagnosis;
   if (!outcome.Succeeded()) diagnosis = Diagnose(config, FailedJob::Query);
   if (json) {
-    std::string text = ReportJson(report, outcome);
-    if (!diagnosis.Hint.empty()) text.insert(text.size() - 1, ",\"hint\":" + Quoted(diagnosis.Hint));
-    std::printf("%s\n", text.c_str());
+    std::printf("%s\n", ReportJson(report, outcome, diagnosis.Hint).c_str());
   } else {
     PrintText(report, outcome);
     if (verbose) {

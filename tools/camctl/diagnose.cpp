@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "http/camera_cgi.h"
 #include "tools/camctl/camera_probe.h"
 #include "tools/camctl/rtsp_probe.h"
 #include "tools/camctl/text_escape.h"
@@ -14,10 +15,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr const char* kInfoPath = "/common/info.cgi";
-constexpr const char* kProfilePath = "/config/video.cgi?profileid=1";
-constexpr const char* kStreamInfoPath = "/config/stream_info.cgi";
-constexpr const char* kIoPath = "/config/io.cgi";
+// The requests the module makes, so that a diagnosis tries exactly those.
+using korvalt::cgi::kInfoPath;
+using korvalt::cgi::kIoPath;
+using korvalt::cgi::kStreamInfoPath;
+constexpr const char* kProfilePath = korvalt::cgi::kProfile1Path;
 constexpr const char* kStreamPath = "rtpvideo1.sdp";
 constexpr uint16_t kDefaultRtspPort = 554;
 constexpr long kStatusOk = 200;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tools/camctl/diagnose.h"
+#include "tools/camctl/json_writer.h"
 #include "tools/camctl/text_escape.h"
 #include "tools/hostkit/debug_sink.h"
 #include "tools/hostkit/decoder.h"
@@ -79,23 +80,6 @@ std::string FormatNumber(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", value);
   return text;
-}
-
-std::string JsonEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char buffer[8];
-      std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-      out += buffer;
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -259,38 +243,24 @@ void ExplainFailure(StreamSummary& summary, const StreamRequest& request) {
 }
 
 std::string SummaryJson(const StreamSummary& s) {
-  std::string json = "{";
-  auto add = [&json](const std::string& key, const std::string& value, bool quoted) {
-    if (json.size() > 1) json += ",";
-    json += "\"" + key + "\":" + (quoted ? "\"" + JsonEscape(value) + "\"" : value);
-  };
-  add("ok", s.Ok ? "true" : "false", false);
-  add("frames", std::to_string(s.Frames), false);
-  add("decoded", std::to_string(s.Decoded), false);
-  add("decode_errors", std::to_string(s.DecodeErrors), false);
-  add("key_frames", std::to_string(s.KeyFrames), false);
-  add("bytes", std::to_string(s.Bytes), false);
-  add("width", std::to_string(s.Width), false);
-  add("height", std::to_string(s.Height), false);
-  add("fourcc", s.FourCC, true);
-  add("first_frame_ms", std::to_string(s.FirstFrameMs), false);
-  add("stop_ms", std::to_string(s.StopMs), false);
-  std::string states = "[";
-  for (size_t i = 0; i < s.States.size(); ++i) states += (i ? "," : "") + std::to_string(s.States[i]);
-  add("states", states + "]", false);
-  add("last_frame_ms", std::to_string(s.LastFrameMs), false);
-  std::string lines = "[";
-  for (size_t i = 0; i < s.Diagnostics.size(); ++i)
-    lines += (i ? ",\"" : "\"") + JsonEscape(CleanText(s.Diagnostics[i].Text)) + "\"";
-  add("diagnostics", lines + "]", false);
-  if (!s.Error.empty()) add("error", s.Error, true);
-  if (!s.Hint.empty()) add("hint", s.Hint, true);
+  JsonWriter json;
+  json.BeginObject().Key("ok").Bool(s.Ok).Key("frames").Number(s.Frames).Key("decoded").Number(s.Decoded);
+  json.Key("decode_errors").Number(s.DecodeErrors).Key("key_frames").Number(s.KeyFrames);
+  json.Key("bytes").Number(s.Bytes).Key("width").Number(s.Width).Key("height").Number(s.Height);
+  json.Key("fourcc").String(s.FourCC).Key("first_frame_ms").Number(s.FirstFrameMs);
+  json.Key("stop_ms").Number(s.StopMs).Key("states").BeginArray();
+  for (const auto state : s.States) json.Number(state);
+  json.EndArray().Key("last_frame_ms").Number(s.LastFrameMs).Key("diagnostics").BeginArray();
+  for (const auto& line : s.Diagnostics) json.String(CleanText(line.Text));
+  json.EndArray();
+  if (!s.Error.empty()) json.Key("error").String(s.Error);
+  if (!s.Hint.empty()) json.Key("hint").String(s.Hint);
   if (!s.ProbeSteps.empty()) {
-    std::string steps = "[";
-    for (size_t i = 0; i < s.ProbeSteps.size(); ++i) steps += (i ? "," : "") + JsonString(s.ProbeSteps[i]);
-    add("probes", steps + "]", false);
+    json.Key("probes").BeginArray();
+    for (const std::string& step : s.ProbeSteps) json.String(step);
+    json.EndArray();
   }
-  return json + "}";
+  return json.EndObject().Text();
 }
 
 void PrintSummary(const StreamSummary& s, const StreamRequest& request) {

@@ -1,3 +1,4 @@
+// Independent of the module's MD5 on purpose; see md5.h.
 #include "md5.h"
 
 #include <array>

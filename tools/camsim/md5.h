@@ -1,4 +1,7 @@
 #pragma once
+// camsim's own MD5, kept apart from the module's on purpose: the simulator checks the module's
+// Digest answers with an independent implementation, so a bug the two shared could not pass both
+// sides unnoticed.
 
 #include <string>
 #include <string_view>

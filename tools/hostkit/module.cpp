@@ -1,9 +1,8 @@
 #include "tools/hostkit/module.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
-#include <climits>
+#include "platform/paths.h"
 
 namespace hostkit {
 
@@ -35,16 +34,14 @@ void* Module::Symbol(const char* name) const {
   return Handle ? dlsym(Handle, name) : nullptr;
 }
 
-std::string ExecutableDirectory() {
-  char buffer[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return ".";
-  const std::string self(buffer, static_cast<size_t>(n));
-  return self.substr(0, self.rfind('/'));
+std::string BesideExecutable(const std::string& name) {
+  // The directory comes with its '/'; when it is unknown, the working directory stands in.
+  const std::string directory = korvalt::platform::ExecutableDirectory();
+  return (directory.empty() ? std::string("./") : directory) + name;
 }
 
 std::string DefaultModulePath() {
-  return ExecutableDirectory() + "/libquenlark_ipcapture.so";
+  return BesideExecutable("libquenlark_ipcapture.so");
 }
 
 }  // namespace hostkit

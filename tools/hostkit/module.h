@@ -34,8 +34,8 @@ class Module {
   std::string LastError;
 };
 
-// Directory of the running executable (no trailing '/'); "." when it cannot be read.
-std::string ExecutableDirectory();
+// Path of the file name in the running executable's directory ("./name" when that is unknown).
+std::string BesideExecutable(const std::string& name);
 // Default module path: libquenlark_ipcapture.so beside the running executable.
 std::string DefaultModulePath();
 
