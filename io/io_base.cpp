@@ -76,9 +76,9 @@ bool CIOBase::Start() {
       for (uint32_t i = 0; i < outputs && StopGeneration == generation; ++i) {
         {
           std::lock_guard<std::mutex> guard(StateLock);
-          OutputStates[i] = kStateOff;
+          OutputStates[i] = ipcapture::kIOStateOff;
         }
-        if (!SetOutputNow(static_cast<int32_t>(i), kStateOff)) {
+        if (!SetOutputNow(static_cast<int32_t>(i), ipcapture::kIOStateOff)) {
           ResetStates();
           ReportFailure();
           break;

@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/host/debug.h"
 #include "tools/camctl/camera_probe.h"
 #include "tools/camctl/rtsp_probe.h"
 #include "tools/camctl/text_escape.h"
 
 namespace camctl {
 namespace {
+namespace ipc = korvalt::ipcapture;
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -30,8 +32,6 @@ constexpr int kUdpPairTries = 64;
 constexpr milliseconds kQuietListen{500};
 // Below this much time left a probe could not tell silence from slowness.
 constexpr milliseconds kShortestProbe{100};
-constexpr uint8_t kLevelError = 1;
-constexpr uint8_t kLevelInformation = 2;
 
 std::string Seconds(milliseconds duration) {
   char text[32];
@@ -371,7 +371,7 @@ Diagnosis Diagnose(const hostkit::DeviceConfig& device, FailedJob job, const Dia
 }
 
 bool ShowsLevel(uint8_t level, bool verbose) {
-  return verbose || level == kLevelError || level == kLevelInformation;
+  return verbose || level == ipc::kDebugLevelError || level == ipc::kDebugLevelInformation;
 }
 
 }  // namespace camctl
