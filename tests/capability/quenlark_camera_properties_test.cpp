@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capability/fake_camera.h"
+#include "driver/host/device_params.h"
 #include "tools/hostkit/capability.h"
 
 namespace {
