@@ -10,8 +10,8 @@ namespace korvalt::ipcapture {
 // stopped, or between a failure and its reconnection, shows no picture either.
 inline constexpr int32_t kChannelStateStreaming = 0;   // frames arrive
 inline constexpr int32_t kChannelStateSignalLost = 2;  // no picture
-inline constexpr int32_t kChannelStateStopped =
-    3;  // stopped or not connected; reported as kChannelStateSignalLost
+// Stopped or not connected; GetChannelState reports it as kChannelStateSignalLost.
+inline constexpr int32_t kChannelStateStopped = 3;
 
 // One picture. Created by the host's allocator, filled by the module, committed once, then
 // delivered to the frame sink and released by the module exactly once.
