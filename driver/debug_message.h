@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdint>
 
-// Where every component sends its diagnostic lines (level 1 error, 2 information, 3 request
-// not sent). Implemented by the driver, which hands the line to the host's debug sink, and by
+#include "driver/host/debug.h"
+
+// Where every component sends its diagnostic lines, each with a korvalt::ipcapture::kDebugLevel*
+// level. Implemented by the driver, which hands the line to the host's debug sink, and by
 // forwarders that pass finished text on with the format "%s".
 class IDebugMessage {
  public:

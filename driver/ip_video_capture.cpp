@@ -102,7 +102,8 @@ bool CIPVideoCapture::GetChannelState(uint32_t index, int32_t* state, int32_t* r
     if (!channel) return false;
     const int32_t value = channel->GetState();
     // The host knows only "streaming" and "no picture".
-    if (state != nullptr) *state = value == kStateStopped ? kStateSignalLost : value;
+    if (state != nullptr)
+      *state = value == ipcapture::kChannelStateStopped ? ipcapture::kChannelStateSignalLost : value;
     return true;
   } catch (...) {
     return false;

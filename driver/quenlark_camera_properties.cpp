@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver/host/device_params.h"
 #include "http/camera_cgi.h"
 #include "http/h_utils.h"
 
@@ -41,9 +42,6 @@ constexpr unsigned kMaxDimension = 0xFFFF;  // resolution entries hold 16-bit si
 constexpr size_t kMaxDigits = 9;
 
 constexpr int32_t kFrameIntervalList = 1;  // the only list the host is asked for
-constexpr int32_t kCustomVideoStandard = 1;
-constexpr int32_t kCustomFirmware = 2;
-constexpr int32_t kCustomMacAddress = 3;
 constexpr const char* kNoValue = "(none)";
 
 // atoi without its undefined overflow: leading blanks, sign, digits, rest ignored; clamped.
@@ -235,10 +233,10 @@ bool CQuenlarkCameraProperties::SaveProperties(ipc::ICapabilityResults* results)
     std::string Value;
   };
   const Parameter parameters[] = {
-      {kCustomVideoStandard, "Video standard", ipc::kCustomParameterNumber,
+      {ipc::kCustomParameterVideoStandard, "Video standard", ipc::kCustomParameterNumber,
        VideoStandard == kStandardNtsc ? "1" : "0"},
-      {kCustomFirmware, "Firmware", ipc::kCustomParameterText, FirmwareVersion},
-      {kCustomMacAddress, "MAC Address", ipc::kCustomParameterText, MacAddress},
+      {ipc::kCustomParameterFirmware, "Firmware", ipc::kCustomParameterText, FirmwareVersion},
+      {ipc::kCustomParameterMacAddress, "MAC Address", ipc::kCustomParameterText, MacAddress},
   };
   for (const Parameter& p : parameters) {
     ipc::ICustomParameterInfo* info = results->GetCustomParameter(p.Index);

@@ -12,8 +12,6 @@ namespace korvalt {
 namespace {
 constexpr int32_t kNetworkTimeoutMs = 20000;
 constexpr int32_t kSignalLossTimeoutMs = 10000;
-constexpr int kVideoStandardKey = 1;
-constexpr int kFirmwareKey = 2;
 
 const char* OrEmpty(const char* text) {
   return text ? text : "";
@@ -31,16 +29,17 @@ bool CQuenlarkIPCaptureDriver::Open(ipcapture::IDebugSink* sink, ipcapture::ISam
     DeviceInfo.NetworkTimeout = kNetworkTimeoutMs;
     DeviceInfo.SignalLossTimeout = kSignalLossTimeoutMs;
 
-    const int32_t standard = GetCustomParameterNumber(kVideoStandardKey);
+    const int32_t standard = GetCustomParameterNumber(ipcapture::kCustomParameterVideoStandard);
     if (standard != kNoNumber) VideoStandard = standard != 0 ? 1 : 0;
 
-    std::string firmware = GetCustomParameter(kFirmwareKey);
+    std::string firmware = GetCustomParameter(ipcapture::kCustomParameterFirmware);
     if (firmware.empty()) firmware = "none";
 
     // The host objects are asked again: the message shows what the host holds now.
     ipcapture::IDeviceDescription* description = params->GetDescription();
     ipcapture::IConnectionParams* connection = params->GetConnection();
-    DebugMessage(2, "OPEN DRIVER::Driver name: %s, Device model: %s, FW: %s, Address: %s:%d", kDriverName,
+    DebugMessage(ipcapture::kDebugLevelInformation,
+                 "OPEN DRIVER::Driver name: %s, Device model: %s, FW: %s, Address: %s:%d", kDriverName,
                  OrEmpty(description->GetModelName()), firmware.c_str(), OrEmpty(connection->GetAddress()),
                  static_cast<int>(connection->GetPort()));
   } catch (...) {
@@ -61,7 +60,8 @@ bool CQuenlarkIPCaptureDriver::CreateCaptureIO() {
 
 bool CQuenlarkIPCaptureDriver::CreatePTZHandler() {
   // A failed allocation leaves the field null; the host then gets no PTZ driver.
-  if (!PTZHandler) PTZHandler.reset(new (std::nothrow) CQuenlarkPTZHandler(this, static_cast<uint32_t>(GetChannelCount())));
+  if (!PTZHandler)
+    PTZHandler.reset(new (std::nothrow) CQuenlarkPTZHandler(this, static_cast<uint32_t>(GetChannelCount())));
   return true;
 }
 
@@ -69,11 +69,11 @@ ICameraChannel* CQuenlarkIPCaptureDriver::CreateChannel(int index, ipcapture::IF
   try {
     const auto channel = static_cast<uint32_t>(index);
     switch (GetCodecType()) {
-      case 1:
+      case ipcapture::kCodecTypeMJPEG:
         return new (std::nothrow) CMJPEGChannelRTSP(channel, this, sink);
-      case 2:
+      case ipcapture::kCodecTypeMPEG4:
         return new (std::nothrow) CMPEGChannelRTSP(channel, this, sink);
-      case 3:
+      case ipcapture::kCodecTypeH264:
         return new (std::nothrow) CH264ChannelRTSP(channel, this, sink);
       default:
         return nullptr;

@@ -17,8 +17,6 @@ constexpr const char* kRequestOrigin = "korvalt::HUtils::RequestGetRD";
 constexpr uint32_t kCodeStatusRefused = 6;
 constexpr uint32_t kCodeNotSent = 9;
 constexpr uint32_t kCodeEmptyReply = 10;
-constexpr int32_t kLevelError = 1;
-constexpr int32_t kLevelNotSent = 3;
 
 // Repetition counter: wraps from kCounterWrap back to kCounterRestart, so the sparsest rate
 // (once per 4096 calls) holds for ever.
@@ -37,19 +35,19 @@ CResultDef HUtils::RequestGetRD(std::vector<uint8_t>& body, Web::CHttpSender& se
   body.clear();
 
   if (!sender.Send(request) || sender.GetStatusCode() == 0) {
-    result.Level = kLevelNotSent;
+    result.Level = ipcapture::kDebugLevelRequestNotSent;
     result.Code = kCodeNotSent;
     result.Text =
         Format("%s: cannot send request \"%s\" to %s", kRequestOrigin, path.c_str(), deviceName.c_str());
   } else if (sender.GetStatusCode() / 100 != 2) {
-    result.Level = kLevelError;
+    result.Level = ipcapture::kDebugLevelError;
     result.Code = kCodeStatusRefused;
     result.Text = Format("%s: %s does not process request \"%s\", status code = %u", kRequestOrigin,
                          deviceName.c_str(), path.c_str(), sender.GetStatusCode());
   }
   if (wantBody && result.Code == 0) {
     if (sender.ReadBody(body) == 0) {
-      result.Level = kLevelError;
+      result.Level = ipcapture::kDebugLevelError;
       result.Code = kCodeEmptyReply;
       result.Text = Format("%s: incorrect response for request \"%s\" from %s", kRequestOrigin, path.c_str(),
                            deviceName.c_str());

@@ -20,7 +20,7 @@ class CResultDef {
   explicit CResultDef(std::string text = {}) : Text(std::move(text)) {}
   virtual ~CResultDef() = default;
 
-  int32_t Level = 2;
+  int32_t Level = ipcapture::kDebugLevelInformation;
   uint32_t Code = 0;
   std::string Text;
 };

@@ -31,7 +31,7 @@ void CDigitalIO::ResumeRequests() {
 
 bool CDigitalIO::SetOutputNow(int32_t index, int32_t state) {
   const std::string path = HUtils::Format("/config/io.cgi?out%u=%s", static_cast<uint32_t>(index) + 1,
-                                          state == kStateOff ? "off" : "on");
+                                          state == ipcapture::kIOStateOff ? "off" : "on");
   return HUtils::Command(OutputSender, nullptr, path);
 }
 
@@ -45,7 +45,8 @@ bool CDigitalIO::PollInputs() {
     const std::string value = HUtils::GetValue(HUtils::Format("in%u", n), kSeparator, text, kTerminators);
     if (value.empty()) continue;
     // Cameras spell the active state in several ways; all of them contain "on".
-    ApplyInputState(n - 1, value.find("on") != std::string::npos ? kStateOn : kStateOff);
+    ApplyInputState(n - 1,
+                    value.find("on") != std::string::npos ? ipcapture::kIOStateOn : ipcapture::kIOStateOff);
   }
   return true;
 }

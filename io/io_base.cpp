@@ -77,9 +77,9 @@ bool CIOBase::Start() {
       for (uint32_t i = 0; i < outputs && StopGeneration == generation; ++i) {
         {
           CMutexLock guard(StateLock);
-          OutputStates[i] = kStateOff;
+          OutputStates[i] = ipcapture::kIOStateOff;
         }
-        if (!SetOutputNow(static_cast<int32_t>(i), kStateOff)) {
+        if (!SetOutputNow(static_cast<int32_t>(i), ipcapture::kIOStateOff)) {
           ResetStates();
           ReportFailure();
           break;

@@ -22,17 +22,16 @@ namespace korvalt {
 // both worker threads (and from the host's thread during Start).
 class CIOBase : public ICaptureIOApi, public thread::CWorkItemThread, public thread::CTickerThread {
  public:
-  // States: 0 not yet known, 1 off, 2 on. For outputs 1 is off and any other value on.
+  // States are ipcapture::kIOStateOff and kIOStateOn, and this one before the first poll or
+  // output change. For outputs any state other than kIOStateOff means on.
   static constexpr int32_t kStateUnknown = 0;
-  static constexpr int32_t kStateOff = 1;
-  static constexpr int32_t kStateOn = 2;
 
   // One queued output change.
   class CWorkItem : public thread::CWorkItemThread::IWorkItem {
    public:
     CWorkItem(int32_t index, int32_t state) : Index(index), State(state) {}
     int32_t Index;  // 0-based output
-    int32_t State;  // 1 off, other values on
+    int32_t State;  // ipcapture::kIOStateOff, other values on
   };
 
   // driver is borrowed for the object's whole life.

@@ -3,20 +3,12 @@
 #include <algorithm>
 #include <string_view>
 
+#include "driver/host/ptz.h"
 #include "platform/format.h"
 #include "ptz/preposition_comm.h"
 
 namespace korvalt {
 namespace {
-
-// Host result codes.
-constexpr int kSuccess = 1;
-constexpr int kInvalid = -3;
-constexpr int kFailed = -18;
-constexpr int kLimitReached = -26;
-
-constexpr int kLevelError = 1;
-constexpr int kLevelInfo = 2;
 
 constexpr const char* kAddOrigin = "korvalt::CPrepositionList::AddPreposition";
 constexpr const char* kRenameOrigin = "korvalt::CPrepositionList::RenameCurrentPreposition";
@@ -196,16 +188,16 @@ bool CPrepositionList::Goto(const std::string& name, int32_t param) {
 
 int CPrepositionList::AddPreposition(const std::string& name) {
   try {
-    if (PresetComm == nullptr) return kFailed;
+    if (PresetComm == nullptr) return ipcapture::kPtzNotAvailable;
     if (!IsValidName(name)) {
       // Joined, not formatted: the name is the user's text.
-      Log(kLevelError, std::string(kAddOrigin) + ": A preposition \"" + name +
-                           "\" cannot be added - the name is invalid.");
-      return kInvalid;
+      Log(ipcapture::kDebugLevelError, std::string(kAddOrigin) + ": A preposition \"" + name +
+                                           "\" cannot be added - the name is invalid.");
+      return ipcapture::kPtzInvalidArgument;
     }
     int level = 0;
     std::string message;
-    int result = kFailed;
+    int result = ipcapture::kPtzNotAvailable;
     {
       CSpinMutexLock guard(&Lock);
       result = AddLocked(name, level, message);
@@ -213,22 +205,22 @@ int CPrepositionList::AddPreposition(const std::string& name) {
     if (!message.empty()) Log(level, message);
     return result;
   } catch (...) {
-    return kFailed;
+    return ipcapture::kPtzNotAvailable;
   }
 }
 
 int CPrepositionList::AddLocked(const std::string& name, int& level, std::string& message) {
   // The camera still stands at a stored preset: the user is naming that one anew.
   if (Current != -1) {
-    level = kLevelInfo;
+    level = ipcapture::kDebugLevelInformation;
     return RenameLocked(name, message);
   }
   if (Order.size() >= MaxPrepositions) {
-    level = kLevelError;
+    level = ipcapture::kDebugLevelError;
     message = platform::Format(
         "%s: A preposition \"%s\" cannot be added. Camera supports saving not more than %u prepositions.",
         kAddOrigin, name.c_str(), MaxPrepositions);
-    return kLimitReached;
+    return ipcapture::kPtzPresetLimit;
   }
   int32_t slot = -1;
   for (uint32_t candidate = 0; candidate < MaxPrepositions && candidate <= static_cast<uint32_t>(INT32_MAX);
@@ -238,39 +230,39 @@ int CPrepositionList::AddLocked(const std::string& name, int& level, std::string
       break;
     }
   }
-  if (slot < 0) return kLimitReached;
-  if (!PresetComm->StorePreposition(slot, name)) return kFailed;
+  if (slot < 0) return ipcapture::kPtzPresetLimit;
+  if (!PresetComm->StorePreposition(slot, name)) return ipcapture::kPtzNotAvailable;
   Names[slot] = name;
   Order.push_back(slot);
   Current = static_cast<int32_t>(Order.size()) - 1;
-  return WriteEntry(Current, slot, name) ? kSuccess : kFailed;
+  return WriteEntry(Current, slot, name) ? ipcapture::kPtzSuccess : ipcapture::kPtzNotAvailable;
 }
 
 int CPrepositionList::RenameCurrentPreposition(const std::string& name) {
   try {
     std::string message;
-    int result = kFailed;
+    int result = ipcapture::kPtzNotAvailable;
     {
       CSpinMutexLock guard(&Lock);
       result = RenameLocked(name, message);
     }
-    if (!message.empty()) Log(kLevelInfo, message);
+    if (!message.empty()) Log(ipcapture::kDebugLevelInformation, message);
     return result;
   } catch (...) {
-    return kFailed;
+    return ipcapture::kPtzNotAvailable;
   }
 }
 
 int CPrepositionList::RenameLocked(const std::string& name, std::string& message) {
-  if (Current == -1) return kFailed;
-  if (Current < 0 || static_cast<size_t>(Current) >= Order.size()) return kInvalid;
+  if (Current == -1) return ipcapture::kPtzNotAvailable;
+  if (Current < 0 || static_cast<size_t>(Current) >= Order.size()) return ipcapture::kPtzInvalidArgument;
   const int32_t slot = Order[static_cast<size_t>(Current)];
   const auto old = Names.find(slot);
-  if (old == Names.end() || !WriteEntry(Current, slot, name)) return kFailed;
+  if (old == Names.end() || !WriteEntry(Current, slot, name)) return ipcapture::kPtzNotAvailable;
   message = platform::Format("%s: A preposition with index %d was renamed from \"%s\" to \"%s\".",
                              kRenameOrigin, Current, old->second.c_str(), name.c_str());
   old->second = name;
-  return kSuccess;
+  return ipcapture::kPtzSuccess;
 }
 
 bool CPrepositionList::Remove(const std::string& name) {

@@ -14,8 +14,9 @@ namespace korvalt {
 class IPrepositionComm;
 
 // The named presets of one PTZ channel: names and camera slots in memory, mirrored in the shared
-// preset file, and the preset the camera is parked at. Results are the host's PTZ codes
-// (1 success, -3 invalid name, -18 camera or file failure, -26 limit reached).
+// preset file, and the preset the camera is parked at. Results are the host's PTZ codes:
+// kPtzSuccess, kPtzInvalidArgument (invalid name), kPtzNotAvailable (camera or file failure),
+// kPtzPresetLimit.
 //
 // Host threads call every operation; each takes the list's lock, and camera requests are made
 // under it, so one channel's preset calls are serialised.

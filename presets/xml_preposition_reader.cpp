@@ -68,7 +68,8 @@ bool CXMLPrepositionReader::OpenFile(const std::string& fileName) {
       open = OpenExisting(fileName, report);
     }
     // The line goes out before the fresh file exists, and never under our lock.
-    if (!report.empty() && Sink != nullptr) Sink->DebugMessage(1, "%s", report.c_str());
+    if (!report.empty() && Sink != nullptr)
+      Sink->DebugMessage(ipcapture::kDebugLevelError, "%s", report.c_str());
     CSpinMutexLock guard(&Lock);
     if (!open) open = CreateAndOpen(fileName);
     AutoSave = Settings.IsOpen();

@@ -9,7 +9,6 @@
 
 namespace korvalt {
 namespace {
-constexpr int kLevelError = 1;
 
 uint32_t Flag(bool value) {
   return value ? 1u : 0u;
@@ -32,8 +31,8 @@ bool CBasePTZComm::Open() {
     Opened = Start(platform::Format("BaseIPPTZThread_Ch%u", unsigned{Channel} + 1));
   }
   if (!Opened) {
-    DebugMessage(kLevelError, "%s: unable to start thread for PTZ channel %u", "korvalt::CBasePTZComm::Open",
-                 unsigned{Channel} + 1);
+    DebugMessage(ipcapture::kDebugLevelError, "%s: unable to start thread for PTZ channel %u",
+                 "korvalt::CBasePTZComm::Open", unsigned{Channel} + 1);
   }
   return Opened;
 }
@@ -73,7 +72,7 @@ int CBasePTZComm::Post(const char* origin, CWorkItem* item) {
   if (item == nullptr) return kNotPosted;
   const int32_t command = item->Command;
   if (!PostWorkItem(item, kMaxQueueLength)) {
-    DebugMessage(kLevelError, "%s: cannot send message (%d) to thread", origin, command);
+    DebugMessage(ipcapture::kDebugLevelError, "%s: cannot send message (%d) to thread", origin, command);
     return kNotPosted;
   }
   return kQueued;

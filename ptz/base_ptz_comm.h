@@ -17,9 +17,10 @@ class IDriver;
 class CBasePTZComm : public CWorkItemThreadEx, public IPrepositionComm {
  public:
   static constexpr uint32_t kMaxQueueLength = 16;  // beyond it the oldest pending item is dropped
-  static constexpr int kQueued = 1;
-  static constexpr int kNotSupported = -19;
-  static constexpr int kNotPosted = -18;
+  // Request results, in the host's PTZ codes.
+  static constexpr int kQueued = ipcapture::kPtzSuccess;
+  static constexpr int kNotSupported = ipcapture::kPtzNotSupported;
+  static constexpr int kNotPosted = ipcapture::kPtzNotAvailable;
 
   // Command identifiers of CWorkItem.
   static constexpr int32_t kCommandMove = 1;
@@ -70,7 +71,7 @@ class CBasePTZComm : public CWorkItemThreadEx, public IPrepositionComm {
   // Fills every field but the first; always 1.
   virtual int GetCapabilities(ipcapture::PTZ_CAPABILITIES* record);
 
-  // Requests: 1 queued, -19 unsupported (nothing logged), -18 not posted.
+  // Requests: kQueued, kNotSupported (nothing logged) or kNotPosted.
   int StartMove(ipcapture::IIPParams* issuer, int32_t direction, int32_t speed);
   int StartFocus(ipcapture::IIPParams* issuer, bool positive, int32_t speed);
   int StartIris(ipcapture::IIPParams* issuer, bool positive, int32_t speed);

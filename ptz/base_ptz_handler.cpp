@@ -9,7 +9,6 @@
 
 namespace korvalt {
 namespace {
-constexpr int kLevelError = 1;
 constexpr const char* kStorageOrigin = "korvalt::CBasePTZHandler::InitializeXMLStorage";
 }  // namespace
 
@@ -80,7 +79,7 @@ bool CBasePTZHandler::InitializeXMLStorage() {
   }
   if (failure.empty()) return true;
   if (Driver != nullptr && HUtils::ShouldLog(Driver))
-    Driver->DebugMessage(kLevelError, "%s", failure.c_str());
+    Driver->DebugMessage(ipcapture::kDebugLevelError, "%s", failure.c_str());
   return false;
 }
 

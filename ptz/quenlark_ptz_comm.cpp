@@ -7,7 +7,6 @@
 
 namespace korvalt {
 namespace {
-constexpr int kLevelError = 1;
 constexpr const char* kMovePrefix = "/config/ptz_move_cont.cgi?";
 constexpr const char* kFocusPrefix = "/config/focus_cont.cgi?";
 constexpr const char* kStopMove = "/config/ptz_move_cont.cgi?p=0&t=0&z=0";
@@ -17,15 +16,15 @@ DEVICE_INFO DeviceOf(IDriver* driver) {
   return driver != nullptr ? driver->GetDeviceInfo() : DEVICE_INFO();
 }
 
-// Pan and tilt signs per direction 0..7: left, right, up, down, up-left, up-right, down-left,
-// down-right.
+// Pan and tilt signs per direction, kPtzMoveLeft (0) to kPtzMoveDownRight: left, right, up,
+// down, up-left, up-right, down-left, down-right.
 struct PanTilt {
   int32_t Pan;
   int32_t Tilt;
 };
 constexpr PanTilt kPanTilt[] = {{-1, 0}, {1, 0}, {0, 1}, {0, -1}, {-1, 1}, {1, 1}, {-1, -1}, {1, -1}};
-constexpr int32_t kZoomIn = 8;
-constexpr int32_t kZoomOut = 9;
+static_assert(ipcapture::kPtzMoveLeft == 0 &&
+              std::size(kPanTilt) == static_cast<size_t>(ipcapture::kPtzMoveDownRight) + 1);
 }  // namespace
 
 CQuenlarkPTZComm::CQuenlarkPTZComm(IDriver* driver, const CPtzCapabilities& capabilities, uint16_t channel)
@@ -42,8 +41,8 @@ int32_t CQuenlarkPTZComm::CameraSpeed(int32_t hostSpeed) {
 
 std::string CQuenlarkPTZComm::MovePath(int32_t direction, int32_t speed) {
   const int32_t v = CameraSpeed(speed);
-  if (direction == kZoomIn || direction == kZoomOut) {
-    return HUtils::Format("%sp=0&t=0&z=%d", kMovePrefix, direction == kZoomIn ? v : -v);
+  if (direction == ipcapture::kPtzZoomIn || direction == ipcapture::kPtzZoomOut) {
+    return HUtils::Format("%sp=0&t=0&z=%d", kMovePrefix, direction == ipcapture::kPtzZoomIn ? v : -v);
   }
   if (direction < 0 || direction >= static_cast<int32_t>(std::size(kPanTilt))) return kMovePrefix;
   const PanTilt& signs = kPanTilt[direction];
@@ -75,8 +74,8 @@ void CQuenlarkPTZComm::HandleWorkItem(CWorkItemThreadEx::IWorkItem* workItem) {
       }
       break;
     default:
-      DebugMessage(kLevelError, "%s: unexpected command ID=%u", "korvalt::CQuenlarkPTZComm::HandleWorkItem",
-                   static_cast<unsigned>(item->Command));
+      DebugMessage(ipcapture::kDebugLevelError, "%s: unexpected command ID=%u",
+                   "korvalt::CQuenlarkPTZComm::HandleWorkItem", static_cast<unsigned>(item->Command));
       break;
   }
 }
@@ -84,7 +83,7 @@ void CQuenlarkPTZComm::HandleWorkItem(CWorkItemThreadEx::IWorkItem* workItem) {
 void CQuenlarkPTZComm::ProcessFocusCommand(const CWorkItem& item) {
   const int32_t v = CameraSpeed(item.Speed);
   if (item.Subtype != kFocusNear && item.Subtype != kFocusFar) {
-    DebugMessage(kLevelError, "%s: Unexpected command subtype (Type=%d, Subtype=%d)",
+    DebugMessage(ipcapture::kDebugLevelError, "%s: Unexpected command subtype (Type=%d, Subtype=%d)",
                  "korvalt::CQuenlarkPTZComm::ProcessFocusCommand", item.Command, item.Subtype);
     return;
   }

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "driver/host/device_params.h"
 #include "driver/idriver.h"
 #include "http/h_utils.h"
 #include "ptz/quenlark_ptz_control.h"
@@ -9,8 +10,6 @@
 namespace korvalt {
 namespace {
 constexpr const char* kDeviceTypeName = "Quenlark";
-constexpr int kMacAddressKey = 3;
-constexpr int kLevelError = 1;
 }  // namespace
 
 CQuenlarkPTZHandler::CQuenlarkPTZHandler(IDriver* driver, uint32_t channelCount)
@@ -24,13 +23,13 @@ CQuenlarkPTZHandler::~CQuenlarkPTZHandler() {
 std::string CQuenlarkPTZHandler::GetXMLStorageFileName() {
   if (Driver == nullptr) return {};
   // The driver already answers "(none)" as empty.
-  const std::string mac = Driver->GetCustomParameter(kMacAddressKey);
+  const std::string mac = Driver->GetCustomParameter(ipcapture::kCustomParameterMacAddress);
   // The value may come from the camera itself: it must not lead the file out of its directory.
   const bool usable = !mac.empty() && mac != "(none)" && mac.find('/') == std::string::npos;
   if (!usable) {
     const DEVICE_INFO device = Driver->GetDeviceInfo();
     Driver->DebugMessage(
-        kLevelError,
+        ipcapture::kDebugLevelError,
         "%s: PTZ handler for %s device cannot be initialized. Required custom parameter was not "
         "defined!",
         "korvalt::CQuenlarkPTZHandler::GetXMLStorageFileName", device.Address.c_str());

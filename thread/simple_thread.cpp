@@ -30,7 +30,7 @@ bool CSimpleThread::Join() {
   }
   if (Handle.JoinFor(JoinMs)) return true;
   if (Diagnostics != nullptr) {
-    Diagnostics->DebugMessage(1, "%s: thread \"%s\" did not end within %d ms",
+    Diagnostics->DebugMessage(ipcapture::kDebugLevelError, "%s: thread \"%s\" did not end within %d ms",
                               "korvalt::thread::CSimpleThread::Join", ThreadName.c_str(), JoinMs);
   }
   if (HasKeepAlive) {

@@ -131,10 +131,10 @@ void CUDPPort::Close() {
 }
 
 void CUDPPort::ReceiveLoop(int socketFd) {
-  // Every slot holds any UDP datagram, so the design's buffer size stays a plain number: a
-  // datagram longer than it is treated as oversized (lost once, the size grows) even in the middle
-  // of a batch, and the next one fits exactly as when each was received alone. Pages of a slot
-  // that no datagram reaches are never touched, so the memory in use follows the traffic.
+  // Every slot holds any UDP datagram, so the asked-for buffer size (BufferBytes) stays a plain
+  // limit: a datagram longer than it is dropped as oversized (lost once, the size grows) even in
+  // the middle of a batch, and the next one fits exactly as when each was received alone. Pages
+  // of a slot that no datagram reaches are never touched, so the memory in use follows the traffic.
   std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[kBatchSize * kSlotBytes]);
   if (!storage) return;
   std::array<iovec, kBatchSize> slots;

@@ -20,9 +20,9 @@ inline constexpr int32_t kCapabilityInputs = 2;   // number of digital inputs (o
 inline constexpr int32_t kCapabilityOutputs = 3;  // number of digital outputs (only when above 0)
 inline constexpr int32_t kCapabilityAudio = 4;    // 1: audio streams
 inline constexpr int32_t kCapabilityFlag5 = 5;    // never set by this camera family
-inline constexpr int32_t kCapabilityMPEG4 = 6;    // 1: MPEG-4 (codec type 2 at Open)
-inline constexpr int32_t kCapabilityMJPEG = 7;    // 1: Motion-JPEG (codec type 1 at Open)
-inline constexpr int32_t kCapabilityH264 = 8;     // 1: H.264 (codec type 3 at Open)
+inline constexpr int32_t kCapabilityMPEG4 = 6;    // 1: MPEG-4 (kCodecTypeMPEG4 at Open)
+inline constexpr int32_t kCapabilityMJPEG = 7;    // 1: Motion-JPEG (kCodecTypeMJPEG at Open)
+inline constexpr int32_t kCapabilityH264 = 8;     // 1: H.264 (kCodecTypeH264 at Open)
 inline constexpr int32_t kCapabilityFlag11 = 11;  // always written, 0 for this camera family
 inline constexpr int32_t kCapabilityFlag12 = 12;  // always written, 0 for this camera family
 
@@ -99,8 +99,8 @@ class ICapabilityResults {
   virtual void SetName(const char* name) = 0;                   // slot 2: "Quenlark <model>"
   virtual ICapabilityText* GetAddressField(int32_t index) = 0;  // slot 3: a kAddressField* index
   virtual void Reserved4() = 0;                                 // slot 4: not called by the module
-  // slot 5: custom parameter with the 1-based index (1 "Video standard", 2 "Firmware",
-  // 3 "MAC Address").
+  // slot 5: custom parameter with the 1-based index (kCustomParameterVideoStandard "Video
+  // standard", kCustomParameterFirmware "Firmware", kCustomParameterMacAddress "MAC Address").
   virtual ICustomParameterInfo* GetCustomParameter(int32_t index) = 0;
   virtual IResolutionList* GetResolutionList() = 0;                     // slot 6
   virtual void Reserved7() = 0;                                         // slot 7: not called by the module

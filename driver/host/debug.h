@@ -3,12 +3,21 @@
 
 #include <cstdint>
 
+namespace korvalt::ipcapture {
+
+// Levels of CDebugInfoIf::GetLevel. No other level is sent.
+inline constexpr int32_t kDebugLevelError = 1;
+inline constexpr int32_t kDebugLevelInformation = 2;
+inline constexpr int32_t kDebugLevelRequestNotSent = 3;  // a request to the camera could not be sent at all
+
+}  // namespace korvalt::ipcapture
+
 // One diagnostic line. The record and its text are valid only during the sink call;
 // a sink that keeps the line must copy it.
 class CDebugInfoIf {
  public:
   virtual ~CDebugInfoIf() = default;        // slot 0
-  virtual uint8_t GetLevel() const = 0;     // slot 1: 1 error, 2 information, 3 request not sent
+  virtual uint8_t GetLevel() const = 0;     // slot 1: a kDebugLevel* value
   virtual const char* GetText() const = 0;  // slot 2: NUL-terminated, owned by the record
 };
 

@@ -11,6 +11,18 @@ namespace korvalt::ipcapture {
 // succeeds.
 inline constexpr int32_t kMaxChannelCount = 256;
 
+// Codec types of IConnectionParams::GetCodecType: the stream every channel of the device asks
+// the camera for. Any other value starts no stream (StartChannel still succeeds).
+inline constexpr int32_t kCodecTypeMJPEG = 1;  // Motion-JPEG
+inline constexpr int32_t kCodecTypeMPEG4 = 2;  // MPEG-4 Part 2
+inline constexpr int32_t kCodecTypeH264 = 3;
+
+// 1-based indexes of IDeviceParams::GetCustomParameter: the custom parameters that the capability
+// query reports (ICapabilityResults::GetCustomParameter) and the driver reads back at Open.
+inline constexpr int32_t kCustomParameterVideoStandard = 1;  // "1" for a 60 Hz camera, else "0"
+inline constexpr int32_t kCustomParameterFirmware = 2;
+inline constexpr int32_t kCustomParameterMacAddress = 3;  // names the preset file; PTZ needs it
+
 class IDeviceDescription {
  public:
   virtual ~IDeviceDescription() = default;  // slot 0
@@ -28,7 +40,7 @@ class IConnectionParams {
   virtual const char* GetAddress() = 0;    // slot 1: host name or dotted IPv4 address
   virtual uint16_t GetPort() = 0;          // slot 2: HTTP port
   virtual void Reserved3() = 0;            // slot 3: not called by the module
-  virtual int32_t GetCodecType() = 0;      // slot 4: 1 Motion-JPEG, 2 MPEG-4, 3 H.264
+  virtual int32_t GetCodecType() = 0;      // slot 4: a kCodecType* value
   virtual const char* GetUserName() = 0;   // slot 5
   virtual const char* GetPassword() = 0;   // slot 6
 };

@@ -5,12 +5,16 @@
 
 namespace korvalt::ipcapture {
 
+// States of a digital input or output.
+inline constexpr int32_t kIOStateOff = 1;
+inline constexpr int32_t kIOStateOn = 2;
+
 // Implemented by the recorder; registered with SetIOSink. Called from the module's digital
 // input and output threads.
 class IIOEventSink {
  public:
   virtual ~IIOEventSink() = default;                             // slot 0
-  virtual void InputChanged(uint32_t index, int32_t state) = 0;  // slot 1: 0-based index; 1 off, 2 on
+  virtual void InputChanged(uint32_t index, int32_t state) = 0;  // slot 1: 0-based index; a kIOState* value
   virtual void IOFailure() = 0;                                  // slot 2: a request to the camera failed
 };
 
@@ -28,7 +32,8 @@ class ICaptureIOApi {
   virtual bool Stop() = 0;                                    // slot 3
   virtual uint32_t GetInputCount() = 0;                       // slot 4
   virtual uint32_t GetOutputCount() = 0;                      // slot 5
-  virtual bool SetOutput(int32_t index, int32_t state) = 0;   // slot 6: 0-based; 1 off, else on; queued
+  // slot 6: 0-based index; ipcapture::kIOStateOff switches off, any other state on. Queued.
+  virtual bool SetOutput(int32_t index, int32_t state) = 0;
 };
 
 }  // namespace korvalt

@@ -14,7 +14,7 @@ namespace korvalt::ipcapture {
 // Results of the PTZ calls (32-bit signed).
 inline constexpr int32_t kPtzSuccess = 1;
 inline constexpr int32_t kPtzInvalidArgument = -3;  // null pointer, buffer too small, reserved direction
-inline constexpr int32_t kPtzNotAvailable = -18;    // no PTZ for this channel, or the request was not queued
+inline constexpr int32_t kPtzNotAvailable = -18;    // no PTZ for this channel, or the request failed
 inline constexpr int32_t kPtzNotSupported = -19;    // the camera lacks the function
 inline constexpr int32_t kPtzPresetFailed = -23;    // unknown preset, camera refused, preset file not written
 inline constexpr int32_t kPtzPresetLimit = -26;     // the camera stores no more presets

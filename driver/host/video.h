@@ -6,6 +6,13 @@
 
 namespace korvalt::ipcapture {
 
+// States of a video channel. GetChannelState reports only the first two: a channel that is
+// stopped, or between a failure and its reconnection, shows no picture either.
+inline constexpr int32_t kChannelStateStreaming = 0;   // frames arrive
+inline constexpr int32_t kChannelStateSignalLost = 2;  // no picture
+// Stopped or not connected; GetChannelState reports it as kChannelStateSignalLost.
+inline constexpr int32_t kChannelStateStopped = 3;
+
 // One picture. Created by the host's allocator, filled by the module, committed once, then
 // delivered to the frame sink and released by the module exactly once.
 class IFrameSample {
@@ -92,7 +99,8 @@ class IIPVideoCapture {
   virtual bool StopChannel(uint32_t index) = 0;                                                 // slot 3
   virtual bool RestartChannel(uint32_t index, IPictureSize* size, uint32_t frameInterval) = 0;  // slot 4
   virtual int32_t ReservedCapture() = 0;                                                        // slot 5: 0
-  // slot 6: state 0 streaming or 2 no picture; false when the channel has no stream object.
+  // slot 6: kChannelStateStreaming or kChannelStateSignalLost; false when the channel has no
+  // stream object.
   virtual bool GetChannelState(uint32_t index, int32_t* state, int32_t* reservedValue, uint8_t* reservedByte,
                                int32_t reservedFlag) = 0;
   virtual bool ReservedCapture2(int32_t, int32_t, int32_t) = 0;  // slot 7: false

@@ -15,6 +15,7 @@
 
 namespace {
 
+namespace ipc = korvalt::ipcapture;
 using hostkit::CapabilityReport;
 using testsupport::Camsim;
 using testsupport::CamsimOptions;
@@ -98,27 +99,36 @@ TEST_F(CapabilityQueryExports, ReachableCameraCompletesOnceWithEveryAnswerSaved)
     EXPECT_EQ(outcome.Completions, 1);
     EXPECT_EQ(outcome.Failures, 0) << outcome.Message;
     EXPECT_EQ(atCompletion.Name, "Quenlark QL-3110");
-    for (const auto& [id, value] : std::vector<std::pair<int32_t, int32_t>>{
-             {0, 1}, {2, 4}, {3, 2}, {4, 1}, {6, 1}, {7, 1}, {8, 1}, {11, 0}, {12, 0}}) {
+    for (const auto& [id, value] : std::vector<std::pair<int32_t, int32_t>>{{ipc::kCapabilityQueried, 1},
+                                                                            {ipc::kCapabilityInputs, 4},
+                                                                            {ipc::kCapabilityOutputs, 2},
+                                                                            {ipc::kCapabilityAudio, 1},
+                                                                            {ipc::kCapabilityMPEG4, 1},
+                                                                            {ipc::kCapabilityMJPEG, 1},
+                                                                            {ipc::kCapabilityH264, 1},
+                                                                            {ipc::kCapabilityFlag11, 0},
+                                                                            {ipc::kCapabilityFlag12, 0}}) {
       EXPECT_EQ(atCompletion.Property(id), value) << "property " << id;
     }
-    EXPECT_EQ(atCompletion.Property(1), std::nullopt) << "no PTZ";
+    EXPECT_EQ(atCompletion.Property(ipc::kCapabilityPTZ), std::nullopt) << "no PTZ";
     EXPECT_EQ(ResolutionTexts(atCompletion), c.Resolutions);
     ASSERT_EQ(atCompletion.FrameIntervalLists.count(1), 1u);
     EXPECT_EQ(atCompletion.FrameIntervalLists.at(1).Intervals, c.Intervals);
     EXPECT_EQ(atCompletion.FrameIntervalLists.at(1).Default, c.Default);
     EXPECT_EQ(atCompletion.AddressFields,
-              (std::map<int32_t, std::string>{
-                  {1, "127.0.0.1"}, {2, std::to_string(camera.HttpPort())}, {3, "admin"}, {4, "secret"}}));
+              (std::map<int32_t, std::string>{{ipc::kAddressFieldAddress, "127.0.0.1"},
+                                              {ipc::kAddressFieldPort, std::to_string(camera.HttpPort())},
+                                              {ipc::kAddressFieldUserName, "admin"},
+                                              {ipc::kAddressFieldPassword, "secret"}}));
     const auto* standard = atCompletion.FindCustomParameter("Video standard");
     const auto* firmware = atCompletion.FindCustomParameter("Firmware");
     const auto* mac = atCompletion.FindCustomParameter("MAC Address");
     ASSERT_TRUE(standard && firmware && mac);
     EXPECT_EQ(standard->Value, c.VideoStandard);
-    EXPECT_EQ(standard->Type, 0);
+    EXPECT_EQ(standard->Type, ipc::kCustomParameterNumber);
     EXPECT_EQ(firmware->Value, "2.10");
     EXPECT_EQ(mac->Value, "000C6EABCDEF");
-    EXPECT_EQ(mac->Type, 1);
+    EXPECT_EQ(mac->Type, ipc::kCustomParameterText);
   }
 }
 
@@ -142,7 +152,7 @@ TEST_F(CapabilityQueryExports, PtzComesFromTheModelOrRs485) {
     ASSERT_TRUE(callback.Wait(kAnswer));
     Module.UninitQuery();
     EXPECT_TRUE(callback.Outcome().Succeeded());
-    EXPECT_EQ(results.Report().Property(1), 1);
+    EXPECT_EQ(results.Report().Property(ipc::kCapabilityPTZ), 1);
     EXPECT_EQ(Logged(camera, "/config/rs485.cgi"), c.Rs485Asked);
   }
 }
@@ -184,7 +194,7 @@ TEST_F(CapabilityQueryExports, FailuresReportCode3AndTheirMessage) {
     const auto outcome = callback.Outcome();
     EXPECT_EQ(outcome.Completions, 0);
     EXPECT_EQ(outcome.Failures, 1);
-    EXPECT_EQ(outcome.ErrorCode, 3);
+    EXPECT_EQ(outcome.ErrorCode, ipc::kCapabilityQueryError);
     EXPECT_EQ(outcome.Message, c.Message);
   }
 }
@@ -252,7 +262,7 @@ TEST_F(CapabilityQueryExports, TerminateLetsTheRequestInFlightFinishAndReportsTh
   EXPECT_EQ(outcome.Failures, 0) << outcome.Message;
   const CapabilityReport report = Results.Report();
   EXPECT_EQ(report.Name, "Quenlark QL-3110");
-  EXPECT_EQ(report.Property(2), 1) << "inputs";
+  EXPECT_EQ(report.Property(ipc::kCapabilityInputs), 1);
   EXPECT_TRUE(report.Resolutions.empty());
   EXPECT_TRUE(report.FrameIntervalLists.empty());
   EXPECT_FALSE(Logged(camera, "/config/stream_info.cgi"));

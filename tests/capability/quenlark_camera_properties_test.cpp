@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "capability/fake_camera.h"
+#include "driver/host/device_params.h"
 #include "tools/hostkit/capability.h"
 
 namespace {
 
+namespace ipc = korvalt::ipcapture;
 using captest::FakeCamera;
 using korvalt::CQuenlarkCameraProperties;
 using Report = hostkit::CapabilityReport;
@@ -181,12 +183,17 @@ TEST(QuenlarkCameraProperties, SavesDeviceInformationPropertiesAndAddress) {
   const Report& report = outcome.Results;
   EXPECT_EQ(report.Name, "Quenlark QL-3110");
   // Flags 11 and 12 twice: once with the intervals, once with the common answers.
-  const std::vector<std::pair<int32_t, int32_t>> expected = {{11, 0}, {12, 0}, {0, 1},  {2, 2}, {3, 1},
-                                                             {4, 1},  {11, 0}, {12, 0}, {7, 1}, {8, 1}};
+  const std::vector<std::pair<int32_t, int32_t>> expected = {
+      {ipc::kCapabilityFlag11, 0}, {ipc::kCapabilityFlag12, 0},  {ipc::kCapabilityQueried, 1},
+      {ipc::kCapabilityInputs, 2}, {ipc::kCapabilityOutputs, 1}, {ipc::kCapabilityAudio, 1},
+      {ipc::kCapabilityFlag11, 0}, {ipc::kCapabilityFlag12, 0},  {ipc::kCapabilityMJPEG, 1},
+      {ipc::kCapabilityH264, 1}};
   EXPECT_EQ(report.PropertyWrites, expected);
   EXPECT_EQ(report.AddressFields,
-            (std::map<int32_t, std::string>{
-                {1, "127.0.0.1"}, {2, std::to_string(camera.HttpPort())}, {3, "admin"}, {4, "pw"}}));
+            (std::map<int32_t, std::string>{{ipc::kAddressFieldAddress, "127.0.0.1"},
+                                            {ipc::kAddressFieldPort, std::to_string(camera.HttpPort())},
+                                            {ipc::kAddressFieldUserName, "admin"},
+                                            {ipc::kAddressFieldPassword, "pw"}}));
 
   struct Parameter {
     int32_t Index;
@@ -194,8 +201,11 @@ TEST(QuenlarkCameraProperties, SavesDeviceInformationPropertiesAndAddress) {
     int32_t Type;
     const char* Value;
   };
-  for (const Parameter& p : {Parameter{1, "Video standard", 0, "1"}, Parameter{2, "Firmware", 1, "1.05"},
-                             Parameter{3, "MAC Address", 1, "02005E100001"}}) {
+  for (const Parameter& p :
+       {Parameter{ipc::kCustomParameterVideoStandard, "Video standard", ipc::kCustomParameterNumber, "1"},
+        Parameter{ipc::kCustomParameterFirmware, "Firmware", ipc::kCustomParameterText, "1.05"},
+        Parameter{ipc::kCustomParameterMacAddress, "MAC Address", ipc::kCustomParameterText,
+                  "02005E100001"}}) {
     ASSERT_EQ(report.CustomParameters.count(p.Index), 1u) << p.Name;
     const auto& saved = report.CustomParameters.at(p.Index);
     EXPECT_EQ(saved.Name, p.Name);
@@ -212,8 +222,8 @@ TEST(QuenlarkCameraProperties, MissingOptionalAnswersGiveDefaults) {
   const Outcome outcome = QueryAndSave(camera);
   ASSERT_TRUE(outcome.Queried);
   EXPECT_EQ(outcome.Results.Name, "Quenlark X1");
-  EXPECT_EQ(outcome.Results.Property(2), std::nullopt) << "no inputs, no property";
-  EXPECT_EQ(outcome.Results.Property(3), std::nullopt);
+  EXPECT_EQ(outcome.Results.Property(ipc::kCapabilityInputs), std::nullopt) << "no inputs, no property";
+  EXPECT_EQ(outcome.Results.Property(ipc::kCapabilityOutputs), std::nullopt);
   EXPECT_EQ(CustomValue(outcome.Results, "Firmware"), "(none)");
   EXPECT_EQ(CustomValue(outcome.Results, "MAC Address"), "(none)");
 }
@@ -240,7 +250,8 @@ TEST(QuenlarkCameraProperties, PtzComesFromTheModelOrRs485) {
     camera.Set(kRs485, c.Rs485);
     const Outcome outcome = QueryAndSave(camera);
     ASSERT_TRUE(outcome.Queried);
-    EXPECT_EQ(outcome.Results.Property(1), c.Ptz ? std::optional<int32_t>(1) : std::nullopt);
+    EXPECT_EQ(outcome.Results.Property(ipc::kCapabilityPTZ),
+              c.Ptz ? std::optional<int32_t>(1) : std::nullopt);
     EXPECT_EQ(Requested(camera, kRs485), c.Rs485Asked);
   }
 }
@@ -274,7 +285,7 @@ TEST(QuenlarkCameraProperties, RequiredAnswersMissingFailWithCode3) {
     CQuenlarkCameraProperties properties(Device(camera));
     int32_t errorCode = 0;
     EXPECT_FALSE(properties.QueryProperties(&errorCode));
-    EXPECT_EQ(errorCode, 3);
+    EXPECT_EQ(errorCode, ipc::kCapabilityQueryError);
     EXPECT_EQ(Requested(camera, kStreamInfo), c.StreamInfoAsked);
     EXPECT_FALSE(Requested(camera, kRs485));
   }
@@ -304,11 +315,11 @@ TEST(QuenlarkCameraProperties, AbortLetsTheRequestInFlightFinishAndStopsBeforeTh
     ASSERT_TRUE(properties.SaveProperties(&results));
     const Report report = results.Report();
     EXPECT_EQ(report.Name, "Quenlark QL-3110");
-    EXPECT_EQ(report.Property(0), 1);
-    EXPECT_EQ(report.Property(2), 2);
+    EXPECT_EQ(report.Property(ipc::kCapabilityQueried), 1);
+    EXPECT_EQ(report.Property(ipc::kCapabilityInputs), 2);
     EXPECT_TRUE(report.Resolutions.empty());
     EXPECT_TRUE(report.FrameIntervalLists.empty()) << "no frame rate, no interval";
-    EXPECT_EQ(report.Property(8), std::nullopt);
+    EXPECT_EQ(report.Property(ipc::kCapabilityH264), std::nullopt);
     EXPECT_EQ(CustomValue(report, "MAC Address"), "02005E100001");
   }
 }
@@ -330,7 +341,7 @@ TEST(QuenlarkCameraProperties, CancelRequestEndsTheRequestInFlight) {
   ASSERT_EQ(query.wait_for(std::chrono::seconds(10)), std::future_status::ready)
       << "the request was not cancelled";
   EXPECT_FALSE(query.get());
-  EXPECT_EQ(errorCode, 3);
+  EXPECT_EQ(errorCode, ipc::kCapabilityQueryError);
   EXPECT_EQ(camera.Requests(), std::vector<std::string>{kInfo});
 }
 

@@ -159,7 +159,7 @@ TEST(HostContractTest, CapabilityResultsKeepEverythingTheQueryWrites) {
   r.GetResolutionList()->AddResolution("640x480", 640, 480, 33);
   r.GetAddressField(kAddressFieldPort)->SetText("8080");
   EXPECT_EQ(r.GetAddressField(kAddressFieldPort), r.GetAddressField(kAddressFieldPort));
-  ICustomParameterInfo* mac = r.GetCustomParameter(3);
+  ICustomParameterInfo* mac = r.GetCustomParameter(kCustomParameterMacAddress);
   mac->SetName("MAC Address");
   mac->SetAttribute(0);
   mac->SetType(kCustomParameterText);
@@ -193,13 +193,14 @@ TEST(HostContractTest, CapabilityCallbackWaitsForTheQueryThread) {
   int seen = 0;
   callback.SetCallback([&](const hostkit::CapabilityOutcome&) { ++seen; });
   std::thread query([&] {
-    static_cast<ICapabilityQueryCallback&>(callback).QueryFailed(3, "Failed to get camera properties");
+    static_cast<ICapabilityQueryCallback&>(callback).QueryFailed(kCapabilityQueryError,
+                                                                 "Failed to get camera properties");
   });
   EXPECT_TRUE(callback.Wait(std::chrono::seconds(10)));
   query.join();
   const hostkit::CapabilityOutcome outcome = callback.Outcome();
   EXPECT_FALSE(outcome.Succeeded());
-  EXPECT_EQ(outcome.ErrorCode, 3);
+  EXPECT_EQ(outcome.ErrorCode, kCapabilityQueryError);
   EXPECT_EQ(outcome.Message, "Failed to get camera properties");
   EXPECT_EQ(seen, 1);
 }
@@ -208,7 +209,7 @@ TEST(HostContractTest, IOSinkKeepsEventsFromConcurrentThreads) {
   hostkit::IOEventSink sink;
   IIOEventSink& s = sink;
   std::thread input([&] {
-    for (uint32_t i = 0; i < 100; ++i) s.InputChanged(i, 2);
+    for (uint32_t i = 0; i < 100; ++i) s.InputChanged(i, kIOStateOn);
   });
   std::thread output([&] {
     for (int i = 0; i < 10; ++i) s.IOFailure();

@@ -67,7 +67,8 @@ TEST(IPCaptureDriver, ASecondOpenStopsTheEarlierObjectsBeforeItTakesTheNewParame
   ASSERT_NE(fresh, nullptr);
   EXPECT_EQ(fresh->GetInputCount(), 2u);
   EXPECT_EQ(fresh->GetOutputCount(), 0u);
-  EXPECT_FALSE(fresh->SetOutput(0, 2)) << "the I/O object of the first Open was stopped and replaced";
+  EXPECT_FALSE(fresh->SetOutput(0, korvalt::ipcapture::kIOStateOn))
+      << "the I/O object of the first Open was stopped and replaced";
   const size_t polls = Polls(camera);
   EXPECT_EQ(events.Failures(), 0u) << "stopping is no camera failure";
 

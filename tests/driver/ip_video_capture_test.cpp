@@ -44,7 +44,7 @@ class HeldChannel : public ICameraChannel {
   }
   int32_t GetState() override {
     HoldAndCheck();
-    return korvalt::kStateStreaming;
+    return korvalt::ipcapture::kChannelStateStreaming;
   }
   void SetState(int32_t) override {}
 
@@ -109,7 +109,7 @@ TEST(IPVideoCapture, AChannelStoppedWhileAnotherHostThreadUsesItLivesUntilThatCa
          int32_t state = -1;
          int32_t reserved = -1;
          return capture.GetChannelState(0, &state, &reserved, nullptr, 0) &&
-                state == korvalt::kStateStreaming;
+                state == korvalt::ipcapture::kChannelStateStreaming;
        }},
       {"RestartChannel",
        [](CIPVideoCapture& capture) {

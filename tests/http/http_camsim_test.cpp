@@ -63,15 +63,17 @@ TEST_P(CamsimAuthTest, WrongPasswordEndsAsStatus401) {
   Web::CHttpSender sender(Device(camsim, "wrong"));
   RecordingSink sink;
   const std::string device = "device 127.0.0.1:" + std::to_string(camsim.HttpPort());
-  const RecordingSink::Line refused{1, "korvalt::HUtils::RequestGetRD: " + device +
-                                           " does not process request \"/config/io.cgi\", status code = 401"};
+  const RecordingSink::Line refused{ipcapture::kDebugLevelError,
+                                    "korvalt::HUtils::RequestGetRD: " + device +
+                                        " does not process request \"/config/io.cgi\", status code = 401"};
   if (scheme == "basic") {
     // The camera names the scheme just tried: no retry, the first Send fails; the next one
     // starts with the remembered scheme and gets the 401 as a reply.
     EXPECT_FALSE(HUtils::Command(sender, &sink, "/config/io.cgi"));
     EXPECT_EQ(camsim.RequestLog().size(), 1u);
     const RecordingSink::Line notSent{
-        3, "korvalt::HUtils::RequestGetRD: cannot send request \"/config/io.cgi\" to " + device};
+        ipcapture::kDebugLevelRequestNotSent,
+        "korvalt::HUtils::RequestGetRD: cannot send request \"/config/io.cgi\" to " + device};
     EXPECT_FALSE(HUtils::Command(sender, &sink, "/config/io.cgi"));
     EXPECT_EQ(sink.Lines(), (std::vector<RecordingSink::Line>{notSent, refused}));
   } else {
@@ -113,7 +115,7 @@ TEST(CamsimHttp, FailuresEndWithTheirCodesAndTexts) {
   CResultDef result;
   HUtils::RequestGetRD(body, sender, result, "/no/such.cgi", true);
   EXPECT_EQ(result.Code, 6u);
-  EXPECT_EQ(result.Level, 1);
+  EXPECT_EQ(result.Level, ipcapture::kDebugLevelError);
   EXPECT_EQ(result.Text, "korvalt::HUtils::RequestGetRD: " + device +
                              " does not process request \"/no/such.cgi\", status code = 404");
   EXPECT_TRUE(body.empty());
@@ -124,8 +126,9 @@ TEST(CamsimHttp, FailuresEndWithTheirCodesAndTexts) {
   EXPECT_TRUE(HUtils::Command(sender, &sink, "/config/io.cgi"));
   EXPECT_EQ(sink.Lines(),
             (std::vector<RecordingSink::Line>{
-                {1, "korvalt::HUtils::RequestGetRD: incorrect response for request \"/config/io.cgi\" from " +
-                        device}}));
+                {ipcapture::kDebugLevelError,
+                 "korvalt::HUtils::RequestGetRD: incorrect response for request \"/config/io.cgi\" from " +
+                     device}}));
 
   // libcurl retries a request once when a reused connection turns out dead: drop both.
   camsim.InjectFault("close", 2, 0);
@@ -133,7 +136,8 @@ TEST(CamsimHttp, FailuresEndWithTheirCodesAndTexts) {
   EXPECT_FALSE(HUtils::Command(sender, &sink, "/config/io.cgi"));
   EXPECT_EQ(sink.Lines(),
             (std::vector<RecordingSink::Line>{
-                {3, "korvalt::HUtils::RequestGetRD: cannot send request \"/config/io.cgi\" to " + device}}));
+                {ipcapture::kDebugLevelRequestNotSent,
+                 "korvalt::HUtils::RequestGetRD: cannot send request \"/config/io.cgi\" to " + device}}));
 }
 
 }  // namespace

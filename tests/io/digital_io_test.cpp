@@ -28,6 +28,8 @@ namespace {
 using namespace std::chrono_literals;
 using korvalt::CDigitalIO;
 using korvalt::CIOBase;
+using korvalt::ipcapture::kIOStateOff;
+using korvalt::ipcapture::kIOStateOn;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kWait = 5s;
@@ -110,7 +112,7 @@ TEST(DigitalIO, FirstPollRunsOnTheHostsThreadAndLaterPollsReportOnlyChanges) {
 
   ASSERT_TRUE(rig.IO->Start());
   using Change = std::pair<uint32_t, int32_t>;
-  EXPECT_EQ(Changes(rig.Sink), (std::vector<Change>{{0, 2}, {1, 1}}));
+  EXPECT_EQ(Changes(rig.Sink), (std::vector<Change>{{0, kIOStateOn}, {1, kIOStateOff}}));
   EXPECT_EQ(rig.Camera.RequestLog().front(), kPoll);
 
   // Identical replies report nothing more.
@@ -120,7 +122,7 @@ TEST(DigitalIO, FirstPollRunsOnTheHostsThreadAndLaterPollsReportOnlyChanges) {
   ASSERT_TRUE(rig.Camera.SetInput(2, true));
   ASSERT_TRUE(rig.Sink.WaitForChanges(3, kWait));
   EXPECT_TRUE(rig.IO->Stop());
-  EXPECT_EQ(Changes(rig.Sink), (std::vector<Change>{{0, 2}, {1, 1}, {1, 2}}));
+  EXPECT_EQ(Changes(rig.Sink), (std::vector<Change>{{0, kIOStateOn}, {1, kIOStateOff}, {1, kIOStateOn}}));
   std::lock_guard<std::mutex> guard(lock);
   ASSERT_EQ(threads.size(), 3u);
   EXPECT_EQ(threads[0], std::this_thread::get_id());
@@ -134,7 +136,14 @@ TEST(DigitalIO, AnInputValueContainingOnAnywhereCountsAsOn) {
     int32_t Expected;  // reported state, 0 for no report
   };
   const std::vector<Case> cases = {
-      {"on", 2}, {"off", 1}, {"moon", 2}, {"ON", 1}, {" on", 2}, {"closed", 1}, {"", 0}, {nullptr, 0},
+      {"on", kIOStateOn},
+      {"off", kIOStateOff},
+      {"moon", kIOStateOn},
+      {"ON", kIOStateOff},
+      {" on", kIOStateOn},
+      {"closed", kIOStateOff},
+      {"", 0},
+      {nullptr, 0},
   };
   std::string body;
   for (size_t i = 0; i < cases.size(); ++i) {
@@ -183,17 +192,17 @@ TEST(DigitalIO, OutputChangesAreSentInOrderAndOnlyWhenTheStateChanges) {
   Rig rig(1, 1);
   ASSERT_TRUE(rig.Camera.Ok());
   ASSERT_TRUE(rig.IO->Start());
-  EXPECT_TRUE(rig.IO->SetOutput(0, 2));
-  EXPECT_TRUE(rig.IO->SetOutput(0, 2));
-  EXPECT_TRUE(rig.IO->SetOutput(4, 2)) << "accepted, then ignored: the device has one output";
-  EXPECT_TRUE(rig.IO->SetOutput(0, 1));
+  EXPECT_TRUE(rig.IO->SetOutput(0, kIOStateOn));
+  EXPECT_TRUE(rig.IO->SetOutput(0, kIOStateOn));
+  EXPECT_TRUE(rig.IO->SetOutput(4, kIOStateOn)) << "accepted, then ignored: the device has one output";
+  EXPECT_TRUE(rig.IO->SetOutput(0, kIOStateOff));
   ASSERT_TRUE(
       WaitForLog(rig.Camera, [](const auto& log) { return CountOf(log, OutputRequest(1, "off")) >= 2; }));
   EXPECT_TRUE(rig.IO->Stop());
   EXPECT_EQ(rig.Camera.RequestLog(),
             (std::vector<std::string>{kPoll, OutputRequest(1, "off"), OutputRequest(1, "on"),
                                       OutputRequest(1, "off")}));
-  EXPECT_FALSE(rig.IO->SetOutput(0, 2)) << "after Stop";
+  EXPECT_FALSE(rig.IO->SetOutput(0, kIOStateOn)) << "after Stop";
 }
 
 TEST(DigitalIO, AFailedOutputIsReportedOnceAndEveryInputAgainAtTheNextPoll) {
@@ -211,18 +220,18 @@ TEST(DigitalIO, AFailedOutputIsReportedOnceAndEveryInputAgainAtTheNextPoll) {
   ASSERT_TRUE(WaitForLog(rig.Camera, [&](const auto& log) { return CountOf(log, kPoll) >= polls + 2; }));
   EXPECT_EQ(rig.Sink.Changes().size(), 4u);
 
-  ASSERT_TRUE(rig.IO->SetOutput(1, 2));
+  ASSERT_TRUE(rig.IO->SetOutput(1, kIOStateOn));
   ASSERT_TRUE(rig.Sink.WaitForFailures(2, kWait));
   ASSERT_TRUE(rig.Sink.WaitForChanges(6, kWait));
   // The reset forgot that output 1 is off, so switching it off is sent again.
-  ASSERT_TRUE(rig.IO->SetOutput(0, 1));
+  ASSERT_TRUE(rig.IO->SetOutput(0, kIOStateOff));
   ASSERT_TRUE(
       WaitForLog(rig.Camera, [](const auto& log) { return CountOf(log, OutputRequest(1, "off")) >= 2; }));
   EXPECT_TRUE(rig.IO->Stop());
   EXPECT_EQ(rig.Sink.Failures(), 2u);
   // Only the camera's real states are ever reported, however often.
   for (const auto& change : Changes(rig.Sink)) {
-    EXPECT_TRUE(change == std::make_pair(0u, 2) || change == std::make_pair(1u, 1))
+    EXPECT_TRUE(change == std::make_pair(0u, kIOStateOn) || change == std::make_pair(1u, kIOStateOff))
         << change.first << "=" << change.second;
   }
 }
@@ -234,7 +243,7 @@ TEST(DigitalIO, ADeviceWithoutInputsHasNoInputThreadButSetsOutputs) {
   ASSERT_TRUE(rig.IO->Start());
   EXPECT_TRUE(rig.Camera.RequestLog().empty()) << "no poll and no initial output at start";
   EXPECT_FALSE(rig.IO->korvalt::thread::CTickerThread::IsRunning());
-  ASSERT_TRUE(rig.IO->SetOutput(0, 2));
+  ASSERT_TRUE(rig.IO->SetOutput(0, kIOStateOn));
   ASSERT_TRUE(
       WaitForLog(rig.Camera, [](const auto& log) { return CountOf(log, OutputRequest(1, "on")) == 1; }));
   EXPECT_TRUE(rig.IO->Stop());
@@ -247,7 +256,7 @@ void StallBothThreads(Rig& rig) {
   ASSERT_TRUE(rig.IO->Start());
   rig.Camera.ClearLog();
   ASSERT_TRUE(rig.Camera.InjectFault("stall", 1000, 30000));
-  ASSERT_TRUE(rig.IO->SetOutput(0, 2));
+  ASSERT_TRUE(rig.IO->SetOutput(0, kIOStateOn));
   // camsim logs a request before it stalls on it.
   ASSERT_TRUE(WaitForLog(rig.Camera, [](const auto& log) {
     return CountOf(log, OutputRequest(1, "on")) == 1 && CountOf(log, kPoll) >= 1;
@@ -310,8 +319,8 @@ TEST(DigitalIO, TheDriverCreatesOneObjectThatWorksThroughTheHostInterface) {
   ASSERT_TRUE(io->SetIOSink(&sink));
   ASSERT_TRUE(io->Start());
   using Change = std::pair<uint32_t, int32_t>;
-  EXPECT_EQ(Changes(sink), (std::vector<Change>{{0, 1}, {1, 2}}));
-  ASSERT_TRUE(io->SetOutput(0, 2));
+  EXPECT_EQ(Changes(sink), (std::vector<Change>{{0, kIOStateOff}, {1, kIOStateOn}}));
+  ASSERT_TRUE(io->SetOutput(0, kIOStateOn));
   ASSERT_TRUE(WaitForLog(camera, [](const auto& log) { return CountOf(log, OutputRequest(1, "on")) == 1; }));
   // Closing without Stop: the object stops its own threads.
   driver.Close();

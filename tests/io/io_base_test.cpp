@@ -16,6 +16,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using korvalt::CIOBase;
+using korvalt::ipcapture::kIOStateOff;
+using korvalt::ipcapture::kIOStateOn;
 
 constexpr auto kWait = 5s;
 
@@ -31,7 +33,7 @@ class FlakyIO : public CIOBase {
   }
   bool PollInputs() override {
     ++Polls;
-    ApplyInputState(0, (Polls.load() % 2) != 0 ? kStateOn : kStateOff);
+    ApplyInputState(0, (Polls.load() % 2) != 0 ? kIOStateOn : kIOStateOff);
     return true;
   }
 
@@ -54,7 +56,7 @@ TEST(IOBase, EveryFailedOutputIsReportedOnceWhilePollsRunBeside) {
 
   constexpr int kChanges = 50;
   // Each failure resets the output to "not yet known", so the same change is sent again every time.
-  for (int i = 0; i < kChanges; ++i) ASSERT_TRUE(io.SetOutput(0, CIOBase::kStateOn));
+  for (int i = 0; i < kChanges; ++i) ASSERT_TRUE(io.SetOutput(0, kIOStateOn));
   ASSERT_TRUE(sink.WaitForFailures(1 + kChanges, kWait));
   EXPECT_TRUE(io.Stop());
   EXPECT_EQ(sink.Failures(), 1u + kChanges);
@@ -66,17 +68,17 @@ TEST(IOBase, RefusesWhatItCannotDo) {
   driver.IOCounts = {0, 1};
   FlakyIO io(&driver);
   EXPECT_FALSE(io.SetIOSink(nullptr));
-  EXPECT_FALSE(io.SetOutput(0, CIOBase::kStateOn)) << "before Start";
+  EXPECT_FALSE(io.SetOutput(0, kIOStateOn)) << "before Start";
   ASSERT_TRUE(io.Start());
-  EXPECT_TRUE(io.SetOutput(0, CIOBase::kStateOn));
+  EXPECT_TRUE(io.SetOutput(0, kIOStateOn));
   EXPECT_TRUE(io.Stop());
-  EXPECT_FALSE(io.SetOutput(0, CIOBase::kStateOn)) << "after Stop";
+  EXPECT_FALSE(io.SetOutput(0, kIOStateOn)) << "after Stop";
 
   testsupport::FakeDriver noOutputs;
   noOutputs.IOCounts = {1, 0};
   FlakyIO inputsOnly(&noOutputs);
   ASSERT_TRUE(inputsOnly.Start());
-  EXPECT_FALSE(inputsOnly.SetOutput(0, CIOBase::kStateOn)) << "no output thread";
+  EXPECT_FALSE(inputsOnly.SetOutput(0, kIOStateOn)) << "no output thread";
   EXPECT_TRUE(inputsOnly.Stop());
 }
 
@@ -120,14 +122,14 @@ TEST(IOBase, StartsAndStopsFromSeveralHostThreadsLeaveOneOrNoTicker) {
         } else if (io.Start()) {
           ++started;
         }
-        io.SetOutput(0, CIOBase::kStateOn);
+        io.SetOutput(0, kIOStateOn);
       }
     });
   }
   for (auto& host : hosts) host.join();
   EXPECT_GT(started.load(), 0);
   EXPECT_TRUE(io.Stop());
-  EXPECT_FALSE(io.SetOutput(0, CIOBase::kStateOn)) << "nothing runs after the last Stop";
+  EXPECT_FALSE(io.SetOutput(0, kIOStateOn)) << "nothing runs after the last Stop";
 }
 
 }  // namespace

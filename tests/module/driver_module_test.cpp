@@ -13,6 +13,7 @@
 
 namespace {
 
+namespace ipc = korvalt::ipcapture;
 using korvalt::ipcapture::IIPCaptureDriverEx3;
 
 class DriverModule : public ::testing::Test {
@@ -85,15 +86,15 @@ TEST_F(DriverModule, OpenMessageNamesDriverModelFirmwareAndAddress) {
     config.Model = "QL-5220";
     config.Address = "cam.example";
     config.Port = 8080;
-    config.Custom[1] = "0";
-    if (c.Firmware != nullptr) config.Custom[2] = c.Firmware;
+    config.Custom[ipc::kCustomParameterVideoStandard] = "0";
+    if (c.Firmware != nullptr) config.Custom[ipc::kCustomParameterFirmware] = c.Firmware;
     hostkit::DeviceParams params(config);
     hostkit::DebugSink sink;
     auto driver = Create();
     ASSERT_TRUE(driver->Open(&sink, &Allocator, &params));
     const auto lines = sink.Lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].Level, 2);
+    EXPECT_EQ(lines[0].Level, ipc::kDebugLevelInformation);
     EXPECT_EQ(lines[0].Text, c.Expected);
   }
 }
@@ -240,9 +241,9 @@ TEST_F(DriverModule, VideoStandardFollowsNumericParameterOne) {
   for (const Case& c : cases) {
     hostkit::DeviceParams params;
     auto driver = Create();
-    params.Config.Custom[1] = c.First;
+    params.Config.Custom[ipc::kCustomParameterVideoStandard] = c.First;
     ASSERT_TRUE(driver->Open(&Sink, &Allocator, &params));
-    params.Config.Custom[1] = c.Second;
+    params.Config.Custom[ipc::kCustomParameterVideoStandard] = c.Second;
     ASSERT_TRUE(driver->Open(&Sink, &Allocator, &params));
     EXPECT_EQ(ServiceSide(driver.get())->GetVideoStandard(), c.Expected) << c.First << " then " << c.Second;
   }
@@ -250,7 +251,7 @@ TEST_F(DriverModule, VideoStandardFollowsNumericParameterOne) {
 
 TEST_F(DriverModule, OpenCopiesDeviceRecordAndSetsFamilyTimeouts) {
   hostkit::DeviceParams params;
-  params.Config = {"QL-6250", 4, 2, 1, "10.1.2.3", 8081, 2, "admin", "pw", {}};
+  params.Config = {"QL-6250", 4, 2, 1, "10.1.2.3", 8081, ipc::kCodecTypeMPEG4, "admin", "pw", {}};
   auto driver = Create();
   korvalt::IDriver* service = ServiceSide(driver.get());
   const korvalt::DEVICE_INFO before = service->GetDeviceInfo();
@@ -271,7 +272,7 @@ TEST_F(DriverModule, OpenCopiesDeviceRecordAndSetsFamilyTimeouts) {
   EXPECT_EQ(before.NetworkTimeout, 5000) << "a copy taken earlier keeps its values";
   EXPECT_EQ(service->GetIOCounts(), std::make_pair(2, 1));
   EXPECT_EQ(service->GetChannelCount(), 4);
-  EXPECT_EQ(service->GetCodecType(), 2);
+  EXPECT_EQ(service->GetCodecType(), ipc::kCodecTypeMPEG4);
   EXPECT_EQ(service->GetSampleAllocator(), &Allocator);
 }
 
@@ -293,15 +294,15 @@ TEST_F(DriverModule, DiagnosticLinesArriveUnchangedWithLowLevelByte) {
   ASSERT_TRUE(driver->Open(&Sink, &Allocator, &params));
   Sink.Clear();
   korvalt::IDriver* service = ServiceSide(driver.get());
-  service->DebugMessage(258, "%s: %d%%", "origin", 5);
-  service->DebugMessage(1, "%s", "");
+  service->DebugMessage(256 + ipc::kDebugLevelInformation, "%s: %d%%", "origin", 5);
+  service->DebugMessage(ipc::kDebugLevelError, "%s", "");
   const std::string longText(100000, 'x');
-  service->DebugMessage(2, "%s", longText.c_str());
+  service->DebugMessage(ipc::kDebugLevelInformation, "%s", longText.c_str());
   const auto lines = Sink.Lines();
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0].Level, 2);
+  EXPECT_EQ(lines[0].Level, ipc::kDebugLevelInformation) << "only the low byte of the level arrives";
   EXPECT_EQ(lines[0].Text, "origin: 5%");
-  EXPECT_EQ(lines[1].Level, 1);
+  EXPECT_EQ(lines[1].Level, ipc::kDebugLevelError);
   EXPECT_EQ(lines[1].Text, "");
   EXPECT_EQ(lines[2].Text, longText);
 }
@@ -316,7 +317,7 @@ TEST_F(DriverModule, ThrowingSinkDoesNotEscapeTheModule) {
   ThrowingSink sink;
   auto driver = Create();
   EXPECT_TRUE(driver->Open(&sink, &Allocator, &params));
-  ServiceSide(driver.get())->DebugMessage(1, "%s", "x");
+  ServiceSide(driver.get())->DebugMessage(ipc::kDebugLevelError, "%s", "x");
 }
 
 TEST_F(DriverModule, ChannelCountIsBoundedAndOpenStillSucceeds) {

@@ -10,6 +10,7 @@
 
 namespace {
 
+namespace ipc = korvalt::ipcapture;
 using Call = presettest::FakePresetComm::Call;
 using Line = presettest::FakePresetComm::Line;
 using korvalt::CPrepositionList;
@@ -51,7 +52,7 @@ class PresetList : public presettest::PresetDevice {
 };
 
 TEST_F(PresetList, FirstAddStoresSlot0MakesItCurrentAndWritesEntry0) {
-  ASSERT_EQ(List(0).AddPreposition("Door"), 1);
+  ASSERT_EQ(List(0).AddPreposition("Door"), ipc::kPtzSuccess);
   EXPECT_EQ(Comm.Calls(), (std::vector<Call>{{"store", 0, "Door"}}));
   EXPECT_EQ(Current(0), "Door");
   EXPECT_EQ(FileEntry(0).Name, "Door");
@@ -60,26 +61,26 @@ TEST_F(PresetList, FirstAddStoresSlot0MakesItCurrentAndWritesEntry0) {
 }
 
 TEST_F(PresetList, AddingAgainWithoutAMoveRenamesTheCurrentPreset) {
-  ASSERT_EQ(List(0).AddPreposition("Door"), 1);
-  ASSERT_EQ(List(0).AddPreposition("Gate"), 1);
+  ASSERT_EQ(List(0).AddPreposition("Door"), ipc::kPtzSuccess);
+  ASSERT_EQ(List(0).AddPreposition("Gate"), ipc::kPtzSuccess);
   EXPECT_EQ(Comm.Calls(), (std::vector<Call>{{"store", 0, "Door"}})) << "the camera is not asked again";
   EXPECT_EQ(Names(0), std::vector<std::string>{"Gate"});
   EXPECT_EQ(Current(0), "Gate");
   EXPECT_EQ(FileEntry(0).Name, "Gate");
   EXPECT_EQ(
       Comm.Lines(),
-      (std::vector<Line>{{2,
+      (std::vector<Line>{{ipc::kDebugLevelInformation,
                           "korvalt::CPrepositionList::RenameCurrentPreposition: A preposition with index 0 "
                           "was renamed from \"Door\" to \"Gate\"."}}));
 }
 
 TEST_F(PresetList, AddAfterAMoveTakesTheLowestFreeSlot) {
-  ASSERT_EQ(AddMoved(0, "A"), 1);
-  ASSERT_EQ(AddMoved(0, "B"), 1);
-  ASSERT_EQ(AddMoved(0, "C"), 1);
+  ASSERT_EQ(AddMoved(0, "A"), ipc::kPtzSuccess);
+  ASSERT_EQ(AddMoved(0, "B"), ipc::kPtzSuccess);
+  ASSERT_EQ(AddMoved(0, "C"), ipc::kPtzSuccess);
   ASSERT_TRUE(List(0).Remove("B"));
   Comm.Clear();
-  ASSERT_EQ(AddMoved(0, "D"), 1);
+  ASSERT_EQ(AddMoved(0, "D"), ipc::kPtzSuccess);
   EXPECT_EQ(Comm.Calls(), (std::vector<Call>{{"store", 1, "D"}}));
   EXPECT_EQ(Names(0), (std::vector<std::string>{"A", "C", "D"})) << "appended at the end";
   const std::vector<std::pair<std::string, uint32_t>> file = {{"A", 0}, {"C", 2}, {"D", 1}};
@@ -88,7 +89,7 @@ TEST_F(PresetList, AddAfterAMoveTakesTheLowestFreeSlot) {
     EXPECT_EQ(FileEntry(position).Slot, file[position].second);
   }
   ASSERT_TRUE(List(0).Remove("A"));
-  ASSERT_EQ(AddMoved(0, "E"), 1);
+  ASSERT_EQ(AddMoved(0, "E"), ipc::kPtzSuccess);
   EXPECT_EQ(Comm.Calls().back(), (Call{"store", 0, "E"}));
 }
 
@@ -111,12 +112,13 @@ TEST_F(PresetList, RefusedNamesAreNotAddedAndLoggedLiterally) {
   for (const std::string& name : refused) {
     SCOPED_TRACE(name);
     Comm.Clear();
-    EXPECT_EQ(List(0).AddPreposition(name), -3);
+    EXPECT_EQ(List(0).AddPreposition(name), ipc::kPtzInvalidArgument);
     EXPECT_TRUE(Comm.Calls().empty());
-    EXPECT_EQ(Comm.Lines(), (std::vector<Line>{{1, kAddOrigin + ": A preposition \"" + name +
-                                                       "\" cannot be added - the name is invalid."}}));
+    EXPECT_EQ(Comm.Lines(),
+              (std::vector<Line>{{ipc::kDebugLevelError, kAddOrigin + ": A preposition \"" + name +
+                                                             "\" cannot be added - the name is invalid."}}));
   }
-  EXPECT_EQ(List(0).AddPreposition(""), -3);
+  EXPECT_EQ(List(0).AddPreposition(""), ipc::kPtzInvalidArgument);
   EXPECT_EQ(List(0).Count(), 0);
   EXPECT_EQ(FileBytes(), Golden("fresh.preset"));
 }
@@ -124,11 +126,11 @@ TEST_F(PresetList, RefusedNamesAreNotAddedAndLoggedLiterally) {
 TEST_F(PresetList, AcceptedNamesSurviveTheFileExactly) {
   const std::vector<std::string> names = {"50%",        "%s%n%x%%", "Tür Süd", "門 🚪", "tab\there",
                                           "line\nfeed", " spaced ", "door",    "Door", "DOOR"};
-  for (const std::string& name : names) ASSERT_EQ(AddMoved(0, name), 1) << name;
+  for (const std::string& name : names) ASSERT_EQ(AddMoved(0, name), ipc::kPtzSuccess) << name;
   EXPECT_EQ(Names(0), names);
   EXPECT_EQ(NamesInFile(0), names);
   EXPECT_EQ(Comm.Calls().size(), names.size()) << "names differing in case are different presets";
-  ASSERT_EQ(List(0).AddPreposition("100%d"), 1);
+  ASSERT_EQ(List(0).AddPreposition("100%d"), ipc::kPtzSuccess);
   EXPECT_EQ(
       Comm.Lines().back().Text,
       "korvalt::CPrepositionList::RenameCurrentPreposition: A preposition with index 9 was renamed from "
@@ -136,8 +138,8 @@ TEST_F(PresetList, AcceptedNamesSurviveTheFileExactly) {
 }
 
 TEST_F(PresetList, GotoFindsTheExactNameAndSkipsTheCameraWhenAlreadyThere) {
-  ASSERT_EQ(AddMoved(0, "door"), 1);
-  ASSERT_EQ(AddMoved(0, "Door"), 1);
+  ASSERT_EQ(AddMoved(0, "door"), ipc::kPtzSuccess);
+  ASSERT_EQ(AddMoved(0, "Door"), ipc::kPtzSuccess);
   Comm.Clear();
   EXPECT_TRUE(List(0).Goto("Door", 5)) << "already there";
   EXPECT_TRUE(Comm.Calls().empty());
@@ -165,31 +167,31 @@ TEST_F(PresetList, LimitOf255IsReportedWithItsMessage) {
   body += "</PtzChannel01></Quenlark>\n";
   WriteFile(Path(), body);
   ASSERT_TRUE(OpenReader());
-  ASSERT_EQ(AddMoved(0, "P254"), 1);
+  ASSERT_EQ(AddMoved(0, "P254"), ipc::kPtzSuccess);
   EXPECT_EQ(FileEntry(254).Slot, 254u);
   Comm.Clear();
-  EXPECT_EQ(AddMoved(0, "One more"), -26);
+  EXPECT_EQ(AddMoved(0, "One more"), ipc::kPtzPresetLimit);
   EXPECT_TRUE(Comm.Calls().empty());
-  EXPECT_EQ(
-      Comm.Lines(),
-      (std::vector<Line>{{1, kAddOrigin + ": A preposition \"One more\" cannot be added. Camera supports "
-                                          "saving not more than 255 prepositions."}}));
+  EXPECT_EQ(Comm.Lines(),
+            (std::vector<Line>{{ipc::kDebugLevelError,
+                                kAddOrigin + ": A preposition \"One more\" cannot be added. Camera supports "
+                                             "saving not more than 255 prepositions."}}));
   EXPECT_EQ(List(0).Count(), 255);
   EXPECT_EQ(NamesInFile(0).size(), 255u);
 }
 
 TEST_F(PresetList, CameraRefusalLeavesListAndFileUnchanged) {
-  ASSERT_EQ(AddMoved(0, "Door"), 1);
+  ASSERT_EQ(AddMoved(0, "Door"), ipc::kPtzSuccess);
   const std::string before = FileBytes();
   Comm.RefuseStore = true;
-  EXPECT_EQ(AddMoved(0, "Gate"), -18);
+  EXPECT_EQ(AddMoved(0, "Gate"), ipc::kPtzNotAvailable);
   EXPECT_EQ(Names(0), std::vector<std::string>{"Door"});
   EXPECT_EQ(Current(0), "");
   EXPECT_EQ(FileBytes(), before);
 }
 
 TEST_F(PresetList, RemoveRefusedByTheCameraKeepsThePresetAndRewritesTheChannel) {
-  ASSERT_EQ(AddMoved(0, "Door"), 1);
+  ASSERT_EQ(AddMoved(0, "Door"), ipc::kPtzSuccess);
   Comm.RefuseDelete = true;
   EXPECT_TRUE(List(0).Remove("Door"));
   EXPECT_EQ(Names(0), std::vector<std::string>{"Door"});
@@ -200,27 +202,27 @@ TEST_F(PresetList, RemoveRefusedByTheCameraKeepsThePresetAndRewritesTheChannel) 
 }
 
 TEST_F(PresetList, FailedSavesAreReportedAsFailures) {
-  ASSERT_EQ(AddMoved(0, "Door"), 1);
-  ASSERT_EQ(AddMoved(0, "Gate"), 1);
+  ASSERT_EQ(AddMoved(0, "Door"), ipc::kPtzSuccess);
+  ASSERT_EQ(AddMoved(0, "Gate"), ipc::kPtzSuccess);
   BreakSaving();
   EXPECT_FALSE(List(0).Remove("Door")) << "the rewrite's only save failed";
   EXPECT_FALSE(List(0).SaveAll());
-  EXPECT_EQ(AddMoved(0, "Yard"), -18);
+  EXPECT_EQ(AddMoved(0, "Yard"), ipc::kPtzNotAvailable);
   EXPECT_EQ(Names(0), (std::vector<std::string>{"Gate", "Yard"})) << "kept in memory and on the camera";
-  EXPECT_EQ(List(0).AddPreposition("Patio"), -18) << "rename not saved";
+  EXPECT_EQ(List(0).AddPreposition("Patio"), ipc::kPtzNotAvailable) << "rename not saved";
 }
 
 TEST_F(PresetList, WithoutCameraOrFileTheListReportsFailure) {
   CPrepositionList noComm(0);
   noComm.SetMaxPrepositions(kLimit);
-  EXPECT_EQ(noComm.AddPreposition("Door"), -18);
+  EXPECT_EQ(noComm.AddPreposition("Door"), ipc::kPtzNotAvailable);
   EXPECT_FALSE(noComm.Goto("Door", 0));
 
   CPrepositionList noReader(0);
   noReader.SetPresetComm(&Comm);
   noReader.SetMaxPrepositions(kLimit);
   EXPECT_FALSE(noReader.Initialize({}));
-  EXPECT_EQ(noReader.AddPreposition("Door"), -18);
+  EXPECT_EQ(noReader.AddPreposition("Door"), ipc::kPtzNotAvailable);
   EXPECT_EQ(noReader.Count(), 1);
   EXPECT_FALSE(noReader.WriteEntry(0, 0, "Door"));
   EXPECT_FALSE(noReader.SaveAll());
@@ -261,7 +263,7 @@ TEST_F(PresetList, LoadTakesPositionsBelowTheLimitAndSkipsUnreadableEntries) {
 }
 
 TEST_F(PresetList, InitializeWithTheSameReaderReloads) {
-  ASSERT_EQ(AddMoved(0, "Door"), 1);
+  ASSERT_EQ(AddMoved(0, "Door"), ipc::kPtzSuccess);
   EXPECT_EQ(Reader.UseCount(), 2);
   EXPECT_TRUE(List(0).Initialize(Reader));
   EXPECT_EQ(Reader.UseCount(), 2) << "no second share of the same reader";

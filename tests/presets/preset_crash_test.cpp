@@ -91,7 +91,7 @@ class PresetCrash : public presettest::PresetDevice {
       preset.Channel = channel;
       if (kind == "A") {
         ++Adds;
-        preset.State = result == 1 ? Known::kPresent : Known::kUnknown;
+        preset.State = result == korvalt::ipcapture::kPtzSuccess ? Known::kPresent : Known::kUnknown;
       } else if (kind == "R") {
         ++Removes;
         preset.State = result == 1 ? Known::kAbsent : Known::kUnknown;
@@ -165,7 +165,7 @@ TEST_F(PresetCrash, TwoChannelsOfOneDeviceAddFromTwoThreads) {
       for (int i = 0; i < kAdds; ++i) {
         const std::string name = "c" + std::to_string(channel) + "p" + std::to_string(i);
         list.ResetCurrent();
-        EXPECT_EQ(list.AddPreposition(name), 1);
+        EXPECT_EQ(list.AddPreposition(name), korvalt::ipcapture::kPtzSuccess);
         expected[channel].push_back(name);
         // Every fourth add also removes the preset before it: the channel is rewritten as one batch.
         if (i % 4 == 3) {

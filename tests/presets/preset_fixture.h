@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "driver/host/ptz.h"
 #include "preset_test_support.h"
 #include "presets/preposition_list.h"
 #include "presets/smart_ptr.h"

@@ -12,6 +12,7 @@
 
 namespace {
 
+namespace ipc = korvalt::ipcapture;
 using korvalt::PrepositionEntry;
 using presettest::Golden;
 using presettest::ListDirectory;
@@ -35,15 +36,15 @@ TEST_F(PresetFile, EmptyFileIsReplacedByAFreshOne) {
 
 TEST_F(PresetFile, FirstPresetOnChannel0) {
   ASSERT_TRUE(OpenReader());
-  ASSERT_EQ(List(0).AddPreposition("Door"), 1);
+  ASSERT_EQ(List(0).AddPreposition("Door"), ipc::kPtzSuccess);
   EXPECT_EQ(FileBytes(), Golden("first_preset.preset"));
 }
 
 TEST_F(PresetFile, ThreePresetsOnChannels0And9) {
   ASSERT_TRUE(OpenReader());
-  ASSERT_EQ(AddMoved(0, "Door"), 1);
-  ASSERT_EQ(AddMoved(0, "Gate"), 1);
-  ASSERT_EQ(AddMoved(9, "Süd 50%"), 1);
+  ASSERT_EQ(AddMoved(0, "Door"), ipc::kPtzSuccess);
+  ASSERT_EQ(AddMoved(0, "Gate"), ipc::kPtzSuccess);
+  ASSERT_EQ(AddMoved(9, "Süd 50%"), ipc::kPtzSuccess);
   EXPECT_EQ(FileBytes(), Golden("three_presets.preset"));
 }
 
@@ -56,9 +57,9 @@ TEST_F(PresetFile, LayoutAfterRemoval) {
     if (reload) WriteFile(Path(), Golden("three_presets.preset"));
     ASSERT_TRUE(OpenReader());
     if (!reload) {
-      ASSERT_EQ(AddMoved(0, "Door"), 1);
-      ASSERT_EQ(AddMoved(0, "Gate"), 1);
-      ASSERT_EQ(AddMoved(9, "Süd 50%"), 1);
+      ASSERT_EQ(AddMoved(0, "Door"), ipc::kPtzSuccess);
+      ASSERT_EQ(AddMoved(0, "Gate"), ipc::kPtzSuccess);
+      ASSERT_EQ(AddMoved(9, "Süd 50%"), ipc::kPtzSuccess);
     }
     ASSERT_TRUE(List(0).Remove("Door"));
     EXPECT_EQ(FileBytes(), Golden("after_removal.preset"));
@@ -135,11 +136,11 @@ TEST_P(CorruptPresetFile, IsMovedAsideUnchangedAndReplacedWithAFreshFile) {
 
   const auto lines = ReaderSink.Lines();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].Level, 1);
+  EXPECT_EQ(lines[0].Level, ipc::kDebugLevelError);
   EXPECT_EQ(lines[0].Text.rfind("korvalt::CXMLPrepositionReader::OpenFile: ", 0), 0u) << lines[0].Text;
   EXPECT_NE(lines[0].Text.find(files[1]), std::string::npos) << "names where the presets went";
 
-  EXPECT_EQ(AddMoved(0, "Door"), 1) << "the fresh file is in use";
+  EXPECT_EQ(AddMoved(0, "Door"), ipc::kPtzSuccess) << "the fresh file is in use";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -170,7 +171,7 @@ TEST_F(PresetFile, FileThatCannotBeReadIsLeftAloneAndNothingIsSaved) {
   PrepositionEntry entry;
   EXPECT_FALSE(Reader->ReadPreposition(0, 0, entry));
   EXPECT_FALSE(Reader->WritePreposition(0, 0, {"Door", 0}));
-  EXPECT_EQ(List(0).AddPreposition("Door"), -18) << "stored on the camera, not in the file";
+  EXPECT_EQ(List(0).AddPreposition("Door"), ipc::kPtzNotAvailable) << "stored on the camera, not in the file";
   EXPECT_EQ(List(0).Count(), 1);
 }
 
@@ -180,7 +181,7 @@ TEST_F(PresetFile, DirectoryThatCannotBeWrittenFailsWithoutACrash) {
     WriteFile(Dir.File("plain-file"), "x");
     ::setenv("QUENLARK_PRESET_DIR", directory.c_str(), 1);
     EXPECT_FALSE(OpenReader());
-    EXPECT_EQ(List(0).AddPreposition("Door"), -18);
+    EXPECT_EQ(List(0).AddPreposition("Door"), ipc::kPtzNotAvailable);
     EXPECT_FALSE(List(0).Remove("Door"));
     EXPECT_EQ(List(0).Count(), 0) << "the camera deleted it";
   }

@@ -80,21 +80,31 @@ TEST(BasePTZComm, RequestsFillTheirItemsAndRunInOrder) {
   testsupport::FakeDriver driver;
   RecordingComm comm(&driver, Everything());
   ASSERT_TRUE(comm.Open());
-  EXPECT_EQ(comm.StartMove(nullptr, 4, 16), 1);
-  EXPECT_EQ(comm.StartFocus(nullptr, true, 3), 1);
-  EXPECT_EQ(comm.StartFocus(nullptr, false, 3), 1);
-  EXPECT_EQ(comm.StartIris(nullptr, true, 2), 1);
-  EXPECT_EQ(comm.StartIris(nullptr, false, 2), 1);
+  EXPECT_EQ(comm.StartMove(nullptr, ipc::kPtzMoveUpLeft, 16), ipc::kPtzSuccess);
+  EXPECT_EQ(comm.StartFocus(nullptr, true, 3), ipc::kPtzSuccess);
+  EXPECT_EQ(comm.StartFocus(nullptr, false, 3), ipc::kPtzSuccess);
+  EXPECT_EQ(comm.StartIris(nullptr, true, 2), ipc::kPtzSuccess);
+  EXPECT_EQ(comm.StartIris(nullptr, false, 2), ipc::kPtzSuccess);
   EXPECT_TRUE(comm.StopMoving(nullptr));
   EXPECT_TRUE(comm.StopZooming(nullptr));
   EXPECT_TRUE(comm.StopFocusing(nullptr));
   EXPECT_TRUE(comm.StopIrisChanging(nullptr));
-  EXPECT_EQ(comm.AreaZoom(nullptr, 1, 2, 3, 4), 1);
-  EXPECT_EQ(comm.Center(nullptr, 5, 6, 7), 1);
-  EXPECT_EQ(comm.Unzoom(nullptr, 9), 1);
+  EXPECT_EQ(comm.AreaZoom(nullptr, 1, 2, 3, 4), ipc::kPtzSuccess);
+  EXPECT_EQ(comm.Center(nullptr, 5, 6, 7), ipc::kPtzSuccess);
+  EXPECT_EQ(comm.Unzoom(nullptr, 9), ipc::kPtzSuccess);
   const std::vector<Handled> expected = {
-      {1, 0, 16, 4}, {2, 2, 3, 0}, {2, 1, 3, 0}, {3, 3, 2, 0}, {3, 4, 2, 0}, {4, 5, 0, 0},
-      {4, 6, 0, 0},  {4, 7, 0, 0}, {4, 8, 0, 0}, {5, 0, 4, 1}, {6, 0, 7, 5}, {7, 0, 9, 0},
+      {1, 0, 16, ipc::kPtzMoveUpLeft},
+      {2, 2, 3, 0},
+      {2, 1, 3, 0},
+      {3, 3, 2, 0},
+      {3, 4, 2, 0},
+      {4, 5, 0, 0},
+      {4, 6, 0, 0},
+      {4, 7, 0, 0},
+      {4, 8, 0, 0},
+      {5, 0, 4, 1},
+      {6, 0, 7, 5},
+      {7, 0, 9, 0},
   };
   EXPECT_EQ(comm.WaitFor(expected.size()), expected);
   EXPECT_TRUE(driver.Lines().empty());
@@ -105,13 +115,14 @@ TEST(BasePTZComm, UnsupportedRequestsAreRefusedSilently) {
   CPtzCapabilities none;
   RecordingComm comm(&driver, none);
   ASSERT_TRUE(comm.Open());
-  EXPECT_EQ(comm.StartMove(nullptr, 8, 1), -19) << "zoom is a move: governed by pan and tilt";
-  EXPECT_EQ(comm.StartMove(nullptr, 9, 1), -19);
-  EXPECT_EQ(comm.StartFocus(nullptr, true, 1), -19);
-  EXPECT_EQ(comm.StartIris(nullptr, true, 1), -19);
-  EXPECT_EQ(comm.AreaZoom(nullptr, 1, 2, 3, 4), -19);
-  EXPECT_EQ(comm.Center(nullptr, 1, 2, 3), -19);
-  EXPECT_EQ(comm.Unzoom(nullptr, 1), -19);
+  EXPECT_EQ(comm.StartMove(nullptr, ipc::kPtzZoomIn, 1), ipc::kPtzNotSupported)
+      << "zoom is a move: governed by pan and tilt";
+  EXPECT_EQ(comm.StartMove(nullptr, ipc::kPtzZoomOut, 1), ipc::kPtzNotSupported);
+  EXPECT_EQ(comm.StartFocus(nullptr, true, 1), ipc::kPtzNotSupported);
+  EXPECT_EQ(comm.StartIris(nullptr, true, 1), ipc::kPtzNotSupported);
+  EXPECT_EQ(comm.AreaZoom(nullptr, 1, 2, 3, 4), ipc::kPtzNotSupported);
+  EXPECT_EQ(comm.Center(nullptr, 1, 2, 3), ipc::kPtzNotSupported);
+  EXPECT_EQ(comm.Unzoom(nullptr, 1), ipc::kPtzNotSupported);
   EXPECT_TRUE(comm.StopMoving(nullptr)) << "stops need no capability";
   EXPECT_EQ(comm.WaitFor(1).size(), 1u);
   EXPECT_TRUE(driver.Lines().empty());
@@ -136,16 +147,17 @@ TEST(BasePTZComm, SixteenPendingItemsAtMostAndTheOldestGoesFirst) {
   RecordingComm comm(&driver, Everything());
   ASSERT_TRUE(comm.Open());
   comm.Hold();
-  ASSERT_EQ(comm.StartMove(nullptr, 0, 100), 1);
+  ASSERT_EQ(comm.StartMove(nullptr, ipc::kPtzMoveLeft, 100), ipc::kPtzSuccess);
   ASSERT_EQ(comm.WaitFor(1).size(), 1u) << "the worker holds the first item";
-  for (int32_t speed = 1; speed <= 17; ++speed) EXPECT_EQ(comm.StartMove(nullptr, 1, speed), 1);
+  for (int32_t speed = 1; speed <= 17; ++speed)
+    EXPECT_EQ(comm.StartMove(nullptr, ipc::kPtzMoveRight, speed), ipc::kPtzSuccess);
   EXPECT_TRUE(comm.StopMoving(nullptr)) << "a stop does not overtake; it pushes the oldest out";
   EXPECT_EQ(comm.QueueLength(), 16u);
   comm.Release();
   const std::vector<Handled> seen = comm.WaitFor(17);
   ASSERT_EQ(seen.size(), 17u);
-  EXPECT_EQ(seen[0], (Handled{1, 0, 100, 0}));
-  for (int32_t i = 1; i < 16; ++i) EXPECT_EQ(seen[i], (Handled{1, 0, i + 2, 1})) << i;
+  EXPECT_EQ(seen[0], (Handled{1, 0, 100, ipc::kPtzMoveLeft}));
+  for (int32_t i = 1; i < 16; ++i) EXPECT_EQ(seen[i], (Handled{1, 0, i + 2, ipc::kPtzMoveRight})) << i;
   EXPECT_EQ(seen[16], (Handled{4, 5, 0, 0}));
 }
 
@@ -157,27 +169,27 @@ TEST(BasePTZComm, RequestsAfterCloseFailAndNameTheirCommand) {
   EXPECT_TRUE(driver.Lines().empty());
   EXPECT_TRUE(comm.Close());
   EXPECT_FALSE(comm.Close());
-  EXPECT_EQ(comm.StartMove(nullptr, 0, 1), -18);
-  EXPECT_EQ(comm.StartFocus(nullptr, true, 1), -18);
-  EXPECT_EQ(comm.StartIris(nullptr, true, 1), -18);
+  EXPECT_EQ(comm.StartMove(nullptr, ipc::kPtzMoveLeft, 1), ipc::kPtzNotAvailable);
+  EXPECT_EQ(comm.StartFocus(nullptr, true, 1), ipc::kPtzNotAvailable);
+  EXPECT_EQ(comm.StartIris(nullptr, true, 1), ipc::kPtzNotAvailable);
   EXPECT_FALSE(comm.StopMoving(nullptr));
   EXPECT_FALSE(comm.StopZooming(nullptr));
   EXPECT_FALSE(comm.StopFocusing(nullptr));
   EXPECT_FALSE(comm.StopIrisChanging(nullptr));
-  EXPECT_EQ(comm.AreaZoom(nullptr, 0, 0, 0, 0), -18);
-  EXPECT_EQ(comm.Center(nullptr, 0, 0, 0), -18);
-  EXPECT_EQ(comm.Unzoom(nullptr, 0), -18);
+  EXPECT_EQ(comm.AreaZoom(nullptr, 0, 0, 0, 0), ipc::kPtzNotAvailable);
+  EXPECT_EQ(comm.Center(nullptr, 0, 0, 0), ipc::kPtzNotAvailable);
+  EXPECT_EQ(comm.Unzoom(nullptr, 0), ipc::kPtzNotAvailable);
   const std::vector<testsupport::FakeDriver::Line> expected = {
-      {1, "korvalt::CBasePTZComm::StartMove: cannot send message (1) to thread"},
-      {1, "korvalt::CBasePTZComm::StartFocus: cannot send message (2) to thread"},
-      {1, "korvalt::CBasePTZComm::StartIris: cannot send message (3) to thread"},
-      {1, "korvalt::CBasePTZComm::StopMoving: cannot send message (4) to thread"},
-      {1, "korvalt::CBasePTZComm::StopZooming: cannot send message (4) to thread"},
-      {1, "korvalt::CBasePTZComm::StopFocusing: cannot send message (4) to thread"},
-      {1, "korvalt::CBasePTZComm::StopIrisChanging: cannot send message (4) to thread"},
-      {1, "korvalt::CBasePTZComm::AreaZoom: cannot send message (5) to thread"},
-      {1, "korvalt::CBasePTZComm::Center: cannot send message (6) to thread"},
-      {1, "korvalt::CBasePTZComm::Unzoom: cannot send message (7) to thread"},
+      {ipc::kDebugLevelError, "korvalt::CBasePTZComm::StartMove: cannot send message (1) to thread"},
+      {ipc::kDebugLevelError, "korvalt::CBasePTZComm::StartFocus: cannot send message (2) to thread"},
+      {ipc::kDebugLevelError, "korvalt::CBasePTZComm::StartIris: cannot send message (3) to thread"},
+      {ipc::kDebugLevelError, "korvalt::CBasePTZComm::StopMoving: cannot send message (4) to thread"},
+      {ipc::kDebugLevelError, "korvalt::CBasePTZComm::StopZooming: cannot send message (4) to thread"},
+      {ipc::kDebugLevelError, "korvalt::CBasePTZComm::StopFocusing: cannot send message (4) to thread"},
+      {ipc::kDebugLevelError, "korvalt::CBasePTZComm::StopIrisChanging: cannot send message (4) to thread"},
+      {ipc::kDebugLevelError, "korvalt::CBasePTZComm::AreaZoom: cannot send message (5) to thread"},
+      {ipc::kDebugLevelError, "korvalt::CBasePTZComm::Center: cannot send message (6) to thread"},
+      {ipc::kDebugLevelError, "korvalt::CBasePTZComm::Unzoom: cannot send message (7) to thread"},
   };
   EXPECT_EQ(driver.Lines(), expected);
 }
@@ -186,9 +198,10 @@ TEST(BasePTZComm, ForwardedLinesAreFinishedTextNeverFormats) {
   testsupport::FakeDriver driver;
   RecordingComm comm(&driver, Everything());
   IDebugMessage& sink = comm;
-  sink.DebugMessage(2, "%s: preset \"%s\"", "origin", "100%s%n");
+  sink.DebugMessage(ipc::kDebugLevelInformation, "%s: preset \"%s\"", "origin", "100%s%n");
   ASSERT_EQ(driver.Lines().size(), 1u);
-  EXPECT_EQ(driver.Lines()[0], (testsupport::FakeDriver::Line{2, "origin: preset \"100%s%n\""}));
+  EXPECT_EQ(driver.Lines()[0],
+            (testsupport::FakeDriver::Line{ipc::kDebugLevelInformation, "origin: preset \"100%s%n\""}));
 }
 
 // A control whose executor the test can close behind its back.

@@ -70,11 +70,13 @@ class CameraViewThroughExports : public PtzThroughExports {
 };
 
 TEST_F(CameraViewThroughExports, PanAndZoomChangeThePicture) {
-  Params.Config.CodecType = 1;  // Motion JPEG: every picture decodes on its own
+  Params.Config.CodecType = ipc::kCodecTypeMJPEG;  // every picture decodes on its own
   Params.Config.Address = "127.0.0.1";
   Params.Config.Port = StreamingCamera.HttpPort();
   Params.Config.Channels = 1;
-  Params.Config.Custom = {{1, "0"}, {2, "1.10"}, {3, kMac}};
+  Params.Config.Custom = {{ipc::kCustomParameterVideoStandard, "0"},
+                          {ipc::kCustomParameterFirmware, "1.10"},
+                          {ipc::kCustomParameterMacAddress, kMac}};
   Driver = Module.Create();
   ASSERT_TRUE(Driver->Open(&Debug, &Allocator, &Params));
   LumaSink sink;

@@ -56,7 +56,7 @@ TEST_F(PresetsThroughExports, AddingRightAfterAnAddRenamesTheCurrentPreset) {
             1u);
   for (const hostkit::DebugLine& line : Debug.Lines()) {
     if (line.Text.find("renamed") != std::string::npos) {
-      EXPECT_EQ(line.Level, 2);
+      EXPECT_EQ(line.Level, ipc::kDebugLevelInformation);
     }
   }
   EXPECT_EQ(hostkit::PresetNames(*Reopen()), std::vector<std::string>{"Gate"});

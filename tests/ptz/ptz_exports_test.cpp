@@ -40,18 +40,18 @@ TEST_F(PtzThroughExports, EachDirectionSendsItsOwnMoveRequest) {
     int32_t Result;
   };
   const Case cases[] = {
-      {ipc::kPtzMoveLeft, 16, "p=-6&t=0&z=0", 1},
-      {ipc::kPtzMoveUp, 16, "p=0&t=6&z=0", 1},
-      {ipc::kPtzMoveDown, 4, "p=0&t=-2&z=0", 1},
-      {ipc::kPtzMoveUpLeft, 16, "p=-6&t=6&z=0", 1},
-      {ipc::kPtzMoveUpRight, 7, "p=3&t=3&z=0", 1},
-      {ipc::kPtzMoveDownLeft, 7, "p=-3&t=-3&z=0", 1},
-      {ipc::kPtzMoveDownRight, 7, "p=3&t=-3&z=0", 1},
-      {ipc::kPtzZoomIn, 5, "p=0&t=0&z=2", 1},
-      {ipc::kPtzZoomOut, 5, "p=0&t=0&z=-2", 1},
-      {ipc::kPtzMoveReserved, 5, nullptr, -3},
-      {11, 5, "", 1},
-      {-1, 5, "", 1},
+      {ipc::kPtzMoveLeft, 16, "p=-6&t=0&z=0", ipc::kPtzSuccess},
+      {ipc::kPtzMoveUp, 16, "p=0&t=6&z=0", ipc::kPtzSuccess},
+      {ipc::kPtzMoveDown, 4, "p=0&t=-2&z=0", ipc::kPtzSuccess},
+      {ipc::kPtzMoveUpLeft, 16, "p=-6&t=6&z=0", ipc::kPtzSuccess},
+      {ipc::kPtzMoveUpRight, 7, "p=3&t=3&z=0", ipc::kPtzSuccess},
+      {ipc::kPtzMoveDownLeft, 7, "p=-3&t=-3&z=0", ipc::kPtzSuccess},
+      {ipc::kPtzMoveDownRight, 7, "p=3&t=-3&z=0", ipc::kPtzSuccess},
+      {ipc::kPtzZoomIn, 5, "p=0&t=0&z=2", ipc::kPtzSuccess},
+      {ipc::kPtzZoomOut, 5, "p=0&t=0&z=-2", ipc::kPtzSuccess},
+      {ipc::kPtzMoveReserved, 5, nullptr, ipc::kPtzInvalidArgument},
+      {11, 5, "", ipc::kPtzSuccess},
+      {-1, 5, "", ipc::kPtzSuccess},
   };
   std::vector<std::string> expected;
   for (const Case& c : cases) {

@@ -34,9 +34,9 @@ korvalt::ipcapture::IIPCaptureDriverEx3* PtzThroughExports::OpenDriver(const cha
   Params.Config.Channels = channels;
   Params.Config.Model = "QL-6250";
   Params.Config.Custom.clear();
-  Params.Config.Custom[1] = "0";
-  Params.Config.Custom[2] = "1.10";
-  if (mac != nullptr) Params.Config.Custom[3] = mac;
+  Params.Config.Custom[korvalt::ipcapture::kCustomParameterVideoStandard] = "0";
+  Params.Config.Custom[korvalt::ipcapture::kCustomParameterFirmware] = "1.10";
+  if (mac != nullptr) Params.Config.Custom[korvalt::ipcapture::kCustomParameterMacAddress] = mac;
   Driver = Module.Create();
   EXPECT_TRUE(Driver->Open(&Debug, &Allocator, &Params));
   return Driver;

@@ -81,8 +81,8 @@ TEST_F(QuenlarkPTZCommCamsim, WorkItemsBecomeTheirRequests) {
     const char* Path;  // null: nothing is sent
   };
   const Case cases[] = {
-      {{1, 0, nullptr, 16, 4, 0, 0}, "/config/ptz_move_cont.cgi?p=-6&t=6&z=0"},
-      {{1, 0, nullptr, 5, 9, 0, 0}, "/config/ptz_move_cont.cgi?p=0&t=0&z=-2"},
+      {{1, 0, nullptr, 16, ipcapture::kPtzMoveUpLeft, 0, 0}, "/config/ptz_move_cont.cgi?p=-6&t=6&z=0"},
+      {{1, 0, nullptr, 5, ipcapture::kPtzZoomOut, 0, 0}, "/config/ptz_move_cont.cgi?p=0&t=0&z=-2"},
       {{1, 0, nullptr, 5, 11, 0, 0}, "/config/ptz_move_cont.cgi?"},
       {{2, 2, nullptr, 5, 0, 0, 0}, "/config/focus_cont.cgi?f=2"},
       {{2, 1, nullptr, 5, 0, 0, 0}, "/config/focus_cont.cgi?f=-2"},  // signed, not 4294967294
@@ -103,9 +103,10 @@ TEST_F(QuenlarkPTZCommCamsim, WorkItemsBecomeTheirRequests) {
   }
   EXPECT_EQ(Requests(), expected);
   const std::vector<testsupport::FakeDriver::Line> lines = {
-      {1, "korvalt::CQuenlarkPTZComm::ProcessFocusCommand: Unexpected command subtype (Type=2, Subtype=3)"},
-      {1, "korvalt::CQuenlarkPTZComm::HandleWorkItem: unexpected command ID=3"},
-      {1, "korvalt::CQuenlarkPTZComm::HandleWorkItem: unexpected command ID=5"},
+      {ipcapture::kDebugLevelError,
+       "korvalt::CQuenlarkPTZComm::ProcessFocusCommand: Unexpected command subtype (Type=2, Subtype=3)"},
+      {ipcapture::kDebugLevelError, "korvalt::CQuenlarkPTZComm::HandleWorkItem: unexpected command ID=3"},
+      {ipcapture::kDebugLevelError, "korvalt::CQuenlarkPTZComm::HandleWorkItem: unexpected command ID=5"},
   };
   EXPECT_EQ(Driver.Lines(), lines);
 }
@@ -132,7 +133,7 @@ TEST_F(QuenlarkPTZCommCamsim, WorkerAndPresetCallsNeverShareTheConnectionAtOnce)
   std::thread presets([&] {
     for (int i = 0; i < 15; ++i) EXPECT_TRUE(comm.StorePreposition(i % 5, "P"));
   });
-  for (int i = 0; i < 15; ++i) EXPECT_EQ(comm.StartMove(nullptr, i % 8, 4), 1);
+  for (int i = 0; i < 15; ++i) EXPECT_EQ(comm.StartMove(nullptr, i % 8, 4), ipcapture::kPtzSuccess);
   presets.join();
   // Every queued move reached the camera too: nothing failed on the shared connection.
   for (int wait = 0; wait < 500 && Requests().size() < 30; ++wait) {

@@ -16,6 +16,7 @@
 
 namespace {
 
+namespace ipc = korvalt::ipcapture;
 using Clock = std::chrono::steady_clock;
 
 int64_t MsSince(Clock::time_point start) {
@@ -144,9 +145,9 @@ TEST_P(EveryCodec, DecodablePicturesOfTheRequestedSizeAndRestartWithNewSize) {
   DecodingSink& frames = NewSink();
   hostkit::ChannelSettings settings(40, 60, 320, 240);
   ASSERT_TRUE(capture->StartChannel(0, &frames.Sink, &settings));
-  EXPECT_EQ(State(0), 2) << "no picture before the first frame";
+  EXPECT_EQ(State(0), ipc::kChannelStateSignalLost) << "no picture before the first frame";
   ASSERT_TRUE(frames.WaitFrames(10, 20000));
-  EXPECT_EQ(State(0), 0);
+  EXPECT_EQ(State(0), ipc::kChannelStateStreaming);
   {
     std::lock_guard<std::mutex> guard(frames.Lock);
     EXPECT_EQ(frames.DecodeErrors, 0u);
@@ -184,18 +185,19 @@ TEST_P(EveryCodec, DecodablePicturesOfTheRequestedSizeAndRestartWithNewSize) {
   EXPECT_FALSE(capture->GetChannelState(0, &state, &reserved, nullptr, 0));
 }
 
-INSTANTIATE_TEST_SUITE_P(Codecs, EveryCodec,
-                         ::testing::Values(CodecCase{3, hostkit::FourCC("H264"), hostkit::FourCC("I264")},
-                                           CodecCase{1, hostkit::FourCC("JPEG"), hostkit::FourCC("JPEG")},
-                                           CodecCase{2, hostkit::FourCC("DIVX"), hostkit::FourCC("DIVI")}),
-                         [](const auto& info) {
-                           return std::string(info.param.CodecType == 3   ? "H264"
-                                              : info.param.CodecType == 1 ? "MJPEG"
-                                                                          : "MPEG4");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Codecs, EveryCodec,
+    ::testing::Values(CodecCase{ipc::kCodecTypeH264, hostkit::FourCC("H264"), hostkit::FourCC("I264")},
+                      CodecCase{ipc::kCodecTypeMJPEG, hostkit::FourCC("JPEG"), hostkit::FourCC("JPEG")},
+                      CodecCase{ipc::kCodecTypeMPEG4, hostkit::FourCC("DIVX"), hostkit::FourCC("DIVI")}),
+    [](const auto& info) {
+      return std::string(info.param.CodecType == ipc::kCodecTypeH264    ? "H264"
+                         : info.param.CodecType == ipc::kCodecTypeMJPEG ? "MJPEG"
+                                                                        : "MPEG4");
+    });
 
 TEST_F(StreamingThroughExports, StartTwiceOnOneIndexReplacesTheChannel) {
-  auto* capture = OpenDriver(3)->GetVideoCapture();
+  auto* capture = OpenDriver(ipc::kCodecTypeH264)->GetVideoCapture();
   DecodingSink& first = NewSink();
   DecodingSink& second = NewSink();
   hostkit::ChannelSettings settings(40, 60, 320, 240);
@@ -212,7 +214,7 @@ TEST_F(StreamingThroughExports, StartTwiceOnOneIndexReplacesTheChannel) {
 }
 
 TEST_F(StreamingThroughExports, DeletingTheDriverWhileStreamingIsPrompt) {
-  auto* capture = OpenDriver(1, 2)->GetVideoCapture();
+  auto* capture = OpenDriver(ipc::kCodecTypeMJPEG, 2)->GetVideoCapture();
   DecodingSink& a = NewSink();
   DecodingSink& b = NewSink();
   hostkit::ChannelSettings settings(100, 60, 176, 144);

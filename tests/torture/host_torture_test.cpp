@@ -86,9 +86,12 @@ class HostTorture : public ::testing::Test {
       config.Channels = kChannels;
       config.Inputs = 2;
       config.Outputs = 2;
-      config.CodecType = 1 + d % 3;
+      const int32_t codecs[] = {ipc::kCodecTypeMJPEG, ipc::kCodecTypeMPEG4, ipc::kCodecTypeH264};
+      config.CodecType = codecs[d % 3];
       config.Model = "QL-6250";
-      config.Custom = {{1, "0"}, {2, "1.10"}, {3, "02005E10000" + std::to_string(d)}};
+      config.Custom = {{ipc::kCustomParameterVideoStandard, "0"},
+                       {ipc::kCustomParameterFirmware, "1.10"},
+                       {ipc::kCustomParameterMacAddress, "02005E10000" + std::to_string(d)}};
       device.Driver = Module.Create();
       ASSERT_NE(device.Driver, nullptr);
     }
@@ -207,7 +210,8 @@ void HostTorture::UseDriver(std::mt19937& random, Device& device) {
             io->Stop();
             break;
           default:
-            io->SetOutput(static_cast<int32_t>(random() % 3), 1 + random() % 2);
+            io->SetOutput(static_cast<int32_t>(random() % 3),
+                          random() % 2 == 0 ? ipc::kIOStateOff : ipc::kIOStateOn);
             break;
         }
       });

@@ -23,8 +23,6 @@ namespace ipc = korvalt::ipcapture;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kVendorPrefix = "Quenlark ";
-constexpr int32_t kFirmwareParameter = 2;
-constexpr int32_t kMacParameter = 3;
 // camctl stream's bounds: what a recorder asks for.
 constexpr int32_t kMaxDimension = 4096;
 constexpr int32_t kMaxIntervalMs = 65535;
@@ -38,7 +36,6 @@ constexpr uint16_t kDefaultIntervalMs = 40;
 constexpr uint16_t kQuality = 60;
 // Below half the asked rate a recorder shows a stuttering picture.
 constexpr double kLowestRateShare = 0.5;
-constexpr int32_t kStateOn = 2;
 constexpr int32_t kMoveSpeed = 1;
 constexpr auto kMoveTime = std::chrono::milliseconds(500);
 
@@ -204,8 +201,8 @@ class CheckRunner {
       const auto it = found.CustomParameters.find(index);
       return it == found.CustomParameters.end() ? std::string() : it->second.Value.value_or("");
     };
-    Report.Firmware = custom(kFirmwareParameter);
-    Report.Mac = custom(kMacParameter);
+    Report.Firmware = custom(ipc::kCustomParameterFirmware);
+    Report.Mac = custom(ipc::kCustomParameterMacAddress);
     // Given parameters win; the rest come from the camera, as a recorder stores them.
     for (const auto& [index, parameter] : found.CustomParameters) {
       if (parameter.Value) Device.Custom.emplace(index, *parameter.Value);
@@ -213,7 +210,8 @@ class CheckRunner {
     if (!Request.ModelGiven && Report.CameraName.rfind(kVendorPrefix, 0) == 0) {
       Device.Model = Report.CameraName.substr(std::string(kVendorPrefix).size());
     }
-    const Claims::Codec known[] = {{"h264", 3}, {"mpeg4", 2}, {"mjpeg", 1}};
+    const Claims::Codec known[] = {
+        {"h264", ipc::kCodecTypeH264}, {"mpeg4", ipc::kCodecTypeMPEG4}, {"mjpeg", ipc::kCodecTypeMJPEG}};
     const int32_t ids[] = {ipc::kCapabilityH264, ipc::kCapabilityMPEG4, ipc::kCapabilityMJPEG};
     for (size_t i = 0; i < std::size(known); ++i) {
       if (found.Property(ids[i]).value_or(0) != 0) Camera.Codecs.push_back(known[i]);
@@ -363,7 +361,7 @@ class CheckRunner {
     std::string figures;
     int read = 0;
     for (size_t i = 0; i < states.size(); ++i) {
-      const char* state = states[i] == 0 ? "unknown" : states[i] == kStateOn ? "on" : "off";
+      const char* state = states[i] == 0 ? "unknown" : states[i] == ipc::kIOStateOn ? "on" : "off";
       read += states[i] != 0 ? 1 : 0;
       figures += Format("%sin%zu %s", figures.empty() ? "" : ", ", i + 1, state);
     }
@@ -386,7 +384,7 @@ class CheckRunner {
                           : "PTZ capabilities and presets");
     const size_t index = Report.Rows.size();
     CheckRow& row = Add("PTZ", Verdict::Fail);
-    const auto mac = Device.Custom.find(kMacParameter);
+    const auto mac = Device.Custom.find(ipc::kCustomParameterMacAddress);
     if (mac == Device.Custom.end() || mac->second.empty() || mac->second == kNoValue) {
       row.Figures = "no MAC address";
       row.Hint =

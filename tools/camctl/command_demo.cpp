@@ -10,6 +10,7 @@
 
 namespace camctl {
 namespace {
+namespace ipc = korvalt::ipcapture;
 
 struct DemoCodec {
   const char* Name;
@@ -40,7 +41,9 @@ int RunDemo(const Options& options) {
   std::printf("   camera on http://127.0.0.1:%u (RTSP port %u), Digest user admin / secret\n\n",
               camsim.HttpPort, camsim.RtspPort);
 
-  const DemoCodec codecs[] = {{"h264", 3, "h264"}, {"mpeg4", 2, "m4v"}, {"mjpeg", 1, "mjpeg"}};
+  const DemoCodec codecs[] = {{"h264", ipc::kCodecTypeH264, "h264"},
+                              {"mpeg4", ipc::kCodecTypeMPEG4, "m4v"},
+                              {"mjpeg", ipc::kCodecTypeMJPEG, "mjpeg"}};
   int failures = 0;
   std::vector<std::string> files;
   for (const DemoCodec& codec : codecs) {

@@ -27,6 +27,7 @@
 
 namespace camctl {
 namespace {
+namespace ipc = korvalt::ipcapture;
 
 constexpr int kUsageError = 2;
 constexpr int kFailure = 1;
@@ -35,8 +36,6 @@ constexpr long kMaxWatchSeconds = 7 * 24 * 3600;
 // --set and no --watch, camctl gives the requests this long before it stops (a stop drops what
 // is still queued).
 constexpr long kDefaultSettleSeconds = 2;
-constexpr int32_t kStateOff = 1;
-constexpr int32_t kStateOn = 2;
 
 // Self-pipe: the handler only sets the flag and writes one byte; the main thread polls the pipe.
 volatile std::sig_atomic_t gInterrupted = 0;
@@ -138,7 +137,7 @@ struct Journal {
       std::printf("%s  I/O failure\n", entry.Stamp.c_str());
     else
       std::printf("%s  input %u %s\n", entry.Stamp.c_str(), entry.Index,
-                  entry.State == kStateOn ? "on" : "off");
+                  entry.State == ipc::kIOStateOn ? "on" : "off");
     std::fflush(stdout);
   }
 };
@@ -183,7 +182,7 @@ std::string SummaryJson(const hostkit::DeviceConfig& config, bool started, bool 
   for (const auto& e : entries) {
     if (e.Failure) continue;
     json.BeginObject().Key("time").String(e.Stamp).Key("index").Number(e.Index);
-    json.Key("state").String(e.State == kStateOn ? "on" : "off").EndObject();
+    json.Key("state").String(e.State == ipc::kIOStateOn ? "on" : "off").EndObject();
   }
   json.EndArray().Key("failures").BeginArray();
   for (const auto& e : entries) {
@@ -279,7 +278,7 @@ int RunIO(const Options& options) {
     }
     bool queued = true;
     for (OutputRequest& request : outputs) {
-      request.Queued = io->SetOutput(request.Index, request.On ? kStateOn : kStateOff);
+      request.Queued = io->SetOutput(request.Index, request.On ? ipc::kIOStateOn : ipc::kIOStateOff);
       queued = queued && request.Queued;
       if (!json) {
         std::lock_guard<std::mutex> guard(journal.Lock);

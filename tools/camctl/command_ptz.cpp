@@ -27,7 +27,6 @@ namespace ipc = korvalt::ipcapture;
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-constexpr int32_t kMacAddressParameter = 3;
 constexpr long kMinSpeed = 1;
 constexpr long kMaxSpeed = 16;
 constexpr long kDefaultInteractiveSpeed = 8;
@@ -181,7 +180,7 @@ bool ParseRequest(const std::vector<std::string>& words, const Options& options,
 }
 
 bool HasMacAddress(const hostkit::DeviceConfig& config) {
-  const auto it = config.Custom.find(kMacAddressParameter);
+  const auto it = config.Custom.find(ipc::kCustomParameterMacAddress);
   return it != config.Custom.end() && !it->second.empty() && it->second != "(none)";
 }
 

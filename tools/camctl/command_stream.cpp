@@ -11,7 +11,7 @@ namespace {
 int RunStreamCommand(const Options& options) {
   StreamRequest request;
   std::string error;
-  request.Device.CodecType = 3;
+  request.Device.CodecType = korvalt::ipcapture::kCodecTypeH264;
   if (!ReadDeviceConfig(options, request.Device, error)) {
     std::fprintf(stderr, "camctl stream: %s\n", error.c_str());
     return 2;

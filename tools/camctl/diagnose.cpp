@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/host/debug.h"
 #include "http/camera_cgi.h"
 #include "tools/camctl/camera_probe.h"
 #include "tools/camctl/rtsp_probe.h"
@@ -11,6 +12,7 @@
 
 namespace camctl {
 namespace {
+namespace ipc = korvalt::ipcapture;
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -32,8 +34,6 @@ constexpr int kUdpPairTries = 64;
 constexpr milliseconds kQuietListen{500};
 // Below this much time left a probe could not tell silence from slowness.
 constexpr milliseconds kShortestProbe{100};
-constexpr uint8_t kLevelError = 1;
-constexpr uint8_t kLevelInformation = 2;
 
 std::string Seconds(milliseconds duration) {
   char text[32];
@@ -373,7 +373,7 @@ Diagnosis Diagnose(const hostkit::DeviceConfig& device, FailedJob job, const Dia
 }
 
 bool ShowsLevel(uint8_t level, bool verbose) {
-  return verbose || level == kLevelError || level == kLevelInformation;
+  return verbose || level == ipc::kDebugLevelError || level == ipc::kDebugLevelInformation;
 }
 
 }  // namespace camctl

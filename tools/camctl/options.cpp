@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "driver/host/device_params.h"
+
 namespace camctl {
 
 bool Options::Parse(int argc, char** argv, int first, const std::vector<std::string>& flags,
@@ -72,9 +74,9 @@ std::vector<std::string> Options::Unknown(const std::vector<std::string>& known)
 }
 
 std::optional<int> CodecType(const std::string& name) {
-  if (name == "mjpeg") return 1;
-  if (name == "mpeg4") return 2;
-  if (name == "h264") return 3;
+  if (name == "mjpeg") return korvalt::ipcapture::kCodecTypeMJPEG;
+  if (name == "mpeg4") return korvalt::ipcapture::kCodecTypeMPEG4;
+  if (name == "h264") return korvalt::ipcapture::kCodecTypeH264;
   return std::nullopt;
 }
 

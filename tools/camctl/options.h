@@ -31,7 +31,7 @@ class Options {
   std::vector<std::string> Words;
 };
 
-// 1 Motion-JPEG, 2 MPEG-4, 3 H.264; nullopt for an unknown name.
+// The kCodecType* value of "mjpeg", "mpeg4" or "h264"; nullopt for an unknown name.
 std::optional<int> CodecType(const std::string& name);
 
 }  // namespace camctl

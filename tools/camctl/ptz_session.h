@@ -34,7 +34,7 @@ class PtzSession {
   korvalt::ipcapture::IIPPTZApiEx& Control() { return *Api; }
   // The module's diagnostic lines; they go to stderr (DebugPrinter) until another printer is set.
   hostkit::DebugSink& Debug() { return Sink; }
-  // Every level on stderr when verbose, else levels 1 and 2. Set before Open.
+  // Every line on stderr when verbose, else errors and information only. Set before Open.
   void SetVerbose(bool verbose) { Verbose = verbose; }
   std::function<void(const hostkit::DebugLine&)> DebugPrinter() const;
   // A movement request was queued: Close waits kPtzSettleTime before closing.

@@ -67,9 +67,9 @@ bool IsKeyFrame(uint32_t fourCC) {
 
 const char* StateName(int state) {
   switch (state) {
-    case 0:
+    case korvalt::ipcapture::kChannelStateStreaming:
       return "streaming";
-    case 2:
+    case korvalt::ipcapture::kChannelStateSignalLost:
       return "no picture";
     default:
       return "none";
@@ -165,7 +165,7 @@ StreamSummary RunStream(const StreamRequest& request) {
         deadline = picture.Arrived + seconds(request.Seconds);
       consume(picture);
     }
-    int32_t state = 3;
+    int32_t state = korvalt::ipcapture::kChannelStateStopped;
     int32_t reserved = 0;
     if (capture->GetChannelState(request.Channel, &state, &reserved, nullptr, 0)) {
       if (summary.States.empty() || summary.States.back() != state) summary.States.push_back(state);

@@ -23,7 +23,7 @@ struct StreamRequest {
   std::string SnapshotPath;  // PNG of the last decoded picture; empty: none
   bool Progress = true;      // one live line per second on stdout
   bool ShowDiagnostics = true;
-  bool Verbose = false;  // every module line; otherwise levels 1 and 2
+  bool Verbose = false;  // every module line; otherwise errors and information only
   FILE* DiagnosticsOut = stdout;
   // Seconds counts from the first frame, which must come within FirstFrameLimit seconds.
   bool SecondsAfterFirstFrame = false;

@@ -16,7 +16,7 @@ struct DeviceConfig {
   int32_t Outputs = 0;
   std::string Address = "127.0.0.1";
   uint16_t Port = 80;
-  int32_t CodecType = 3;  // 1 Motion-JPEG, 2 MPEG-4, 3 H.264
+  int32_t CodecType = korvalt::ipcapture::kCodecTypeH264;
   std::string UserName;
   std::string Password;
   // Custom parameters by 1-based index; the module asks 1, 2, 3... until one is missing.

@@ -16,7 +16,7 @@ struct IOEvent {
   enum class Kind { InputChanged, Failure };
   Kind Type = Kind::InputChanged;
   uint32_t Index = 0;  // input changes only: 0-based input
-  int32_t State = 0;   // input changes only: 1 off, 2 on
+  int32_t State = 0;   // input changes only: kIOStateOff or kIOStateOn
   std::chrono::steady_clock::time_point When;
 };
 
