@@ -470,7 +470,7 @@ struct Host {
     Params.Config.Port = camera.HttpPort;
     Params.Config.UserName = "admin";
     Params.Config.Password = "secret";
-    Params.Config.CodecType = 3;
+    Params.Config.CodecType = korvalt::ipcapture::kCodecTypeH264;
     Params.Config.Channels = channels;
     Driver = Module.Create();
     return Driver != nullptr && Driver->Open(&Debug, &Allocator, &Params) &&
@@ -631,7 +631,7 @@ int Load(const Options& o) {
     signalLosses += sinks[i]->Sink.SignalLosses.load();
     int32_t state = -1, reserved = 0;
     host.Capture()->GetChannelState(static_cast<uint32_t>(i), &state, &reserved, nullptr, 0);
-    if (state != 0) ++notStreaming;
+    if (state != korvalt::ipcapture::kChannelStateStreaming) ++notStreaming;
   }
 
   std::vector<double> stops;
@@ -705,7 +705,7 @@ int Load(const Options& o) {
   }
   size_t errorLines = 0;
   for (const auto& line : host.Debug.Lines()) {
-    if (line.Level != 1) continue;
+    if (line.Level != korvalt::ipcapture::kDebugLevelError) continue;
     if (errorLines++ < 5) std::fprintf(stderr, "module error: %s\n", line.Text.c_str());
   }
   Result("module_error_lines", static_cast<double>(errorLines));

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "driver/host/device_params.h"
 #include "driver/idriver.h"
 #include "media/parsers/rtp_media_parser.h"
 #include "tools/hostkit/video.h"
@@ -21,7 +22,7 @@ class Driver : public korvalt::IDriver {
   std::pair<int32_t, int32_t> GetIOCounts() override { return {0, 0}; }
   korvalt::ipcapture::ISampleAllocator* GetSampleAllocator() override { return &Samples; }
   int32_t GetVideoStandard() override { return 0; }
-  int32_t GetCodecType() override { return 3; }
+  int32_t GetCodecType() override { return korvalt::ipcapture::kCodecTypeH264; }
   int32_t GetChannelCount() override { return 1; }
   std::string GetCustomParameter(int) override { return {}; }
   int32_t GetCustomParameterNumber(int) override { return kNoNumber; }

@@ -19,13 +19,13 @@ struct RTSP_CONNECTION_PARAMS {
   std::string ServerAddress;    // camera host name or address
   std::string UserName;
   std::string Password;
-  int32_t ConnectTimeout = 5000;      // ms
-  int32_t ReceiveTimeout = 5000;      // ms; bounds sending a request and reading its answer
-  int32_t ReceiveBufferSize = 65536;  // SO_RCVBUF
-  int32_t SessionTimeout = 60;        // s, while the camera has named none
-  int32_t AuthScheme = 0;             // 0 none, 1 Basic, 2 Digest; changed by the client after a 401
-  std::string UrlPath;                // presentation path on the server
-  int32_t RequestUrlSelector = 0;     // control SETUP uses: 0 video, 1 audio, 2 metadata
+  int32_t ConnectTimeout = 5000;       // ms
+  int32_t ReceiveTimeout = 5000;       // ms; bounds sending a request and reading its answer
+  int32_t ReceiveBufferSize = 65536;   // SO_RCVBUF
+  int32_t SessionTimeout = 60;         // s, while the camera has named none
+  int32_t AuthScheme = kRtspAuthNone;  // changed by the client after a 401
+  std::string UrlPath;                 // presentation path on the server
+  int32_t RequestUrlSelector = 0;      // control SETUP uses: 0 video, 1 audio, 2 metadata
 };
 
 // One TCP connection to the camera's RTSP server and single request/response exchanges on it,
@@ -33,9 +33,9 @@ struct RTSP_CONNECTION_PARAMS {
 // wait is bounded by the time-outs and ends at once when the owner's stop event is set.
 class CBaseRTSPClient {
  public:
-  static constexpr int32_t kAuthNone = 0;
-  static constexpr int32_t kAuthBasic = 1;
-  static constexpr int32_t kAuthDigest = 2;
+  static constexpr int32_t kAuthNone = kRtspAuthNone;
+  static constexpr int32_t kAuthBasic = kRtspAuthBasic;
+  static constexpr int32_t kAuthDigest = kRtspAuthDigest;
   // A longer answer is refused rather than buffered without bound.
   static constexpr size_t kMaxResponseSize = 64 * 1024;
 

@@ -291,19 +291,19 @@ bool CRTSPResponseParser::ParseSession(std::string_view value) {
 
 bool CRTSPResponseParser::ParseAuthenticate(std::string_view value) {
   // The scheme is a token compared without case: "Digest", "digest" and "DIGEST" are one.
-  AuthScheme = 0;
+  AuthScheme = kRtspAuthNone;
   const size_t schemeEnd = std::min(value.find_first_of(" \t"), value.size());
   const std::string_view scheme = value.substr(0, schemeEnd);
   if (HUtils::EqualsIgnoringCase(scheme, "Digest")) {
-    AuthScheme = 2;
+    AuthScheme = kRtspAuthDigest;
   } else if (HUtils::EqualsIgnoringCase(scheme, "Basic")) {
-    AuthScheme = 1;
+    AuthScheme = kRtspAuthBasic;
   }
-  if (AuthScheme == 0) return true;
+  if (AuthScheme == kRtspAuthNone) return true;
   const std::string_view rest = value.substr(schemeEnd);
   Realm = ChallengeParameter(rest, "realm");
   Nonce = ChallengeParameter(rest, "nonce");
-  return !(AuthScheme == 2 && (Realm.empty() || Nonce.empty()));
+  return !(AuthScheme == kRtspAuthDigest && (Realm.empty() || Nonce.empty()));
 }
 
 bool CRTSPResponseParser::ParseSdp(std::string_view body) {

@@ -9,6 +9,11 @@
 
 namespace korvalt {
 
+// RTSP authentication schemes, as the connection parameters and a challenge carry them.
+inline constexpr int32_t kRtspAuthNone = 0;
+inline constexpr int32_t kRtspAuthBasic = 1;
+inline constexpr int32_t kRtspAuthDigest = 2;
+
 // Turns the text of one RTSP response into the fields the client and the channel read. One
 // parser serves every response of one connection: a field keeps its value until a later
 // response carries a new one.
@@ -40,7 +45,7 @@ class CRTSPResponseParser {
   std::string VideoControl;
   std::string AudioControl;
   std::string MetadataControl;
-  int32_t AuthScheme = 0;  // 0 none, 1 Basic, 2 Digest (last WWW-Authenticate header)
+  int32_t AuthScheme = kRtspAuthNone;  // of the last WWW-Authenticate header
   std::string Realm;
   std::string Nonce;
   std::vector<uint8_t> Sps;  // appended by every DESCRIBE answer that carries parameter sets

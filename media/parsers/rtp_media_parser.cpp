@@ -91,7 +91,7 @@ bool CRTPMediaParser::CheckBufferSize() {
   if (FrameBuffer.size() <= kMaxFrameBuffer) return true;
   if (Driver != nullptr) {
     const DEVICE_INFO device = Driver->GetDeviceInfo();
-    Driver->DebugMessage(1, "%s Frame buffer overflow detected, %s:%u",
+    Driver->DebugMessage(ipcapture::kDebugLevelError, "%s Frame buffer overflow detected, %s:%u",
                          "korvalt::CRTPMediaParser::CheckBufferSize", device.Address.c_str(),
                          static_cast<unsigned>(device.Port));
   }

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver/host/device_params.h"
 #include "driver/idriver.h"
 
 namespace testsupport {
@@ -46,7 +47,7 @@ class FakeDriver : public korvalt::IDriver {
   korvalt::ipcapture::ISampleAllocator* Allocator = nullptr;
   std::pair<int32_t, int32_t> IOCounts{0, 0};
   int32_t VideoStandard = 0;
-  int32_t CodecType = 3;
+  int32_t CodecType = korvalt::ipcapture::kCodecTypeH264;
   int32_t ChannelCount = 1;
 
  private:

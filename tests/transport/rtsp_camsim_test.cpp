@@ -89,7 +89,9 @@ TEST_P(CamsimRtsp, DescribeSetupPlayStreamsKeepsAliveAndTearsDown) {
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspDescribe));
   ASSERT_EQ(client.StatusCode(), 200);
   // The camera's challenge, if any, switched the client to its scheme.
-  const int expectedScheme = options.Auth == "basic" ? 1 : options.Auth == "digest" ? 2 : 0;
+  const int expectedScheme = options.Auth == "basic"    ? kRtspAuthBasic
+                             : options.Auth == "digest" ? kRtspAuthDigest
+                                                        : kRtspAuthNone;
   EXPECT_EQ(client.AuthScheme(), expectedScheme);
   EXPECT_NE(client.TrackUrl(), client.PresentationUrl() + "/");  // the SDP named a control
   ASSERT_TRUE(client.ExchangeWithRetry(kRtspSetup));
