@@ -1,6 +1,7 @@
 #include "tools/hostkit/module.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include "platform/paths.h"
 
@@ -41,7 +42,12 @@ std::string BesideExecutable(const std::string& name) {
 }
 
 std::string DefaultModulePath() {
-  return BesideExecutable("libquenlark_ipcapture.so");
+  // In a build tree the module sits beside the tools; installed, the tools are in bin/ and the
+  // module in lib/.
+  const std::string beside = BesideExecutable("libquenlark_ipcapture.so");
+  if (access(beside.c_str(), F_OK) == 0) return beside;
+  const std::string installed = BesideExecutable("../lib/libquenlark_ipcapture.so");
+  return access(installed.c_str(), F_OK) == 0 ? installed : beside;
 }
 
 }  // namespace hostkit
