@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "media/channels/supervision_intervals.h"
 #include "support/camsim_fixture.h"
+#include "support/eventually.h"
 #include "tools/hostkit/debug_sink.h"
 #include "tools/hostkit/decoder.h"
 #include "tools/hostkit/device_params.h"
@@ -16,11 +20,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using Clock = testsupport::SteadyClock;
+using testsupport::MsSince;
 
 // Decodes every delivered picture on the module's receive thread and lets the test wait for
 // a number of pictures.
@@ -74,6 +75,9 @@ class DecodingSink {
 class StreamingThroughExports : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Every start and restart of a channel probes its port pair for 2 s; a tenth of that still
+    // hears a stream that another test leaves running.
+    setenv(korvalt::SupervisionIntervals::kPortProbeVariable, "100", 1);
     ASSERT_TRUE(Camera.Ok());
     ASSERT_TRUE(Module.Load(QUENLARK_MODULE_PATH)) << Module.Error();
   }
