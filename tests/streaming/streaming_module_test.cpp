@@ -75,9 +75,11 @@ class DecodingSink {
 class StreamingThroughExports : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Every start and restart of a channel probes its port pair for 2 s; a tenth of that still
-    // hears a stream that another test leaves running.
-    setenv(korvalt::SupervisionIntervals::kPortProbeVariable, "100", 1);
+    // Every start and restart of a channel probes its port pair, 2 s by default. Half a second
+    // still lets two channels of one test configure the camera before either opens its session:
+    // camsim rebuilds its stream at each profile request, and one that lands in another channel's
+    // opening can bring its RTSP server down.
+    setenv(korvalt::SupervisionIntervals::kPortProbeVariable, "500", 1);
     ASSERT_TRUE(Camera.Ok());
     ASSERT_TRUE(Module.Load(QUENLARK_MODULE_PATH)) << Module.Error();
   }
