@@ -62,7 +62,7 @@ uint32_t CBaseRTPChannel::Run() {
       }
     }
     if (GetState() == kStateStreaming) KeepAliveTick();
-    const bool stopping = StopEvent.Wait(kLoopWaitMs);
+    const bool stopping = StopEvent.Wait(Intervals.LoopWaitMs);
     if (stopping) break;
     const int64_t sinceData = MillisecondsSinceData();
     if (sinceData <= signalLossMs) continue;
@@ -119,7 +119,7 @@ bool CBaseRTPChannel::BindLocalPorts() {
     if (StopRequested()) break;
     PacketArrived.Reset();
     if (Receiver->Port.Open(static_cast<uint16_t>(port)) != CUDPPort::kOpened) continue;
-    const int woke = WaitStopOr(PacketArrived, PortProbeMs);
+    const int woke = WaitStopOr(PacketArrived, Intervals.PortProbeMs);
     if (woke == -1) {
       RtpPort = static_cast<uint16_t>(port);
       Probing = false;

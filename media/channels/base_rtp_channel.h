@@ -6,6 +6,7 @@
 #include <string>
 
 #include "media/channels/base_camera_channel.h"
+#include "media/channels/supervision_intervals.h"
 #include "media/parsers/rtp_media_parser.h"
 #include "transport/host_resolver.h"
 #include "transport/rtp_receiver.h"
@@ -19,8 +20,6 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
  public:
   static constexpr uint16_t kFirstRtpPort = 3556;
   static constexpr uint16_t kPortLimit = 4556;  // ports stay below
-  static constexpr int kPortProbeMs = 2000;     // a port that hears the camera in this time is in use
-  static constexpr int kLoopWaitMs = 1000;
 
   CBaseRTPChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink);
   ~CBaseRTPChannel() override;
@@ -62,7 +61,8 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   void RecordKeepAlive();
 
   uint16_t RtpPort = 0;
-  int PortProbeMs = kPortProbeMs;          // worker thread only; tests shorten it
+  // Written before Start (tests shorten them), read by the worker.
+  SupervisionIntervals Intervals = SupervisionIntervals::ForModule();
   std::atomic<bool> Probing{false};        // set by the worker while a port is probed
   std::unique_ptr<CRTPReceiver> Receiver;  // worker thread only
   CHostResolver Resolver;                  // worker thread only

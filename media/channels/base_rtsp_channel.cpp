@@ -58,7 +58,7 @@ bool CBaseRTSPChannel::BindLocalPorts() {
     if (StopRequested()) break;
     PacketArrived.Reset();
     if (Receiver->Port.Open(static_cast<uint16_t>(port)) != CUDPPort::kOpened) continue;
-    const int woke = WaitStopOr(PacketArrived, PortProbeMs);
+    const int woke = WaitStopOr(PacketArrived, Intervals.PortProbeMs);
     if (woke != -1) {
       // Another stream already sends here (or we are stopping).
       Receiver->Port.Close();

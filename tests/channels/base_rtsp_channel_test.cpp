@@ -19,44 +19,42 @@
 #include "media/channels/h264_channel_rtsp.h"
 #include "media/channels/mpeg_channel_rtsp.h"
 #include "media/parsers/h264_sps.h"
+#include "support/eventually.h"
 #include "support/fake_driver.h"
 #include "support/scripted_tcp_server.h"
 #include "tools/hostkit/video.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = testsupport::SteadyClock;
+using testsupport::Eventually;
+using testsupport::MsSince;
 using testsupport::ScriptedTcpServer;
 
-int64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-template <typename Cond>
-bool Eventually(Cond cond, int timeoutMs) {
-  const auto start = Clock::now();
-  while (!cond()) {
-    if (MsSince(start) > timeoutMs) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-// An H.264 channel whose camera needs no profile set-up and streams RTSP on a given port.
-class OpeningChannel : public korvalt::CH264ChannelRTSP {
+// A channel whose camera needs no profile set-up and streams RTSP on a given port.
+template <typename Channel>
+class WithoutProfileSetUp : public Channel {
  public:
-  OpeningChannel(korvalt::IDriver* driver, korvalt::ipcapture::IFrameSink* sink, uint16_t rtspPort)
-      : CH264ChannelRTSP(0, driver, sink), Port(rtspPort) {
-    PortProbeMs = 20;
+  WithoutProfileSetUp(korvalt::IDriver* driver, korvalt::ipcapture::IFrameSink* sink, uint16_t rtspPort)
+      : Channel(0, driver, sink), Port(rtspPort) {
+    this->Intervals.PortProbeMs = 20;
   }
   bool ConfigureCamera() override {
-    RtspPort = Port;
+    this->RtspPort = Port;
     return true;
   }
-  void UseLookup(korvalt::CHostResolver::Lookup lookup) { Resolver.SetLookup(std::move(lookup)); }
+  void PassEvery(int ms) { this->Intervals.LoopWaitMs = ms; }
 
   const uint16_t Port;
 };
+
+class OpeningChannel : public WithoutProfileSetUp<korvalt::CH264ChannelRTSP> {
+ public:
+  using WithoutProfileSetUp::WithoutProfileSetUp;
+  void UseLookup(korvalt::CHostResolver::Lookup lookup) { Resolver.SetLookup(std::move(lookup)); }
+};
+
+using MpegOpeningChannel = WithoutProfileSetUp<korvalt::CMPEGChannelRTSP>;
 
 class Opening : public ::testing::Test {
  protected:
@@ -146,6 +144,8 @@ TEST_F(Opening, FailureIsLoggedOnceWithWhatTheCameraAnswered) {
     if (const size_t at = expected.find('%'); at != std::string::npos) expected.replace(at, 1, hostPort);
 
     OpeningChannel channel(&Driver, &Sink, port);
+    // One pass only: on a loaded machine a second one could report the signal lost before the stop.
+    channel.PassEvery(60000);
     ASSERT_TRUE(channel.Start(Settings)) << c.Name;
     const bool logged = Eventually([&] { return Driver.Count(expected) > 0; }, 5000);
     channel.Stop();
@@ -207,20 +207,6 @@ TEST_F(Opening, PacketsHeardWhileAPortIsProbedReachNeitherParserNorHost) {
   EXPECT_EQ(Driver.Count("is online"), 0u);
   EXPECT_EQ(Allocator.Created.load(), 0u);
 }
-
-// An MPEG-4 channel whose camera needs no profile set-up.
-class MpegOpeningChannel : public korvalt::CMPEGChannelRTSP {
- public:
-  MpegOpeningChannel(korvalt::IDriver* driver, korvalt::ipcapture::IFrameSink* sink, uint16_t rtspPort)
-      : CMPEGChannelRTSP(0, driver, sink), Port(rtspPort) {
-    PortProbeMs = 20;
-  }
-  bool ConfigureCamera() override {
-    RtspPort = Port;
-    return true;
-  }
-  const uint16_t Port;
-};
 
 TEST_F(Opening, Mpeg4WithItsConfigurationOnlyInTheSdpStreams) {
   // As FFmpeg's RTP muxer relays an MP4 file: "config=" in the SDP (visual object sequence to

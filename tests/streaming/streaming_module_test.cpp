@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "media/channels/supervision_intervals.h"
 #include "support/camsim_fixture.h"
+#include "support/eventually.h"
 #include "tools/hostkit/debug_sink.h"
 #include "tools/hostkit/decoder.h"
 #include "tools/hostkit/device_params.h"
@@ -17,11 +21,8 @@
 namespace {
 
 namespace ipc = korvalt::ipcapture;
-using Clock = std::chrono::steady_clock;
-
-int64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using Clock = testsupport::SteadyClock;
+using testsupport::MsSince;
 
 // Decodes every delivered picture on the module's receive thread and lets the test wait for
 // a number of pictures.
@@ -75,6 +76,11 @@ class DecodingSink {
 class StreamingThroughExports : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Every start and restart of a channel probes its port pair, 2 s by default. Half a second
+    // still lets two channels of one test configure the camera before either opens its session:
+    // camsim rebuilds its stream at each profile request, and one that lands in another channel's
+    // opening can bring its RTSP server down.
+    setenv(korvalt::SupervisionIntervals::kPortProbeVariable, "500", 1);
     ASSERT_TRUE(Camera.Ok());
     ASSERT_TRUE(Module.Load(QUENLARK_MODULE_PATH)) << Module.Error();
   }

@@ -1,0 +1,26 @@
+#pragma once
+
+namespace korvalt {
+
+// The fixed waits of a channel's supervision loop. Cameras get the defaults; tests shorten them so
+// that probing a port or passing through the loop takes milliseconds, not seconds. The other two
+// clocks of the loop are set elsewhere: the signal-loss time-out by the device record, the
+// keep-alive period by the RTSP session's time-out.
+struct SupervisionIntervals {
+  static constexpr int kPortProbeMs = 2000;
+  static constexpr int kLoopWaitMs = 1000;
+  // Names a shorter port probe for test suites that reach channels only through the module's
+  // exports.
+  static constexpr const char* kPortProbeVariable = "QUENLARK_TEST_PORT_PROBE_MS";
+
+  int PortProbeMs = kPortProbeMs;  // a port that hears the camera within this time is in use
+  int LoopWaitMs = kLoopWaitMs;    // between two passes: reconnection and signal-loss checks
+
+  // The defaults, with the port probe that kPortProbeVariable names (read once per process).
+  static SupervisionIntervals ForModule();
+  // The defaults, with the port probe that text names when it is a whole number of 1 to
+  // kPortProbeMs milliseconds: the variable can shorten a wait, never lengthen or remove it.
+  static SupervisionIntervals WithPortProbeFrom(const char* text);
+};
+
+}  // namespace korvalt
