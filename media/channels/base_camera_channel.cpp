@@ -104,19 +104,20 @@ void CBaseCameraChannel::SetCameraState(bool online) {
                                                          std::to_string(ChannelNumber) + ")"
                                                    : "Camera " + device.Address;
   if (online) {
-    Driver->DebugMessage(2, "%s: %s is online", kOrigin, name.c_str());
+    Driver->DebugMessage(ipcapture::kDebugLevelInformation, "%s: %s is online", kOrigin, name.c_str());
     return;
   }
   switch (GetState()) {
     case kStateStopped:
-      Driver->DebugMessage(2, "%s: %s is offline. Channel was stopped", kOrigin, name.c_str());
+      Driver->DebugMessage(ipcapture::kDebugLevelInformation, "%s: %s is offline. Channel was stopped",
+                           kOrigin, name.c_str());
       break;
     case kStateSignalLost:
       name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
-      Driver->DebugMessage(1, "%s: Signal was lost for %s", kOrigin, name.c_str());
+      Driver->DebugMessage(ipcapture::kDebugLevelError, "%s: Signal was lost for %s", kOrigin, name.c_str());
       break;
     default:
-      Driver->DebugMessage(1, "%s: %s is offline or failed", kOrigin, name.c_str());
+      Driver->DebugMessage(ipcapture::kDebugLevelError, "%s: %s is offline or failed", kOrigin, name.c_str());
       break;
   }
 }
@@ -139,7 +140,7 @@ void CBaseCameraChannel::StopWorker() {
   // object, which must not be freed under it.
   const int boundMs = 2 * Driver->GetDeviceInfo().NetworkTimeout;
   if (!Worker.JoinFor(boundMs > 0 ? boundMs : 0)) {
-    Driver->DebugMessage(1, "%s: channel %u worker did not stop within %d ms",
+    Driver->DebugMessage(ipcapture::kDebugLevelError, "%s: channel %u worker did not stop within %d ms",
                          "korvalt::CBaseCameraChannel::Stop", ChannelNumber, boundMs);
     Worker.JoinFor(platform::Event::kInfinite);
   }

@@ -19,7 +19,7 @@ uint32_t CBaseRTPChannel::ResolveCameraAddress() {
 
 void CBaseRTPChannel::ReportOpeningFailure(const char* origin, const std::string& what) {
   if (StopRequested() || !HUtils::ShouldLog(Driver)) return;
-  Driver->DebugMessage(1, "%s: %s", origin, what.c_str());
+  Driver->DebugMessage(ipcapture::kDebugLevelError, "%s: %s", origin, what.c_str());
 }
 
 CBaseRTPChannel::~CBaseRTPChannel() {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "driver/host/video.h"
+
 namespace korvalt {
 
 // Stream settings of a channel start or restart, each the host's 16-bit value widened.
@@ -14,9 +16,9 @@ struct StreamSettings {
 
 // Channel states as the worker sets them.
 enum ChannelState : int32_t {
-  kStateStreaming = 0,
-  kStateSignalLost = 2,
-  kStateStopped = 3,
+  kStateStreaming = ipcapture::kChannelStateStreaming,
+  kStateSignalLost = ipcapture::kChannelStateSignalLost,
+  kStateStopped = ipcapture::kChannelStateStopped,
 };
 
 // One video channel of a device, driven by the video capture object.

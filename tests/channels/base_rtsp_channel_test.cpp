@@ -152,7 +152,7 @@ TEST_F(Opening, FailureIsLoggedOnceWithWhatTheCameraAnswered) {
     EXPECT_TRUE(logged) << c.Name << "\nexpected: " << expected;
     size_t errors = 0;
     for (const auto& line : Driver.Lines()) {
-      if (line.Level != 1) continue;
+      if (line.Level != korvalt::ipcapture::kDebugLevelError) continue;
       ++errors;
       EXPECT_EQ(line.Text, expected) << c.Name;
     }

@@ -22,6 +22,8 @@
 namespace {
 
 using Clock = testsupport::SteadyClock;
+using korvalt::kStateStopped;
+using korvalt::kStateStreaming;
 using korvalt::platform::Event;
 using testsupport::Eventually;
 using testsupport::MsSince;
@@ -75,7 +77,7 @@ TEST_F(Supervision, SignalLossIsReportedOnceAndTheStreamComesBack) {
   Configure(camera.HttpPort(), 1000, kSignalLossMs);
   TestChannel channel(0, &Driver, &Sink);
   ASSERT_TRUE(channel.Start(Settings));
-  ASSERT_TRUE(Eventually([&] { return channel.GetState() == 0; }, 15000));
+  ASSERT_TRUE(Eventually([&] { return channel.GetState() == kStateStreaming; }, 15000));
   EXPECT_EQ(Driver.Count("Camera 127.0.0.1 is online"), 1u);
 
   camera.Kill();
@@ -89,14 +91,14 @@ TEST_F(Supervision, SignalLossIsReportedOnceAndTheStreamComesBack) {
   EXPECT_EQ(Sink.Frames.load() > 0, true);
 
   ASSERT_TRUE(camera.Restart());
-  ASSERT_TRUE(Eventually([&] { return channel.GetState() == 0; }, 20000));
+  ASSERT_TRUE(Eventually([&] { return channel.GetState() == kStateStreaming; }, 20000));
   EXPECT_EQ(Driver.Count("Camera 127.0.0.1 is online"), 2u);
   EXPECT_EQ(Driver.Count("Signal was lost"), 1u);
 
   const auto stopStart = Clock::now();
   channel.Stop();
   EXPECT_LT(MsSince(stopStart), 1000);
-  EXPECT_EQ(channel.GetState(), 3);
+  EXPECT_EQ(channel.GetState(), kStateStopped);
 }
 
 TEST_F(Supervision, StrayTrafficOnTheFirstPortMovesTheChannelUp) {
@@ -123,7 +125,7 @@ TEST_F(Supervision, StrayTrafficOnTheFirstPortMovesTheChannelUp) {
   // Long enough to hear several packets of the stray stream on a loaded machine.
   channel.ProbePortsFor(300);
   ASSERT_TRUE(channel.Start(Settings));
-  const bool streamed = Eventually([&] { return channel.GetState() == 0; }, 20000);
+  const bool streamed = Eventually([&] { return channel.GetState() == kStateStreaming; }, 20000);
   channel.Stop();
   sending = false;
   stray.join();
@@ -181,7 +183,7 @@ TEST_F(Supervision, NameThatResolvesLaterStreamsWithoutRestart) {
   LateResolvingChannel channel(0, &Driver, &Sink);
   channel.ForgetAddress();
   ASSERT_TRUE(channel.Start(Settings));
-  EXPECT_TRUE(Eventually([&] { return channel.GetState() == 0; }, 15000));
+  EXPECT_TRUE(Eventually([&] { return channel.GetState() == kStateStreaming; }, 15000));
   channel.Stop();
   EXPECT_GE(channel.Lookups.load(), 3);
 }
@@ -205,13 +207,13 @@ TEST_F(Supervision, OptionsKeepTheSessionAliveAtHalfItsTimeout) {
   Configure(camera.HttpPort(), 1000, 2500);
   KeepAliveChannel channel(0, &Driver, &Sink);
   ASSERT_TRUE(channel.Start(Settings));
-  ASSERT_TRUE(Eventually([&] { return channel.GetState() == 0; }, 15000));
+  ASSERT_TRUE(Eventually([&] { return channel.GetState() == kStateStreaming; }, 15000));
   const int before = channel.KeepAlives.load();
   // Longer than the session time-out: without keep-alive the server would end the session.
   bool stayedUp = true;
   const auto start = Clock::now();
   while (MsSince(start) < 2500) {
-    stayedUp = stayedUp && channel.GetState() == 0;
+    stayedUp = stayedUp && channel.GetState() == kStateStreaming;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   const int sent = channel.KeepAlives.load() - before;
