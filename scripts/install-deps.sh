@@ -10,7 +10,7 @@ packages=(
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-ugly gstreamer1.0-libav
   libavcodec-dev libavutil-dev libswscale-dev libavformat-dev ffmpeg
-  libpugixml-dev curl tmux
+  libpugixml-dev curl tmux python3
 )
 
 missing=()
