@@ -217,9 +217,13 @@ int RtspFront::Start(const std::string& address, uint16_t port) {
 void RtspFront::Remount(const CameraState& state) {
   std::lock_guard<std::mutex> lock(RemountLock);
   const VideoProfile profile = EncoderProfile(state.Profile1(), Config);
+  const std::string launch = LaunchDescription(profile, Config.Pattern, Config.Aud, Config.Ptz);
+  // A profile request that changes nothing keeps the mounted stream: swapping the factory while
+  // another client sets up its shared media can make GStreamer's RTSP server abort.
+  if (launch == MountedLaunch) return;
+  MountedLaunch = launch;
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
-  gst_rtsp_media_factory_set_launch(
-      factory, LaunchDescription(profile, Config.Pattern, Config.Aud, Config.Ptz).c_str());
+  gst_rtsp_media_factory_set_launch(factory, launch.c_str());
   // All clients of one profile share one encoder; a new factory per profile keeps old sessions intact.
   gst_rtsp_media_factory_set_shared(factory, TRUE);
   g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), nullptr);

@@ -45,7 +45,8 @@ class RtspFront {
   GstRTSPMountPoints* Mounts = nullptr;
   GstRTSPAuth* Auth = nullptr;
   guint SourceId = 0;
-  std::mutex RemountLock;  // keeps factory swaps in the order of profile changes
+  std::mutex RemountLock;     // keeps factory swaps in the order of profile changes
+  std::string MountedLaunch;  // the mounted factory's pipeline; guarded by RemountLock
 
   // Follows the camera's pan, tilt and zoom in every playing picture (cameras with PTZ only).
   static gboolean UpdateViews(gpointer self);
