@@ -97,19 +97,6 @@ class InterruptGuard {
   struct sigaction PreviousTerm {};
 };
 
-std::string WallStamp() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char text[32];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
-                static_cast<int>(ms));
-  return text;
-}
-
 struct OutputRequest {
   int32_t Index = 0;
   bool On = false;
@@ -129,7 +116,7 @@ struct Journal {
   bool Print = true;
 
   void Add(const hostkit::IOEvent& event) {
-    Entry entry{WallStamp(), event.Type == hostkit::IOEvent::Kind::Failure, event.Index, event.State};
+    Entry entry{hostkit::NowStamp(), event.Type == hostkit::IOEvent::Kind::Failure, event.Index, event.State};
     std::lock_guard<std::mutex> guard(Lock);
     Entries.push_back(entry);
     if (!Print) return;
@@ -282,8 +269,8 @@ int RunIO(const Options& options) {
       queued = queued && request.Queued;
       if (!json) {
         std::lock_guard<std::mutex> guard(journal.Lock);
-        std::printf("%s  output %d %s %s\n", WallStamp().c_str(), request.Index, request.On ? "on" : "off",
-                    request.Queued ? "queued" : "REFUSED");
+        std::printf("%s  output %d %s %s\n", hostkit::NowStamp().c_str(), request.Index,
+                    request.On ? "on" : "off", request.Queued ? "queued" : "REFUSED");
         std::fflush(stdout);
       }
     }

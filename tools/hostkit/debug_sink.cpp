@@ -5,7 +5,6 @@
 #include <ctime>
 
 namespace hostkit {
-namespace {
 std::string NowStamp() {
   using namespace std::chrono;
   const auto now = system_clock::now();
@@ -18,7 +17,6 @@ std::string NowStamp() {
                 static_cast<int>(ms));
   return text;
 }
-}  // namespace
 
 int32_t DebugSink::Message(CDebugInfoIf* info) {
   if (info == nullptr) return 0;

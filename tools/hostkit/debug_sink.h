@@ -10,6 +10,9 @@
 
 namespace hostkit {
 
+// Local wall-clock time as hh:mm:ss.mmm, the stamp of every line camctl prints.
+std::string NowStamp();
+
 struct DebugLine {
   uint8_t Level = 0;
   std::string Text;
