@@ -2,7 +2,7 @@
 # Google Benchmark suites that have no script of their own (preset storage, reply parsing, media
 # parsers, spin mutex): builds quenlark_bench (Release, build-bench), runs each suite with 3
 # repetitions into JSON and writes bench/GBENCH_RESULTS.md only (every sentence with a figure is
-# computed from this run). About two minutes.
+# computed from this run). About a minute and a half.
 #   bench/run_gbench.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
