@@ -3,13 +3,36 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/host/video.h"
 
 namespace hostkit {
+
+// Leaves new elements uninitialised, as a recorder's sample buffers are: the module writes every
+// byte it hands over, and zero-filling each picture's buffer would be the host's cost, not the module's.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
 
 // A frame sample backed by a heap buffer; keeps every field the module sets.
 class FrameSample : public korvalt::ipcapture::IFrameSample {
@@ -34,7 +57,7 @@ class FrameSample : public korvalt::ipcapture::IFrameSample {
   void Reserved15() override {}
   void SetResolutionClass(uint32_t value) override { ResolutionClass = value; }
 
-  std::vector<uint8_t> Data;  // capacity bytes
+  std::vector<uint8_t, UninitialisedAllocator<uint8_t>> Data;  // capacity bytes, not cleared
   uint32_t DataSize = 0;
   uint32_t FourCC = 0;
   uint32_t Width = 0;
