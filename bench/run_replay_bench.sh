@@ -55,7 +55,7 @@ for n in $COUNTS; do run "scale$n" load --channels "$n" --seconds "$WINDOW" "${H
 LOAD_END=$(uptime | sed 's/.*load average: //')
 
 python3 - "$LOGS" "$OUT" "$WINDOW" "$COUNTS" "$START" "$LOAD_START" "$LOAD_END" \
-  "$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . || echo ' with uncommitted changes')" \
+  "$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':(exclude)bench/*RESULTS.md' || echo ' with uncommitted changes')" \
   "$(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GB, $(uname -sr)" \
   "$(ffmpeg -version | head -1 | cut -d' ' -f1-3), $(gst-launch-1.0 --version | sed -n 2p)" <<'EOF'
 import json, sys
