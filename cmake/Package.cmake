@@ -5,8 +5,15 @@ include(CMakePackageConfigHelpers)
 
 set(QUENLARK_PACKAGE QuenlarkIPCapture)
 set(QUENLARK_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${QUENLARK_PACKAGE})
-set(QUENLARK_MODULE_FILE_NAME
-    ${CMAKE_SHARED_MODULE_PREFIX}quenlark_ipcapture${CMAKE_SHARED_MODULE_SUFFIX})
+if(WIN32)
+  # A Windows recorder finds DLLs in bin/, and the DLL has no "lib" prefix.
+  set(QUENLARK_MODULE_DIR ${CMAKE_INSTALL_BINDIR})
+  set(QUENLARK_MODULE_FILE_NAME quenlark_ipcapture${CMAKE_SHARED_MODULE_SUFFIX})
+else()
+  set(QUENLARK_MODULE_DIR ${CMAKE_INSTALL_LIBDIR})
+  set(QUENLARK_MODULE_FILE_NAME
+      ${CMAKE_SHARED_MODULE_PREFIX}quenlark_ipcapture${CMAKE_SHARED_MODULE_SUFFIX})
+endif()
 
 # Recorders include <quenlark/...>: the headers have plain names (debug.h, io.h), so only the
 # folder above them goes on the include path. A copy under the build tree gives the file set
@@ -26,7 +33,7 @@ set_target_properties(quenlark_ipcapture_headers PROPERTIES EXPORT_NAME ipcaptur
 set_target_properties(quenlark_ipcapture PROPERTIES EXPORT_NAME ipcapture_module)
 
 install(TARGETS quenlark_ipcapture EXPORT ${QUENLARK_PACKAGE}Targets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
+  LIBRARY DESTINATION ${QUENLARK_MODULE_DIR} COMPONENT runtime)
 install(TARGETS quenlark_ipcapture_headers EXPORT ${QUENLARK_PACKAGE}Targets
   FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 install(EXPORT ${QUENLARK_PACKAGE}Targets NAMESPACE quenlark:: DESTINATION ${QUENLARK_PACKAGE_DIR}
@@ -35,7 +42,7 @@ install(EXPORT ${QUENLARK_PACKAGE}Targets NAMESPACE quenlark:: DESTINATION ${QUE
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/${QUENLARK_PACKAGE}Config.cmake.in
   ${PROJECT_BINARY_DIR}/${QUENLARK_PACKAGE}Config.cmake
   INSTALL_DESTINATION ${QUENLARK_PACKAGE_DIR}
-  PATH_VARS CMAKE_INSTALL_LIBDIR)
+  PATH_VARS QUENLARK_MODULE_DIR)
 # 0.x: a new minor version may change the host interface.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/${QUENLARK_PACKAGE}ConfigVersion.cmake
   COMPATIBILITY SameMinorVersion)
@@ -44,7 +51,11 @@ install(FILES ${PROJECT_BINARY_DIR}/${QUENLARK_PACKAGE}Config.cmake
   DESTINATION ${QUENLARK_PACKAGE_DIR} COMPONENT development)
 
 # The pkg-config file holds absolute paths under the prefix given at install time
-# (`cmake --install --prefix`), so it is written when installing, not when configuring.
+# (`cmake --install --prefix`), so it is written when installing, not when configuring. Windows
+# recorders find the module through the CMake package only.
+if(WIN32)
+  return()
+endif()
 set(QUENLARK_INSTALL_PREFIX "@QUENLARK_INSTALL_PREFIX@")  # filled in by the install step
 foreach(dir LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")

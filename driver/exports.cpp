@@ -4,9 +4,11 @@
 
 #include "driver/capability_query.h"
 #include "driver/host/exports.h"
+#include "driver/host_destructor.h"
 #include "driver/quenlark_ip_capture_driver.h"
 
-#define QUENLARK_EXPORT extern "C" __attribute__((visibility("default")))
+// Linux: default visibility (the rest of the module is hidden); Windows: the .def file exports.
+#define QUENLARK_EXPORT extern "C" QUENLARK_EXPORT_ATTRIBUTE
 
 namespace {
 
@@ -20,43 +22,43 @@ korvalt::ipcapture::IIPCaptureDriverEx3* CreateDriver() noexcept {
 
 void DeleteDriver(korvalt::ipcapture::IIPCaptureDriver* driver) noexcept {
   try {
-    delete driver;
+    korvalt::DeleteThroughHostInterface(driver);
   } catch (...) {
   }
 }
 
 }  // namespace
 
-QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCapture() {
+QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* QUENLARK_CALL CreateIPCapture() {
   return CreateDriver();
 }
-QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCaptureEx() {
+QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* QUENLARK_CALL CreateIPCaptureEx() {
   return CreateDriver();
 }
-QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCaptureEx2() {
+QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* QUENLARK_CALL CreateIPCaptureEx2() {
   return CreateDriver();
 }
-QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* CreateIPCaptureEx3() {
+QUENLARK_EXPORT korvalt::ipcapture::IIPCaptureDriverEx3* QUENLARK_CALL CreateIPCaptureEx3() {
   return CreateDriver();
 }
 
-QUENLARK_EXPORT void DeleteIPCapture(korvalt::ipcapture::IIPCaptureDriver* driver) {
+QUENLARK_EXPORT void QUENLARK_CALL DeleteIPCapture(korvalt::ipcapture::IIPCaptureDriver* driver) {
   DeleteDriver(driver);
 }
-QUENLARK_EXPORT void DeleteIPCaptureEx(korvalt::ipcapture::IIPCaptureDriver* driver) {
+QUENLARK_EXPORT void QUENLARK_CALL DeleteIPCaptureEx(korvalt::ipcapture::IIPCaptureDriver* driver) {
   DeleteDriver(driver);
 }
-QUENLARK_EXPORT void DeleteIPCaptureEx2(korvalt::ipcapture::IIPCaptureDriver* driver) {
+QUENLARK_EXPORT void QUENLARK_CALL DeleteIPCaptureEx2(korvalt::ipcapture::IIPCaptureDriver* driver) {
   DeleteDriver(driver);
 }
-QUENLARK_EXPORT void DeleteIPCaptureEx3(korvalt::ipcapture::IIPCaptureDriver* driver) {
+QUENLARK_EXPORT void QUENLARK_CALL DeleteIPCaptureEx3(korvalt::ipcapture::IIPCaptureDriver* driver) {
   DeleteDriver(driver);
 }
 
 // Capability query: the state lives in the module-wide CCapabilityQuery.
 
-QUENLARK_EXPORT int32_t InitCapabilityQuery(korvalt::ipcapture::ICapabilityQueryCallback* callback,
-                                            int32_t flag) {
+QUENLARK_EXPORT int32_t QUENLARK_CALL
+InitCapabilityQuery(korvalt::ipcapture::ICapabilityQueryCallback* callback, int32_t flag) {
   try {
     return korvalt::ModuleCapabilityQuery().Init(callback, flag != 0) ? 1 : 0;
   } catch (...) {
@@ -64,9 +66,9 @@ QUENLARK_EXPORT int32_t InitCapabilityQuery(korvalt::ipcapture::ICapabilityQuery
   }
 }
 
-QUENLARK_EXPORT int32_t StartCapabilityQuery(const char* address, uint32_t port, const char* userName,
-                                             const char* password,
-                                             korvalt::ipcapture::ICapabilityResults* results) {
+QUENLARK_EXPORT int32_t QUENLARK_CALL StartCapabilityQuery(const char* address, uint32_t port,
+                                                           const char* userName, const char* password,
+                                                           korvalt::ipcapture::ICapabilityResults* results) {
   try {
     return korvalt::ModuleCapabilityQuery().Start(address, port, userName, password, results) ? 1 : 0;
   } catch (...) {
@@ -74,7 +76,7 @@ QUENLARK_EXPORT int32_t StartCapabilityQuery(const char* address, uint32_t port,
   }
 }
 
-QUENLARK_EXPORT int32_t TerminateCapabilityQuery() {
+QUENLARK_EXPORT int32_t QUENLARK_CALL TerminateCapabilityQuery() {
   try {
     korvalt::ModuleCapabilityQuery().Terminate();
   } catch (...) {
@@ -82,7 +84,7 @@ QUENLARK_EXPORT int32_t TerminateCapabilityQuery() {
   return 1;
 }
 
-QUENLARK_EXPORT int32_t UninitCapabilityQuery() {
+QUENLARK_EXPORT int32_t QUENLARK_CALL UninitCapabilityQuery() {
   try {
     korvalt::ModuleCapabilityQuery().Uninit();
   } catch (...) {

@@ -6,6 +6,7 @@
 
 #include "driver/device_info.h"
 #include "driver/host/capture_driver.h"
+#include "driver/host_destructor.h"
 #include "driver/idriver.h"
 
 namespace korvalt {
@@ -17,6 +18,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, 
  public:
   CIPCaptureDriver();
   ~CIPCaptureDriver() override;
+  QUENLARK_HOST_DESTRUCTOR
 
   // IIPCaptureDriver family.
   bool Open(ipcapture::IDebugSink* sink, ipcapture::ISampleAllocator* allocator,
@@ -55,9 +57,9 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, 
   int32_t VideoStandard = 0;
   std::map<int32_t, std::string> CustomParameters;
   // Owned sub-objects, destroyed through their virtual destructors.
-  std::unique_ptr<ICaptureIOApi> DigitalIO;
-  std::unique_ptr<ipcapture::IIPVideoCaptureEx> VideoCapture;
-  std::unique_ptr<ipcapture::IIPPTZDriverEx> PTZHandler;
+  HostInterfacePtr<ICaptureIOApi> DigitalIO;
+  HostInterfacePtr<ipcapture::IIPVideoCaptureEx> VideoCapture;
+  HostInterfacePtr<ipcapture::IIPPTZDriverEx> PTZHandler;
 
  private:
   // Destroys the video capture object, the digital I/O object and the PTZ handler, in that order.

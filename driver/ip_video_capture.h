@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "driver/host/video.h"
+#include "driver/host_destructor.h"
 #include "driver/idriver.h"
 #include "media/channels/camera_channel.h"
 #include "thread/spin_mutex.h"
@@ -18,7 +19,8 @@ namespace korvalt {
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
  public:
   CIPVideoCapture(ICustomCreator* creator, int32_t channelCount);
-  ~CIPVideoCapture() override;
+  virtual ~CIPVideoCapture();
+  QUENLARK_HOST_DESTRUCTOR
 
   uint32_t GetChannelCount() override;
   bool StartChannel(uint32_t index, ipcapture::IFrameSink* sink,

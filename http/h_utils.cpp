@@ -1,14 +1,11 @@
 #include "http/h_utils.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <string_view>
 
 #include "http/http_sender.h"
+#include "platform/socket.h"
 
 namespace korvalt {
 namespace {

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "driver/host/io.h"
+#include "driver/host_destructor.h"
 #include "driver/idriver.h"
 #include "thread/annotated_mutex.h"
 #include "thread/ticker_thread.h"
@@ -39,6 +40,7 @@ class CIOBase : public ICaptureIOApi, public thread::CWorkItemThread, public thr
   // Stops the threads when the owner did not (the derived class must have done so already when
   // its own members are in use by them).
   ~CIOBase() override;
+  QUENLARK_HOST_DESTRUCTOR
 
   // ICaptureIOApi.
   bool SetIOSink(ipcapture::IIOEventSink* sink) override;

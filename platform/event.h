@@ -6,8 +6,9 @@
 namespace korvalt::platform {
 
 // An event that a thread can wait on, alone, with a second event, or together with a socket.
-// Backed by an eventfd so that poll() can watch it beside any descriptor; that is how every
-// blocking wait in the module stays interruptible by its owner's stop event.
+// On Linux an eventfd, so that poll() can watch it beside any descriptor; on Windows an event
+// object, waited on beside a socket's network-event object. That is how every blocking wait in
+// the module stays interruptible by its owner's stop event.
 class Event {
  public:
   enum class ResetMode { kAuto, kManual };
@@ -18,7 +19,7 @@ class Event {
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
-  bool Valid() const { return Fd >= 0; }
+  bool Valid() const { return Native != kNoHandle; }
   // Test seam: while set, events are made without a descriptor (not Valid), as when the process
   // has none left.
   static void SetCreationFailsForTest(bool fails);
@@ -27,13 +28,16 @@ class Event {
   // True when the event was set within timeoutMs (kInfinite waits without limit). An auto-reset
   // event is consumed by the waiter that sees it.
   bool Wait(int timeoutMs);
-  // Descriptor that polls readable while the event is set (for poll() with other descriptors).
-  int PollFd() const { return Fd; }
-  // Consumes the event after poll() reported it readable; false when another waiter took it first.
+  // The system's object: a descriptor that polls readable while the event is set (Linux), or the
+  // event object's handle (Windows).
+  intptr_t NativeHandle() const { return Native; }
+  // Consumes the event after a wait on NativeHandle reported it set; false when another waiter
+  // took it first.
   bool Consume();
 
  private:
-  int Fd = -1;
+  static constexpr intptr_t kNoHandle = -1;
+  intptr_t Native = kNoHandle;
   bool Manual = false;
 };
 
@@ -43,6 +47,6 @@ int WaitAny(Event& first, Event& second, int timeoutMs);
 enum class WaitResult { kEvent, kSocket, kTimeout, kError };
 // Waits until the event is set or the socket reports one of pollEvents (POLLIN, POLLOUT...).
 // The event has priority: a stop request wins over data.
-WaitResult WaitEventOrSocket(Event& event, int socketFd, short pollEvents, int timeoutMs);
+WaitResult WaitEventOrSocket(Event& event, intptr_t socket, short pollEvents, int timeoutMs);
 
 }  // namespace korvalt::platform

@@ -1,12 +1,10 @@
 #include "presets/xml_preposition_reader.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <ctime>
 #include <string_view>
 
 #include "driver/debug_message.h"
+#include "platform/clock.h"
 #include "platform/format.h"
 #include "presets/xml/atomic_file.h"
 
@@ -36,7 +34,7 @@ bool ParseSlot(std::string_view text, uint32_t& slot) {
 std::string CorruptSuffix() {
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
-  gmtime_r(&now, &utc);
+  platform::UtcCalendarTime(now, utc);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
   return std::string(".corrupt-") + stamp;
@@ -44,9 +42,7 @@ std::string CorruptSuffix() {
 
 // Only a file that is not there, or holds nothing, may be replaced by a fresh document.
 bool IsMissingOrEmpty(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return errno == ENOENT;
-  return S_ISREG(info.st_mode) && info.st_size == 0;
+  return FileIsMissingOrEmpty(path);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "driver/host/ptz.h"
+#include "driver/host_destructor.h"
 #include "presets/preposition_list.h"
 #include "presets/smart_ptr.h"
 #include "presets/xml_preposition_reader.h"
@@ -21,7 +22,8 @@ class CBasePTZControl : public ipcapture::IIPPTZApiEx, public ipcapture::IIPPara
  public:
   // driver is borrowed for the control's life.
   CBasePTZControl(IDriver* driver, int32_t channel);
-  ~CBasePTZControl() override;
+  virtual ~CBasePTZControl();
+  QUENLARK_HOST_DESTRUCTOR
   CBasePTZControl(const CBasePTZControl&) = delete;
   CBasePTZControl& operator=(const CBasePTZControl&) = delete;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "driver/host/ptz.h"
+#include "driver/host_destructor.h"
 
 namespace korvalt {
 
@@ -8,7 +9,8 @@ namespace korvalt {
 // controls.
 class CIPPTZDriverIf : public ipcapture::IIPPTZDriverEx {
  public:
-  ~CIPPTZDriverIf() override = default;
+  virtual ~CIPPTZDriverIf() = default;
+  QUENLARK_HOST_DESTRUCTOR
 };
 
 }  // namespace korvalt

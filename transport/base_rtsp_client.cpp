@@ -1,18 +1,12 @@
 #include "transport/base_rtsp_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <string_view>
 
 #include "http/h_utils.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 #include "transport/rtsp_framing.h"
 #include "transport/rtsp_method.h"
 
@@ -44,8 +38,8 @@ CBaseRTSPClient::~CBaseRTSPClient() {
 }
 
 void CBaseRTSPClient::Disconnect() {
-  if (Socket >= 0) ::close(Socket);
-  Socket = -1;
+  platform::CloseSocket(Socket);
+  Socket = platform::kNoSocket;
   Connected = false;
   Received.clear();
 }
@@ -78,13 +72,12 @@ bool CBaseRTSPClient::Connect(const RTSP_CONNECTION_PARAMS& params) {
   Params = params;
   LastError = Failure::kNone;
 
-  Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
-  if (Socket < 0) return Fail(Failure::kConnectRefused);
+  Socket = platform::OpenSocket(platform::SocketKind::kTcp);
+  if (Socket == platform::kNoSocket) return Fail(Failure::kConnectRefused);
   const int bufferSize = Params.ReceiveBufferSize;
   const int receiveMs = std::max(0, Params.ReceiveTimeout);
-  const timeval receiveTimeout{receiveMs / 1000, (receiveMs % 1000) * 1000};
-  if (::setsockopt(Socket, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize) != 0 ||
-      ::setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout) != 0) {
+  if (!platform::SetSocketBuffer(Socket, true, bufferSize) ||
+      !platform::SetSocketTimeout(Socket, true, receiveMs)) {
     Disconnect();
     return Fail(Failure::kConnectRefused);
   }
@@ -104,8 +97,9 @@ bool CBaseRTSPClient::Connect(const RTSP_CONNECTION_PARAMS& params) {
   server.sin_family = AF_INET;
   server.sin_addr.s_addr = address;
   server.sin_port = htons(Params.ServerPort);
-  if (::connect(Socket, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
-    if (errno != EINPROGRESS) {
+  const platform::ConnectResult connecting = platform::StartConnect(Socket, server);
+  if (connecting != platform::ConnectResult::kConnected) {
+    if (connecting != platform::ConnectResult::kInProgress) {
       Disconnect();
       return Fail(Failure::kConnectRefused);
     }
@@ -115,9 +109,7 @@ bool CBaseRTSPClient::Connect(const RTSP_CONNECTION_PARAMS& params) {
       Disconnect();
       return Fail(failure);
     }
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+    if (platform::PendingSocketError(Socket) != 0) {
       Disconnect();
       return Fail(Failure::kConnectRefused);
     }
@@ -200,13 +192,14 @@ bool CBaseRTSPClient::SendAll(const std::string& request) {
   const int64_t deadline = platform::MonotonicMs() + std::max(0, Params.ReceiveTimeout);
   size_t sent = 0;
   while (sent < request.size()) {
-    const ssize_t n = ::send(Socket, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    const intptr_t n = platform::Send(Socket, request.data() + sent, request.size() - sent);
     if (n > 0) {
       sent += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const platform::SocketError error = n < 0 ? platform::LastSocketError() : platform::SocketError::kNone;
+    if (error == platform::SocketError::kInterrupted) continue;
+    if (error == platform::SocketError::kWouldBlock) {
       if (!WaitSocket(POLLOUT, deadline)) {
         return LastError == Failure::kStopped ? false : Fail(Failure::kSendFailed);
       }
@@ -242,12 +235,13 @@ bool CBaseRTSPClient::ReadResponse(std::string& response, int64_t deadlineMs) {
     if (!WaitSocket(POLLIN, deadlineMs)) return false;
     const size_t room =
         std::min(sizeof chunk, kMaxResponseSize - std::min(Received.size(), kMaxResponseSize));
-    const ssize_t n = ::recv(Socket, chunk, std::max<size_t>(room, 1), 0);
+    const intptr_t n = platform::Receive(Socket, chunk, std::max<size_t>(room, 1));
     if (n > 0) {
       Received.append(chunk, static_cast<size_t>(n));
     } else if (n == 0) {
       return Fail(Failure::kClosed);  // the camera closed the connection before the response was complete
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    } else if (platform::LastSocketError() != platform::SocketError::kWouldBlock &&
+               platform::LastSocketError() != platform::SocketError::kInterrupted) {
       return Fail(Failure::kClosed);
     }
   }

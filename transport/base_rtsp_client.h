@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/socket.h"
 #include "transport/host_resolver.h"
 #include "transport/rtsp_response_parser.h"
 
@@ -120,7 +121,7 @@ class CBaseRTSPClient {
   // CSeq of the last request; a response's CSeq replaces it, so the next request continues from
   // the camera's count.
   uint32_t SequenceNumber = 0;
-  int Socket = -1;
+  platform::SocketHandle Socket = platform::kNoSocket;
   bool Connected = false;
   std::string Received;                  // bytes read past the last response, kept for the next one
   platform::Event* StopEvent = nullptr;  // the owner's; set means "give up every wait"

@@ -1,12 +1,11 @@
 #include "transport/host_resolver.h"
 
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <thread>
 #include <utility>
 
 #include "http/h_utils.h"
+#include "platform/socket.h"
 
 namespace korvalt {
 

@@ -1,18 +1,12 @@
 #include "transport/rtcp_reporter.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "platform/socket.h"
 #include "thread/annotated_mutex.h"
 
 namespace korvalt {
@@ -51,16 +45,15 @@ void PutBe32(std::vector<uint8_t>& out, uint32_t value) {
 }  // namespace
 
 struct CRTCPReporter::State {
-  ~State() {
-    if (Socket >= 0) ::close(Socket);
-  }
+  ~State() { platform::CloseSocket(Socket); }
 
   CMutex OpenLock;  // guards Socket and the CNAME; held while the socket and identity are set up
-  std::atomic<int> LastError{0};     // last errno seen by the thread
+  std::atomic<int> LastError{0};     // last socket error code seen by the thread
   std::atomic<bool> EndFlag{false};  // set to stop the thread, or when it stops by itself
   std::atomic<bool> Running{false};  // true while the thread procedure runs
   platform::Event StopEvent{platform::Event::ResetMode::kManual};  // wakes the thread at Stop
-  int Socket QL_GUARDED_BY(OpenLock) = -1;  // set by Open; then used and closed by the thread only
+  // Set by Open; then used and closed by the thread only.
+  platform::SocketHandle Socket QL_GUARDED_BY(OpenLock) = platform::kNoSocket;
   std::atomic<uint32_t> Ssrc{0};
   std::atomic<uint16_t> BoundPort{0};
   std::atomic<uint32_t> CameraAddress{0};  // network byte order; 0 answers nobody
@@ -79,8 +72,8 @@ CRTCPReporter::~CRTCPReporter() {
 bool CRTCPReporter::Open(uint16_t port) {
   if (Thread.Attached()) return false;
   State& state = *Shared;
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-  if (fd < 0) return false;
+  const platform::SocketHandle fd = platform::OpenSocket(platform::SocketKind::kUdp);
+  if (fd == platform::kNoSocket) return false;
 
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -88,13 +81,12 @@ bool CRTCPReporter::Open(uint16_t port) {
   address.sin_port = htons(port);
   // A port that cannot be bound would leave the camera's reports unanswered while we claim success.
   bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  const timeval timeout{kSocketTimeoutMs / 1000, (kSocketTimeoutMs % 1000) * 1000};
-  ok = ok && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBufferSize, sizeof kSocketBufferSize) == 0;
-  ok = ok && ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBufferSize, sizeof kSocketBufferSize) == 0;
-  ok = ok && ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
-  ok = ok && ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
+  ok = ok && platform::SetSocketBuffer(fd, true, kSocketBufferSize);
+  ok = ok && platform::SetSocketBuffer(fd, false, kSocketBufferSize);
+  ok = ok && platform::SetSocketTimeout(fd, true, kSocketTimeoutMs);
+  ok = ok && platform::SetSocketTimeout(fd, false, kSocketTimeoutMs);
   if (!ok) {
-    ::close(fd);
+    platform::CloseSocket(fd);
     return false;
   }
 
@@ -102,7 +94,7 @@ bool CRTCPReporter::Open(uint16_t port) {
   const bool named = ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0;
 
   CMutexLock guard(state.OpenLock);
-  if (state.Socket >= 0) ::close(state.Socket);
+  platform::CloseSocket(state.Socket);
   state.Socket = fd;
   state.BoundPort.store(named ? ntohs(address.sin_port) : port);
   state.EndFlag.store(false);
@@ -208,7 +200,7 @@ bool CRTCPReporter::AnswerPacket(std::span<const uint8_t> packet, uint32_t ssrc,
 
 void CRTCPReporter::Run(const std::shared_ptr<State>& shared) {
   State& state = *shared;
-  int fd = -1;
+  platform::SocketHandle fd = platform::kNoSocket;
   uint32_t ssrc = 0;
   std::vector<uint8_t> cname;
   {
@@ -228,17 +220,17 @@ void CRTCPReporter::Run(const std::shared_ptr<State>& shared) {
     if (wait == platform::WaitResult::kEvent) break;
     if (wait == platform::WaitResult::kTimeout) continue;
     if (wait == platform::WaitResult::kError) {
-      state.LastError.store(errno);
+      state.LastError.store(platform::LastSocketErrorCode());
       state.EndFlag.store(true);
       break;
     }
     sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    const ssize_t received = ::recvfrom(fd, packet.data(), packet.size(), MSG_DONTWAIT,
-                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
+    const intptr_t received = platform::ReceiveFrom(fd, packet.data(), packet.size(), from);
     if (received < 0) {
-      state.LastError.store(errno);
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+      state.LastError.store(platform::LastSocketErrorCode());
+      const platform::SocketError error = platform::LastSocketError();
+      if (error == platform::SocketError::kWouldBlock || error == platform::SocketError::kInterrupted)
+        continue;
       state.EndFlag.store(true);
       break;
     }
@@ -255,9 +247,8 @@ void CRTCPReporter::Run(const std::shared_ptr<State>& shared) {
     }
 
     // A lost report is harmless; never block on it.
-    if (::sendto(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
-                 reinterpret_cast<const sockaddr*>(&from), sizeof from) < 0) {
-      state.LastError.store(errno);
+    if (platform::SendTo(fd, answer.data(), answer.size(), from) < 0) {
+      state.LastError.store(platform::LastSocketErrorCode());
     }
   }
 
@@ -265,13 +256,12 @@ void CRTCPReporter::Run(const std::shared_ptr<State>& shared) {
     std::vector<uint8_t> bye{kVersion2OneItem, kPacketTypeBye};
     PutBe16(bye, 1);
     PutBe32(bye, ssrc);
-    ::sendto(fd, bye.data(), bye.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
-             reinterpret_cast<const sockaddr*>(&camera), sizeof camera);
+    platform::SendTo(fd, bye.data(), bye.size(), camera);
   }
   {
     CMutexLock guard(state.OpenLock);
-    if (state.Socket >= 0) ::close(state.Socket);
-    state.Socket = -1;
+    platform::CloseSocket(state.Socket);
+    state.Socket = platform::kNoSocket;
   }
   state.Running.store(false);
 }

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 
+#include "platform/socket.h"
 #include "transport/rtp_packet_info.h"
 #include "transport/udp_port.h"
 

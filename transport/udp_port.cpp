@@ -1,15 +1,7 @@
 #include "transport/udp_port.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
 #include <memory>
-#include <new>
 
 namespace korvalt {
 namespace {
@@ -24,10 +16,6 @@ constexpr uint64_t kMaxSocketReceiveBuffer = 1024 * 1024;
 constexpr uint32_t kBufferGrowth = 1024;
 // A smaller shrink keeps the larger buffer, so alternating sizes do not reallocate every time.
 constexpr size_t kShrinkHysteresis = 2048;
-// Datagrams taken from the socket per system call while draining it.
-constexpr size_t kBatchSize = 16;
-// Room for the largest UDP datagram over IPv4 (65507 bytes of payload).
-constexpr size_t kSlotBytes = 65536;
 
 }  // namespace
 
@@ -45,20 +33,20 @@ void CUDPPort::SetUser(IUDPPortUser* user) {
 
 int CUDPPort::Open(uint16_t port) {
   CMutexLock guard(Lock);
-  if (Socket >= 0) return kAlreadyOpen;
+  if (Socket != platform::kNoSocket) return kAlreadyOpen;
   if (ReceiveThread.Attached()) {
     // The previous thread was closed from its own callback and is on its way out.
     if (ReceiveThread.IsCurrent()) return kNoThread;
     ReceiveThread.JoinFor(platform::Event::kInfinite);
   }
 
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-  if (fd < 0) return kNoSocket;
+  const platform::SocketHandle fd = platform::OpenSocket(platform::SocketKind::kUdp);
+  if (fd == platform::kNoSocket) return kNoSocket;
 
   const int socketBuffer = static_cast<int>(std::min<uint64_t>(
       uint64_t{BufferBytes.load()} * kSocketBuffersPerDatagramBuffer, kMaxSocketReceiveBuffer));
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &socketBuffer, sizeof socketBuffer) != 0) {
-    ::close(fd);
+  if (!platform::SetSocketBuffer(fd, true, socketBuffer)) {
+    platform::CloseSocket(fd);
     return kReceiveBufferRefused;
   }
 
@@ -67,7 +55,7 @@ int CUDPPort::Open(uint16_t port) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(port);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
+    platform::CloseSocket(fd);
     return kBindFailed;
   }
   uint16_t boundPort = port;
@@ -87,7 +75,7 @@ int CUDPPort::Open(uint16_t port) {
   });
   if (!started) {
     Running.store(false);
-    ::close(fd);
+    platform::CloseSocket(fd);
     return kNoThread;
   }
   Socket = fd;
@@ -109,15 +97,15 @@ void CUDPPort::Close() {
     lock.lock();
   }
   Lock.AssertHeld();
-  if (Socket < 0) return;
+  if (Socket == platform::kNoSocket) return;
 
   // Wake and stop the thread first, close the descriptor only when nobody can use it any more.
   Running.store(false);
   StopEvent.Set();
-  ::shutdown(Socket, SHUT_RDWR);
+  platform::ShutdownSocket(Socket);
   if (!onReceiver) ReceiveThread.JoinFor(platform::Event::kInfinite);
-  ::close(Socket);
-  Socket = -1;
+  platform::CloseSocket(Socket);
+  Socket = platform::kNoSocket;
   Bound.store(0);
 
   IUDPPortUser* user = User.load();
@@ -130,23 +118,12 @@ void CUDPPort::Close() {
   }
 }
 
-void CUDPPort::ReceiveLoop(int socketFd) {
+void CUDPPort::ReceiveLoop(platform::SocketHandle socketFd) {
   // Every slot holds any UDP datagram, so the asked-for buffer size (BufferBytes) stays a plain
   // limit: a datagram longer than it is dropped as oversized (lost once, the size grows) even in
-  // the middle of a batch, and the next one fits exactly as when each was received alone. Pages
-  // of a slot that no datagram reaches are never touched, so the memory in use follows the traffic.
-  std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[kBatchSize * kSlotBytes]);
-  if (!storage) return;
-  std::array<iovec, kBatchSize> slots;
-  std::array<sockaddr_in, kBatchSize> senders;
-  std::array<mmsghdr, kBatchSize> messages;
-  for (size_t i = 0; i < kBatchSize; ++i) {
-    slots[i] = {storage.get() + i * kSlotBytes, kSlotBytes};
-    messages[i] = {};
-    messages[i].msg_hdr.msg_name = &senders[i];
-    messages[i].msg_hdr.msg_iov = &slots[i];
-    messages[i].msg_hdr.msg_iovlen = 1;
-  }
+  // the middle of a batch, and the next one fits exactly as when each was received alone.
+  const auto batch = std::make_unique<platform::DatagramBatch>();
+  if (!batch->Valid()) return;
 
   size_t allocated = BufferBytes.load();
   // Follows the asked-for size: any growth at once, a shrink only past the hysteresis.
@@ -180,18 +157,14 @@ void CUDPPort::ReceiveLoop(int socketFd) {
     // Drain what is queued without waiting; a full batch means more may be waiting. Running is
     // checked before every datagram, so a stop waits for one callback at most, never for a burst.
     for (;;) {
-      for (mmsghdr& message : messages) message.msg_hdr.msg_namelen = sizeof(sockaddr_in);
-      // MSG_TRUNC makes each message report the datagram's real length even when it did not fit.
-      const int received =
-          ::recvmmsg(socketFd, messages.data(), kBatchSize, MSG_TRUNC | MSG_DONTWAIT, nullptr);
+      const size_t received = batch->Receive(socketFd);
       if (!Running.load()) return;
-      if (received <= 0) break;  // EAGAIN after a spurious wake-up, or an error the read cleared
-      for (int i = 0; i < received; ++i) {
+      if (received == 0) break;  // nothing after a spurious wake-up, or an error the read cleared
+      for (size_t i = 0; i < received; ++i) {
         if (!Running.load()) return;
         followBufferSize();
-        const mmsghdr& message = messages[static_cast<size_t>(i)];
-        const size_t length = message.msg_len;
-        if ((message.msg_hdr.msg_flags & MSG_TRUNC) != 0 || length > allocated) {
+        const size_t length = batch->Length(i);
+        if (batch->Truncated(i) || length > allocated) {
           BufferBytes.store(static_cast<uint32_t>(allocated) + kBufferGrowth);
           continue;
         }
@@ -199,12 +172,11 @@ void CUDPPort::ReceiveLoop(int socketFd) {
         IUDPPortUser* user = User.load();
         if (length == 0 || user == nullptr) continue;
         try {
-          user->OnUDPData(this, senders[static_cast<size_t>(i)],
-                          storage.get() + static_cast<size_t>(i) * kSlotBytes, length);
+          user->OnUDPData(this, batch->Sender(i), batch->Data(i), length);
         } catch (...) {
         }
       }
-      if (static_cast<size_t>(received) < kBatchSize) break;
+      if (received < batch->Capacity()) break;
     }
   }
 }

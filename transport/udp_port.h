@@ -1,11 +1,10 @@
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include "platform/event.h"
+#include "platform/socket.h"
 #include "platform/thread.h"
 #include "thread/annotated_mutex.h"
 
@@ -56,12 +55,13 @@ class CUDPPort {
   void SetWaitTimeoutMs(int ms) { WaitMs.store(ms); }
 
  private:
-  void ReceiveLoop(int socketFd);
+  void ReceiveLoop(platform::SocketHandle socketFd);
 
   CMutex Lock;                               // guards open, close and the socket
   std::atomic<IUDPPortUser*> User{nullptr};  // not owned; set under Lock, read by the receive thread
-  int Socket QL_GUARDED_BY(Lock) = -1;       // the thread works on its own copy
-  std::atomic<uint16_t> Bound{0};            // 0 when closed
+  platform::SocketHandle Socket QL_GUARDED_BY(Lock) =
+      platform::kNoSocket;         // the thread works on its own copy
+  std::atomic<uint16_t> Bound{0};  // 0 when closed
   // A raw thread with its own stop protocol: a Close from the thread's own callback leaves it
   // attached, so that the next Open or the destructor joins it (CSimpleThread would detach it).
   platform::Thread ReceiveThread QL_GUARDED_BY(Lock);

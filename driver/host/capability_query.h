@@ -9,6 +9,8 @@
 // UninitCapabilityQuery while holding a lock that the callback takes. Everything the recorder
 // passes in is borrowed until UninitCapabilityQuery returns.
 
+#include "abi.h"
+
 #include <cstdint>
 
 namespace korvalt::ipcapture {
@@ -43,8 +45,8 @@ inline constexpr int32_t kCapabilityQueryError = 3;
 // once, on the query thread, when a query ends.
 class ICapabilityQueryCallback {
  public:
-  virtual ~ICapabilityQueryCallback() = default;  // slot 0
-  virtual void Reserved1() = 0;                   // slot 1: not called by the module
+  QUENLARK_DESTRUCTOR_SLOT(ICapabilityQueryCallback)  // slot 0
+  virtual void Reserved1() = 0;                       // slot 1: not called by the module
   // slot 2: the result object holds the answers.
   virtual void QueryCompleted() = 0;
   // slot 3: message is valid only during the call. Answers given before the failure may
@@ -55,14 +57,14 @@ class ICapabilityQueryCallback {
 // One text field of the result object. Implemented by the recorder.
 class ICapabilityText {
  public:
-  virtual ~ICapabilityText() = default;        // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(ICapabilityText)    // slot 0
   virtual void SetText(const char* text) = 0;  // slot 1: valid only during the call
 };
 
 // The resolutions that match the camera's video standard. Implemented by the recorder.
 class IResolutionList {
  public:
-  virtual ~IResolutionList() = default;  // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(IResolutionList)  // slot 0
   // slot 1: text is "WxH"; frameInterval is the shortest interval in milliseconds at this size,
   // or 0 when none is known.
   virtual void AddResolution(const char* text, int32_t width, int32_t height, int32_t frameInterval) = 0;
@@ -71,7 +73,7 @@ class IResolutionList {
 // Frame intervals in milliseconds (1000 / frame rate, rounded). Implemented by the recorder.
 class IFrameIntervalList {
  public:
-  virtual ~IFrameIntervalList() = default;                // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(IFrameIntervalList)            // slot 0
   virtual void SetDefaultInterval(int32_t interval) = 0;  // slot 1: the shortest; written after the list
   virtual void AddInterval(int32_t interval) = 0;         // slot 2: longest first
 };
@@ -80,9 +82,9 @@ class IFrameIntervalList {
 // Implemented by the recorder.
 class ICustomParameterInfo {
  public:
-  virtual ~ICustomParameterInfo() = default;     // slot 0
-  virtual void SetValue(const char* value) = 0;  // slot 1: "(none)" for an unknown text
-  virtual void Reserved2() = 0;                  // slots 2 and 3: not called by the module
+  QUENLARK_DESTRUCTOR_SLOT(ICustomParameterInfo)  // slot 0
+  virtual void SetValue(const char* value) = 0;   // slot 1: "(none)" for an unknown text
+  virtual void Reserved2() = 0;                   // slots 2 and 3: not called by the module
   virtual void Reserved3() = 0;
   virtual void SetType(int32_t type) = 0;        // slot 4: kCustomParameterNumber or kCustomParameterText
   virtual void SetName(const char* name) = 0;    // slot 5: "Video standard", "Firmware", "MAC Address"
@@ -94,7 +96,7 @@ class ICustomParameterInfo {
 // the call that passes them.
 class ICapabilityResults {
  public:
-  virtual ~ICapabilityResults() = default;                      // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(ICapabilityResults)                  // slot 0
   virtual void SetProperty(int32_t id, int32_t value) = 0;      // slot 1: a kCapability* id
   virtual void SetName(const char* name) = 0;                   // slot 2: "Quenlark <model>"
   virtual ICapabilityText* GetAddressField(int32_t index) = 0;  // slot 3: a kAddressField* index
@@ -115,21 +117,23 @@ extern "C" {
 
 // Registers the callback; 0 when one is registered already (call UninitCapabilityQuery first).
 // The flag is stored and not used.
-int32_t InitCapabilityQuery(korvalt::ipcapture::ICapabilityQueryCallback* callback, int32_t flag);
+int32_t QUENLARK_CALL InitCapabilityQuery(korvalt::ipcapture::ICapabilityQueryCallback* callback,
+                                          int32_t flag);
 // Starts the query thread; port is the camera's HTTP port (0 to 65535). Returns before any
 // network traffic.
-int32_t StartCapabilityQuery(const char* address, uint32_t port, const char* userName, const char* password,
-                             korvalt::ipcapture::ICapabilityResults* results);
+int32_t QUENLARK_CALL StartCapabilityQuery(const char* address, uint32_t port, const char* userName,
+                                           const char* password,
+                                           korvalt::ipcapture::ICapabilityResults* results);
 // Asks a running query to stop before its next request to the camera; the callback still
 // reports the result reached by then.
-int32_t TerminateCapabilityQuery();
+int32_t QUENLARK_CALL TerminateCapabilityQuery();
 // Stops the query, waits for its thread and releases everything; then the callback and the
 // result object are no longer used. Safe without a prior start.
-int32_t UninitCapabilityQuery();
+int32_t QUENLARK_CALL UninitCapabilityQuery();
 
-typedef int32_t (*InitCapabilityQueryFn)(korvalt::ipcapture::ICapabilityQueryCallback*, int32_t);
-typedef int32_t (*StartCapabilityQueryFn)(const char*, uint32_t, const char*, const char*,
-                                          korvalt::ipcapture::ICapabilityResults*);
-typedef int32_t (*TerminateCapabilityQueryFn)();
-typedef int32_t (*UninitCapabilityQueryFn)();
+typedef int32_t(QUENLARK_CALL* InitCapabilityQueryFn)(korvalt::ipcapture::ICapabilityQueryCallback*, int32_t);
+typedef int32_t(QUENLARK_CALL* StartCapabilityQueryFn)(const char*, uint32_t, const char*, const char*,
+                                                       korvalt::ipcapture::ICapabilityResults*);
+typedef int32_t(QUENLARK_CALL* TerminateCapabilityQueryFn)();
+typedef int32_t(QUENLARK_CALL* UninitCapabilityQueryFn)();
 }

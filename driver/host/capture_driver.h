@@ -15,7 +15,7 @@ namespace korvalt::ipcapture {
 // create export is all four at once. Accessors never transfer ownership.
 class IIPCaptureDriver {
  public:
-  virtual ~IIPCaptureDriver() = default;  // slot 0: closes, then destroys the driver
+  QUENLARK_DESTRUCTOR_SLOT(IIPCaptureDriver)  // slot 0: closes, then destroys the driver
   // slot 1: stores the host objects (borrowed until the driver is deleted) and parameters and
   // creates the sub-objects; no network traffic.
   virtual bool Open(IDebugSink* sink, ISampleAllocator* allocator, IDeviceParams* params) = 0;

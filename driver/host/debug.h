@@ -1,6 +1,8 @@
 #pragma once
 // Diagnostic records handed to the recorder's debug sink.
 
+#include "abi.h"
+
 #include <cstdint>
 
 namespace korvalt::ipcapture {
@@ -16,7 +18,7 @@ inline constexpr int32_t kDebugLevelRequestNotSent = 3;  // a request to the cam
 // a sink that keeps the line must copy it.
 class CDebugInfoIf {
  public:
-  virtual ~CDebugInfoIf() = default;        // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(CDebugInfoIf)    // slot 0
   virtual uint8_t GetLevel() const = 0;     // slot 1: a kDebugLevel* value
   virtual const char* GetText() const = 0;  // slot 2: NUL-terminated, owned by the record
 };
@@ -27,7 +29,7 @@ namespace korvalt::ipcapture {
 // thread, possibly from several at once.
 class IDebugSink {
  public:
-  virtual ~IDebugSink() = default;                  // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(IDebugSink)              // slot 0
   virtual int32_t Message(CDebugInfoIf* info) = 0;  // slot 1: result ignored by the module
 };
 

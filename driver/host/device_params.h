@@ -1,6 +1,8 @@
 #pragma once
 // The recorder's description of one device, read by the driver's Open.
 
+#include "abi.h"
+
 #include <cstdint>
 
 namespace korvalt::ipcapture {
@@ -25,29 +27,29 @@ inline constexpr int32_t kCustomParameterMacAddress = 3;  // names the preset fi
 
 class IDeviceDescription {
  public:
-  virtual ~IDeviceDescription() = default;  // slot 0
-  virtual void Reserved1() = 0;             // slot 1: not called by the module
-  virtual const char* GetModelName() = 0;   // slot 2
-  virtual int32_t GetChannelCount() = 0;    // slot 3: 0 to kMaxChannelCount
-  virtual void Reserved4() = 0;             // slot 4: not called by the module
-  virtual int32_t GetInputCount() = 0;      // slot 5: digital inputs
-  virtual int32_t GetOutputCount() = 0;     // slot 6: digital outputs
+  QUENLARK_DESTRUCTOR_SLOT(IDeviceDescription)  // slot 0
+  virtual void Reserved1() = 0;                 // slot 1: not called by the module
+  virtual const char* GetModelName() = 0;       // slot 2
+  virtual int32_t GetChannelCount() = 0;        // slot 3: 0 to kMaxChannelCount
+  virtual void Reserved4() = 0;                 // slot 4: not called by the module
+  virtual int32_t GetInputCount() = 0;          // slot 5: digital inputs
+  virtual int32_t GetOutputCount() = 0;         // slot 6: digital outputs
 };
 
 class IConnectionParams {
  public:
-  virtual ~IConnectionParams() = default;  // slot 0
-  virtual const char* GetAddress() = 0;    // slot 1: host name or dotted IPv4 address
-  virtual uint16_t GetPort() = 0;          // slot 2: HTTP port
-  virtual void Reserved3() = 0;            // slot 3: not called by the module
-  virtual int32_t GetCodecType() = 0;      // slot 4: a kCodecType* value
-  virtual const char* GetUserName() = 0;   // slot 5
-  virtual const char* GetPassword() = 0;   // slot 6
+  QUENLARK_DESTRUCTOR_SLOT(IConnectionParams)  // slot 0
+  virtual const char* GetAddress() = 0;        // slot 1: host name or dotted IPv4 address
+  virtual uint16_t GetPort() = 0;              // slot 2: HTTP port
+  virtual void Reserved3() = 0;                // slot 3: not called by the module
+  virtual int32_t GetCodecType() = 0;          // slot 4: a kCodecType* value
+  virtual const char* GetUserName() = 0;       // slot 5
+  virtual const char* GetPassword() = 0;       // slot 6
 };
 
 class IDeviceParams {
  public:
-  virtual ~IDeviceParams() = default;                // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(IDeviceParams)            // slot 0
   virtual IDeviceDescription* GetDescription() = 0;  // slot 1
   virtual IConnectionParams* GetConnection() = 0;    // slot 2
   virtual void Reserved3() = 0;                      // slot 3: not called by the module

@@ -1,6 +1,8 @@
 #pragma once
 // Digital inputs and outputs of the camera.
 
+#include "abi.h"
+
 #include <cstdint>
 
 namespace korvalt::ipcapture {
@@ -13,7 +15,7 @@ inline constexpr int32_t kIOStateOn = 2;
 // input and output threads.
 class IIOEventSink {
  public:
-  virtual ~IIOEventSink() = default;                             // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(IIOEventSink)                         // slot 0
   virtual void InputChanged(uint32_t index, int32_t state) = 0;  // slot 1: 0-based index; a kIOState* value
   virtual void IOFailure() = 0;                                  // slot 2: a request to the camera failed
 };
@@ -26,7 +28,7 @@ namespace korvalt {
 // closing the driver.
 class ICaptureIOApi {
  public:
-  virtual ~ICaptureIOApi() = default;                         // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(ICaptureIOApi)                     // slot 0
   virtual bool SetIOSink(ipcapture::IIOEventSink* sink) = 0;  // slot 1: false for null
   virtual bool Start() = 0;                                   // slot 2: first poll, then the threads
   virtual bool Stop() = 0;                                    // slot 3

@@ -6,6 +6,8 @@
 // the camera on a thread of its own, so a PTZ result says whether the request was accepted, not
 // whether the camera has moved. Preset calls run on the calling thread and wait for the camera.
 
+#include "abi.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -71,7 +73,7 @@ static_assert(sizeof(PTZ_CAPABILITIES) == 56);
 // come from any recorder thread, but StopAll of one channel from one thread at a time.
 class IIPPTZApi {
  public:
-  virtual ~IIPPTZApi() = default;           // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(IIPPTZApi)       // slot 0
   virtual int32_t HasAnyPTZFunction() = 0;  // slot 1: 1 pan, tilt, zoom, focus or iris; 0 none
   // slot 2: continuous move in a kPtzMove* direction until StopAll; speed 1 (slow) to 16 (fast).
   virtual int32_t Move(int32_t direction, int32_t speed) = 0;
@@ -109,7 +111,7 @@ class IIPPTZApiEx : public IIPPTZApi {
 // recorder (the module only keeps them).
 class IIPParams {
  public:
-  virtual ~IIPParams() = default;             // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(IIPParams)         // slot 0
   virtual int32_t GetChannel() = 0;           // slot 1: 0-based channel
   virtual bool GetHostFlagA() = 0;            // slot 2
   virtual void SetHostFlagA(bool value) = 0;  // slot 3
@@ -123,7 +125,7 @@ class IIPParams {
 // thread at a time.
 class IIPPTZDriver {
  public:
-  virtual ~IIPPTZDriver() = default;                   // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(IIPPTZDriver)               // slot 0
   virtual IIPPTZApi* GetPTZApi(uint32_t channel) = 0;  // slot 1
 };
 

@@ -2,6 +2,8 @@
 // Live video: the host objects that carry stream settings and receive pictures, and the
 // video capture interface that the driver offers.
 
+#include "abi.h"
+
 #include <cstdint>
 
 namespace korvalt::ipcapture {
@@ -17,7 +19,7 @@ inline constexpr int32_t kChannelStateStopped = 3;
 // delivered to the frame sink and released by the module exactly once.
 class IFrameSample {
  public:
-  virtual ~IFrameSample() = default;            // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(IFrameSample)        // slot 0
   virtual void Reserved1() = 0;                 // slot 1: not called by the module
   virtual uint8_t* GetData() = 0;               // slot 2: writable, at least the capacity
   virtual void Reserved3() = 0;                 // slot 3: not called by the module
@@ -39,8 +41,8 @@ class IFrameSample {
 // Second argument of the driver's Open. Called from channel receive threads.
 class ISampleAllocator {
  public:
-  virtual ~ISampleAllocator() = default;  // slot 0
-  virtual void Reserved1() = 0;           // slot 1: not called by the module
+  QUENLARK_DESTRUCTOR_SLOT(ISampleAllocator)  // slot 0
+  virtual void Reserved1() = 0;               // slot 1: not called by the module
   // slot 2: a sample of at least capacity bytes, or null. producer is "QuenlarkIPCapture".
   virtual IFrameSample* CreateSample(uint32_t fourCC, uint32_t capacity, const char* producer) = 0;
   virtual void Reserved3() = 0;  // slots 3 to 5: not called by the module
@@ -52,7 +54,7 @@ class ISampleAllocator {
 // Second argument of StartChannel. Called from the channel's receive and worker threads.
 class IFrameSink {
  public:
-  virtual ~IFrameSink() = default;                 // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(IFrameSink)             // slot 0
   virtual bool Deliver(IFrameSample* sample) = 0;  // slot 1: true when accepted
   virtual void Reserved2() = 0;                    // slot 2: not called by the module
   virtual void SignalLost() = 0;                   // slot 3: repeated while the loss lasts
@@ -60,31 +62,31 @@ class IFrameSink {
 
 class IPictureSize {
  public:
-  virtual ~IPictureSize() = default;  // slot 0
-  virtual uint16_t GetWidth() = 0;    // slot 1: pixels
-  virtual uint16_t GetHeight() = 0;   // slot 2: pixels
+  QUENLARK_DESTRUCTOR_SLOT(IPictureSize)  // slot 0
+  virtual uint16_t GetWidth() = 0;        // slot 1: pixels
+  virtual uint16_t GetHeight() = 0;       // slot 2: pixels
 };
 
 class IVideoFormat {
  public:
-  virtual ~IVideoFormat() = default;  // slot 0
-  virtual void Reserved1() = 0;       // slots 1 and 2: not called by the module
+  QUENLARK_DESTRUCTOR_SLOT(IVideoFormat)  // slot 0
+  virtual void Reserved1() = 0;           // slots 1 and 2: not called by the module
   virtual void Reserved2() = 0;
   virtual IPictureSize* GetPictureSize() = 0;  // slot 3
 };
 
 class IEncodingParams {
  public:
-  virtual ~IEncodingParams() = default;     // slot 0
-  virtual uint16_t GetFrameInterval() = 0;  // slot 1: milliseconds between frames; 0 = camera's rate
-  virtual void Reserved2() = 0;             // slot 2: not called by the module
-  virtual uint16_t GetQuality() = 0;        // slot 3: 0 to 100
+  QUENLARK_DESTRUCTOR_SLOT(IEncodingParams)  // slot 0
+  virtual uint16_t GetFrameInterval() = 0;   // slot 1: milliseconds between frames; 0 = camera's rate
+  virtual void Reserved2() = 0;              // slot 2: not called by the module
+  virtual uint16_t GetQuality() = 0;         // slot 3: 0 to 100
 };
 
 // Third argument of StartChannel.
 class IChannelSettings {
  public:
-  virtual ~IChannelSettings() = default;             // slot 0
+  QUENLARK_DESTRUCTOR_SLOT(IChannelSettings)         // slot 0
   virtual IVideoFormat* GetVideoFormat() = 0;        // slot 1
   virtual IEncodingParams* GetEncodingParams() = 0;  // slot 2
 };
@@ -93,8 +95,8 @@ class IChannelSettings {
 // Owned by the driver; the host never deletes it.
 class IIPVideoCapture {
  public:
-  virtual ~IIPVideoCapture() = default;    // slot 0: stops and destroys every channel
-  virtual uint32_t GetChannelCount() = 0;  // slot 1
+  QUENLARK_DESTRUCTOR_SLOT(IIPVideoCapture)  // slot 0: stops and destroys every channel
+  virtual uint32_t GetChannelCount() = 0;    // slot 1
   virtual bool StartChannel(uint32_t index, IFrameSink* sink, IChannelSettings* settings) = 0;  // slot 2
   virtual bool StopChannel(uint32_t index) = 0;                                                 // slot 3
   virtual bool RestartChannel(uint32_t index, IPictureSize* size, uint32_t frameInterval) = 0;  // slot 4

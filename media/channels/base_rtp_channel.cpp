@@ -1,9 +1,8 @@
 #include "media/channels/base_rtp_channel.h"
 
-#include <netinet/in.h>
-
 #include "http/h_utils.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 
 namespace korvalt {
 

@@ -14,4 +14,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes);
 // the name is free. Returns the new path, or an empty string when the file could not be moved.
 std::string MoveFileAside(const std::string& path, const std::string& suffix);
 
+// True when nothing is at path, or an empty regular file: only such a file may be replaced by a
+// fresh document.
+bool FileIsMissingOrEmpty(const std::string& path);
+
 }  // namespace korvalt

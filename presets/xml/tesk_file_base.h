@@ -18,7 +18,7 @@ class CTeskFileBase {
   // Opens an existing file for reading; false for an empty path or when it cannot be opened.
   bool Open(const std::string& path);
   void Close();
-  bool IsOpen() const { return Handle >= 0; }
+  bool IsOpen() const { return Handle != kNoHandle; }
   // Size in bytes; -1 when closed or unknown.
   int64_t Size() const;
   // Reads the whole file from its start into bytes; false on a read error or when the file holds
@@ -28,8 +28,9 @@ class CTeskFileBase {
   const std::string& GetPath() const { return Path; }
 
  private:
+  static constexpr intptr_t kNoHandle = -1;
   std::string Path;
-  int Handle = -1;
+  intptr_t Handle = kNoHandle;  // a descriptor (Linux) or a file handle (Windows)
 };
 
 }  // namespace korvalt

@@ -14,6 +14,10 @@ namespace {
 
 std::atomic<bool> gCreationFails{false};
 
+int Fd(intptr_t native) {
+  return static_cast<int>(native);
+}
+
 // Remaining part of a time-out that started at startMs; kInfinite stays infinite.
 int Remaining(int timeoutMs, int64_t startMs) {
   if (timeoutMs < 0) return Event::kInfinite;
@@ -32,7 +36,7 @@ int PollRetry(pollfd* fds, nfds_t count, int timeoutMs) {
 }  // namespace
 
 Event::Event(ResetMode reset, bool initiallySet)
-    : Fd(gCreationFails.load() ? -1 : ::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK)),
+    : Native(gCreationFails.load() ? -1 : ::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK)),
       Manual(reset == ResetMode::kManual) {}
 
 void Event::SetCreationFailsForTest(bool fails) {
@@ -40,33 +44,33 @@ void Event::SetCreationFailsForTest(bool fails) {
 }
 
 Event::~Event() {
-  if (Fd >= 0) ::close(Fd);
+  if (Native >= 0) ::close(Fd(Native));
 }
 
 void Event::Set() {
-  if (Fd < 0) return;
+  if (Native < 0) return;
   const uint64_t one = 1;
   // The counter only saturates after 2^64-2 sets; a failed write leaves the event set anyway.
-  [[maybe_unused]] const ssize_t n = ::write(Fd, &one, sizeof one);
+  [[maybe_unused]] const ssize_t n = ::write(Fd(Native), &one, sizeof one);
 }
 
 void Event::Reset() {
-  if (Fd < 0) return;
+  if (Native < 0) return;
   uint64_t value = 0;
-  [[maybe_unused]] const ssize_t n = ::read(Fd, &value, sizeof value);
+  [[maybe_unused]] const ssize_t n = ::read(Fd(Native), &value, sizeof value);
 }
 
 bool Event::Consume() {
   if (Manual) return true;
   uint64_t value = 0;
-  return ::read(Fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
+  return ::read(Fd(Native), &value, sizeof value) == static_cast<ssize_t>(sizeof value);
 }
 
 bool Event::Wait(int timeoutMs) {
-  if (Fd < 0) return false;
+  if (Native < 0) return false;
   const int64_t start = MonotonicMs();
   for (;;) {
-    pollfd p{Fd, POLLIN, 0};
+    pollfd p{Fd(Native), POLLIN, 0};
     const int rc = PollRetry(&p, 1, Remaining(timeoutMs, start));
     if (rc <= 0) return false;
     if (Consume()) return true;
@@ -78,7 +82,7 @@ int WaitAny(Event& first, Event& second, int timeoutMs) {
   if (!first.Valid() || !second.Valid()) return -1;
   const int64_t start = MonotonicMs();
   for (;;) {
-    pollfd p[2] = {{first.PollFd(), POLLIN, 0}, {second.PollFd(), POLLIN, 0}};
+    pollfd p[2] = {{Fd(first.NativeHandle()), POLLIN, 0}, {Fd(second.NativeHandle()), POLLIN, 0}};
     const int rc = PollRetry(p, 2, Remaining(timeoutMs, start));
     if (rc <= 0) return -1;
     if ((p[0].revents & POLLIN) && first.Consume()) return 0;
@@ -86,11 +90,11 @@ int WaitAny(Event& first, Event& second, int timeoutMs) {
   }
 }
 
-WaitResult WaitEventOrSocket(Event& event, int socketFd, short pollEvents, int timeoutMs) {
+WaitResult WaitEventOrSocket(Event& event, intptr_t socket, short pollEvents, int timeoutMs) {
   if (!event.Valid()) return WaitResult::kError;
   const int64_t start = MonotonicMs();
   for (;;) {
-    pollfd p[2] = {{event.PollFd(), POLLIN, 0}, {socketFd, pollEvents, 0}};
+    pollfd p[2] = {{Fd(event.NativeHandle()), POLLIN, 0}, {Fd(socket), pollEvents, 0}};
     const int rc = PollRetry(p, 2, Remaining(timeoutMs, start));
     if (rc < 0) return WaitResult::kError;
     if (rc == 0) return WaitResult::kTimeout;

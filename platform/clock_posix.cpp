@@ -20,4 +20,8 @@ uint64_t FileTimeNow() {
   return kUnixEpochAsFileTime + static_cast<uint64_t>(ticks.count());
 }
 
+bool UtcCalendarTime(std::time_t time, std::tm& utc) {
+  return ::gmtime_r(&time, &utc) != nullptr;
+}
+
 }  // namespace korvalt::platform

@@ -80,4 +80,10 @@ std::string MoveFileAside(const std::string& path, const std::string& suffix) {
   return {};
 }
 
+bool FileIsMissingOrEmpty(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return errno == ENOENT;
+  return S_ISREG(info.st_mode) && info.st_size == 0;
+}
+
 }  // namespace korvalt

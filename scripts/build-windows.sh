@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds quenlark_ipcapture.dll for Windows x64 and x86 with the MinGW-w64 cross compilers:
+# build-windows-x64/bin/quenlark_ipcapture.dll and build-windows-x86/bin/quenlark_ipcapture.dll.
+# Then checks each DLL: the twelve exports by plain name, and imports from system DLLs only.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+jobs=${QUENLARK_JOBS:-$(nproc)}
+for arch in x64 x86; do
+  cmake --preset "windows-$arch" >/dev/null
+  nice cmake --build --preset "windows-$arch" -j "$jobs"
+done
+
+exports=(CreateIPCapture CreateIPCaptureEx CreateIPCaptureEx2 CreateIPCaptureEx3
+  DeleteIPCapture DeleteIPCaptureEx DeleteIPCaptureEx2 DeleteIPCaptureEx3
+  InitCapabilityQuery StartCapabilityQuery TerminateCapabilityQuery UninitCapabilityQuery)
+# DLLs every Windows system has (the C runtime is msvcrt.dll).
+system_dlls='^(KERNEL32|WS2_32|WINHTTP|OLE32|OLEAUT32|ADVAPI32|USER32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+status=0
+for arch in x64 x86; do
+  dll=build-windows-$arch/bin/quenlark_ipcapture.dll
+  objdump -p "$dll" >"build-windows-$arch/objdump.txt"
+  # The export table's name lines: "[ordinal] Name".
+  found=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' "build-windows-$arch/objdump.txt" |
+    sed -n 's/^\s*\[ *[0-9]*\] //p' | sort)
+  wanted=$(printf '%s\n' "${exports[@]}" | sort)
+  if [ "$found" != "$wanted" ]; then
+    echo "build-windows: $dll exports differ:" >&2
+    diff <(echo "$wanted") <(echo "$found") >&2 || true
+    status=1
+  fi
+  imports=$(sed -n 's/^\s*DLL Name: //p' "build-windows-$arch/objdump.txt")
+  if echo "$imports" | grep -Eiv "$system_dlls" >/dev/null; then
+    echo "build-windows: $dll imports non-system DLLs: $(echo "$imports" | grep -Eiv "$system_dlls" | tr '\n' ' ')" >&2
+    status=1
+  fi
+  echo "$dll: $(echo "$found" | wc -l) exports; imports $(echo "$imports" | tr '\n' ' ')"
+done
+exit $status
