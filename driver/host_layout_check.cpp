@@ -19,6 +19,8 @@ struct MemberFunction<Function Class::*> {
 };
 
 // Slot 0 as abi.h spells it: void* __thiscall (unsigned int) on x86 Windows.
+// (A template, so that the Windows-only member is named only where it exists.)
+template <class>
 class Reference {
   QUENLARK_DESTRUCTOR_SLOT(Reference)
 };
@@ -26,7 +28,7 @@ class Reference {
 template <class Interface>
 constexpr bool HasHostSlotZero() {
   if constexpr (QUENLARK_MSVC_LAYOUT) {
-    using Expected = MemberFunction<decltype(&Reference::ScalarDeletingDestructor)>::Type;
+    using Expected = typename MemberFunction<decltype(&Reference<Interface>::ScalarDeletingDestructor)>::Type;
     return std::is_polymorphic_v<Interface> && !std::has_virtual_destructor_v<Interface> &&
            std::is_same_v<typename MemberFunction<decltype(&Interface::ScalarDeletingDestructor)>::Type,
                           Expected>;

@@ -19,8 +19,9 @@ using namespace korvalt::ipcapture;
 using korvalt::ICaptureIOApi;
 
 // Slot number of a virtual operation, read from its pointer-to-member as the Itanium C++ ABI
-// encodes it (1 + byte offset into the vtable). The virtual destructor takes two vtable entries
-// but one slot, so entry n + 1 is slot n.
+// encodes it (1 + byte offset into the vtable). On Linux the virtual destructor takes two vtable
+// entries but one slot, so entry n + 1 is slot n; on Windows slot 0 is Microsoft's one-entry
+// scalar deleting destructor, so entry n is slot n.
 template <typename Pmf>
 int SlotOf(Pmf pmf) {
   struct {
@@ -30,7 +31,7 @@ int SlotOf(Pmf pmf) {
   static_assert(sizeof pmf == sizeof raw);
   std::memcpy(&raw, &pmf, sizeof raw);
   if ((raw.Pointer & 1) == 0) return -1;  // not virtual
-  return static_cast<int>((raw.Pointer - 1) / sizeof(void*)) - 1;
+  return static_cast<int>((raw.Pointer - 1) / sizeof(void*)) - (QUENLARK_MSVC_LAYOUT ? 0 : 1);
 }
 
 struct SlotCase {
