@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Runs the Windows side of the module under Wine (x64 only: this kernel cannot run 32-bit
+# programs): the platform layer, and the WinHTTP sender against camsim (running natively, reached
+# on 127.0.0.1) with Digest (with and without qop), Basic, and an abort of a request to a server
+# that never answers. Needs the normal Linux build's camsim (build/bin/camsim).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+jobs=${QUENLARK_JOBS:-$(nproc)}
+cmake --preset windows-x64 >/dev/null
+nice cmake --build build-windows-x64 -j "$jobs" --target windows_platform_smoke windows_http_smoke
+if [ ! -x build/bin/camsim ]; then
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUENLARK_BUILD_BENCH=OFF >/dev/null
+  nice cmake --build build -j "$jobs" --target camsim
+fi
+
+export WINEPREFIX=$PWD/build-windows-x64/wineprefix WINEDEBUG=-all
+wine=/usr/lib/wine/wine64
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$wine" build-windows-x64/bin/windows_platform_smoke.exe
+
+# A server that accepts connections and never answers.
+python3 - >"$work/silent" <<'PY' &
+import socket
+server = socket.socket()
+server.bind(("127.0.0.1", 0))
+server.listen(16)
+print(server.getsockname()[1], flush=True)
+held = []
+while True:
+    connection, _ = server.accept()
+    held.append(connection)
+PY
+pids+=($!)
+
+start_camsim() {  # name, camsim options...
+  local name=$1
+  shift
+  build/bin/camsim "$@" >"$work/$name" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do
+    grep -q '^camsim ready' "$work/$name" && break
+    sleep 0.1
+  done
+  sed -n 's/^camsim ready http=\([0-9]*\).*/\1/p' "$work/$name"
+}
+
+for _ in $(seq 100); do
+  [ -s "$work/silent" ] && break
+  sleep 0.1
+done
+silent=$(head -1 "$work/silent")
+for auth in "digest --digest-qop yes" "digest --digest-qop no" "basic"; do
+  # shellcheck disable=SC2086
+  port=$(start_camsim "camsim-${auth// /-}" --auth $auth)
+  echo "== HTTP with --auth $auth"
+  "$wine" build-windows-x64/bin/windows_http_smoke.exe "$port" admin secret "$silent"
+done
