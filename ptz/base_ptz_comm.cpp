@@ -48,7 +48,8 @@ int KindOf(const CBasePTZComm::CWorkItem& item) {
   }
 }
 
-bool Positions(const CBasePTZComm::CWorkItem& item) {
+// Commands whose effect on the camera's position a go-to-preset replaces.
+bool MovesTheCamera(const CBasePTZComm::CWorkItem& item) {
   const int kind = KindOf(item);
   return kind == 0 || kind == 1 || item.Command == CBasePTZComm::kCommandAreaZoom ||
          item.Command == CBasePTZComm::kCommandCenter || item.Command == CBasePTZComm::kCommandUnzoom;
@@ -70,6 +71,7 @@ struct CBasePTZComm::Barrier {
 };
 
 namespace {
+// The queue item of a Barrier: the worker parks on it while the preset request runs.
 class CBarrierItem : public CBasePTZComm::CWorkItem {
  public:
   explicit CBarrierItem(std::shared_ptr<CBasePTZComm::Barrier> barrier)
@@ -121,7 +123,7 @@ void CBasePTZComm::OpenGate(bool stopping) {
 
 bool CBasePTZComm::Superseded(const CWorkItem& item) const {
   const Barrier& barrier = *ActiveBarrier;
-  if (barrier.Order == PresetOrder::kReplacesMotion && Positions(item)) return true;
+  if (barrier.Order == PresetOrder::kReplacesMotion && MovesTheCamera(item)) return true;
   const int kind = KindOf(item);
   return kind >= 0 && item.Sequence < barrier.Last[kind];
 }
@@ -141,7 +143,10 @@ void CBasePTZComm::BeginPreset(PresetOrder order) {
       ActiveBarrier = barrier;
       // Dropped when the worker is gone: the request then only waits for the one in flight.
       auto* item = new (std::nothrow) CBarrierItem(barrier);
-      if (item == nullptr || !PostWorkItem(item, kMaxQueueLength)) ActiveBarrier.reset();
+      if (item == nullptr || !PostWorkItem(item, kMaxQueueLength)) {
+        ActiveBarrier.reset();
+        barrier.reset();
+      }
     }
   }
   // The worker sends what was queued before, skipping what the request supersedes, and waits
