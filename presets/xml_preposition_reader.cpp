@@ -62,17 +62,12 @@ size_t DecimalDigits(uint32_t value) {
 }
 
 // Readers of this process whose file is open, by root name and path. Every driver of a device
-// (same MAC address) shares one, so that no driver's save overwrites another's presets. Never
-// destroyed: drivers may be deleted while the module unloads.
-struct SharedReaders {
-  std::mutex Lock;  // guards Readers; also every share taken of them while it is held
-  std::map<std::string, TSmartPtr<CXMLPrepositionReader>> Readers;
-};
-
-SharedReaders& Shared() {
-  static auto* shared = new SharedReaders;
-  return *shared;
-}
+// (same MAC address) shares one, so that no driver's save overwrites another's presets. The map
+// exists only while it holds readers, so nothing is left when the module is unloaded; the lock
+// has nothing to destroy, so drivers may still be deleted while the process exits.
+using SharedReaderMap = std::map<std::string, TSmartPtr<CXMLPrepositionReader>>;
+std::mutex SharedLock;                       // guards SharedReaders and every share taken of them
+SharedReaderMap* SharedReaders = nullptr;  // owned; null while empty
 
 // Only a file that is not there, or holds nothing, may be replaced by a fresh document.
 bool IsMissingOrEmpty(const std::string& path) {
@@ -102,14 +97,15 @@ TSmartPtr<CXMLPrepositionReader> CXMLPrepositionReader::OpenShared(const std::st
                                                                    const std::string& fileName,
                                                                    IDebugMessage* sink, bool& opened) {
   opened = false;
-  SharedReaders& shared = Shared();
   const std::string key = rootName + '\n' + CXMLSettingsAPI::StorageDirectory() + fileName;
   {
-    std::lock_guard guard(shared.Lock);
-    const auto found = shared.Readers.find(key);
-    if (found != shared.Readers.end()) {
-      opened = true;
-      return found->second;
+    std::lock_guard guard(SharedLock);
+    if (SharedReaders != nullptr) {
+      const auto found = SharedReaders->find(key);
+      if (found != SharedReaders->end()) {
+        opened = true;
+        return found->second;
+      }
     }
   }
   // Opened outside the lock: opening may report a file moved aside to the host.
@@ -118,20 +114,25 @@ TSmartPtr<CXMLPrepositionReader> CXMLPrepositionReader::OpenShared(const std::st
   opened = reader->OpenFile(fileName);
   // One that failed is not offered: the next driver tries the file again.
   if (!opened) return reader;
-  std::lock_guard guard(shared.Lock);
+  std::lock_guard guard(SharedLock);
+  if (SharedReaders == nullptr) SharedReaders = new SharedReaderMap;
   // Another driver opened the same file meanwhile: both use the first, and this one, which has
   // not written anything, goes.
-  const auto [at, added] = shared.Readers.emplace(key, reader);
+  const auto [at, added] = SharedReaders->emplace(key, reader);
   return at->second;
 }
 
 void CXMLPrepositionReader::ReleaseUnused() {
-  SharedReaders& shared = Shared();
-  std::lock_guard guard(shared.Lock);
-  // A count of 1 is the registry's own share; nobody else can copy it, so it cannot grow while
-  // the lock is held.
-  for (auto at = shared.Readers.begin(); at != shared.Readers.end();) {
-    at = at->second.UseCount() <= 1 ? shared.Readers.erase(at) : std::next(at);
+  std::lock_guard guard(SharedLock);
+  if (SharedReaders == nullptr) return;
+  // A count of 1 is the map's own share; nobody else can copy it, so it cannot grow while the
+  // lock is held.
+  for (auto at = SharedReaders->begin(); at != SharedReaders->end();) {
+    at = at->second.UseCount() <= 1 ? SharedReaders->erase(at) : std::next(at);
+  }
+  if (SharedReaders->empty()) {
+    delete SharedReaders;
+    SharedReaders = nullptr;
   }
 }
 
