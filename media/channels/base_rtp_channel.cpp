@@ -50,7 +50,7 @@ uint32_t CBaseRTPChannel::Run() {
     if (GetState() != kStateStreaming) {
       FrameArrived.Reset();
       if (OpenStream()) {
-        const int woke = WaitStopOr(FrameArrived, static_cast<int>(signalLossMs));
+        const int woke = WaitForFirstFrame(static_cast<int>(signalLossMs));
         if (woke == 1) {
           SetState(kStateStreaming);
         } else if (woke == -1) {
@@ -62,7 +62,7 @@ uint32_t CBaseRTPChannel::Run() {
       }
     }
     if (GetState() == kStateStreaming) KeepAliveTick();
-    const bool stopping = StopEvent.Wait(Intervals.LoopWaitMs);
+    const bool stopping = WaitBetweenPasses();
     if (stopping) break;
     const int64_t sinceData = MillisecondsSinceData();
     if (sinceData <= signalLossMs) continue;
@@ -85,6 +85,7 @@ bool CBaseRTPChannel::OpenStream() {
   SetState(kStateStopped);
   CloseReceiver();
   CloseSession();
+  PacketsSinceOpen = 0;
   const bool resolved = CameraAddress() != 0;
   if (!resolved) {
     ReportOpeningFailure(
@@ -157,6 +158,7 @@ void CBaseRTPChannel::OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const 
     PacketArrived.Set();
     return;
   }
+  PacketsSinceOpen.fetch_add(1, std::memory_order_relaxed);
   try {
     ProcessPacket(info);
   } catch (...) {

@@ -34,6 +34,10 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   virtual bool ConfigureCamera() = 0;
   virtual bool SendKeepAlive() = 0;
   virtual void ProcessPacket(const RTP_PACKET_INFO& packet) = 0;
+  // After an opening: waits up to ms for the first frame; 0 stopped, 1 frame, -1 none.
+  virtual int WaitForFirstFrame(int ms) { return WaitStopOr(FrameArrived, ms); }
+  // Between two passes of the loop; true when the channel is being stopped.
+  virtual bool WaitBetweenPasses() { return StopEvent.Wait(Intervals.LoopWaitMs); }
 
   // IRTPReceiverUser, on the receive thread.
   void OnRTPPacket(CRTPReceiver* receiver, const sockaddr_in& from, const RTP_PACKET_INFO& info) override;
@@ -72,6 +76,8 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   platform::Event FrameArrived{platform::Event::ResetMode::kManual};
   // Resolved by the worker at the first opening, never on a host thread; read by the receive thread.
   std::atomic<uint32_t> ResolvedAddress{0};  // network order
+  // Packets from the camera since the last opening; written by the receive thread.
+  std::atomic<uint64_t> PacketsSinceOpen{0};
 };
 
 }  // namespace korvalt

@@ -13,8 +13,15 @@ struct SupervisionIntervals {
   // exports.
   static constexpr const char* kPortProbeVariable = "QUENLARK_TEST_PORT_PROBE_MS";
 
+  // GStreamer's RTSP source waits as long before it tries TCP; well below the signal-loss time-out.
+  static constexpr int kTcpFallbackMs = 5000;
+  // A camera that closed the RTSP connection but still sends frames within this time streams on.
+  static constexpr int kClosedGraceMs = 500;
+
   int PortProbeMs = kPortProbeMs;  // a port that hears the camera within this time is in use
   int LoopWaitMs = kLoopWaitMs;    // between two passes: reconnection and signal-loss checks
+  int TcpFallbackMs = kTcpFallbackMs;  // no RTP over UDP this long after PLAY: try TCP
+  int ClosedGraceMs = kClosedGraceMs;
 
   // The defaults, with the port probe that kPortProbeVariable names (read once per process).
   static SupervisionIntervals ForModule();
