@@ -122,6 +122,10 @@ bool CBaseRTSPChannel::StartSession() {
 
 bool CBaseRTSPChannel::OpeningStep(int method) {
   if (Client->ExchangeWithRetry(method) && Client->StatusCode() == kStatusOk) return true;
+  return OpeningFailed(method);
+}
+
+bool CBaseRTSPChannel::OpeningFailed(int method) {
   const std::string url = method == kRtspSetup ? Client->TrackUrl() : Client->PresentationUrl();
   ReportOpeningFailure(kStartOrigin, HUtils::Format("%s %s failed: %s", RtspMethodName(method), url.c_str(),
                                                     Client->FailureText().c_str()));

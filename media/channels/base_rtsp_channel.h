@@ -45,6 +45,8 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
   // One request of the opening, with the authentication retry; a failure (the camera's status or
   // what went wrong) is reported.
   bool OpeningStep(int method);
+  // Reports why the request of method failed; false.
+  bool OpeningFailed(int method);
   // SETUP; over TCP a refusal of the interleaved transport is remembered for the camera.
   bool SetupStep();
   // After PLAY over TCP: the client's reader takes over the connection.

@@ -15,12 +15,11 @@
 namespace korvalt {
 namespace {
 
-constexpr const char* kStartOrigin = "korvalt::CBaseRTSPChannel::StartSession";
 constexpr const char* kSetupOrigin = "korvalt::CBaseRTSPChannel::SetupStep";
 constexpr const char* kTransportOrigin = "korvalt::CBaseRTSPChannel::ReportTransport";
 constexpr const char* kWatchOrigin = "korvalt::CBaseRTSPChannel::WaitBetweenPasses";
 constexpr int32_t kStatusOk = 200;
-constexpr int32_t kStatusUnauthorized = 401;
+constexpr int32_t kStatusUnsupportedTransport = 461;
 constexpr size_t kHostNameCapacity = 256;
 
 }  // namespace
@@ -60,17 +59,25 @@ void CBaseRTSPChannel::ChooseTransport() {
 }
 
 bool CBaseRTSPChannel::SetupStep() {
-  if (!OverTcp) return OpeningStep(kRtspSetup);
+  if (!OverTcp) {
+    if (Client->ExchangeWithRetry(kRtspSetup) && Client->StatusCode() == kStatusOk) return true;
+    const std::string address = Driver->GetDeviceInfo().Address;
+    if (Client->LastFailure() != CBaseRTSPClient::Failure::kStatus ||
+        Client->StatusCode() != kStatusUnsupportedTransport || TransportMemory().RefusesTcp(address))
+      return OpeningFailed(kRtspSetup);
+    // A camera that serves RTP only inside the RTSP connection: the next pass asks for that.
+    TcpReason = "the camera refuses RTP over UDP (461 Unsupported Transport)";
+    TransportMemory().UseTcp(address);
+    return false;
+  }
   Client->SetInterleavedSink(this);
   const bool answered = Client->ExchangeWithRetry(kRtspSetup);
   if (answered && Client->StatusCode() == kStatusOk && Client->InterleavedAccepted()) return true;
   // A camera that answers, but not with the interleaved transport (461 Unsupported Transport, or
   // any other refusal), stays on UDP for good. A failed exchange or login proves nothing.
-  if (!answered || Client->StatusCode() == kStatusUnauthorized) {
-    ReportOpeningFailure(kStartOrigin, HUtils::Format("SETUP %s failed: %s", Client->TrackUrl().c_str(),
-                                                      Client->FailureText().c_str()));
-    return false;
-  }
+  const bool refused = Client->LastFailure() == CBaseRTSPClient::Failure::kStatus ||
+                       (answered && Client->StatusCode() == kStatusOk);
+  if (!refused) return OpeningFailed(kRtspSetup);
   const std::string address = Driver->GetDeviceInfo().Address;
   const std::string answer = Client->StatusCode() == kStatusOk ? std::string("200 without an interleaved transport")
                                                                : Client->FailureText();

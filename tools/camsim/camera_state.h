@@ -43,6 +43,7 @@ struct CameraConfig {
   double UdpLossPercent = 0;  // RTP datagrams dropped at random (seeded), UDP only
   bool UdpBlocked = false;    // UDP SETUP answered, but nothing ever sent over UDP (a firewall)
   bool Tcp = true;            // RTP inside the RTSP connection offered (false: such a SETUP gets 461)
+  bool TcpOnly = false;       // and nothing else: a UDP SETUP gets 461
   unsigned Seed = 1;          // of the random drops
 };
 

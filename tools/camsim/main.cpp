@@ -46,8 +46,8 @@ Options (also --name=value):
   --udp-loss PERCENT     drop this share of RTP datagrams at random, UDP only (0..100, default 0;
                          seeded by --seed, default 1)
   --udp-blocked          answer UDP SETUP but never send RTP or RTCP there, as behind a firewall
-  --tcp yes|no           offer RTP inside the RTSP connection (default yes; no: such a SETUP is
-                         answered 461 Unsupported Transport)
+  --tcp yes|no|only      offer RTP inside the RTSP connection (default yes; no: such a SETUP is
+                         answered 461 Unsupported Transport; only: a UDP SETUP is)
   --help, --version
 
 Benchmark options (the profile keeps what the driver wrote; only the encoder differs):
@@ -156,8 +156,11 @@ Args ParseArgs(int argc, char** argv) {
       c.UdpLossPercent = percent;
     } else if (name == "--seed")
       c.Seed = static_cast<unsigned>(Number(name, value, 0, 4294967295LL));
-    else if (name == "--tcp")
-      c.Tcp = YesNo(name, value);
+    else if (name == "--tcp") {
+      if (value != "yes" && value != "no" && value != "only") Fail("--tcp takes yes, no or only");
+      c.Tcp = value != "no";
+      c.TcpOnly = value == "only";
+    }
     else if (name == "--aud")
       c.Aud = YesNo(name, value);
     else if (name == "--replay")
@@ -221,7 +224,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<camsim::ReplayServer> replay;
   if (!args.Replay.empty()) {
     if (!config.Rtsp) Fail("--replay needs RTSP");
-    if (config.UdpBlocked || config.UdpLossPercent > 0 || !config.Tcp)
+    if (config.UdpBlocked || config.UdpLossPercent > 0 || !config.Tcp || config.TcpOnly)
       Fail("--udp-loss, --udp-blocked and --tcp apply to the encoded stream, not to --replay");
     camsim::RtpCapture capture;
     std::string error;

@@ -351,6 +351,8 @@ void RtspFront::Remount(const CameraState& state) {
   if (!Config.Tcp) {
     gst_rtsp_media_factory_set_protocols(
         factory, static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_UDP_MCAST));
+  } else if (Config.TcpOnly) {
+    gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
   }
   if (Config.UdpBlocked || Config.UdpLossPercent > 0) {
     g_signal_connect(factory, "media-configure", G_CALLBACK(OnFilteredMediaConfigure), &SharedUdpFilter(Config));
