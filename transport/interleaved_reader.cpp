@@ -40,8 +40,11 @@ CRTSPConnectionBuffer::Taken CRTSPConnectionBuffer::Take(IInterleavedSink* sink,
     const CRTSPFraming::Unit unit = CRTSPFraming::NextUnit(rest, MaxMessage, length, channel, Scan);
     if (unit == CRTSPFraming::Unit::kIncomplete) break;
     if (unit == CRTSPFraming::Unit::kTooLarge) {
-      // Dropped from its first byte on: what follows is read afresh.
-      length = 1;
+      // Its header block (or its first line, when even that is too long) is dropped; what follows
+      // is read afresh.
+      const std::string_view head = rest.substr(0, MaxMessage);
+      const size_t lineEnd = head.find('\n');
+      length = Scan.HeaderEnd > 0 ? Scan.HeaderEnd : (lineEnd == std::string_view::npos ? head.size() : lineEnd + 1);
       result = Taken::kTooLarge;
     }
     Scan = CRTSPFraming::Scan();
