@@ -115,8 +115,14 @@ int CBaseRTSPChannel::WaitForFirstFrame(int ms) {
       TcpReason = HUtils::Format("no RTP arrived over UDP within %d ms after PLAY", fallbackMs);
       TransportMemory().UseTcp(address);
       FrameArrived.Reset();
-      if (!OpenStream()) return StopRequested() ? 0 : -1;
-      woke = WaitStopOr(FrameArrived, ms);
+      if (OpenStream()) {
+        woke = WaitStopOr(FrameArrived, ms);
+      } else if (!StopRequested() && TransportMemory().RefusesTcp(address) && OpenStream()) {
+        // Refused: UDP once more, for the rest of the time.
+        woke = WaitStopOr(FrameArrived, ms - fallbackMs);
+      } else {
+        return StopRequested() ? 0 : -1;
+      }
     }
   }
   if (woke == 1) ReportTransport();
