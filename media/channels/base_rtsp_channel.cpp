@@ -77,6 +77,7 @@ bool CBaseRTSPChannel::BindLocalPorts() {
       RtpPort = static_cast<uint16_t>(port);
       RtcpPort = static_cast<uint16_t>(port + 1);
       Probing = false;
+      ReportReceiveBuffer();
       return true;
     }
     Receiver->Port.Close();

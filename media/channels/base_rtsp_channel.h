@@ -56,8 +56,8 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
   CStreamTransportMemory& TransportMemory();
   // One level-2 line per start, and again when the transport changes.
   void ReportTransport();
-  // "Camera ADDRESS", or "Video-server ADDRESS (channel N)" on a device of several channels.
-  std::string CameraName();
+  // Says once per driver when the kernel grants the RTP socket less buffer than asked.
+  void ReportReceiveBuffer();
   enum class Reported { kNone, kUdp, kTcp };
 
   std::unique_ptr<CBaseRTSPClient> Client;  // worker thread only

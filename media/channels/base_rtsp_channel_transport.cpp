@@ -29,11 +29,15 @@ CStreamTransportMemory& CBaseRTSPChannel::TransportMemory() {
   return shared != nullptr ? *shared : OwnMemory;
 }
 
-std::string CBaseRTSPChannel::CameraName() {
-  const std::string address = Driver->GetDeviceInfo().Address;
-  if (Driver->GetChannelCount() > 1)
-    return "Video-server " + address + " (channel " + std::to_string(ChannelNumber) + ")";
-  return "Camera " + address;
+void CBaseRTSPChannel::ReportReceiveBuffer() {
+  const uint32_t asked = Receiver->Port.AskedReceiveBuffer();
+  const uint32_t granted = Receiver->Port.GrantedReceiveBuffer();
+  if (granted >= asked || !TransportMemory().ClaimReceiveBufferNotice()) return;
+  Driver->DebugMessage(ipcapture::kDebugLevelInformation,
+                       "%s: the kernel granted the RTP socket a receive buffer of %u KiB of the %u KiB asked; "
+                       "key frames may be dropped while the recorder is busy: raise net.core.rmem_max "
+                       "(sysctl -w net.core.rmem_max=%u)",
+                       "korvalt::CBaseRTSPChannel::BindLocalPorts", granted / 1024, asked / 1024, asked);
 }
 
 uint32_t CBaseRTSPChannel::Run() {

@@ -6,6 +6,7 @@
 
 #include <stdlib.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -166,6 +167,65 @@ TEST_F(NetworkStreaming, ServerOfferingTcpOnlyIsStreamedFrom) {
   Decoded(Frames, &errors);
   EXPECT_EQ(errors, 0u);
   EXPECT_EQ(Debug.Count("streams over TCP (RTP inside the RTSP connection): the camera refuses RTP over UDP"), 1u);
+}
+
+// The number after "name=" in a /sim/state reply; -1 when absent.
+long long StateValue(const std::string& state, const std::string& name) {
+  const size_t at = state.find(name + "=");
+  return at == std::string::npos ? -1 : std::stoll(state.substr(at + name.size() + 1));
+}
+
+TEST_F(NetworkStreaming, LostDatagramsAreReportedWithFiguresNearTheTruth) {
+  constexpr int kReportMs = 2000;
+  setenv(korvalt::SupervisionIntervals::kLossReportVariable, std::to_string(kReportMs).c_str(), 1);
+  StartCamera({"--udp-loss", "2", "--seed", "7"});
+  auto* capture = OpenDriver();
+  ASSERT_TRUE(capture->StartChannel(0, &Frames.Sink, &Settings));
+  ASSERT_TRUE(Frames.WaitFrames(5, 20000));
+  const std::string before = Camera->SimGet("/sim/state");
+  const size_t deliveredBefore = Decoded(Frames);
+  const auto start = Clock::now();
+  ASSERT_TRUE(Eventually([&] { return Debug.Count("korvalt::CBaseRTPChannel::ReportLoss: Camera 127.0.0.1: lost ") >= 3; },
+                         20000));
+  const std::string after = Camera->SimGet("/sim/state");
+  const size_t delivered = Decoded(Frames) - deliveredBefore;
+  const double seconds = static_cast<double>(MsSince(start)) / 1000;
+  EXPECT_TRUE(capture->StopChannel(0));
+
+  unsigned long long lost = 0, expected = 0, pictures = 0, kernel = 0, windows = 0;
+  for (const auto& line : Debug.Lines()) {
+    unsigned long long l = 0, e = 0, p = 0, k = 0, w = 0;
+    double share = 0;
+    const size_t at = line.Text.find(": lost ");
+    if (at == std::string::npos) continue;
+    ASSERT_EQ(line.Level, ipc::kDebugLevelInformation);
+    ASSERT_EQ(std::sscanf(line.Text.c_str() + at,
+                          ": lost %llu of %llu RTP packets (%lf %%), dropped %llu pictures, kernel dropped %llu "
+                          "datagrams in the last %llu s",
+                          &l, &e, &share, &p, &k, &w),
+              6)
+        << line.Text;
+    lost += l;
+    expected += e;
+    pictures += p;
+    kernel += k;
+    windows += w;
+  }
+  ASSERT_GT(expected, 0u);
+  const double sent = static_cast<double>(StateValue(after, "rtp_udp_sent"));
+  const double dropped = static_cast<double>(StateValue(after, "rtp_udp_dropped"));
+  ASSERT_GT(dropped, 0);
+  const double trueShare = dropped / sent;
+  const double reportedShare = static_cast<double>(lost) / static_cast<double>(expected);
+  EXPECT_GT(reportedShare, trueShare / 2) << lost << " of " << expected << " against " << dropped << " of " << sent;
+  EXPECT_LT(reportedShare, trueShare * 2) << lost << " of " << expected << " against " << dropped << " of " << sent;
+  // Pictures the camera sent that the host did not get, per second, against those reported.
+  const double framesSent = static_cast<double>(StateValue(after, "frames_sent") - StateValue(before, "frames_sent"));
+  const double trueRate = (framesSent - static_cast<double>(delivered)) / seconds;
+  const double reportedRate = static_cast<double>(pictures) / static_cast<double>(windows);
+  EXPECT_GT(reportedRate, trueRate / 2) << pictures << " in " << windows << " s";
+  EXPECT_LT(reportedRate, trueRate * 2) << pictures << " in " << windows << " s";
+  EXPECT_EQ(kernel, 0u);
 }
 
 struct RestartCase {
