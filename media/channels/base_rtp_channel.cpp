@@ -45,6 +45,8 @@ int CBaseRTPChannel::WaitStopOr(platform::Event& ev, int ms) {
 
 uint32_t CBaseRTPChannel::Run() {
   RecordDataTime();
+  LossReportedMs = platform::MonotonicMs();
+  LossReported = LossNow();
   for (;;) {
     const int64_t signalLossMs = Driver->GetDeviceInfo().SignalLossTimeout;
     if (GetState() != kStateStreaming) {
@@ -78,6 +80,8 @@ uint32_t CBaseRTPChannel::Run() {
   SetState(kStateStopped);
   CloseReceiver();
   CloseSession();
+  ReportLossIfDue(true);
+  LossReportedMs = 0;
   SetCameraState(false);
   return 0;
 }
@@ -204,14 +208,15 @@ CBaseRTPChannel::LossFigures CBaseRTPChannel::LossNow() {
   return now;
 }
 
-void CBaseRTPChannel::ReportLossIfDue() {
+void CBaseRTPChannel::ReportLossIfDue(bool final) {
   const int64_t now = platform::MonotonicMs();
+  if (LossReportedMs == 0 && final) return;
   if (LossReportedMs == 0) {
     LossReportedMs = now;
     LossReported = LossNow();
     return;
   }
-  if (now - LossReportedMs < Intervals.LossReportMs) return;
+  if (!final && now - LossReportedMs < Intervals.LossReportMs) return;
   const LossFigures figures = LossNow();
   const uint64_t received = figures.Received - LossReported.Received;
   const uint64_t lost = figures.Lost - LossReported.Lost;

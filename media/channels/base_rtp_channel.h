@@ -67,8 +67,9 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   uint32_t MillisecondsSinceKeepAlive() const;
   // "Camera ADDRESS", or "Video-server ADDRESS (channel N)" on a device of several channels.
   std::string CameraName();
-  // Once per loss-report interval, a level-2 line with what was lost in it, if anything was.
-  void ReportLossIfDue();
+  // Once per loss-report interval, a level-2 line with what was lost in it, if anything was;
+  // finally, what was lost since the last one, when the channel stops.
+  void ReportLossIfDue(bool final = false);
   void RecordKeepAlive();
 
   uint16_t RtpPort = 0;

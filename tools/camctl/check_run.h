@@ -18,7 +18,8 @@ struct CheckRequest {
   bool ModelGiven = false;       // otherwise the model comes from the capability query
   std::string ModulePath;
   double Seconds = 3;          // of video per codec, counted from its first frame
-  double FirstFrameLimit = 8;  // the module needs about 2 s for its port probe alone
+  // The module needs about 2 s for its port probe, then up to 5 s before it asks for RTP over TCP.
+  double FirstFrameLimit = 12;
   bool Move = false;           // PTZ: move right slowly for a moment, then stop
   bool Verbose = false;
   bool KeepSnapshots = false;  // for the HTML report
