@@ -240,7 +240,10 @@ std::string LaunchDescription(const VideoProfile& p, const std::string& pattern,
   std::string source;
   if (ptzView) {
     const ViewCrop crop = CropFor(PtzView::Position{}, p.Width, p.Height);
-    source = "videotestsrc is-live=true pattern=" + pattern +
+    // The ball crosses a black canvas: most views of it, the home position's included, would be
+    // black. Colour bars give every view something to recognise.
+    const std::string canvas = pattern == "ball" ? "smpte" : pattern;
+    source = "videotestsrc is-live=true pattern=" + canvas +
              " ! video/x-raw,width=" + std::to_string(2 * p.Width) +
              ",height=" + std::to_string(2 * p.Height) + rate +
              " ! videocrop name=ptzview left=" + std::to_string(crop.Left) +
