@@ -27,7 +27,8 @@ constexpr size_t kWatchChunk = 4096;
 std::string CBaseRTSPClient::TransportLine() const {
   if (Params.Interleaved) return "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n";
   return HUtils::Format("Transport: RTP/AVP/UDP;unicast;client_port=%u-%u\r\n",
-                        static_cast<unsigned>(Params.ClientRtpPort), static_cast<unsigned>(Params.ClientRtcpPort));
+                        static_cast<unsigned>(Params.ClientRtpPort),
+                        static_cast<unsigned>(Params.ClientRtcpPort));
 }
 
 void CBaseRTSPClient::NoteSetupTransport(const std::string& response) {

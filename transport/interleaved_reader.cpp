@@ -44,7 +44,8 @@ CRTSPConnectionBuffer::Taken CRTSPConnectionBuffer::Take(IInterleavedSink* sink,
       // is read afresh.
       const std::string_view head = rest.substr(0, MaxMessage);
       const size_t lineEnd = head.find('\n');
-      length = Scan.HeaderEnd > 0 ? Scan.HeaderEnd : (lineEnd == std::string_view::npos ? head.size() : lineEnd + 1);
+      length = Scan.HeaderEnd > 0 ? Scan.HeaderEnd
+                                  : (lineEnd == std::string_view::npos ? head.size() : lineEnd + 1);
       result = Taken::kTooLarge;
     }
     Scan = CRTSPFraming::Scan();

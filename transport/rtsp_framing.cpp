@@ -96,8 +96,8 @@ CRTSPFraming::Unit CRTSPFraming::NextUnit(std::string_view buffer, size_t maxSiz
     }
     if (buffer[0] == kFrameMarker) {
       if (buffer.size() < kFrameHeaderSize) return Unit::kIncomplete;
-      const size_t dataLength = static_cast<size_t>(static_cast<uint8_t>(buffer[2])) << 8 |
-                                static_cast<uint8_t>(buffer[3]);
+      const size_t dataLength =
+          static_cast<size_t>(static_cast<uint8_t>(buffer[2])) << 8 | static_cast<uint8_t>(buffer[3]);
       if (dataLength > 0) {
         if (buffer.size() == kFrameHeaderSize) return Unit::kIncomplete;
         if ((static_cast<uint8_t>(buffer[kFrameHeaderSize]) & kVersionMask) != kVersion2) {

@@ -144,7 +144,8 @@ void CUDPPort::Close() {
 
 void CUDPPort::NoteKernelDrops(msghdr& header) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL || c->cmsg_len < CMSG_LEN(sizeof(uint32_t)))
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL ||
+        c->cmsg_len < CMSG_LEN(sizeof(uint32_t)))
       continue;
     uint32_t dropped = 0;
     std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);

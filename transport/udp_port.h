@@ -76,8 +76,8 @@ class CUDPPort {
   platform::Thread ReceiveThread QL_GUARDED_BY(Lock);
   std::atomic<uint32_t> BufferBytes{65536};  // asked-for datagram buffer; the thread follows it
   std::atomic<int> WaitMs{5000};
-  std::atomic<bool> Running{false};     // the receive thread keeps going while set
-  std::atomic<uint32_t> ReceiverId{0};  // id of the receive thread while its body runs
+  std::atomic<bool> Running{false};        // the receive thread keeps going while set
+  std::atomic<uint32_t> ReceiverId{0};     // id of the receive thread while its body runs
   std::atomic<uint32_t> KernelDropped{0};  // written by the receive thread
   std::atomic<uint32_t> AskedBuffer{0};
   std::atomic<uint32_t> GrantedBuffer{0};

@@ -222,20 +222,21 @@ void CBaseRTPChannel::ReportLossIfDue(bool final) {
   const uint64_t lost = figures.Lost - LossReported.Lost;
   const uint64_t pictures = figures.Pictures - LossReported.Pictures;
   // A new socket counts from 0 again; its count is then the window's.
-  const uint64_t kernel = figures.Kernel >= LossReported.Kernel ? figures.Kernel - LossReported.Kernel : figures.Kernel;
+  const uint64_t kernel =
+      figures.Kernel >= LossReported.Kernel ? figures.Kernel - LossReported.Kernel : figures.Kernel;
   const int64_t windowMs = now - LossReportedMs;
   LossReported = figures;
   LossReportedMs = now;
   if (lost == 0 && pictures == 0 && kernel == 0) return;
   const uint64_t expected = received + lost;
   const double share = expected > 0 ? 100.0 * static_cast<double>(lost) / static_cast<double>(expected) : 0.0;
-  Driver->DebugMessage(ipcapture::kDebugLevelInformation,
-                       "%s: %s: lost %llu of %llu RTP packets (%.1f %%), dropped %llu pictures, kernel dropped "
-                       "%llu datagrams in the last %lld s",
-                       "korvalt::CBaseRTPChannel::ReportLoss", CameraName().c_str(),
-                       static_cast<unsigned long long>(lost), static_cast<unsigned long long>(expected), share,
-                       static_cast<unsigned long long>(pictures), static_cast<unsigned long long>(kernel),
-                       static_cast<long long>((windowMs + 500) / 1000));
+  Driver->DebugMessage(
+      ipcapture::kDebugLevelInformation,
+      "%s: %s: lost %llu of %llu RTP packets (%.1f %%), dropped %llu pictures, kernel dropped "
+      "%llu datagrams in the last %lld s",
+      "korvalt::CBaseRTPChannel::ReportLoss", CameraName().c_str(), static_cast<unsigned long long>(lost),
+      static_cast<unsigned long long>(expected), share, static_cast<unsigned long long>(pictures),
+      static_cast<unsigned long long>(kernel), static_cast<long long>((windowMs + 500) / 1000));
 }
 
 }  // namespace korvalt

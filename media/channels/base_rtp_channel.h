@@ -98,7 +98,7 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   };
   LossFigures LossNow();
   LossFigures LossReported;
-  int64_t LossReportedMs = 0;     // monotonic; 0 before the first pass
+  int64_t LossReportedMs = 0;      // monotonic; 0 before the first pass
   uint64_t KernelDropsClosed = 0;  // of the ports closed so far
 };
 

@@ -63,13 +63,13 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
   std::unique_ptr<CBaseRTSPClient> Client;  // worker thread only
   std::unique_ptr<CRTCPReporter> Reporter;  // worker thread only
   uint16_t RtcpPort = 0;
-  bool OverTcp = false;  // this opening's transport; set by the worker before the session starts
-  std::string TcpReason;                        // why the channel streams over TCP; worker thread only
-  Reported LastReported = Reported::kNone;      // worker thread only
-  CStreamTransportMemory OwnMemory;             // when the driver keeps none
-  uint32_t InterleavedSsrc = 0;                 // our RTCP identity over TCP; set before the reader runs
-  std::vector<uint8_t> InterleavedCname;        // likewise
-  std::vector<uint8_t> RtcpAnswer;              // reader thread only
+  bool OverTcp = false;   // this opening's transport; set by the worker before the session starts
+  std::string TcpReason;  // why the channel streams over TCP; worker thread only
+  Reported LastReported = Reported::kNone;  // worker thread only
+  CStreamTransportMemory OwnMemory;         // when the driver keeps none
+  uint32_t InterleavedSsrc = 0;             // our RTCP identity over TCP; set before the reader runs
+  std::vector<uint8_t> InterleavedCname;    // likewise
+  std::vector<uint8_t> RtcpAnswer;          // reader thread only
 };
 
 }  // namespace korvalt

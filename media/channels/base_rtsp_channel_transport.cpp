@@ -33,11 +33,12 @@ void CBaseRTSPChannel::ReportReceiveBuffer() {
   const uint32_t asked = Receiver->Port.AskedReceiveBuffer();
   const uint32_t granted = Receiver->Port.GrantedReceiveBuffer();
   if (granted >= asked || !TransportMemory().ClaimReceiveBufferNotice()) return;
-  Driver->DebugMessage(ipcapture::kDebugLevelInformation,
-                       "%s: the kernel granted the RTP socket a receive buffer of %u KiB of the %u KiB asked; "
-                       "key frames may be dropped while the recorder is busy: raise net.core.rmem_max "
-                       "(sysctl -w net.core.rmem_max=%u)",
-                       "korvalt::CBaseRTSPChannel::BindLocalPorts", granted / 1024, asked / 1024, asked);
+  Driver->DebugMessage(
+      ipcapture::kDebugLevelInformation,
+      "%s: the kernel granted the RTP socket a receive buffer of %u KiB of the %u KiB asked; "
+      "key frames may be dropped while the recorder is busy: raise net.core.rmem_max "
+      "(sysctl -w net.core.rmem_max=%u)",
+      "korvalt::CBaseRTSPChannel::BindLocalPorts", granted / 1024, asked / 1024, asked);
 }
 
 uint32_t CBaseRTSPChannel::Run() {
@@ -58,7 +59,8 @@ void CBaseRTSPChannel::ChooseTransport() {
     InterleavedSsrc = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)) ^ 0x5A17C0DEu;
   }
   std::array<char, kHostNameCapacity> host{};
-  if (::gethostname(host.data(), host.size() - 1) != 0 || host[0] == '\0') std::strcpy(host.data(), "default");
+  if (::gethostname(host.data(), host.size() - 1) != 0 || host[0] == '\0')
+    std::strcpy(host.data(), "default");
   InterleavedCname.assign(host.data(), host.data() + std::strlen(host.data()));
 }
 
@@ -83,8 +85,9 @@ bool CBaseRTSPChannel::SetupStep() {
                        (answered && Client->StatusCode() == kStatusOk);
   if (!refused) return OpeningFailed(kRtspSetup);
   const std::string address = Driver->GetDeviceInfo().Address;
-  const std::string answer = Client->StatusCode() == kStatusOk ? std::string("200 without an interleaved transport")
-                                                               : Client->FailureText();
+  const std::string answer = Client->StatusCode() == kStatusOk
+                                 ? std::string("200 without an interleaved transport")
+                                 : Client->FailureText();
   TransportMemory().RefuseTcp(address);
   if (!StopRequested()) {
     Driver->DebugMessage(ipcapture::kDebugLevelError,
@@ -152,7 +155,8 @@ void CBaseRTSPChannel::ReportTransport() {
 }
 
 bool CBaseRTSPChannel::WaitBetweenPasses() {
-  if (GetState() != kStateStreaming || !Client || !Client->IsConnected()) return CBaseRTPChannel::WaitBetweenPasses();
+  if (GetState() != kStateStreaming || !Client || !Client->IsConnected())
+    return CBaseRTPChannel::WaitBetweenPasses();
   switch (Client->WatchConnection(Intervals.LoopWaitMs)) {
     case CBaseRTSPClient::Activity::kStopped:
       return true;
@@ -193,8 +197,8 @@ void CBaseRTSPChannel::OnInterleavedFrame(uint8_t channel, const uint8_t* data, 
     return;
   }
   if (channel == Client->RtcpChannel() &&
-      CRTCPReporter::AnswerPacket(std::span<const uint8_t>(data, length), InterleavedSsrc, 0, InterleavedCname,
-                                  RtcpAnswer)) {
+      CRTCPReporter::AnswerPacket(std::span<const uint8_t>(data, length), InterleavedSsrc, 0,
+                                  InterleavedCname, RtcpAnswer)) {
     Client->SendInterleaved(channel, RtcpAnswer);
   }
 }

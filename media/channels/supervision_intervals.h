@@ -20,8 +20,8 @@ struct SupervisionIntervals {
   // A camera that closed the RTSP connection but still sends frames within this time streams on.
   static constexpr int kClosedGraceMs = 500;
 
-  int PortProbeMs = kPortProbeMs;  // a port that hears the camera within this time is in use
-  int LoopWaitMs = kLoopWaitMs;    // between two passes: reconnection and signal-loss checks
+  int PortProbeMs = kPortProbeMs;      // a port that hears the camera within this time is in use
+  int LoopWaitMs = kLoopWaitMs;        // between two passes: reconnection and signal-loss checks
   int TcpFallbackMs = kTcpFallbackMs;  // no RTP over UDP this long after PLAY: try TCP
   int ClosedGraceMs = kClosedGraceMs;
   // While anything is lost, a line with the figures this often.

@@ -43,9 +43,10 @@ class Channel : public korvalt::CH264ChannelRTSP {
 // One complete H.264 key frame (SPS, PPS, IDR slice in a STAP-A) with the marker bit set.
 std::string KeyFrame(uint16_t sequence) {
   const std::vector<uint8_t> sps = korvalt::BuildH264Sps(320, 240);
-  std::string packet = {'\x80', '\xE0', static_cast<char>(sequence >> 8), static_cast<char>(sequence), 0, 0, 0, 1,
-                        0,      0,      0,                                7};  // V=2, M=1, PT=96, SSRC 7
-  packet += '\x78';                                                             // STAP-A
+  std::string packet = {
+      '\x80', '\xE0', static_cast<char>(sequence >> 8), static_cast<char>(sequence), 0, 0, 0, 1, 0, 0,
+      0,      7};    // V=2, M=1, PT=96, SSRC 7
+  packet += '\x78';  // STAP-A
   packet += '\0';
   packet += static_cast<char>(sps.size());
   packet.append(sps.begin(), sps.end());
@@ -70,7 +71,8 @@ std::string Described(int cseq) {
 }
 
 std::string Ok(int cseq, const std::string& extra = "") {
-  return "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq) + "\r\nSession: 77;timeout=60\r\n" + extra + "\r\n";
+  return "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq) + "\r\nSession: 77;timeout=60\r\n" + extra +
+         "\r\n";
 }
 
 int CSeqOf(const std::string& request) {
@@ -83,7 +85,8 @@ int CSeqOf(const std::string& request) {
 class Camera {
  public:
   explicit Camera(bool offersTcp)
-      : Server([this, offersTcp](ScriptedTcpServer::Connection& connection) { Serve(connection, offersTcp); }) {}
+      : Server(
+            [this, offersTcp](ScriptedTcpServer::Connection& connection) { Serve(connection, offersTcp); }) {}
 
   void Serve(ScriptedTcpServer::Connection& connection, bool offersTcp) {
     auto describe = connection.ReadRequest();
@@ -111,7 +114,8 @@ class Camera {
     uint16_t sequence = 0;
     for (int i = 0; i < 200 && !Closing; ++i) {
       // A sender report on channel 1 between the pictures.
-      const std::string report = {'\x80', '\xC8', 0, 6, 0, 0, 0, 7, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+      const std::string report = {'\x80', '\xC8', 0, 6, 0, 0, 0, 7, 1, 2, 3, 4, 5, 6,
+                                  7,      8,      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
       const uint16_t first = sequence;
       sequence = static_cast<uint16_t>(sequence + 2);
       const std::string frames =
@@ -168,7 +172,8 @@ TEST_F(TransportChoice, SilentUdpFallsBackToTcpWhichTheDriverKeepsForItsOtherCha
   ASSERT_TRUE(second.Start(Settings));
   ASSERT_TRUE(Eventually([&] { return Sink.Frames.load() >= framesBefore + 3; }, 5000));
   EXPECT_EQ(camera.Server.ConnectionCount(), connectionsBefore + 1) << "no UDP attempt first";
-  EXPECT_EQ(Driver.Count("streams over TCP (RTP inside the RTSP connection): UDP did not arrive earlier"), 1u);
+  EXPECT_EQ(Driver.Count("streams over TCP (RTP inside the RTSP connection): UDP did not arrive earlier"),
+            1u);
   second.Stop();
   EXPECT_EQ(Allocator.Created.load(), Allocator.Released.load());
 }

@@ -166,7 +166,8 @@ TEST_F(NetworkStreaming, ServerOfferingTcpOnlyIsStreamedFrom) {
   size_t errors = 0;
   Decoded(Frames, &errors);
   EXPECT_EQ(errors, 0u);
-  EXPECT_EQ(Debug.Count("streams over TCP (RTP inside the RTSP connection): the camera refuses RTP over UDP"), 1u);
+  EXPECT_EQ(Debug.Count("streams over TCP (RTP inside the RTSP connection): the camera refuses RTP over UDP"),
+            1u);
 }
 
 // The number after "name=" in a /sim/state reply; -1 when absent.
@@ -185,8 +186,9 @@ TEST_F(NetworkStreaming, LostDatagramsAreReportedWithFiguresNearTheTruth) {
   const std::string before = Camera->SimGet("/sim/state");
   const size_t deliveredBefore = Decoded(Frames);
   const auto start = Clock::now();
-  ASSERT_TRUE(Eventually([&] { return Debug.Count("korvalt::CBaseRTPChannel::ReportLoss: Camera 127.0.0.1: lost ") >= 3; },
-                         20000));
+  ASSERT_TRUE(Eventually(
+      [&] { return Debug.Count("korvalt::CBaseRTPChannel::ReportLoss: Camera 127.0.0.1: lost ") >= 3; },
+      20000));
   const std::string after = Camera->SimGet("/sim/state");
   const size_t delivered = Decoded(Frames) - deliveredBefore;
   const double seconds = static_cast<double>(MsSince(start)) / 1000;
@@ -199,11 +201,12 @@ TEST_F(NetworkStreaming, LostDatagramsAreReportedWithFiguresNearTheTruth) {
     const size_t at = line.Text.find(": lost ");
     if (at == std::string::npos) continue;
     ASSERT_EQ(line.Level, ipc::kDebugLevelInformation);
-    ASSERT_EQ(std::sscanf(line.Text.c_str() + at,
-                          ": lost %llu of %llu RTP packets (%lf %%), dropped %llu pictures, kernel dropped %llu "
-                          "datagrams in the last %llu s",
-                          &l, &e, &share, &p, &k, &w),
-              6)
+    ASSERT_EQ(
+        std::sscanf(line.Text.c_str() + at,
+                    ": lost %llu of %llu RTP packets (%lf %%), dropped %llu pictures, kernel dropped %llu "
+                    "datagrams in the last %llu s",
+                    &l, &e, &share, &p, &k, &w),
+        6)
         << line.Text;
     lost += l;
     expected += e;
@@ -217,10 +220,13 @@ TEST_F(NetworkStreaming, LostDatagramsAreReportedWithFiguresNearTheTruth) {
   ASSERT_GT(dropped, 0);
   const double trueShare = dropped / sent;
   const double reportedShare = static_cast<double>(lost) / static_cast<double>(expected);
-  EXPECT_GT(reportedShare, trueShare / 2) << lost << " of " << expected << " against " << dropped << " of " << sent;
-  EXPECT_LT(reportedShare, trueShare * 2) << lost << " of " << expected << " against " << dropped << " of " << sent;
+  EXPECT_GT(reportedShare, trueShare / 2)
+      << lost << " of " << expected << " against " << dropped << " of " << sent;
+  EXPECT_LT(reportedShare, trueShare * 2)
+      << lost << " of " << expected << " against " << dropped << " of " << sent;
   // Pictures the camera sent that the host did not get, per second, against those reported.
-  const double framesSent = static_cast<double>(StateValue(after, "frames_sent") - StateValue(before, "frames_sent"));
+  const double framesSent =
+      static_cast<double>(StateValue(after, "frames_sent") - StateValue(before, "frames_sent"));
   const double trueRate = (framesSent - static_cast<double>(delivered)) / seconds;
   const double reportedRate = static_cast<double>(pictures) / static_cast<double>(windows);
   EXPECT_GT(reportedRate, trueRate / 2) << pictures << " in " << windows << " s";

@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "media/channels/supervision_intervals.h"
+#include "streaming/decoding_sink.h"
 #include "support/camsim_fixture.h"
 #include "support/eventually.h"
-#include "streaming/decoding_sink.h"
 #include "tools/hostkit/debug_sink.h"
 #include "tools/hostkit/decoder.h"
 #include "tools/hostkit/device_params.h"

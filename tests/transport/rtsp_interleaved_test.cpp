@@ -79,15 +79,20 @@ TEST(InterleavedFraming, FramesAndResponsesAreSeparatedWhereverTheBytesAreCut) {
     std::string Bytes;
     std::vector<std::string> Expected;
   } cases[] = {
-      {"an answer between two frames", Frame(0, rtp) + answer + Frame(1, rtp),
+      {"an answer between two frames",
+       Frame(0, rtp) + answer + Frame(1, rtp),
        {"0:" + rtp, answer, "1:" + rtp}},
       {"the server's own request is no answer", serverRequest + answer, {answer}},
-      {"line ends after a body, stray bytes", "\r\n" + Frame(0, rtp) + "\x01\x02" + answer, {"0:" + rtp, answer}},
-      {"a '$' whose data is no RTP is stray", std::string("$\x00\x00\x05hello", 9) + Frame(0, rtp),
+      {"line ends after a body, stray bytes",
+       "\r\n" + Frame(0, rtp) + "\x01\x02" + answer,
+       {"0:" + rtp, answer}},
+      {"a '$' whose data is no RTP is stray",
+       std::string("$\x00\x00\x05hello", 9) + Frame(0, rtp),
        {"0:" + rtp}},
       {"an empty frame", Frame(0, "") + answer, {"0:", answer}},
       {"an answer too large is dropped, what follows is read",
-       "RTSP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n" + Frame(0, rtp), {"too large", "0:" + rtp}},
+       "RTSP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n" + Frame(0, rtp),
+       {"too large", "0:" + rtp}},
   };
   for (const auto& c : cases) {
     for (const size_t chunk : {c.Bytes.size(), size_t{1}, size_t{3}, size_t{7}}) {
@@ -130,9 +135,11 @@ TEST(InterleavedClient, KeepAliveAnswerAmongFramesAndReportsBackOnTheRtcpChannel
   std::atomic<bool> reportSeen{false};
   ScriptedTcpServer server([&](ScriptedTcpServer::Connection& connection) {
     const auto setup = connection.ReadRequest();
-    if (!setup || setup->find("Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n") == std::string::npos) return;
+    if (!setup || setup->find("Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n") == std::string::npos)
+      return;
     // The server chooses channels 2 and 3.
-    connection.Send("RTSP/1.0 200 OK\r\nCSeq: 1\r\nSession: 5\r\nTransport: RTP/AVP/TCP;unicast;interleaved=2-3\r\n\r\n");
+    connection.Send(
+        "RTSP/1.0 200 OK\r\nCSeq: 1\r\nSession: 5\r\nTransport: RTP/AVP/TCP;unicast;interleaved=2-3\r\n\r\n");
     if (!connection.ReadRequest()) return;
     // PLAY's answer and the first frame in one piece.
     connection.Send("RTSP/1.0 200 OK\r\nCSeq: 2\r\n\r\n" + Frame(2, rtp));
@@ -158,7 +165,8 @@ TEST(InterleavedClient, KeepAliveAnswerAmongFramesAndReportsBackOnTheRtcpChannel
   ASSERT_TRUE(client.Exchange(kRtspOptions)) << client.FailureText();
   EXPECT_EQ(client.StatusCode(), 200);
   const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (sink.Taken().size() < 3 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (sink.Taken().size() < 3 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const auto frames = sink.Taken();
   ASSERT_EQ(frames.size(), 3u);
   EXPECT_EQ(frames[0], std::make_pair(uint8_t{2}, rtp));

@@ -265,8 +265,8 @@ void ReadTransportAndLoss(StreamSummary& summary) {
       unsigned long long lost = 0, expected = 0, pictures = 0;
       double share = 0;
       if (at != std::string::npos &&
-          std::sscanf(text.c_str() + at, ": lost %llu of %llu RTP packets (%lf %%), dropped %llu pictures", &lost,
-                      &expected, &share, &pictures) == 4) {
+          std::sscanf(text.c_str() + at, ": lost %llu of %llu RTP packets (%lf %%), dropped %llu pictures",
+                      &lost, &expected, &share, &pictures) == 4) {
         summary.RtpLost += lost;
         summary.RtpExpected += expected;
         summary.PicturesDropped += pictures;

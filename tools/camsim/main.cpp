@@ -160,8 +160,7 @@ Args ParseArgs(int argc, char** argv) {
       if (value != "yes" && value != "no" && value != "only") Fail("--tcp takes yes, no or only");
       c.Tcp = value != "no";
       c.TcpOnly = value == "only";
-    }
-    else if (name == "--aud")
+    } else if (name == "--aud")
       c.Aud = YesNo(name, value);
     else if (name == "--replay")
       args.Replay = value;

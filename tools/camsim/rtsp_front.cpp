@@ -46,8 +46,8 @@ struct UdpFilter {
 // True when the datagram goes out.
 bool PassUdp(UdpFilter& filter, GstBuffer* buffer) {
   uint8_t second = 0;
-  const bool rtcp = gst_buffer_extract(buffer, 1, &second, 1) == 1 && second >= kFirstRtcpType &&
-                    second <= kLastRtcpType;
+  const bool rtcp =
+      gst_buffer_extract(buffer, 1, &second, 1) == 1 && second >= kFirstRtcpType && second <= kLastRtcpType;
   if (rtcp) return !filter.Blocked;
   gUdpRtpSent.fetch_add(1, std::memory_order_relaxed);
   bool pass = !filter.Blocked;
@@ -198,8 +198,8 @@ uint64_t FramesSent() {
 }
 
 std::string UdpStateLines() {
-  return "rtp_udp_sent=" + std::to_string(gUdpRtpSent.load()) + "\r\nrtp_udp_dropped=" +
-         std::to_string(gUdpRtpDropped.load()) + "\r\n";
+  return "rtp_udp_sent=" + std::to_string(gUdpRtpSent.load()) +
+         "\r\nrtp_udp_dropped=" + std::to_string(gUdpRtpDropped.load()) + "\r\n";
 }
 
 int RtspFront::CloseConnections() {
@@ -358,7 +358,8 @@ void RtspFront::Remount(const CameraState& state) {
     gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
   }
   if (Config.UdpBlocked || Config.UdpLossPercent > 0) {
-    g_signal_connect(factory, "media-configure", G_CALLBACK(OnFilteredMediaConfigure), &SharedUdpFilter(Config));
+    g_signal_connect(factory, "media-configure", G_CALLBACK(OnFilteredMediaConfigure),
+                     &SharedUdpFilter(Config));
   }
   if (Config.Ptz) {
     g_object_set_data(G_OBJECT(factory), "camsim-width", GINT_TO_POINTER(profile.Width));
