@@ -8,6 +8,7 @@
 #include "driver/host/capture_driver.h"
 #include "driver/host_destructor.h"
 #include "driver/idriver.h"
+#include "media/channels/stream_transport_memory.h"
 
 namespace korvalt {
 
@@ -44,6 +45,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, 
   int32_t GetChannelCount() override { return ChannelCount; }
   std::string GetCustomParameter(int key) override;
   int32_t GetCustomParameterNumber(int key) override;
+  CStreamTransportMemory* GetStreamTransportMemory() override { return &TransportMemory; }
 
  protected:
   // Borrowed from the host between Open and the driver's deletion.
@@ -56,6 +58,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, 
   int32_t CodecType = 0;
   int32_t VideoStandard = 0;
   std::map<int32_t, std::string> CustomParameters;
+  CStreamTransportMemory TransportMemory;  // shared by the channels; outlives them
   // Owned sub-objects, destroyed through their virtual destructors.
   HostInterfacePtr<ICaptureIOApi> DigitalIO;
   HostInterfacePtr<ipcapture::IIPVideoCaptureEx> VideoCapture;

@@ -29,6 +29,12 @@ ConnectResult StartConnect(SocketHandle socket, const sockaddr_in& to);
 
 // SO_RCVBUF or SO_SNDBUF (receive true: SO_RCVBUF).
 bool SetSocketBuffer(SocketHandle socket, bool receive, int bytes);
+// The buffer the system granted for a SO_RCVBUF (receive) or SO_SNDBUF request of asked bytes:
+// Linux caps it without complaint and reports twice the usable size; asked when it cannot tell.
+int GrantedSocketBuffer(SocketHandle socket, bool receive, int asked);
+// Asks the system to report, with each datagram, how many it dropped on the socket for want of
+// room (SO_RXQ_OVFL); false where it cannot (Windows).
+bool ReportKernelDrops(SocketHandle socket);
 // SO_RCVTIMEO or SO_SNDTIMEO in milliseconds.
 bool SetSocketTimeout(SocketHandle socket, bool receive, int milliseconds);
 // SO_ERROR: the outcome of a non-blocking connect; 0 when it succeeded.
@@ -69,6 +75,8 @@ class DatagramBatch {
   size_t Length(size_t i) const;
   bool Truncated(size_t i) const;
   const sockaddr_in& Sender(size_t i) const;
+  // The system's count of datagrams dropped on the socket so far, when datagram i carried it.
+  bool KernelDrops(size_t i, uint32_t& dropped) const;
 
  private:
   struct Slots;  // the system's message headers

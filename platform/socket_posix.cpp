@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 namespace korvalt::platform {
@@ -40,6 +41,20 @@ ConnectResult StartConnect(SocketHandle socket, const sockaddr_in& to) {
 
 bool SetSocketBuffer(SocketHandle socket, bool receive, int bytes) {
   return ::setsockopt(Fd(socket), SOL_SOCKET, receive ? SO_RCVBUF : SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
+int GrantedSocketBuffer(SocketHandle socket, bool receive, int asked) {
+  int granted = 0;
+  socklen_t length = sizeof granted;
+  if (::getsockopt(Fd(socket), SOL_SOCKET, receive ? SO_RCVBUF : SO_SNDBUF, &granted, &length) != 0)
+    return asked;
+  // The kernel reports twice what it grants (its own bookkeeping included).
+  return granted / 2;
+}
+
+bool ReportKernelDrops(SocketHandle socket) {
+  const int one = 1;
+  return ::setsockopt(Fd(socket), SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one) == 0;
 }
 
 bool SetSocketTimeout(SocketHandle socket, bool receive, int milliseconds) {
@@ -100,6 +115,8 @@ int LastSocketErrorCode() {
 }
 
 struct DatagramBatch::Slots {
+  // Room for the drop counter that SO_RXQ_OVFL attaches to each datagram.
+  std::array<std::array<uint8_t, CMSG_SPACE(sizeof(uint32_t))>, kBatchSize> Controls{};
   std::array<iovec, kBatchSize> Vectors;
   std::array<sockaddr_in, kBatchSize> Senders;
   std::array<mmsghdr, kBatchSize> Headers;
@@ -128,7 +145,12 @@ size_t DatagramBatch::Capacity() const {
 
 size_t DatagramBatch::Receive(SocketHandle socket) {
   if (!Storage) return 0;
-  for (mmsghdr& message : Messages->Headers) message.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+  for (size_t i = 0; i < kBatchSize; ++i) {
+    msghdr& header = Messages->Headers[i].msg_hdr;
+    header.msg_namelen = sizeof(sockaddr_in);
+    header.msg_control = Messages->Controls[i].data();
+    header.msg_controllen = Messages->Controls[i].size();
+  }
   // MSG_TRUNC makes each message report the datagram's real length even when it did not fit.
   const int received =
       ::recvmmsg(Fd(socket), Messages->Headers.data(), kBatchSize, MSG_TRUNC | MSG_DONTWAIT, nullptr);
@@ -145,6 +167,19 @@ bool DatagramBatch::Truncated(size_t i) const {
 
 const sockaddr_in& DatagramBatch::Sender(size_t i) const {
   return Messages->Senders[i];
+}
+
+bool DatagramBatch::KernelDrops(size_t i, uint32_t& dropped) const {
+  msghdr& header = Messages->Headers[i].msg_hdr;
+  bool found = false;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL ||
+        c->cmsg_len < CMSG_LEN(sizeof(uint32_t)))
+      continue;
+    std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+    found = true;
+  }
+  return found;
 }
 
 }  // namespace korvalt::platform

@@ -70,6 +70,21 @@ bool SetSocketBuffer(SocketHandle socket, bool receive, int bytes) {
                       reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
 }
 
+int GrantedSocketBuffer(SocketHandle socket, bool receive, int asked) {
+  int granted = 0;
+  int length = sizeof granted;
+  if (::getsockopt(Native(socket), SOL_SOCKET, receive ? SO_RCVBUF : SO_SNDBUF,
+                   reinterpret_cast<char*>(&granted), &length) != 0) {
+    return asked;
+  }
+  return granted;
+}
+
+// Winsock has no per-socket drop counter.
+bool ReportKernelDrops(SocketHandle) {
+  return false;
+}
+
 bool SetSocketTimeout(SocketHandle socket, bool receive, int milliseconds) {
   const DWORD timeout = static_cast<DWORD>(milliseconds < 0 ? 0 : milliseconds);
   return ::setsockopt(Native(socket), SOL_SOCKET, receive ? SO_RCVTIMEO : SO_SNDTIMEO,
@@ -173,6 +188,10 @@ bool DatagramBatch::Truncated(size_t) const {
 
 const sockaddr_in& DatagramBatch::Sender(size_t) const {
   return Messages->Sender;
+}
+
+bool DatagramBatch::KernelDrops(size_t, uint32_t&) const {
+  return false;
 }
 
 }  // namespace korvalt::platform

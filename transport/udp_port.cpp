@@ -49,6 +49,12 @@ int CUDPPort::Open(uint16_t port) {
     platform::CloseSocket(fd);
     return kReceiveBufferRefused;
   }
+  // The kernel caps the buffer at net.core.rmem_max without complaint.
+  AskedBuffer.store(static_cast<uint32_t>(socketBuffer));
+  GrantedBuffer.store(static_cast<uint32_t>(platform::GrantedSocketBuffer(fd, true, socketBuffer)));
+  // Each datagram then tells how many the kernel dropped on this socket so far (where it can).
+  platform::ReportKernelDrops(fd);
+  KernelDropped.store(0);
 
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -163,6 +169,8 @@ void CUDPPort::ReceiveLoop(platform::SocketHandle socketFd) {
       for (size_t i = 0; i < received; ++i) {
         if (!Running.load()) return;
         followBufferSize();
+        uint32_t dropped = 0;
+        if (batch->KernelDrops(i, dropped)) KernelDropped.store(dropped, std::memory_order_relaxed);
         const size_t length = batch->Length(i);
         if (batch->Truncated(i) || length > allocated) {
           BufferBytes.store(static_cast<uint32_t>(allocated) + kBufferGrowth);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,5 +18,8 @@ std::string MoveFileAside(const std::string& path, const std::string& suffix);
 // True when nothing is at path, or an empty regular file: only such a file may be replaced by a
 // fresh document.
 bool FileIsMissingOrEmpty(const std::string& path);
+
+// Size in bytes of the file at path; -1 when there is none or it cannot be asked.
+int64_t FileSizeOf(const std::string& path);
 
 }  // namespace korvalt

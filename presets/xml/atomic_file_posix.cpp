@@ -80,6 +80,12 @@ std::string MoveFileAside(const std::string& path, const std::string& suffix) {
   return {};
 }
 
+int64_t FileSizeOf(const std::string& path) {
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return -1;
+  return static_cast<int64_t>(info.st_size);
+}
+
 bool FileIsMissingOrEmpty(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return errno == ENOENT;

@@ -66,6 +66,15 @@ std::string MoveFileAside(const std::string& path, const std::string& suffix) {
   return {};
 }
 
+int64_t FileSizeOf(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  if (path.empty() ||
+      ::GetFileAttributesExW(platform::Utf8ToWide(path).c_str(), GetFileExInfoStandard, &info) == 0) {
+    return -1;
+  }
+  return static_cast<int64_t>((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+}
+
 bool FileIsMissingOrEmpty(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA info{};
   if (::GetFileAttributesExW(platform::Utf8ToWide(path).c_str(), GetFileExInfoStandard, &info) == 0) {
