@@ -223,6 +223,8 @@ void CHttpSender::ClearAbort() {
 bool CHttpSender::Send(const CHttpRequest& request) {
   Body.clear();
   HasReply = false;
+  // A request that gets no reply must not leave an earlier reply's status (a 401) behind.
+  StatusCode = 0;
   return SendOnce(request, true);
 }
 

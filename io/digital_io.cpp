@@ -4,12 +4,14 @@
 #include <vector>
 
 #include "http/h_utils.h"
+#include "platform/clock.h"
 
 namespace korvalt {
 namespace {
 constexpr const char* kInputsPath = "/config/io.cgi";
 constexpr const char* kSeparator = "=";
 constexpr const char* kTerminators = "\r\n";
+constexpr uint32_t kStatusUnauthorized = 401;
 }  // namespace
 
 CDigitalIO::CDigitalIO(IDriver* driver)
@@ -27,6 +29,7 @@ void CDigitalIO::AbortRequests() {
 void CDigitalIO::ResumeRequests() {
   OutputSender.ClearAbort();
   InputSender.ClearAbort();
+  InputBackoff.Reset();
 }
 
 bool CDigitalIO::SetOutputNow(int32_t index, int32_t state) {
@@ -36,8 +39,14 @@ bool CDigitalIO::SetOutputNow(int32_t index, int32_t state) {
 }
 
 bool CDigitalIO::PollInputs() {
+  if (InputBackoff.RemainingMs(platform::MonotonicMs()) > 0) return true;
   std::vector<uint8_t> body;
-  if (!HUtils::Query(body, InputSender, nullptr, kInputsPath) || body.empty()) return true;
+  if (!HUtils::Query(body, InputSender, nullptr, kInputsPath)) {
+    if (InputSender.GetStatusCode() == kStatusUnauthorized) NoteRefused();
+    return true;
+  }
+  InputBackoff.Succeeded();
+  if (body.empty()) return true;
   // The reply ends with the zero byte Query appends; the text is what comes before the first one.
   const std::string text(reinterpret_cast<const char*>(body.data()));
   const uint32_t inputs = GetInputCount();
@@ -49,6 +58,19 @@ bool CDigitalIO::PollInputs() {
                     value.find("on") != std::string::npos ? ipcapture::kIOStateOn : ipcapture::kIOStateOff);
   }
   return true;
+}
+
+void CDigitalIO::NoteRefused() {
+  bool firstOfSeries = false;
+  const int64_t delayMs = InputBackoff.Refused(platform::MonotonicMs(), firstOfSeries);
+  if (!firstOfSeries || !HUtils::ShouldLog(Driver)) return;
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  Driver->DebugMessage(ipcapture::kDebugLevelError,
+                       "korvalt::CDigitalIO::PollInputs: camera %s refused the credentials of user \"%s\" "
+                       "(request \"%s\"); inputs are polled again in %.1f s at the earliest, then ever less "
+                       "often, at most once a minute, until they are accepted",
+                       device.Address.c_str(), device.UserName.c_str(), kInputsPath,
+                       static_cast<double>(delayMs) / 1000.0);
 }
 
 }  // namespace korvalt

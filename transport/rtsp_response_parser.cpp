@@ -20,6 +20,9 @@ constexpr int kStatusUnauthorized = 401;
 constexpr int kDefaultSessionTimeout = 30;
 constexpr size_t kParameterSetCapacity = 256;
 constexpr size_t kWordCapacity = 256;  // scanned words hold at most 255 characters
+// Order of the challenges of one response: any answerable Digest beats Basic.
+constexpr int kBasicRank = 1;
+constexpr int kDigestRank = 10;
 
 // A line runs to the first CR or LF and ends with CR LF or, from some servers, with LF alone.
 // Without a line end the line is empty and the position becomes kNone for good.
@@ -135,38 +138,6 @@ SdpKind ClassifySdp(const std::string& lower) {
   return SdpKind::kNone;
 }
 
-bool IsParameterDelimiter(char c) {
-  return c == ' ' || c == ',' || c == '\t';
-}
-
-// Value of one auth-param of a challenge: a quoted string is taken whole (blanks and commas
-// included, backslash escapes undone), a token up to the next comma or blank.
-std::string ChallengeParameter(std::string_view parameters, std::string_view key) {
-  size_t i = 0;
-  while (i < parameters.size()) {
-    while (i < parameters.size() && IsParameterDelimiter(parameters[i])) ++i;
-    const size_t nameStart = i;
-    while (i < parameters.size() && parameters[i] != '=' && !IsParameterDelimiter(parameters[i])) ++i;
-    const std::string_view name = parameters.substr(nameStart, i - nameStart);
-    while (i < parameters.size() && (parameters[i] == ' ' || parameters[i] == '\t')) ++i;
-    if (i >= parameters.size() || parameters[i] != '=') continue;  // a bare token
-    ++i;
-    while (i < parameters.size() && (parameters[i] == ' ' || parameters[i] == '\t')) ++i;
-    std::string value;
-    if (i < parameters.size() && parameters[i] == '"') {
-      for (++i; i < parameters.size() && parameters[i] != '"'; ++i) {
-        if (parameters[i] == '\\' && i + 1 < parameters.size()) ++i;
-        value.push_back(parameters[i]);
-      }
-      if (i < parameters.size()) ++i;  // closing quote
-    } else {
-      while (i < parameters.size() && !IsParameterDelimiter(parameters[i])) value.push_back(parameters[i++]);
-    }
-    if (HUtils::EqualsIgnoringCase(name, key)) return value;
-  }
-  return {};
-}
-
 int32_t ToInt32(const std::string& text) {
   errno = 0;
   const long value = std::strtol(text.c_str(), nullptr, 10);
@@ -211,11 +182,14 @@ bool CRTSPResponseParser::Parse(const std::string& text, int method) {
   }
   if (StatusCode != kStatusOk && StatusCode != kStatusUnauthorized) return false;
 
+  ChallengeRank = 0;
+  UnusableChallenge = false;
   for (;;) {
     const std::string line = ReadLine(text, position);
     if (line.empty()) break;
     if (!ParseHeader(line)) return false;
   }
+  if (UnusableChallenge) return false;
 
   if (ContentLength != 0 && position == kNone) return false;
   std::string_view body;
@@ -290,20 +264,47 @@ bool CRTSPResponseParser::ParseSession(std::string_view value) {
 }
 
 bool CRTSPResponseParser::ParseAuthenticate(std::string_view value) {
-  // The scheme is a token compared without case: "Digest", "digest" and "DIGEST" are one.
-  AuthScheme = kRtspAuthNone;
+  // The scheme is a token compared without case: "Digest", "digest" and "DIGEST" are one. Of
+  // several challenges in one response the strongest this client can answer wins, whatever their
+  // order: Digest over Basic, SHA-256 over MD5.
   const size_t schemeEnd = std::min(value.find_first_of(" \t"), value.size());
   const std::string_view scheme = value.substr(0, schemeEnd);
-  if (HUtils::EqualsIgnoringCase(scheme, "Digest")) {
-    AuthScheme = kRtspAuthDigest;
-  } else if (HUtils::EqualsIgnoringCase(scheme, "Basic")) {
-    AuthScheme = kRtspAuthBasic;
-  }
-  if (AuthScheme == kRtspAuthNone) return true;
   const std::string_view rest = value.substr(schemeEnd);
-  Realm = ChallengeParameter(rest, "realm");
-  Nonce = ChallengeParameter(rest, "nonce");
-  return !(AuthScheme == kRtspAuthDigest && (Realm.empty() || Nonce.empty()));
+  int32_t candidate = kRtspAuthNone;
+  DIGEST_CHALLENGE digest;
+  int rank = 0;
+  if (HUtils::EqualsIgnoringCase(scheme, "Digest")) {
+    candidate = kRtspAuthDigest;
+    if (HUtils::ParseDigestChallenge(rest, digest)) {
+      rank = kDigestRank + 2 * static_cast<int>(digest.Algorithm) + (digest.QopAuth ? 1 : 0);
+    }
+  } else if (HUtils::EqualsIgnoringCase(scheme, "Basic")) {
+    candidate = kRtspAuthBasic;
+    rank = kBasicRank;
+  }
+  if (rank == 0) {
+    // A Digest challenge without realm or nonce fails the response unless a usable challenge
+    // comes with it; a scheme or algorithm we cannot answer is passed over.
+    if (ChallengeRank == 0) {
+      AuthScheme = kRtspAuthNone;
+      if (candidate == kRtspAuthDigest && (digest.Realm.empty() || digest.Nonce.empty())) {
+        AuthScheme = kRtspAuthDigest;
+        Realm = digest.Realm;
+        Nonce = digest.Nonce;
+        Digest = digest;
+        UnusableChallenge = true;
+      }
+    }
+    return true;
+  }
+  if (rank <= ChallengeRank) return true;
+  ChallengeRank = rank;
+  UnusableChallenge = false;
+  AuthScheme = candidate;
+  Realm = HUtils::AuthParameter(rest, "realm");
+  Nonce = HUtils::AuthParameter(rest, "nonce");
+  Digest = candidate == kRtspAuthDigest ? digest : DIGEST_CHALLENGE{};
+  return true;
 }
 
 bool CRTSPResponseParser::ParseSdp(std::string_view body) {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "http/digest_challenge.h"
+
 namespace korvalt {
 
 // RTSP authentication schemes, as the connection parameters and a challenge carry them.
@@ -45,9 +47,11 @@ class CRTSPResponseParser {
   std::string VideoControl;
   std::string AudioControl;
   std::string MetadataControl;
-  int32_t AuthScheme = kRtspAuthNone;  // of the last WWW-Authenticate header
+  // Of the strongest answerable WWW-Authenticate challenge of the last response that had one.
+  int32_t AuthScheme = kRtspAuthNone;
   std::string Realm;
   std::string Nonce;
+  DIGEST_CHALLENGE Digest;   // the whole Digest challenge when AuthScheme is Digest
   std::vector<uint8_t> Sps;  // appended by every DESCRIBE answer that carries parameter sets
   std::vector<uint8_t> Pps;
   // MPEG-4 configuration headers of the video media ("config=" in hexadecimal), replaced by every
@@ -61,6 +65,9 @@ class CRTSPResponseParser {
   bool ParseSdp(std::string_view body);
   void DecodeParameterSets(const std::string& line);
   void DecodeVideoConfig(const std::string& line);
+
+  int ChallengeRank = 0;           // of the challenge taken from the response being parsed; 0 none
+  bool UnusableChallenge = false;  // a Digest challenge without realm or nonce, and nothing better
 };
 
 }  // namespace korvalt

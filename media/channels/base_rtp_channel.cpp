@@ -2,6 +2,8 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
+
 #include "http/h_utils.h"
 #include "platform/clock.h"
 
@@ -19,7 +21,22 @@ uint32_t CBaseRTPChannel::ResolveCameraAddress() {
 
 void CBaseRTPChannel::ReportOpeningFailure(const char* origin, const std::string& what) {
   if (StopRequested() || !HUtils::ShouldLog(Driver)) return;
-  Driver->DebugMessage(ipcapture::kDebugLevelError, "%s: %s", origin, what.c_str());
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  const std::string text = HUtils::MaskCredentials(what, device.UserName, device.Password);
+  Driver->DebugMessage(ipcapture::kDebugLevelError, "%s: %s", origin, text.c_str());
+}
+
+void CBaseRTPChannel::NoteCredentialsRefused(const char* origin, const std::string& request) {
+  bool firstOfSeries = false;
+  const int64_t delayMs = Backoff.Refused(platform::MonotonicMs(), firstOfSeries);
+  if (!firstOfSeries || StopRequested() || !HUtils::ShouldLog(Driver)) return;
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  const std::string text = HUtils::MaskCredentials(request, device.UserName, device.Password);
+  Driver->DebugMessage(ipcapture::kDebugLevelError,
+                       "%s: camera %s refused the credentials of user \"%s\" (%s); next try in %.1f s, then "
+                       "ever less often, at most once a minute, until they are accepted",
+                       origin, device.Address.c_str(), device.UserName.c_str(), text.c_str(),
+                       static_cast<double>(delayMs) / 1000.0);
 }
 
 CBaseRTPChannel::~CBaseRTPChannel() {
@@ -45,11 +62,14 @@ int CBaseRTPChannel::WaitStopOr(platform::Event& ev, int ms) {
 
 uint32_t CBaseRTPChannel::Run() {
   RecordDataTime();
+  // A channel the host stops and starts again offers its credentials at once.
+  Backoff.Reset();
   for (;;) {
     const int64_t signalLossMs = Driver->GetDeviceInfo().SignalLossTimeout;
     if (GetState() != kStateStreaming) {
       FrameArrived.Reset();
       if (OpenStream()) {
+        Backoff.Succeeded();
         const int woke = WaitStopOr(FrameArrived, static_cast<int>(signalLossMs));
         if (woke == 1) {
           SetState(kStateStreaming);
@@ -62,7 +82,10 @@ uint32_t CBaseRTPChannel::Run() {
       }
     }
     if (GetState() == kStateStreaming) KeepAliveTick();
-    const bool stopping = StopEvent.Wait(Intervals.LoopWaitMs);
+    // After refused credentials the next opening waits its turn; the stop still ends the wait.
+    const int64_t waitMs =
+        std::max<int64_t>(Intervals.LoopWaitMs, Backoff.RemainingMs(platform::MonotonicMs()));
+    const bool stopping = StopEvent.Wait(static_cast<int>(waitMs));
     if (stopping) break;
     const int64_t sinceData = MillisecondsSinceData();
     if (sinceData <= signalLossMs) continue;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "http/refusal_backoff.h"
 #include "media/channels/base_camera_channel.h"
 #include "media/channels/supervision_intervals.h"
 #include "media/parsers/rtp_media_parser.h"
@@ -57,6 +58,9 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   // Logs at level 1 why an opening failed, thinned like repeated request failures; nothing while
   // the channel is being stopped.
   void ReportOpeningFailure(const char* origin, const std::string& what);
+  // The camera refused the credentials of request (after the authenticated retry): the next
+  // openings wait ever longer, and the first refusal of a series is logged at level 1.
+  void NoteCredentialsRefused(const char* origin, const std::string& request);
   uint32_t MillisecondsSinceKeepAlive() const;
   void RecordKeepAlive();
 
@@ -70,6 +74,7 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   int64_t LastKeepAliveMs = 0;  // monotonic; worker thread only
   platform::Event PacketArrived{platform::Event::ResetMode::kManual};
   platform::Event FrameArrived{platform::Event::ResetMode::kManual};
+  CRefusalBackoff Backoff;  // worker thread; begins afresh with every run of the worker
   // Resolved by the worker at the first opening, never on a host thread; read by the receive thread.
   std::atomic<uint32_t> ResolvedAddress{0};  // network order
 };

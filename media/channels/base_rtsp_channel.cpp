@@ -115,6 +115,10 @@ bool CBaseRTSPChannel::StartSession() {
 bool CBaseRTSPChannel::OpeningStep(int method) {
   if (Client->ExchangeWithRetry(method) && Client->StatusCode() == kStatusOk) return true;
   const std::string url = method == kRtspSetup ? Client->TrackUrl() : Client->PresentationUrl();
+  if (Client->CredentialsRefused()) {
+    NoteCredentialsRefused(kStartOrigin, std::string(RtspMethodName(method)) + " " + url);
+    return false;
+  }
   ReportOpeningFailure(kStartOrigin, HUtils::Format("%s %s failed: %s", RtspMethodName(method), url.c_str(),
                                                     Client->FailureText().c_str()));
   return false;

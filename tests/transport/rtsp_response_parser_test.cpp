@@ -81,11 +81,29 @@ INSTANTIATE_TEST_SUITE_P(
                      "RTSP/1.0 401 Unauthorized\r\n"
                      "WWW-Authenticate: Digest cnonce=\"x\", realm=\"r\", nonce=\"n\"\r\n\r\n",
                      kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthDigest, "r", "n"},
-        ResponseCase{"LastChallengeDecides",
+        ResponseCase{"DigestBeatsBasicInAnyOrder",
                      "RTSP/1.0 401 Unauthorized\r\n"
                      "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n"
                      "WWW-Authenticate: Basic realm=\"basic realm\"\r\n\r\n",
-                     kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthBasic, "basic realm", ""},
+                     kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthDigest, "r", "n"},
+        ResponseCase{
+            "StrongestDigestWins",
+            "RTSP/1.0 401 Unauthorized\r\n"
+            "WWW-Authenticate: Basic realm=\"b\"\r\n"
+            "WWW-Authenticate: Digest realm=\"r\", nonce=\"md5\", algorithm=MD5, qop=\"auth\"\r\n"
+            "WWW-Authenticate: Digest realm=\"r\", nonce=\"sha\", algorithm=SHA-256, qop=\"auth\"\r\n"
+            "WWW-Authenticate: Digest realm=\"r\", nonce=\"md5b\", algorithm=MD5-sess\r\n\r\n",
+            kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthDigest, "r", "sha"},
+        ResponseCase{"AlgorithmWeCannotAnswerIsPassedOver",
+                     "RTSP/1.0 401 Unauthorized\r\n"
+                     "WWW-Authenticate: Digest realm=\"r\", nonce=\"x\", algorithm=SHA-512-256\r\n"
+                     "WWW-Authenticate: Digest realm=\"r\", nonce=\"m\", algorithm=md5\r\n\r\n",
+                     kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthDigest, "r", "m"},
+        ResponseCase{"OnlyAuthIntIsPassedOverForBasic",
+                     "RTSP/1.0 401 Unauthorized\r\n"
+                     "WWW-Authenticate: Digest realm=\"r\", nonce=\"x\", qop=\"auth-int\"\r\n"
+                     "WWW-Authenticate: Basic realm=\"b\"\r\n\r\n",
+                     kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthBasic, "b", ""},
         ResponseCase{"MissingBodyOfAnnouncedLengthFails", "RTSP/1.0 200 OK\r\nContent-Length: 10\r\n",
                      kRtspDescribe, false, 200, "OK", "", 0, kRtspAuthNone, "", ""},
         ResponseCase{"NoEmptyLineAndNoLengthSucceeds", "RTSP/1.0 200 OK\r\nCSeq: 4\r\n", kRtspOptions, true,

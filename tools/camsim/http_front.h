@@ -27,7 +27,8 @@ struct TrafficLog {
 // The camera's HTTP side: CGI requests, authentication, faults and the /sim/ controls.
 class HttpFront {
  public:
-  HttpFront(const CameraConfig& config, CameraState& state);
+  // auth is borrowed for the front's life.
+  HttpFront(const CameraConfig& config, CameraState& state, HttpAuth& auth);
   ~HttpFront();
 
   // Binds the listening socket; returns the port, or -1.
@@ -53,7 +54,7 @@ class HttpFront {
 
   const CameraConfig& Config;
   CameraState& State;
-  HttpAuth Auth;
+  HttpAuth& Auth;
   TrafficLog Log;
   httplib::Server Server;
   int Port = -1;

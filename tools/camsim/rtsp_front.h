@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "camera_state.h"
+#include "http_auth.h"
 
 namespace camsim {
 
@@ -28,7 +29,8 @@ uint64_t FramesSent();
 // The camera's RTSP side: "rtpvideo1.sdp" encoded from profile 1, on the default GLib main context.
 class RtspFront {
  public:
-  explicit RtspFront(const CameraConfig& config);
+  // auth is borrowed for the front's life.
+  RtspFront(const CameraConfig& config, HttpAuth& auth);
   ~RtspFront();
   RtspFront(const RtspFront&) = delete;
   RtspFront& operator=(const RtspFront&) = delete;
@@ -43,7 +45,9 @@ class RtspFront {
   const CameraConfig& Config;
   GstRTSPServer* Server = nullptr;
   GstRTSPMountPoints* Mounts = nullptr;
+  HttpAuth& Account;
   GstRTSPAuth* Auth = nullptr;
+  GstRTSPToken* Token = nullptr;  // the role every granted request gets
   guint SourceId = 0;
   std::mutex RemountLock;     // keeps factory swaps in the order of profile changes
   std::string MountedLaunch;  // the mounted factory's pipeline; guarded by RemountLock
