@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "http/h_utils.h"
-#include "platform/clock.h"
+#include <algorithm>
 
 namespace korvalt {
 namespace {
@@ -12,6 +12,8 @@ constexpr const char* kInputsPath = "/config/io.cgi";
 constexpr const char* kSeparator = "=";
 constexpr const char* kTerminators = "\r\n";
 constexpr uint32_t kStatusUnauthorized = 401;
+constexpr uint32_t kLongestBackoffMs = 60000;
+constexpr uint32_t kMaxDoublings = 16;
 }  // namespace
 
 CDigitalIO::CDigitalIO(IDriver* driver)
@@ -29,7 +31,8 @@ void CDigitalIO::AbortRequests() {
 void CDigitalIO::ResumeRequests() {
   OutputSender.ClearAbort();
   InputSender.ClearAbort();
-  InputBackoff.Reset();
+  RefusedPolls = 0;
+  PollsToSkip = 0;
 }
 
 bool CDigitalIO::SetOutputNow(int32_t index, int32_t state) {
@@ -39,13 +42,16 @@ bool CDigitalIO::SetOutputNow(int32_t index, int32_t state) {
 }
 
 bool CDigitalIO::PollInputs() {
-  if (InputBackoff.RemainingMs(platform::MonotonicMs()) > 0) return true;
+  if (PollsToSkip.load() > 0) {
+    PollsToSkip -= 1;
+    return true;
+  }
   std::vector<uint8_t> body;
   if (!HUtils::Query(body, InputSender, nullptr, kInputsPath)) {
     if (InputSender.GetStatusCode() == kStatusUnauthorized) NoteRefused();
     return true;
   }
-  InputBackoff.Succeeded();
+  RefusedPolls = 0;
   if (body.empty()) return true;
   // The reply ends with the zero byte Query appends; the text is what comes before the first one.
   const std::string text(reinterpret_cast<const char*>(body.data()));
@@ -61,16 +67,19 @@ bool CDigitalIO::PollInputs() {
 }
 
 void CDigitalIO::NoteRefused() {
-  bool firstOfSeries = false;
-  const int64_t delayMs = InputBackoff.Refused(platform::MonotonicMs(), firstOfSeries);
-  if (!firstOfSeries || !HUtils::ShouldLog(Driver)) return;
+  const uint32_t refusals = RefusedPolls++;
+  const uint32_t period = std::max<uint32_t>(Period(), 1);
+  const uint32_t mostSkipped = std::max<uint32_t>(kLongestBackoffMs / period, 1);
+  const uint32_t skipped = std::min(uint32_t{1} << std::min(refusals, kMaxDoublings), mostSkipped);
+  PollsToSkip = skipped;
+  if (refusals != 0 || !HUtils::ShouldLog(Driver)) return;
   const DEVICE_INFO device = Driver->GetDeviceInfo();
   Driver->DebugMessage(ipcapture::kDebugLevelError,
                        "korvalt::CDigitalIO::PollInputs: camera %s refused the credentials of user \"%s\" "
-                       "(request \"%s\"); inputs are polled again in %.1f s at the earliest, then ever less "
-                       "often, at most once a minute, until they are accepted",
+                       "(request \"%s\"); next try in %.1f s, then ever less often, at most once a minute, "
+                       "until they are accepted",
                        device.Address.c_str(), device.UserName.c_str(), kInputsPath,
-                       static_cast<double>(delayMs) / 1000.0);
+                       static_cast<double>(skipped + 1) * period / 1000.0);
 }
 
 }  // namespace korvalt
