@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "http/h_utils.h"
 #include <algorithm>
+#include "http/h_utils.h"
 
 namespace korvalt {
 namespace {

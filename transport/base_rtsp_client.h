@@ -112,6 +112,8 @@ class CBaseRTSPClient {
   const std::vector<uint8_t>& Sps() const { return Parser.Sps; }
   const std::vector<uint8_t>& Pps() const { return Parser.Pps; }
   const std::vector<uint8_t>& VideoConfig() const { return Parser.VideoConfig; }
+  // The video encodings the DESCRIBE answer offered ("H264/90000"); empty when it named none.
+  const std::vector<std::string>& VideoEncodings() const { return Parser.VideoEncodings; }
 
  private:
   bool Fail(Failure failure);

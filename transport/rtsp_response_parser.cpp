@@ -121,12 +121,13 @@ std::string_view FormatParameter(std::string_view line, std::string_view name) {
   return {};
 }
 
-enum class SdpKind { kNone, kControl, kFormat, kVideo, kAudio, kMetadata, kOtherMedia };
+enum class SdpKind { kNone, kControl, kFormat, kRtpMap, kVideo, kAudio, kMetadata, kOtherMedia };
 
 SdpKind ClassifySdp(const std::string& lower) {
-  static constexpr std::array<std::pair<const char*, SdpKind>, 6> kNames = {{
+  static constexpr std::array<std::pair<const char*, SdpKind>, 7> kNames = {{
       {"a=control", SdpKind::kControl},
       {"a=fmtp", SdpKind::kFormat},
+      {"a=rtpmap", SdpKind::kRtpMap},
       {"m=video", SdpKind::kVideo},
       {"m=audio", SdpKind::kAudio},
       {"m=metadata", SdpKind::kMetadata},
@@ -256,8 +257,11 @@ bool CRTSPResponseParser::ParseSession(std::string_view value) {
     if (timeout.empty()) {
       Session.clear();
     } else {
-      SessionTimeout = ToInt32(timeout);
-      if (SessionTimeout == 0) SessionTimeout = kDefaultSessionTimeout;
+      int32_t announced = ToInt32(timeout);
+      if (announced == 0) announced = kDefaultSessionTimeout;
+      // The smallest time-out the session announced holds: a camera that says 60 s on SETUP and
+      // 120 s on PLAY drops the session after 60.
+      SessionTimeout = SessionTimeout > 0 && announced > 0 ? std::min(SessionTimeout, announced) : announced;
     }
   }
   return !Session.empty();
@@ -307,10 +311,21 @@ bool CRTSPResponseParser::ParseAuthenticate(std::string_view value) {
   return true;
 }
 
+void CRTSPResponseParser::ReadVideoEncoding(const std::string& line) {
+  // "a=rtpmap:96 H264/90000": the encoding after the payload type, as written.
+  const size_t space = line.find_first_of(" \t");
+  if (space == std::string::npos || VideoEncodings.size() >= kMaxVideoEncodings) return;
+  const size_t start = line.find_first_not_of(" \t", space);
+  if (start == std::string::npos) return;
+  const size_t end = std::min(line.find_first_of(" \t", start), line.size());
+  VideoEncodings.push_back(line.substr(start, end - start));
+}
+
 bool CRTSPResponseParser::ParseSdp(std::string_view body) {
   std::string* control = nullptr;  // the current media's control member
   bool video = false;              // the current media is the video media
   size_t position = 0;
+  VideoEncodings.clear();
   for (;;) {
     const std::string line = ReadLine(body, position);
     if (line.empty()) return true;
@@ -351,6 +366,9 @@ bool CRTSPResponseParser::ParseSdp(std::string_view body) {
       case SdpKind::kFormat:
         DecodeParameterSets(line);
         if (video) DecodeVideoConfig(line);
+        break;
+      case SdpKind::kRtpMap:
+        if (video) ReadVideoEncoding(line);
         break;
       case SdpKind::kNone:
         break;

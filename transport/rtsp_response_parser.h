@@ -57,6 +57,10 @@ class CRTSPResponseParser {
   // MPEG-4 configuration headers of the video media ("config=" in hexadecimal), replaced by every
   // DESCRIBE answer that carries them.
   std::vector<uint8_t> VideoConfig;
+  // The video media's "a=rtpmap" encodings as the camera wrote them ("H264/90000"), replaced by
+  // every DESCRIBE answer; empty when it named none (a static payload type).
+  std::vector<std::string> VideoEncodings;
+  static constexpr size_t kMaxVideoEncodings = 16;
 
  private:
   bool ParseHeader(const std::string& line);
@@ -65,6 +69,7 @@ class CRTSPResponseParser {
   bool ParseSdp(std::string_view body);
   void DecodeParameterSets(const std::string& line);
   void DecodeVideoConfig(const std::string& line);
+  void ReadVideoEncoding(const std::string& line);
 
   int ChallengeRank = 0;           // of the challenge taken from the response being parsed; 0 none
   bool UnusableChallenge = false;  // a Digest challenge without realm or nonce, and nothing better

@@ -44,6 +44,22 @@ CBaseRTPChannel::~CBaseRTPChannel() {
   CloseReceiver();
 }
 
+void CBaseRTPChannel::NoteUnusableStream(const char* origin, const std::string& offered,
+                                         const std::string& needed) {
+  bool firstOfSeries = false;
+  const int64_t delayMs = Backoff.Refused(platform::MonotonicMs(), firstOfSeries);
+  if (!firstOfSeries || StopRequested() || !HUtils::ShouldLog(Driver)) return;
+  Driver->DebugMessage(
+      ipcapture::kDebugLevelError,
+      "%s: camera %s offers only %s, the channel needs %s: set the camera's stream to %s; next "
+      "try in %.1f s, then ever less often, at most once a minute",
+      origin, Driver->GetDeviceInfo().Address.c_str(), offered.c_str(), needed.c_str(),
+      needed == "H264"      ? "H.264"
+      : needed == "MP4V-ES" ? "MPEG-4"
+                            : "Motion JPEG",
+      static_cast<double>(delayMs) / 1000.0);
+}
+
 uint32_t CBaseRTPChannel::CameraAddress() {
   uint32_t address = ResolvedAddress.load();
   if (address == 0) {

@@ -61,6 +61,10 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   // The camera refused the credentials of request (after the authenticated retry): the next
   // openings wait ever longer, and the first refusal of a series is logged at level 1.
   void NoteCredentialsRefused(const char* origin, const std::string& request);
+  // The camera streams nothing this channel can hand over (what offered names): the next openings
+  // wait as after refused credentials, and the first of a series is logged at level 1 with the
+  // setting the camera needs.
+  void NoteUnusableStream(const char* origin, const std::string& offered, const std::string& needed);
   uint32_t MillisecondsSinceKeepAlive() const;
   void RecordKeepAlive();
 

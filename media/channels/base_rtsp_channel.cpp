@@ -103,7 +103,7 @@ bool CBaseRTSPChannel::StartSession() {
     return false;
   }
   if (StopRequested() || !OpeningStep(kRtspDescribe)) return false;
-  if (StopRequested()) return false;
+  if (StopRequested() || !VideoOfferUsable()) return false;
   AfterDescribe();
   if (!OpeningStep(kRtspSetup)) return false;
   if (StopRequested()) return false;
@@ -126,10 +126,8 @@ bool CBaseRTSPChannel::OpeningStep(int method) {
 
 void CBaseRTSPChannel::KeepAliveTick() {
   if (!Client) return;
-  const int64_t seconds = Client->SessionTimeout();
-  const int64_t halfMs = seconds * 1000 / 2;
-  if (MillisecondsSinceKeepAlive() <= halfMs) return;
-  SendKeepAlive();
+  if (MillisecondsSinceKeepAlive() <= KeepAlivePeriodMs(Client->SessionTimeout())) return;
+  if (!SendKeepAlive()) KeepAliveFailed();
   RecordKeepAlive();
 }
 

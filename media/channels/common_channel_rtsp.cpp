@@ -158,6 +158,17 @@ bool CCommonChannelRTSP::SetProfile1(const std::string& profileText) {
   return false;
 }
 
+const char* CCommonChannelRTSP::RtpEncodingName() const {
+  switch (Codec) {
+    case kCodecMJPEG:
+      return "JPEG";
+    case kCodecMPEG4:
+      return "MP4V-ES";
+    default:
+      return "H264";
+  }
+}
+
 void CCommonChannelRTSP::AdjustConnectionParams(RTSP_CONNECTION_PARAMS& params) {
   params.ServerPort = static_cast<uint16_t>(RtspPort != 0 ? RtspPort : kDefaultRtspPort);
   params.UrlPath = kDefaultPath;

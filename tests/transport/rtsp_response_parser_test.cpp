@@ -252,5 +252,31 @@ TEST(Base64Decode, SkipsForeignCharactersAndStopsAtCapacity) {
   EXPECT_EQ(length, 3u);  // input ends at the zero byte
 }
 
+TEST(ResponseParserSession, TheSmallestAnnouncedTimeoutHolds) {
+  CRTSPResponseParser parser;
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nSession: 7;timeout=60\r\n\r\n", kRtspSetup));
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nSession: 7;timeout=120\r\n\r\n", kRtspPlay));
+  EXPECT_EQ(parser.SessionTimeout, 60);
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nSession: 7;timeout=45\r\n\r\n", kRtspPlay));
+  EXPECT_EQ(parser.SessionTimeout, 45);
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nSession: 7\r\n\r\n", kRtspOptions));
+  EXPECT_EQ(parser.SessionTimeout, 45);
+}
+
+TEST(ResponseParserSdp, VideoEncodingsAreReadFromTheVideoMediaOnly) {
+  CRTSPResponseParser parser;
+  const std::string sdp =
+      "v=0\r\nm=audio 0 RTP/AVP 97\r\na=rtpmap:97 MPEG4-GENERIC/16000/2\r\n"
+      "m=video 0 RTP/AVP 96 98\r\na=rtpmap:96 H265/90000\r\na=rtpmap:98  h264/90000\r\na=control:v\r\n";
+  ASSERT_TRUE(parser.Parse(
+      "RTSP/1.0 200 OK\r\nContent-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp, kRtspDescribe));
+  EXPECT_EQ(parser.VideoEncodings, (std::vector<std::string>{"H265/90000", "h264/90000"}));
+  const std::string plain = "v=0\r\nm=video 0 RTP/AVP 26\r\na=control:v\r\n";
+  ASSERT_TRUE(
+      parser.Parse("RTSP/1.0 200 OK\r\nContent-Length: " + std::to_string(plain.size()) + "\r\n\r\n" + plain,
+                   kRtspDescribe));
+  EXPECT_TRUE(parser.VideoEncodings.empty()) << "each DESCRIBE answer replaces them";
+}
+
 }  // namespace
 }  // namespace korvalt

@@ -240,6 +240,14 @@ void HttpFront::AddSimRoutes() {
                         "\r\nvalue=" + std::to_string(fault.Value) + "\r\n",
                     kText);
   });
+  Server.Get("/sim/sessions", [this](const httplib::Request& req, httplib::Response& res) {
+    if (req.get_param_value("act") != "drop" || !DropRtspSessions) {
+      res.status = 400;
+      res.set_content("error=act\r\n", kText);
+      return;
+    }
+    res.set_content("dropped=" + std::to_string(DropRtspSessions()) + "\r\n", kText);
+  });
   Server.Get("/sim/state", [this](const httplib::Request&, httplib::Response& res) {
     std::string text = State.Describe();
     {

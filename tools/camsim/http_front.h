@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ class HttpFront {
   void Run();
   // Stops accepting, wakes stalled requests, drops open connections and waits for Run to end.
   void Stop();
+  // What /sim/sessions?act=drop calls (the RTSP side); set before Run.
+  std::function<int()> DropRtspSessions;
 
  private:
   struct Fault {

@@ -90,6 +90,8 @@ Simulator controls (HTTP GET, never authenticated, plain-text name=value replies
                 status (answer status V, default 500), empty (200 with an empty body),
                 close (drop the connection without an answer), stall (answer only after V ms),
                 none (clear the fault)
+  /sim/sessions?act=drop  forgets every RTSP session, as a restarted camera: requests that name
+                one get 454 Session Not Found; answers dropped=N
   /sim/state    profiles (profile1.KEY=...), inN, outN, presets, preset, pan, tilt, zoom, focus,
                 frames_sent (pictures sent since start by all streams together; every client of
                 the shared stream receives each), fault; with --replay also datagrams_sent (to all
@@ -296,6 +298,7 @@ int main(int argc, char** argv) {
   }
 
   camsim::HttpFront http(config, state, httpAuth);
+  if (rtsp) http.DropRtspSessions = [&rtsp] { return rtsp->DropSessions(); };
   const int httpPort = http.Bind(config.Bind, config.HttpPort);
   if (httpPort <= 0) {
     std::fprintf(stderr, "camsim: cannot listen for HTTP on %s:%u\n", config.Bind.c_str(), config.HttpPort);

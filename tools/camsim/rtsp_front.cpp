@@ -273,6 +273,18 @@ int RtspFront::Start(const std::string& address, uint16_t port) {
   return gst_rtsp_server_get_bound_port(Server);
 }
 
+int RtspFront::DropSessions() {
+  if (Server == nullptr) return 0;
+  GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(Server);
+  if (pool == nullptr) return 0;
+  const int count = static_cast<int>(gst_rtsp_session_pool_get_n_sessions(pool));
+  GList* removed = gst_rtsp_session_pool_filter(
+      pool, [](GstRTSPSessionPool*, GstRTSPSession*, gpointer) { return GST_RTSP_FILTER_REMOVE; }, nullptr);
+  g_list_free_full(removed, g_object_unref);
+  g_object_unref(pool);
+  return count;
+}
+
 void RtspFront::Remount(const CameraState& state) {
   std::lock_guard<std::mutex> lock(RemountLock);
   const VideoProfile profile = EncoderProfile(state.Profile1(), Config);

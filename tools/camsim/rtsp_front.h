@@ -32,6 +32,9 @@ class RtspFront {
   // auth is borrowed for the front's life.
   RtspFront(const CameraConfig& config, HttpAuth& auth);
   ~RtspFront();
+  // Forgets every RTSP session, as a camera that restarted its server does: requests naming one
+  // get 454 Session Not Found. Returns how many there were. Callable from any thread.
+  int DropSessions();
   RtspFront(const RtspFront&) = delete;
   RtspFront& operator=(const RtspFront&) = delete;
 
