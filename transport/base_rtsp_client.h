@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,9 @@ class CBaseRTSPClient {
   const std::vector<uint8_t>& VideoConfig() const { return Parser.VideoConfig; }
   // The video encodings the DESCRIBE answer offered ("H264/90000"); empty when it named none.
   const std::vector<std::string>& VideoEncodings() const { return Parser.VideoEncodings; }
+  // What the SETUP answer's Transport header named: the camera's RTP port (0 none) and SSRC.
+  uint16_t ServerRtpPort() const { return Parser.ServerRtpPort; }
+  std::optional<uint32_t> TransportSsrc() const { return Parser.TransportSsrc; }
 
  private:
   bool Fail(Failure failure);

@@ -51,6 +51,7 @@ enum class HeaderKind {
   kSession,
   kAuthenticate,
   kIgnored,
+  kTransport,
 };
 
 struct HeaderName {
@@ -64,7 +65,7 @@ constexpr std::array<HeaderName, 13> kHeaderNames = {{
     {"content-base", HeaderKind::kContentBase},
     {"content-type", HeaderKind::kContentType},
     {"content-length", HeaderKind::kContentLength},
-    {"transport", HeaderKind::kIgnored},
+    {"transport", HeaderKind::kTransport},
     {"session", HeaderKind::kSession},
     {"range", HeaderKind::kIgnored},
     {"rtp-info", HeaderKind::kIgnored},
@@ -228,6 +229,9 @@ bool CRTSPResponseParser::ParseHeader(const std::string& line) {
       return ParseSession(value);
     case HeaderKind::kAuthenticate:
       return ParseAuthenticate(value);
+    case HeaderKind::kTransport:
+      ParseTransport(value);
+      return true;
     case HeaderKind::kIgnored:
     case HeaderKind::kNone:
       return true;
@@ -309,6 +313,34 @@ bool CRTSPResponseParser::ParseAuthenticate(std::string_view value) {
   Nonce = HUtils::AuthParameter(rest, "nonce");
   Digest = candidate == kRtspAuthDigest ? digest : DIGEST_CHALLENGE{};
   return true;
+}
+
+void CRTSPResponseParser::ParseTransport(std::string_view value) {
+  // "RTP/AVP;unicast;client_port=3556-3557;server_port=6970-6971;ssrc=1A2B3C4D": where the camera
+  // sends from and as whom. Anything unreadable names nothing, and every datagram is taken as before.
+  ServerRtpPort = 0;
+  TransportSsrc.reset();
+  while (!value.empty()) {
+    const size_t end = std::min(value.find(';'), value.size());
+    const std::string_view parameter = HUtils::TrimBlanks(value.substr(0, end));
+    value.remove_prefix(std::min(end + 1, value.size()));
+    const size_t equals = parameter.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view name = HUtils::TrimBlanks(parameter.substr(0, equals));
+    const std::string text(HUtils::TrimBlanks(parameter.substr(equals + 1)));
+    if (HUtils::EqualsIgnoringCase(name, "server_port")) {
+      const std::string first = text.substr(0, text.find('-'));
+      int port = 0;
+      if (HUtils::ParseInt(first, port) && port > 0 && port <= 65535)
+        ServerRtpPort = static_cast<uint16_t>(port);
+    } else if (HUtils::EqualsIgnoringCase(name, "ssrc")) {
+      // Eight hexadecimal digits at most; odd forms (decimal, "0x", longer) name nothing.
+      if (text.empty() || text.size() > 8 ||
+          text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        continue;
+      TransportSsrc = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+    }
+  }
 }
 
 void CRTSPResponseParser::ReadVideoEncoding(const std::string& line) {

@@ -61,6 +61,10 @@ class CRTSPResponseParser {
   // every DESCRIBE answer; empty when it named none (a static payload type).
   std::vector<std::string> VideoEncodings;
   static constexpr size_t kMaxVideoEncodings = 16;
+  // What the last Transport header named: the camera's RTP source port (0 none) and the SSRC of
+  // its stream, as a number.
+  uint16_t ServerRtpPort = 0;
+  std::optional<uint32_t> TransportSsrc;
 
  private:
   bool ParseHeader(const std::string& line);
@@ -70,6 +74,7 @@ class CRTSPResponseParser {
   void DecodeParameterSets(const std::string& line);
   void DecodeVideoConfig(const std::string& line);
   void ReadVideoEncoding(const std::string& line);
+  void ParseTransport(std::string_view value);
 
   int ChallengeRank = 0;           // of the challenge taken from the response being parsed; 0 none
   bool UnusableChallenge = false;  // a Digest challenge without realm or nonce, and nothing better

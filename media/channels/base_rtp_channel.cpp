@@ -116,14 +116,27 @@ uint32_t CBaseRTPChannel::Run() {
   SetState(kStateStopped);
   CloseReceiver();
   CloseSession();
+  ReportForeignDatagrams();
   SetCameraState(false);
   return 0;
+}
+
+void CBaseRTPChannel::ReportForeignDatagrams() {
+  const uint64_t dropped = SourceFilter.Dropped();
+  SourceFilter.Reset();
+  if (dropped == 0 || !HUtils::ShouldLog(Driver)) return;
+  Driver->DebugMessage(
+      ipcapture::kDebugLevelInformation,
+      "korvalt::CBaseRTPChannel::OnRTPPacket: camera %s: dropped %llu datagrams of other streams "
+      "from the camera's address (another source port or SSRC)",
+      Driver->GetDeviceInfo().Address.c_str(), static_cast<unsigned long long>(dropped));
 }
 
 bool CBaseRTPChannel::OpenStream() {
   SetState(kStateStopped);
   CloseReceiver();
   CloseSession();
+  ReportForeignDatagrams();
   const bool resolved = CameraAddress() != 0;
   if (!resolved) {
     ReportOpeningFailure(
@@ -196,6 +209,7 @@ void CBaseRTPChannel::OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const 
     PacketArrived.Set();
     return;
   }
+  if (!SourceFilter.Accept(from.sin_port, info.Ssrc, platform::MonotonicMs())) return;
   try {
     ProcessPacket(info);
   } catch (...) {

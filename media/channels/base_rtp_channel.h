@@ -11,6 +11,7 @@
 #include "media/parsers/rtp_media_parser.h"
 #include "transport/host_resolver.h"
 #include "transport/rtp_receiver.h"
+#include "transport/rtp_source_filter.h"
 
 namespace korvalt {
 
@@ -78,7 +79,10 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   int64_t LastKeepAliveMs = 0;  // monotonic; worker thread only
   platform::Event PacketArrived{platform::Event::ResetMode::kManual};
   platform::Event FrameArrived{platform::Event::ResetMode::kManual};
-  CRefusalBackoff Backoff;  // worker thread; begins afresh with every run of the worker
+  CRefusalBackoff Backoff;        // worker thread; begins afresh with every run of the worker
+  CRtpSourceFilter SourceFilter;  // set by the worker per session, applied on the receive thread
+  // A level-2 line with the datagrams of other streams the last session left out, if any.
+  void ReportForeignDatagrams();
   // Resolved by the worker at the first opening, never on a host thread; read by the receive thread.
   std::atomic<uint32_t> ResolvedAddress{0};  // network order
 };

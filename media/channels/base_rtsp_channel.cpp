@@ -106,6 +106,7 @@ bool CBaseRTSPChannel::StartSession() {
   if (StopRequested() || !VideoOfferUsable()) return false;
   AfterDescribe();
   if (!OpeningStep(kRtspSetup)) return false;
+  ExpectStreamSource();
   if (StopRequested()) return false;
   if (!OpeningStep(kRtspPlay)) return false;
   RecordKeepAlive();

@@ -41,6 +41,8 @@ class CBaseRTSPChannel : public CBaseRTPChannel {
   // A keep-alive the camera answered with 454 Session Not Found, or not at all, ends the session at
   // once: the loop opens a new one at its next pass instead of waiting for the signal to be lost.
   void KeepAliveFailed();
+  // After SETUP: datagrams are taken only from the source port and SSRC the answer named.
+  void ExpectStreamSource();
 
   std::unique_ptr<CBaseRTSPClient> Client;  // worker thread only
   std::unique_ptr<CRTCPReporter> Reporter;  // worker thread only

@@ -1,10 +1,13 @@
 // What the camera's answers say about the session: the codec it offers, and a keep-alive it no
 // longer answers.
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <string>
 
 #include "http/h_utils.h"
 #include "media/channels/base_rtsp_channel.h"
+#include "platform/clock.h"
 #include "transport/rtsp_method.h"
 
 namespace korvalt {
@@ -35,6 +38,13 @@ bool CBaseRTSPChannel::VideoOfferUsable() {
   // needs, and ask again no more often than after refused credentials.
   NoteUnusableStream(kOfferOrigin, names, needed);
   return false;
+}
+
+void CBaseRTSPChannel::ExpectStreamSource() {
+  const uint16_t port = Client->ServerRtpPort();
+  const std::optional<uint32_t> ssrc = Client->TransportSsrc();
+  SourceFilter.Expect(htons(port), ssrc ? std::optional<uint32_t>(htonl(*ssrc)) : std::nullopt,
+                      platform::MonotonicMs());
 }
 
 void CBaseRTSPChannel::KeepAliveFailed() {
