@@ -41,7 +41,8 @@ bool CBaseRTSPChannel::VideoOfferUsable() {
 }
 
 void CBaseRTSPChannel::ExpectStreamSource() {
-  const uint16_t port = Client->ServerRtpPort();
+  // Inside the RTSP connection there is no source port, and nobody else can send.
+  const uint16_t port = OverTcp ? 0 : Client->ServerRtpPort();
   const std::optional<uint32_t> ssrc = Client->TransportSsrc();
   SourceFilter.Expect(htons(port), ssrc ? std::optional<uint32_t>(htonl(*ssrc)) : std::nullopt,
                       platform::MonotonicMs());

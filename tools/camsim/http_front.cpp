@@ -248,6 +248,13 @@ void HttpFront::AddSimRoutes() {
     }
     res.set_content("dropped=" + std::to_string(DropRtspSessions()) + "\r\n", kText);
   });
+  Server.Get("/sim/rtsp", [this](const httplib::Request& req, httplib::Response& res) {
+    if (req.get_param_value("act") != "close") {
+      SetReply(res, {400, "error=usage: /sim/rtsp?act=close\r\n"});
+      return;
+    }
+    res.set_content("closed=" + std::to_string(State.CloseRtspConnections()) + "\r\n", kText);
+  });
   Server.Get("/sim/state", [this](const httplib::Request&, httplib::Response& res) {
     std::string text = State.Describe();
     {
