@@ -182,7 +182,7 @@ long FileBytesIn(const std::string& dir, const std::string& suffix) {
 
 // ---- Host objects that stay bounded for hours ----------------------------------------------------------
 
-// Counts lines per level and keeps the latest errors; a recorder's log rotates, ours must not grow.
+// Counts lines and errors and keeps the latest errors; a recorder's log rotates, ours must not grow.
 class CountingDebugSink : public ipc::IDebugSink {
  public:
   int32_t Message(CDebugInfoIf* info) override {
@@ -265,7 +265,7 @@ class Soak {
   void After(double seconds, std::function<void()> action);
   void Schedule();
   void Fault(uint32_t kind);
-  void Sample(std::ofstream& samples, std::ofstream& channels, double minutes);
+  void Sample(std::ofstream& samples, std::ofstream& channels, std::ofstream& cameras, double minutes);
 
   // Faults and host actions of the schedule.
   void KillCamera(Device& device);
@@ -309,6 +309,7 @@ class Soak {
   std::atomic<uint64_t> DroppedJobs{0};
   uint64_t ExpectedWithout = 0;  // sampler only: channel-samples that should have had pictures and had none
   uint64_t Expected = 0;
+  std::map<int, long long> SentAtLastSample;  // sampler only: each camera's frames_sent
 };
 
 void Soak::Event(const std::string& text) {
@@ -520,6 +521,8 @@ void Soak::InputToggle(Device& device) {
   const unsigned input = 1 + Random() % 2;
   const bool on = Random() % 2;
   device.Cam.Sim("/sim/input?n=" + std::to_string(input) + "&state=" + (on ? "on" : "off"));
+  Event("camera " + std::to_string(device.Cam.Index) + " input " + std::to_string(input) +
+        (on ? " on" : " off"));
 }
 
 // A move and a stop, then preset work: add, add again at once (a rename), go to one, remove one.
@@ -569,6 +572,8 @@ void Soak::CapabilityQuery(Device& device) {
   const bool wrong = Random() % 4 == 0;
   const bool terminate = Random() % 2 == 0;
   const int waitMs = static_cast<int>(Random() % 3000);
+  Event("camera " + std::to_string(device.Cam.Index) + " capability query" +
+        (wrong ? " with a wrong password" : "") + (terminate ? ", terminated" : ""));
   Post([this, &device, wrong, terminate, waitMs] {
     std::lock_guard<std::mutex> guard(QueryLock);
     QueryResults.Clear();
@@ -646,7 +651,7 @@ void Soak::Schedule() {
   for (auto& [when, action] : rest) action();
 }
 
-void Soak::Sample(std::ofstream& samples, std::ofstream& channels, double minutes) {
+void Soak::Sample(std::ofstream& samples, std::ofstream& channels, std::ofstream& cameras, double minutes) {
   const int64_t now = NowMs();
   const int64_t intervalStart = now - static_cast<int64_t>(Opt.SampleSeconds * 1000);
   const auto graceMs = static_cast<int64_t>(Opt.GraceSeconds * 1000);
@@ -667,6 +672,17 @@ void Soak::Sample(std::ofstream& samples, std::ofstream& channels, double minute
     }
   }
   channels << '\n';
+  // What each camera sent: a channel that gets more than its camera sent counts pictures twice.
+  cameras << minutes;
+  for (auto& camera : Cameras) {
+    const long long sent = camera->Up ? camera->FramesSent() : -1;
+    long long& last = SentAtLastSample[camera->Index];
+    // A restarted camera counts from zero again.
+    cameras << ',' << (sent < 0 ? -1 : sent >= last ? sent - last : sent);
+    if (sent >= 0) last = sent;
+  }
+  cameras << '\n';
+  cameras.flush();
   Expected += static_cast<uint64_t>(expected);
   ExpectedWithout += static_cast<uint64_t>(without);
   samples << minutes << ',' << StatusKiB("VmRSS") << ',' << HeapInUseKiB() << ',' << OpenDescriptors() << ','
@@ -692,6 +708,7 @@ int Soak::Run() {
   Events.open(Opt.Out + "/events.log");
   std::ofstream samples(Opt.Out + "/samples.csv");
   std::ofstream channels(Opt.Out + "/channels.csv");
+  std::ofstream cameras(Opt.Out + "/cameras.csv");
   samples << "minutes,rss_kib,heap_kib,fds,threads,samples_created,samples_released,pictures,"
              "channels_expected,channels_expected_without_pictures,preset_bytes,faults,host_calls,"
              "debug_lines,debug_errors\n";
@@ -737,6 +754,9 @@ int Soak::Run() {
             [](Channel* a, Channel* b) { return a->Global < b->Global; });
   for (Channel* channel : AllChannels) channels << ",ch" << channel->Global;
   channels << '\n';
+  cameras << "minutes";
+  for (auto& camera : Cameras) cameras << ",camera" << camera->Index << "_sent";
+  cameras << '\n';
 
   const int baseThreads = static_cast<int>(StatusKiB("Threads"));
   const int baseFds = OpenDescriptors();
@@ -748,7 +768,7 @@ int Soak::Run() {
     std::fprintf(stderr, "soak_bench: a driver did not open\n");
     return 1;
   }
-  Sample(samples, channels, 0);
+  Sample(samples, channels, cameras, 0);
   std::vector<std::thread> hosts;
   for (int i = 0; i < kHostThreads; ++i) hosts.emplace_back([this] { HostThread(); });
   std::thread schedule([this] { Schedule(); });
@@ -757,7 +777,7 @@ int Soak::Run() {
       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(Opt.SampleSeconds));
   for (auto next = Begin + interval; next <= End + Ms(10); next += interval) {
     std::this_thread::sleep_until(next);
-    Sample(samples, channels, std::chrono::duration<double>(Clock::now() - Begin).count() / 60);
+    Sample(samples, channels, cameras, std::chrono::duration<double>(Clock::now() - Begin).count() / 60);
   }
   schedule.join();
   {
@@ -816,6 +836,13 @@ int Soak::Run() {
   put("fds_before_open", baseFds);
   put("fds_after_delete", fdsAfter);
   put("delete_all_ms", deleteMs);
+  uint64_t inputChanges = 0, ioFailures = 0;
+  for (auto& device : Devices) {
+    inputChanges += device->IOSink.Changes.load();
+    ioFailures += device->IOSink.Failures.load();
+  }
+  put("io_input_changes", inputChanges);
+  put("io_failures", ioFailures);
   put("debug_lines", Debug.Lines.load());
   put("debug_errors", Debug.Errors.load());
   for (const std::string& line : Debug.LatestErrors()) Event("latest error: " + line);

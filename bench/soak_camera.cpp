@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <thread>
 #include <vector>
@@ -114,8 +115,18 @@ bool Camera::Restart() {
 }
 
 bool Camera::Sim(const std::string& pathAndQuery) const {
+  return Get(pathAndQuery).rfind("HTTP/1.1 200", 0) == 0;
+}
+
+long long Camera::FramesSent() const {
+  const std::string reply = Get("/sim/state");
+  const size_t at = reply.find("\r\nframes_sent=");
+  return at == std::string::npos ? -1 : std::atoll(reply.c_str() + at + 14);
+}
+
+std::string Camera::Get(const std::string& pathAndQuery) const {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  if (fd < 0) return {};
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(HttpPort);
@@ -135,7 +146,7 @@ bool Camera::Sim(const std::string& pathAndQuery) const {
     }
   }
   close(fd);
-  return reply.rfind("HTTP/1.1 200", 0) == 0;
+  return reply;
 }
 
 }  // namespace soak

@@ -29,6 +29,8 @@ class Camera {
   bool Restart();
   // A simulator control (never authenticated); true on a 200 answer.
   bool Sim(const std::string& pathAndQuery) const;
+  // Pictures the camera sent since it started (every client of its stream gets each), or -1.
+  long long FramesSent() const;
 
   const int Index;
   const int32_t CodecType;
@@ -38,6 +40,9 @@ class Camera {
   std::atomic<bool> Up{false};
 
  private:
+  // The whole reply to a GET of a simulator path, or "".
+  std::string Get(const std::string& pathAndQuery) const;
+
   const std::string Path;
   pid_t Pid = -1;
 };

@@ -143,6 +143,7 @@ def main():
         text = re.sub(r"^(camera|channel) \d+ ", "", text)
         text = re.sub(r" for \d+ s$", "", text)
         text = re.sub(r" (x\d+ )?\(\d+\)$", "", text)
+        text = re.sub(r" input \d+ (on|off)$", " input switched", text)
         if not text.startswith("latest error"):
             kinds[text] += 1
 
@@ -151,10 +152,18 @@ def main():
     expected = int(summary["channel_samples_expected"])
     without = int(summary["channel_samples_expected_without_pictures"])
     silent = int(summary["channels_silent_at_end"])
-    # A channel gets at most the camera's rate; more means pictures counted twice.
+    # A channel gets at most the camera's rate; more means pictures counted twice, or a camera that
+    # sent more than its rate (cameras.csv says which).
     rate_per_minute = 60000 / float(summary["frame_interval_ms"])
     over = [r[i + 1] * per_minute for r in channel_rows[1:] for i in range(len(names))
             if r[i + 1] * per_minute > rate_per_minute * 1.1]
+    camera_count = int(summary["cameras"])
+    _, camera_rows = read_channels(os.path.join(args.out_dir, "cameras.csv"))
+    camera_over = sum(1 for r in camera_rows[1:] for c in range(camera_count)
+                      if r[c + 1] * per_minute > rate_per_minute * 1.1)
+    # Channel n watches camera n % cameras; a picture or two may fall on either side of a sample.
+    beyond_camera = sum(1 for r, cam in zip(channel_rows[1:], camera_rows[1:]) for i in range(len(names))
+                        if cam[i % camera_count + 1] >= 0 and r[i + 1] > cam[i % camera_count + 1] + 2)
 
     # The plot: every series against time, the second-half fit over it.
     fig, axes = plt.subplots(4, 2, figsize=(12, 13))
@@ -244,7 +253,11 @@ def main():
     w(f"- After the schedule ended and every camera was up: {silent} of {channels} channels without a picture "
       f"in 5 s after a {summary['grace_seconds']} s wait.")
     w(f"- Channel-samples above the camera's {fmt(rate_per_minute)} pictures per minute (by more than 10 %): "
-      + (f"{len(over)}, the highest {fmt(max(over))} per minute." if over else "none."))
+      + (f"{len(over)}, the highest {fmt(max(over))} per minute" if over else "none")
+      + f"; camera-samples in which camsim itself sent more than that: {camera_over}; channel-samples with "
+      f"more pictures than their camera sent: {beyond_camera}.")
+    w(f"- Digital I/O: {summary['io_input_changes']} input changes and {summary['io_failures']} failures "
+      "reported to the recorder.")
     w(f"- Diagnostic lines {summary['debug_lines']}, of them errors {summary['debug_errors']}.")
     w("")
     w(f"![every series against time]({png_name})")
