@@ -7,6 +7,7 @@
 #include "driver/device_info.h"
 #include "driver/host/capture_driver.h"
 #include "driver/idriver.h"
+#include "media/channels/stream_transport_memory.h"
 
 namespace korvalt {
 
@@ -42,6 +43,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, 
   int32_t GetChannelCount() override { return ChannelCount; }
   std::string GetCustomParameter(int key) override;
   int32_t GetCustomParameterNumber(int key) override;
+  CStreamTransportMemory* GetStreamTransportMemory() override { return &TransportMemory; }
 
  protected:
   // Borrowed from the host between Open and the driver's deletion.
@@ -54,6 +56,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, 
   int32_t CodecType = 0;
   int32_t VideoStandard = 0;
   std::map<int32_t, std::string> CustomParameters;
+  CStreamTransportMemory TransportMemory;  // shared by the channels; outlives them
   // Owned sub-objects, destroyed through their virtual destructors.
   std::unique_ptr<ICaptureIOApi> DigitalIO;
   std::unique_ptr<ipcapture::IIPVideoCaptureEx> VideoCapture;

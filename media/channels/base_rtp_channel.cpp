@@ -45,12 +45,14 @@ int CBaseRTPChannel::WaitStopOr(platform::Event& ev, int ms) {
 
 uint32_t CBaseRTPChannel::Run() {
   RecordDataTime();
+  LossReportedMs = platform::MonotonicMs();
+  LossReported = LossNow();
   for (;;) {
     const int64_t signalLossMs = Driver->GetDeviceInfo().SignalLossTimeout;
     if (GetState() != kStateStreaming) {
       FrameArrived.Reset();
       if (OpenStream()) {
-        const int woke = WaitStopOr(FrameArrived, static_cast<int>(signalLossMs));
+        const int woke = WaitForFirstFrame(static_cast<int>(signalLossMs));
         if (woke == 1) {
           SetState(kStateStreaming);
         } else if (woke == -1) {
@@ -62,8 +64,9 @@ uint32_t CBaseRTPChannel::Run() {
       }
     }
     if (GetState() == kStateStreaming) KeepAliveTick();
-    const bool stopping = StopEvent.Wait(Intervals.LoopWaitMs);
+    const bool stopping = WaitBetweenPasses();
     if (stopping) break;
+    ReportLossIfDue();
     const int64_t sinceData = MillisecondsSinceData();
     if (sinceData <= signalLossMs) continue;
     SetState(kStateSignalLost);
@@ -77,6 +80,8 @@ uint32_t CBaseRTPChannel::Run() {
   SetState(kStateStopped);
   CloseReceiver();
   CloseSession();
+  ReportLossIfDue(true);
+  LossReportedMs = 0;
   SetCameraState(false);
   return 0;
 }
@@ -85,6 +90,8 @@ bool CBaseRTPChannel::OpenStream() {
   SetState(kStateStopped);
   CloseReceiver();
   CloseSession();
+  PacketsSinceOpen = 0;
+  Loss.Restart();
   const bool resolved = CameraAddress() != 0;
   if (!resolved) {
     ReportOpeningFailure(
@@ -109,6 +116,7 @@ void CBaseRTPChannel::CloseReceiver() {
   // No packet may reach the channel once the port is closed.
   Receiver->User = nullptr;
   Receiver->Port.Close();
+  KernelDropsClosed += Receiver->Port.KernelDrops();
   Receiver.reset();
 }
 
@@ -157,6 +165,8 @@ void CBaseRTPChannel::OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const 
     PacketArrived.Set();
     return;
   }
+  PacketsSinceOpen.fetch_add(1, std::memory_order_relaxed);
+  Loss.Add(info.SequenceNumber);
   try {
     ProcessPacket(info);
   } catch (...) {
@@ -180,6 +190,53 @@ bool CBaseRTPChannel::DeliverFrame(ipcapture::IFrameSample* sample) {
 std::pair<uint32_t, uint32_t> CBaseRTPChannel::GetPictureSize() {
   const StreamSettings settings = Settings();
   return {settings.Width, settings.Height};
+}
+
+std::string CBaseRTPChannel::CameraName() {
+  const std::string address = Driver->GetDeviceInfo().Address;
+  if (Driver->GetChannelCount() > 1)
+    return "Video-server " + address + " (channel " + std::to_string(ChannelNumber) + ")";
+  return "Camera " + address;
+}
+
+CBaseRTPChannel::LossFigures CBaseRTPChannel::LossNow() {
+  LossFigures now;
+  now.Received = Loss.Received();
+  now.Lost = Loss.Lost();
+  now.Pictures = DroppedPictures();
+  now.Kernel = KernelDropsClosed + (Receiver ? Receiver->Port.KernelDrops() : 0);
+  return now;
+}
+
+void CBaseRTPChannel::ReportLossIfDue(bool final) {
+  const int64_t now = platform::MonotonicMs();
+  if (LossReportedMs == 0 && final) return;
+  if (LossReportedMs == 0) {
+    LossReportedMs = now;
+    LossReported = LossNow();
+    return;
+  }
+  if (!final && now - LossReportedMs < Intervals.LossReportMs) return;
+  const LossFigures figures = LossNow();
+  const uint64_t received = figures.Received - LossReported.Received;
+  const uint64_t lost = figures.Lost - LossReported.Lost;
+  const uint64_t pictures = figures.Pictures - LossReported.Pictures;
+  // A new socket counts from 0 again; its count is then the window's.
+  const uint64_t kernel =
+      figures.Kernel >= LossReported.Kernel ? figures.Kernel - LossReported.Kernel : figures.Kernel;
+  const int64_t windowMs = now - LossReportedMs;
+  LossReported = figures;
+  LossReportedMs = now;
+  if (lost == 0 && pictures == 0 && kernel == 0) return;
+  const uint64_t expected = received + lost;
+  const double share = expected > 0 ? 100.0 * static_cast<double>(lost) / static_cast<double>(expected) : 0.0;
+  Driver->DebugMessage(
+      ipcapture::kDebugLevelInformation,
+      "%s: %s: lost %llu of %llu RTP packets (%.1f %%), dropped %llu pictures, kernel dropped "
+      "%llu datagrams in the last %lld s",
+      "korvalt::CBaseRTPChannel::ReportLoss", CameraName().c_str(), static_cast<unsigned long long>(lost),
+      static_cast<unsigned long long>(expected), share, static_cast<unsigned long long>(pictures),
+      static_cast<unsigned long long>(kernel), static_cast<long long>((windowMs + 500) / 1000));
 }
 
 }  // namespace korvalt

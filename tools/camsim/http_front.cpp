@@ -236,6 +236,13 @@ void HttpFront::AddSimRoutes() {
                         "\r\nvalue=" + std::to_string(fault.Value) + "\r\n",
                     kText);
   });
+  Server.Get("/sim/rtsp", [this](const httplib::Request& req, httplib::Response& res) {
+    if (req.get_param_value("act") != "close") {
+      SetReply(res, {400, "error=usage: /sim/rtsp?act=close\r\n"});
+      return;
+    }
+    res.set_content("closed=" + std::to_string(State.CloseRtspConnections()) + "\r\n", kText);
+  });
   Server.Get("/sim/state", [this](const httplib::Request&, httplib::Response& res) {
     std::string text = State.Describe();
     {

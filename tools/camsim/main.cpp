@@ -43,6 +43,11 @@ Options (also --name=value):
   --ptz yes|no           pan/tilt/zoom over RS-485 (default no)
   --standard pal|ntsc    video standard (default ntsc)
   --audio yes|no         report audio streams (default no)
+  --udp-loss PERCENT     drop this share of RTP datagrams at random, UDP only (0..100, default 0;
+                         seeded by --seed, default 1)
+  --udp-blocked          answer UDP SETUP but never send RTP or RTCP there, as behind a firewall
+  --tcp yes|no|only      offer RTP inside the RTSP connection (default yes; no: such a SETUP is
+                         answered 461 Unsupported Transport; only: a UDP SETUP is)
   --help, --version
 
 Benchmark options (the profile keeps what the driver wrote; only the encoder differs):
@@ -75,10 +80,13 @@ Simulator controls (HTTP GET, never authenticated, plain-text name=value replies
                 status (answer status V, default 500), empty (200 with an empty body),
                 close (drop the connection without an answer), stall (answer only after V ms),
                 none (clear the fault)
+  /sim/rtsp?act=close  closes every RTSP connection at once (its sessions end, the HTTP side
+                stays): a camera whose streaming service restarts; replies closed=N
   /sim/state    profiles (profile1.KEY=...), inN, outN, presets, preset, pan, tilt, zoom, focus,
                 frames_sent (pictures sent since start by all streams together; every client of
                 the shared stream receives each), fault; with --replay also datagrams_sent (to all
-                clients together) and replay_clients
+                clients together) and replay_clients; rtp_udp_sent and rtp_udp_dropped (RTP
+                datagrams given to UDP and dropped by --udp-loss or --udp-blocked)
 )";
 
 struct Args {
@@ -126,6 +134,10 @@ Args ParseArgs(int argc, char** argv) {
       c.Rtsp = false;
       continue;
     }
+    if (name == "--udp-blocked") {
+      c.UdpBlocked = true;
+      continue;
+    }
     if (!hasValue) {
       if (i + 1 >= argc) Fail("missing value for " + name);
       value = argv[++i];
@@ -136,7 +148,19 @@ Args ParseArgs(int argc, char** argv) {
       c.SessionTimeout = static_cast<int>(Number(name, value, 0, 3600));
     else if (name == "--force-bitrate")
       c.ForceBitrate = static_cast<int>(Number(name, value, 16, 50000));
-    else if (name == "--aud")
+    else if (name == "--udp-loss") {
+      char* end = nullptr;
+      const double percent = std::strtod(value.c_str(), &end);
+      if (value.empty() || end == nullptr || *end != '\0' || !(percent >= 0 && percent <= 100))
+        Fail("--udp-loss takes a percentage from 0 to 100");
+      c.UdpLossPercent = percent;
+    } else if (name == "--seed")
+      c.Seed = static_cast<unsigned>(Number(name, value, 0, 4294967295LL));
+    else if (name == "--tcp") {
+      if (value != "yes" && value != "no" && value != "only") Fail("--tcp takes yes, no or only");
+      c.Tcp = value != "no";
+      c.TcpOnly = value == "only";
+    } else if (name == "--aud")
       c.Aud = YesNo(name, value);
     else if (name == "--replay")
       args.Replay = value;
@@ -199,6 +223,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<camsim::ReplayServer> replay;
   if (!args.Replay.empty()) {
     if (!config.Rtsp) Fail("--replay needs RTSP");
+    if (config.UdpBlocked || config.UdpLossPercent > 0 || !config.Tcp || config.TcpOnly)
+      Fail("--udp-loss, --udp-blocked and --tcp apply to the encoded stream, not to --replay");
     camsim::RtpCapture capture;
     std::string error;
     if (!capture.Load(args.Replay, error)) {
@@ -236,6 +262,8 @@ int main(int argc, char** argv) {
     rtsp->Remount(state);
     state.SetProfile1Listener([&rtsp, &state](const camsim::VideoProfile&) { rtsp->Remount(state); });
     state.SetFramesSentSource(camsim::FramesSent);
+    state.SetExtraStateSource(camsim::UdpStateLines);
+    state.SetRtspCloser([&rtsp] { return rtsp->CloseConnections(); });
   }
   if (replay) {
     state.SetFramesSentSource([&replay] { return replay->FramesSent(); });
@@ -260,6 +288,7 @@ int main(int argc, char** argv) {
   http.Stop();
   httpThread.join();
   state.SetProfile1Listener(nullptr);
+  state.SetRtspCloser(nullptr);
   rtsp.reset();
   state.SetFramesSentSource(nullptr);
   state.SetExtraStateSource(nullptr);

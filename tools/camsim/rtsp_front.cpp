@@ -1,8 +1,12 @@
 #include "rtsp_front.h"
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
+#include <future>
+#include <memory>
 #include <mutex>
+#include <random>
 #include <utility>
 
 #include "http_auth.h"
@@ -23,6 +27,92 @@ constexpr guint kViewUpdateMs = 40;
 
 // Static, not a member: payloader threads may still run while the server object goes away.
 std::atomic<uint64_t> gFramesSent{0};
+std::atomic<uint64_t> gUdpRtpSent{0};
+std::atomic<uint64_t> gUdpRtpDropped{0};
+
+// RTCP packet types are 200 to 204; our RTP payload types (96, 26) never give these second bytes.
+constexpr uint8_t kFirstRtcpType = 200;
+constexpr uint8_t kLastRtcpType = 204;
+constexpr int kCloseWaitMs = 2000;
+
+// What the network between camera and recorder does to UDP; shared by every UDP sink.
+struct UdpFilter {
+  double LossPercent = 0;
+  bool Blocked = false;
+  std::mutex Lock;  // guards Random
+  std::mt19937 Random;
+};
+
+// True when the datagram goes out.
+bool PassUdp(UdpFilter& filter, GstBuffer* buffer) {
+  uint8_t second = 0;
+  const bool rtcp =
+      gst_buffer_extract(buffer, 1, &second, 1) == 1 && second >= kFirstRtcpType && second <= kLastRtcpType;
+  if (rtcp) return !filter.Blocked;
+  gUdpRtpSent.fetch_add(1, std::memory_order_relaxed);
+  bool pass = !filter.Blocked;
+  if (pass && filter.LossPercent > 0) {
+    std::lock_guard<std::mutex> lock(filter.Lock);
+    pass = std::uniform_real_distribution<double>(0, 100)(filter.Random) >= filter.LossPercent;
+  }
+  if (!pass) gUdpRtpDropped.fetch_add(1, std::memory_order_relaxed);
+  return pass;
+}
+
+GstPadProbeReturn FilterUdp(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  auto* filter = static_cast<UdpFilter*>(data);
+  if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+    return PassUdp(*filter, GST_PAD_PROBE_INFO_BUFFER(info)) ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+  }
+  if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+    GstBufferList* list = gst_buffer_list_make_writable(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
+    for (guint i = gst_buffer_list_length(list); i > 0; --i) {
+      if (!PassUdp(*filter, gst_buffer_list_get(list, i - 1))) gst_buffer_list_remove(list, i - 1, 1);
+    }
+    GST_PAD_PROBE_INFO_DATA(info) = list;
+    if (gst_buffer_list_length(list) == 0) return GST_PAD_PROBE_DROP;
+  }
+  return GST_PAD_PROBE_OK;
+}
+
+// The server adds its UDP sinks to the media's pipeline when a client first asks for UDP.
+void OnElementAdded(GstBin*, GstBin*, GstElement* element, gpointer filter) {
+  GstElementFactory* factory = gst_element_get_factory(element);
+  if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "multiudpsink") != 0) return;
+  if (GstPad* sink = gst_element_get_static_pad(element, "sink")) {
+    gst_pad_add_probe(
+        sink, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        FilterUdp, filter, nullptr);
+    gst_object_unref(sink);
+  }
+}
+
+void OnFilteredMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer filter) {
+  GstElement* element = gst_rtsp_media_get_element(media);
+  if (!element) return;
+  if (GstObject* pipeline = gst_object_get_parent(GST_OBJECT(element))) {
+    g_signal_connect(pipeline, "deep-element-added", G_CALLBACK(OnElementAdded), filter);
+    gst_object_unref(pipeline);
+  }
+  gst_object_unref(element);
+}
+
+UdpFilter& SharedUdpFilter(const CameraConfig& config) {
+  // Lives as long as the process: sinks of old media may still send.
+  static UdpFilter* filter = [&config] {
+    auto* made = new UdpFilter;
+    made->LossPercent = config.UdpLossPercent;
+    made->Blocked = config.UdpBlocked;
+    made->Random.seed(config.Seed);
+    return made;
+  }();
+  return *filter;
+}
+
+GstRTSPFilterResult CloseClient(GstRTSPServer*, GstRTSPClient*, gpointer count) {
+  ++*static_cast<int*>(count);
+  return GST_RTSP_FILTER_REMOVE;
+}
 
 bool HasMarker(GstBuffer* buffer) {
   uint8_t second = 0;
@@ -124,6 +214,37 @@ uint64_t FramesSent() {
   return gFramesSent.load(std::memory_order_relaxed);
 }
 
+std::string UdpStateLines() {
+  return "rtp_udp_sent=" + std::to_string(gUdpRtpSent.load()) +
+         "\r\nrtp_udp_dropped=" + std::to_string(gUdpRtpDropped.load()) + "\r\n";
+}
+
+int RtspFront::CloseConnections() {
+  struct Job {
+    GstRTSPServer* Server;
+    std::promise<int> Done;
+  };
+  auto job = std::make_shared<Job>();
+  job->Server = Server;
+  std::future<int> done = job->Done.get_future();
+  auto* held = new std::shared_ptr<Job>(job);
+  // Clients belong to the main loop; closing them there keeps the server's own order.
+  g_main_context_invoke(
+      nullptr,
+      [](gpointer data) -> gboolean {
+        auto* job = static_cast<std::shared_ptr<Job>*>(data);
+        int count = 0;
+        GList* kept = gst_rtsp_server_client_filter((*job)->Server, CloseClient, &count);
+        g_list_free_full(kept, g_object_unref);
+        (*job)->Done.set_value(count);
+        delete job;
+        return G_SOURCE_REMOVE;
+      },
+      held);
+  if (done.wait_for(std::chrono::milliseconds(kCloseWaitMs)) != std::future_status::ready) return -1;
+  return done.get();
+}
+
 VideoProfile EncoderProfile(VideoProfile profile, const CameraConfig& config) {
   if (config.ForceBitrate > 0) profile.Bitrate = config.ForceBitrate;
   if (config.ForceGop > 0) profile.GopLength = config.ForceGop;
@@ -136,7 +257,10 @@ std::string LaunchDescription(const VideoProfile& p, const std::string& pattern,
   std::string source;
   if (ptzView) {
     const ViewCrop crop = CropFor(PtzView::Position{}, p.Width, p.Height);
-    source = "videotestsrc is-live=true pattern=" + pattern +
+    // The ball crosses a black canvas: most views of it, the home position's included, would be
+    // black. Colour bars give every view something to recognise.
+    const std::string canvas = pattern == "ball" ? "smpte" : pattern;
+    source = "videotestsrc is-live=true pattern=" + canvas +
              " ! video/x-raw,width=" + std::to_string(2 * p.Width) +
              ",height=" + std::to_string(2 * p.Height) + rate +
              " ! videocrop name=ptzview left=" + std::to_string(crop.Left) +
@@ -244,6 +368,16 @@ void RtspFront::Remount(const CameraState& state) {
   // All clients of one profile share one encoder; a new factory per profile keeps old sessions intact.
   gst_rtsp_media_factory_set_shared(factory, TRUE);
   g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), nullptr);
+  if (!Config.Tcp) {
+    gst_rtsp_media_factory_set_protocols(
+        factory, static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_UDP_MCAST));
+  } else if (Config.TcpOnly) {
+    gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
+  }
+  if (Config.UdpBlocked || Config.UdpLossPercent > 0) {
+    g_signal_connect(factory, "media-configure", G_CALLBACK(OnFilteredMediaConfigure),
+                     &SharedUdpFilter(Config));
+  }
   if (Config.Ptz) {
     g_object_set_data(G_OBJECT(factory), "camsim-width", GINT_TO_POINTER(profile.Width));
     g_object_set_data(G_OBJECT(factory), "camsim-height", GINT_TO_POINTER(profile.Height));

@@ -25,6 +25,10 @@ VideoProfile EncoderProfile(VideoProfile profile, const CameraConfig& config);
 // payloaders' output. Clients of a shared stream each receive every one of them.
 uint64_t FramesSent();
 
+// "rtp_udp_sent=N" and "rtp_udp_dropped=N" lines for /sim/state: RTP datagrams given to UDP
+// sinks, and those of them that --udp-loss or --udp-blocked dropped.
+std::string UdpStateLines();
+
 // The camera's RTSP side: "rtpvideo1.sdp" encoded from profile 1, on the default GLib main context.
 class RtspFront {
  public:
@@ -38,6 +42,8 @@ class RtspFront {
   // Mounts a fresh factory for the camera's present profile 1: sessions already playing keep their
   // encoder, the next one gets the new settings. Callable from any thread.
   void Remount(const CameraState& state);
+  // Closes every client connection at once, on the main loop; returns how many there were.
+  int CloseConnections();
 
  private:
   const CameraConfig& Config;

@@ -1,0 +1,43 @@
+#include "media/channels/stream_transport_memory.h"
+
+namespace korvalt {
+
+void CStreamTransportMemory::Select(const std::string& address) {
+  if (address == Address) return;
+  Address = address;
+  Tcp = false;
+  TcpRefused = false;
+}
+
+CStreamTransportMemory::Transport CStreamTransportMemory::For(const std::string& address) {
+  CMutexLock guard(Lock);
+  Select(address);
+  return Tcp && !TcpRefused ? Transport::kTcp : Transport::kUdp;
+}
+
+void CStreamTransportMemory::UseTcp(const std::string& address) {
+  CMutexLock guard(Lock);
+  Select(address);
+  Tcp = true;
+}
+
+void CStreamTransportMemory::RefuseTcp(const std::string& address) {
+  CMutexLock guard(Lock);
+  Select(address);
+  TcpRefused = true;
+}
+
+bool CStreamTransportMemory::RefusesTcp(const std::string& address) {
+  CMutexLock guard(Lock);
+  Select(address);
+  return TcpRefused;
+}
+
+bool CStreamTransportMemory::ClaimReceiveBufferNotice() {
+  CMutexLock guard(Lock);
+  const bool first = !ReceiveBufferNoticed;
+  ReceiveBufferNoticed = true;
+  return first;
+}
+
+}  // namespace korvalt
