@@ -278,6 +278,7 @@ class Soak {
   void PtzSession(Device& device, Channel& channel);
   void CapabilityQuery(Device& device);
   void InputToggle(Device& device);
+  void CloseRtsp(Device& device);
 
   Options Opt;
   std::mt19937 Random;  // schedule thread only
@@ -516,6 +517,14 @@ void Soak::IoSession(Device& device) {
   });
 }
 
+// The camera's streaming service restarts: every RTSP connection closes, the HTTP side stays.
+void Soak::CloseRtsp(Device& device) {
+  if (!device.Cam.Up) return;
+  device.Cam.Sim("/sim/rtsp?act=close");
+  Disturb(device);
+  Event("camera " + std::to_string(device.Cam.Index) + " RTSP connections closed");
+}
+
 void Soak::InputToggle(Device& device) {
   if (!device.Cam.Up) return;
   const unsigned input = 1 + Random() % 2;
@@ -615,13 +624,15 @@ void Soak::Fault(uint32_t kind) {
     case 11:
     case 12:
       return PtzSession(device, channel);
+    case 13:
+      return CloseRtsp(device);
     default:
       return CapabilityQuery(device);
   }
 }
 
 void Soak::Schedule() {
-  constexpr uint32_t kKinds = 15;
+  constexpr uint32_t kKinds = 16;
   std::uniform_real_distribution<double> gap(0.5 * Opt.FaultSeconds, 1.5 * Opt.FaultSeconds);
   auto next =
       Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(gap(Random)));

@@ -221,8 +221,7 @@ def main():
       f"calls, {summary['slow_host_calls']} of them over 8 s; {summary['dropped_jobs']} host jobs dropped "
       "behind a stalled call.")
     w("- Faults and host actions: "
-      + (", ".join(f"{k} {v}" for k, v in sorted(kinds.items(), key=lambda kv: -kv[1])) or "none") + ". "
-      "RTSP connections are closed only by killing the camera (camsim has no control to drop them).")
+      + (", ".join(f"{k} {v}" for k, v in sorted(kinds.items(), key=lambda kv: -kv[1])) or "none") + ".")
     w("")
     w("## Growth over the second half of the run")
     w("")
