@@ -221,7 +221,10 @@ class CountingIOSink : public ipc::IIOEventSink {
 
 // ---- The recorder ------------------------------------------------------------------------------------
 
+struct Device;
+
 struct Channel {
+  Device* Owner = nullptr;
   int Global = 0;  // position in channels.csv
   uint32_t Index = 0;
   hostkit::FrameSink Sink;              // outlives the driver, as a recorder's must
@@ -582,7 +585,7 @@ void Soak::CapabilityQuery(Device& device) {
   const bool terminate = Random() % 2 == 0;
   const int waitMs = static_cast<int>(Random() % 3000);
   Event("camera " + std::to_string(device.Cam.Index) + " capability query" +
-        (wrong ? " with a wrong password" : "") + (terminate ? ", terminated" : ""));
+        (wrong ? " with a wrong password" : "") + (terminate ? " and terminated" : ""));
   Post([this, &device, wrong, terminate, waitMs] {
     std::lock_guard<std::mutex> guard(QueryLock);
     QueryResults.Clear();
@@ -675,9 +678,11 @@ void Soak::Sample(std::ofstream& samples, std::ofstream& channels, std::ofstream
     channel->FramesAtLastSample = frames;
     pictures += delta;
     channels << ',' << delta;
-    // A channel should have had pictures when nothing touched it from a grace period before this
-    // interval to its end, and it is wanted.
-    if (intervalStart > 0 && channel->Wanted && channel->DisturbedMs.load() + graceMs <= intervalStart) {
+    // A channel should have had pictures when it is wanted, its camera is up and takes the recorder's
+    // credentials, and nothing touched it from a grace period before this interval to its end.
+    const Device& owner = *channel->Owner;
+    if (intervalStart > 0 && channel->Wanted && owner.Cam.Up && !owner.WrongCredentials &&
+        channel->DisturbedMs.load() + graceMs <= intervalStart) {
       ++expected;
       if (delta == 0) ++without;
     }
@@ -740,6 +745,7 @@ int Soak::Run() {
   for (int n = 0; n < Opt.Channels; ++n) {
     Device& device = *Devices[n % Opt.Cameras];
     auto channel = std::make_unique<Channel>();
+    channel->Owner = &device;
     channel->Global = n;
     channel->Index = static_cast<uint32_t>(device.Channels.size());
     device.Channels.push_back(std::move(channel));

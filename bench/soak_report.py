@@ -143,7 +143,7 @@ def main():
         text = re.sub(r"^(camera|channel) \d+ ", "", text)
         text = re.sub(r" for \d+ s$", "", text)
         text = re.sub(r" (x\d+ )?\(\d+\)$", "", text)
-        text = re.sub(r" input \d+ (on|off)$", " input switched", text)
+        text = re.sub(r"^input \d+ (on|off)$", "input switched", text)
         if not text.startswith("latest error"):
             kinds[text] += 1
 
@@ -248,8 +248,9 @@ def main():
     w(f"- Threads: {summary['threads_before_open']} before the first Open, {summary['threads_after_delete']} "
       f"after every driver was deleted. Descriptors: {summary['fds_before_open']} before, "
       f"{summary['fds_after_delete']} after. Deleting every driver took {fmt(float(summary['delete_all_ms']))} ms.")
-    w(f"- Channel-samples in which a wanted channel was untouched by any fault from {summary['grace_seconds']} s "
-      f"before the interval to its end: {expected}; of these without a picture: {without}.")
+    w(f"- Channel-samples in which a wanted channel of a camera that was up and took the recorder's credentials "
+      f"was untouched by any fault from {summary['grace_seconds']} s before the interval to its end: {expected}; "
+      f"of these without a picture: {without}.")
     w(f"- After the schedule ended and every camera was up: {silent} of {channels} channels without a picture "
       f"in 5 s after a {summary['grace_seconds']} s wait.")
     w(f"- Channel-samples above the camera's {fmt(rate_per_minute)} pictures per minute (by more than 10 %): "
