@@ -165,6 +165,20 @@ GstPadProbeReturn RestoreOutputTime(GstPad*, GstPadProbeInfo* info, gpointer dat
   return GST_PAD_PROBE_OK;
 }
 
+// A live camera cannot seek. The test source can, so GStreamer's RTSP server would answer every PLAY
+// with "Range: npt=0.000-" by a flushing seek of the shared pipeline: each client's PLAY restarted the
+// stream under the others, and a PLAY whose flush outran the next picture found a stream without its
+// segment and aborted the server (gst_rtsp_media_get_rates). Refusing the seeking query on the
+// payloader's output makes the media unseekable, so a PLAY never flushes it.
+GstPadProbeReturn RefuseSeeking(GstPad*, GstPadProbeInfo* info, gpointer) {
+  GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+  if (GST_QUERY_TYPE(query) != GST_QUERY_SEEKING) return GST_PAD_PROBE_OK;
+  GstFormat format = GST_FORMAT_TIME;
+  gst_query_parse_seeking(query, &format, nullptr, nullptr, nullptr);
+  gst_query_set_seeking(query, format, FALSE, 0, -1);
+  return GST_PAD_PROBE_HANDLED;
+}
+
 void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {
   GstElement* pipeline = gst_rtsp_media_get_element(media);
   if (!pipeline) return;
@@ -173,6 +187,9 @@ void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {
     gst_pad_add_probe(
         src, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
         CountFramesSent, nullptr, nullptr);
+    gst_pad_add_probe(
+        src, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
+        RefuseSeeking, nullptr, nullptr);
     gst_object_unref(src);
     gst_object_unref(payloader);
   }
@@ -413,8 +430,8 @@ void RtspFront::Remount(const CameraState& state) {
   std::lock_guard<std::mutex> lock(RemountLock);
   const VideoProfile profile = EncoderProfile(state.Profile1(), Config);
   const std::string launch = LaunchDescription(profile, Config.Pattern, Config.Aud, Config.Ptz);
-  // A profile request that changes nothing keeps the mounted stream: swapping the factory while
-  // another client sets up its shared media can make GStreamer's RTSP server abort.
+  // A profile request that changes nothing keeps the mounted stream: its clients go on sharing one
+  // encoder with the next.
   if (launch == MountedLaunch) return;
   MountedLaunch = launch;
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
