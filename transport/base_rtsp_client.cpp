@@ -161,7 +161,8 @@ std::string CBaseRTSPClient::BuildRequest(int method) {
     if (!HUtils::EncodeCredentials(Params.UserName, Params.Password, credentials)) return {};
     authorization = "Authorization: Basic " + credentials + "\r\n";
   } else if (Params.AuthScheme == kAuthDigest) {
-    authorization = MakeDigestAuthorization(presentation, method);
+    // The Digest uri is the request's own: the track for SETUP, the presentation otherwise.
+    authorization = MakeDigestAuthorization(method == kRtspSetup ? track : presentation, method);
   }
 
   SequenceNumber += 1;
@@ -295,19 +296,32 @@ int32_t CBaseRTSPClient::SessionTimeout() const {
 }
 
 bool CBaseRTSPClient::ExchangeWithRetry(int method) {
-  const bool result = Exchange(method);
+  Refused = false;
+  bool result = Exchange(method);
   if (!result || Parser.StatusCode != kStatusUnauthorized) return result;
   const int32_t scheme = Parser.AuthScheme;
   if (scheme != Params.AuthScheme) {
     Params.AuthScheme = scheme;
-    return Exchange(method);
+    result = Exchange(method);
+  } else if (scheme == kAuthDigest) {
+    // Digest may come back with a fresh nonce.
+    result = Exchange(method);
   }
-  // Digest may come back with a fresh nonce.
-  if (scheme == kAuthDigest) return Exchange(method);
+  // A stale nonce is no refusal: the credentials were right, the nonce expired on the way.
+  if (result && Parser.StatusCode == kStatusUnauthorized && Parser.AuthScheme == kAuthDigest &&
+      Params.AuthScheme == kAuthDigest && Parser.Digest.Stale) {
+    result = Exchange(method);
+  }
+  Refused = result && Parser.StatusCode == kStatusUnauthorized;
   return result;
 }
 
 std::string CBaseRTSPClient::FailureText() const {
+  // The reason phrase is the camera's: it may quote the request it refused.
+  return HUtils::MaskCredentials(DescribeFailure(), Params.UserName, Params.Password);
+}
+
+std::string CBaseRTSPClient::DescribeFailure() const {
   const int timeoutMs = std::max(0, Params.ReceiveTimeout);
   switch (LastError) {
     case Failure::kNone:

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -79,9 +80,13 @@ class CBaseRTSPClient {
   bool Connect(const RTSP_CONNECTION_PARAMS& params);
   // One request and its response; true when the parser accepts the response (status 200 or 401).
   bool Exchange(int method);
-  // Exchange, repeated once with the camera's scheme after a 401. A camera that still refuses
-  // gives true with status 401.
+  // Exchange, repeated once with the camera's scheme after a 401, and once more with the new
+  // nonce when the camera calls the last one stale. A camera that still refuses gives true with
+  // status 401 and CredentialsRefused.
   bool ExchangeWithRetry(int method);
+  // The last ExchangeWithRetry ended in a 401 after the credentials went out: the camera refuses
+  // them (a wrong password, or an account the camera locked).
+  bool CredentialsRefused() const { return Refused; }
   // Takes in one response to method as if it had just arrived: what it says is kept for the
   // requests that follow, which continue from its CSeq. True when the parser accepts it.
   bool TakeResponse(const std::string& response, int method);
@@ -99,8 +104,9 @@ class CBaseRTSPClient {
   Failure LastFailure() const { return LastError; }
   // The failure in words: the server's status and reason, or what went wrong with the exchange.
   std::string FailureText() const;
-  // The Digest "Authorization" line for uri and method, or empty when an input is missing.
-  std::string MakeDigestAuthorization(const std::string& uri, int method) const;
+  // The Digest "Authorization" line for uri (the request's own URI) and method, or empty when an
+  // input is missing. Counts the requests made with the camera's present nonce.
+  std::string MakeDigestAuthorization(const std::string& uri, int method);
 
   // RTP over the RTSP connection. The sink gets every frame read from the connection from now on,
   // also those read with the opening's responses; borrowed until StopReader or Disconnect.
@@ -132,9 +138,15 @@ class CBaseRTSPClient {
   const std::vector<uint8_t>& Sps() const { return Parser.Sps; }
   const std::vector<uint8_t>& Pps() const { return Parser.Pps; }
   const std::vector<uint8_t>& VideoConfig() const { return Parser.VideoConfig; }
+  // The video encodings the DESCRIBE answer offered ("H264/90000"); empty when it named none.
+  const std::vector<std::string>& VideoEncodings() const { return Parser.VideoEncodings; }
+  // What the SETUP answer's Transport header named: the camera's RTP port (0 none) and SSRC.
+  uint16_t ServerRtpPort() const { return Parser.ServerRtpPort; }
+  std::optional<uint32_t> TransportSsrc() const { return Parser.TransportSsrc; }
 
  private:
   bool Fail(Failure failure);
+  std::string DescribeFailure() const;
   bool SendAll(const std::string& request);
   bool ReadResponse(std::string& response, int64_t deadlineMs);
   // Reads what the socket holds without waiting; false when the connection ended.
@@ -165,6 +177,9 @@ class CBaseRTSPClient {
   CHostResolver Resolver;
   uint32_t KnownAddress = 0;  // network order; 0 = resolve Params.ServerAddress
   Failure LastError = Failure::kNone;
+  bool Refused = false;
+  std::string CountedNonce;  // the nonce NonceCount counts requests for
+  uint32_t NonceCount = 0;
 };
 
 }  // namespace korvalt

@@ -1,5 +1,7 @@
 #include "media/channels/base_rtp_channel.h"
 
+#include <algorithm>
+
 #include "http/h_utils.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -18,12 +20,43 @@ uint32_t CBaseRTPChannel::ResolveCameraAddress() {
 
 void CBaseRTPChannel::ReportOpeningFailure(const char* origin, const std::string& what) {
   if (StopRequested() || !HUtils::ShouldLog(Driver)) return;
-  Driver->DebugMessage(ipcapture::kDebugLevelError, "%s: %s", origin, what.c_str());
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  const std::string text = HUtils::MaskCredentials(what, device.UserName, device.Password);
+  Driver->DebugMessage(ipcapture::kDebugLevelError, "%s: %s", origin, text.c_str());
+}
+
+void CBaseRTPChannel::NoteCredentialsRefused(const char* origin, const std::string& request) {
+  bool firstOfSeries = false;
+  const int64_t delayMs = Backoff.Refused(platform::MonotonicMs(), firstOfSeries);
+  if (!firstOfSeries || StopRequested() || !HUtils::ShouldLog(Driver)) return;
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  const std::string text = HUtils::MaskCredentials(request, device.UserName, device.Password);
+  Driver->DebugMessage(ipcapture::kDebugLevelError,
+                       "%s: camera %s refused the credentials of user \"%s\" (%s); next try in %.1f s, then "
+                       "ever less often, at most once a minute, until they are accepted",
+                       origin, device.Address.c_str(), device.UserName.c_str(), text.c_str(),
+                       static_cast<double>(delayMs) / 1000.0);
 }
 
 CBaseRTPChannel::~CBaseRTPChannel() {
   Stop();
   CloseReceiver();
+}
+
+void CBaseRTPChannel::NoteUnusableStream(const char* origin, const std::string& offered,
+                                         const std::string& needed) {
+  bool firstOfSeries = false;
+  const int64_t delayMs = Backoff.Refused(platform::MonotonicMs(), firstOfSeries);
+  if (!firstOfSeries || StopRequested() || !HUtils::ShouldLog(Driver)) return;
+  Driver->DebugMessage(
+      ipcapture::kDebugLevelError,
+      "%s: camera %s offers only %s, the channel needs %s: set the camera's stream to %s; next "
+      "try in %.1f s, then ever less often, at most once a minute",
+      origin, Driver->GetDeviceInfo().Address.c_str(), offered.c_str(), needed.c_str(),
+      needed == "H264"      ? "H.264"
+      : needed == "MP4V-ES" ? "MPEG-4"
+                            : "Motion JPEG",
+      static_cast<double>(delayMs) / 1000.0);
 }
 
 uint32_t CBaseRTPChannel::CameraAddress() {
@@ -44,6 +77,8 @@ int CBaseRTPChannel::WaitStopOr(platform::Event& ev, int ms) {
 
 uint32_t CBaseRTPChannel::Run() {
   RecordDataTime();
+  // A channel the host stops and starts again offers its credentials at once.
+  Backoff.Reset();
   LossReportedMs = platform::MonotonicMs();
   LossReported = LossNow();
   for (;;) {
@@ -51,6 +86,7 @@ uint32_t CBaseRTPChannel::Run() {
     if (GetState() != kStateStreaming) {
       FrameArrived.Reset();
       if (OpenStream()) {
+        Backoff.Succeeded();
         const int woke = WaitForFirstFrame(static_cast<int>(signalLossMs));
         if (woke == 1) {
           SetState(kStateStreaming);
@@ -79,16 +115,35 @@ uint32_t CBaseRTPChannel::Run() {
   SetState(kStateStopped);
   CloseReceiver();
   CloseSession();
+  ReportForeignDatagrams();
   ReportLossIfDue(true);
   LossReportedMs = 0;
   SetCameraState(false);
   return 0;
 }
 
+void CBaseRTPChannel::ReportForeignDatagrams() {
+  const uint64_t dropped = SourceFilter.Dropped();
+  SourceFilter.Reset();
+  if (dropped == 0 || !HUtils::ShouldLog(Driver)) return;
+  Driver->DebugMessage(
+      ipcapture::kDebugLevelInformation,
+      "korvalt::CBaseRTPChannel::OnRTPPacket: camera %s: dropped %llu datagrams of other streams "
+      "from the camera's address (another source port or SSRC)",
+      Driver->GetDeviceInfo().Address.c_str(), static_cast<unsigned long long>(dropped));
+}
+
+bool CBaseRTPChannel::WaitBetweenPasses() {
+  const int64_t waitMs =
+      std::max<int64_t>(Intervals.LoopWaitMs, Backoff.RemainingMs(platform::MonotonicMs()));
+  return StopEvent.Wait(static_cast<int>(waitMs));
+}
+
 bool CBaseRTPChannel::OpenStream() {
   SetState(kStateStopped);
   CloseReceiver();
   CloseSession();
+  ReportForeignDatagrams();
   PacketsSinceOpen = 0;
   Loss.Restart();
   const bool resolved = CameraAddress() != 0;
@@ -164,6 +219,7 @@ void CBaseRTPChannel::OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const 
     PacketArrived.Set();
     return;
   }
+  if (!SourceFilter.Accept(from.sin_port, info.Ssrc, platform::MonotonicMs())) return;
   PacketsSinceOpen.fetch_add(1, std::memory_order_relaxed);
   Loss.Add(info.SequenceNumber);
   try {

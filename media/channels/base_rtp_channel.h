@@ -5,12 +5,14 @@
 #include <memory>
 #include <string>
 
+#include "http/refusal_backoff.h"
 #include "media/channels/base_camera_channel.h"
 #include "media/channels/supervision_intervals.h"
 #include "media/parsers/rtp_media_parser.h"
 #include "transport/host_resolver.h"
 #include "transport/rtp_loss_counter.h"
 #include "transport/rtp_receiver.h"
+#include "transport/rtp_source_filter.h"
 
 namespace korvalt {
 
@@ -40,7 +42,8 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   // After an opening: waits up to ms for the first frame; 0 stopped, 1 frame, -1 none.
   virtual int WaitForFirstFrame(int ms) { return WaitStopOr(FrameArrived, ms); }
   // Between two passes of the loop; true when the channel is being stopped.
-  virtual bool WaitBetweenPasses() { return StopEvent.Wait(Intervals.LoopWaitMs); }
+  // After refused credentials the next opening waits its turn; the stop still ends the wait.
+  virtual bool WaitBetweenPasses();
 
   // IRTPReceiverUser, on the receive thread.
   void OnRTPPacket(CRTPReceiver* receiver, const sockaddr_in& from, const RTP_PACKET_INFO& info) override;
@@ -64,6 +67,13 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   // Logs at level 1 why an opening failed, thinned like repeated request failures; nothing while
   // the channel is being stopped.
   void ReportOpeningFailure(const char* origin, const std::string& what);
+  // The camera refused the credentials of request (after the authenticated retry): the next
+  // openings wait ever longer, and the first refusal of a series is logged at level 1.
+  void NoteCredentialsRefused(const char* origin, const std::string& request);
+  // The camera streams nothing this channel can hand over (what offered names): the next openings
+  // wait as after refused credentials, and the first of a series is logged at level 1 with the
+  // setting the camera needs.
+  void NoteUnusableStream(const char* origin, const std::string& offered, const std::string& needed);
   uint32_t MillisecondsSinceKeepAlive() const;
   // "Camera ADDRESS", or "Video-server ADDRESS (channel N)" on a device of several channels.
   std::string CameraName();
@@ -82,6 +92,10 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   int64_t LastKeepAliveMs = 0;  // monotonic; worker thread only
   platform::Event PacketArrived{platform::Event::ResetMode::kManual};
   platform::Event FrameArrived{platform::Event::ResetMode::kManual};
+  CRefusalBackoff Backoff;        // worker thread; begins afresh with every run of the worker
+  CRtpSourceFilter SourceFilter;  // set by the worker per session, applied on the receive thread
+  // A level-2 line with the datagrams of other streams the last session left out, if any.
+  void ReportForeignDatagrams();
   // Resolved by the worker at the first opening, never on a host thread; read by the receive thread.
   std::atomic<uint32_t> ResolvedAddress{0};  // network order
   // Packets from the camera since the last opening; written by the receive thread.

@@ -112,9 +112,10 @@ bool CBaseRTSPChannel::StartSession() {
     return false;
   }
   if (StopRequested() || !OpeningStep(kRtspDescribe)) return false;
-  if (StopRequested()) return false;
+  if (StopRequested() || !VideoOfferUsable()) return false;
   AfterDescribe();
   if (!SetupStep()) return false;
+  ExpectStreamSource();
   if (StopRequested()) return false;
   if (!OpeningStep(kRtspPlay)) return false;
   RecordKeepAlive();
@@ -128,6 +129,10 @@ bool CBaseRTSPChannel::OpeningStep(int method) {
 
 bool CBaseRTSPChannel::OpeningFailed(int method) {
   const std::string url = method == kRtspSetup ? Client->TrackUrl() : Client->PresentationUrl();
+  if (Client->CredentialsRefused()) {
+    NoteCredentialsRefused(kStartOrigin, std::string(RtspMethodName(method)) + " " + url);
+    return false;
+  }
   ReportOpeningFailure(kStartOrigin, HUtils::Format("%s %s failed: %s", RtspMethodName(method), url.c_str(),
                                                     Client->FailureText().c_str()));
   return false;
@@ -135,10 +140,8 @@ bool CBaseRTSPChannel::OpeningFailed(int method) {
 
 void CBaseRTSPChannel::KeepAliveTick() {
   if (!Client) return;
-  const int64_t seconds = Client->SessionTimeout();
-  const int64_t halfMs = seconds * 1000 / 2;
-  if (MillisecondsSinceKeepAlive() <= halfMs) return;
-  SendKeepAlive();
+  if (MillisecondsSinceKeepAlive() <= KeepAlivePeriodMs(Client->SessionTimeout())) return;
+  if (!SendKeepAlive()) KeepAliveFailed();
   RecordKeepAlive();
 }
 

@@ -32,6 +32,10 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
   virtual std::unique_ptr<CBaseRTSPClient> CreateRTSPClient();
   virtual void AdjustConnectionParams(RTSP_CONNECTION_PARAMS& params) { (void)params; }
   virtual void AfterDescribe() {}
+  // The RTP encoding name the channel's parser takes ("H264"); null takes whatever comes.
+  virtual const char* RtpEncodingName() const { return nullptr; }
+  // Keep-alives go out at half the session's smallest announced time-out.
+  static int64_t KeepAlivePeriodMs(int32_t sessionTimeoutSeconds);
 
   uint32_t Run() override;
   int WaitForFirstFrame(int ms) override;
@@ -59,6 +63,13 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
   // Says once per driver when the kernel grants the RTP socket less buffer than asked.
   void ReportReceiveBuffer();
   enum class Reported { kNone, kUdp, kTcp };
+  // After DESCRIBE: false (and the slow retry) when the camera offers no encoding the channel takes.
+  bool VideoOfferUsable();
+  // A keep-alive the camera answered with 454 Session Not Found, or not at all, ends the session at
+  // once: the loop opens a new one at its next pass instead of waiting for the signal to be lost.
+  void KeepAliveFailed();
+  // After SETUP: datagrams are taken only from the source port and SSRC the answer named.
+  void ExpectStreamSource();
 
   std::unique_ptr<CBaseRTSPClient> Client;  // worker thread only
   std::unique_ptr<CRTCPReporter> Reporter;  // worker thread only

@@ -48,7 +48,10 @@ uint32_t CBaseRTSPChannel::Run() {
 void CBaseRTSPChannel::ChooseTransport() {
   OverTcp = TransportMemory().For(Driver->GetDeviceInfo().Address) == CStreamTransportMemory::Transport::kTcp;
   if (!OverTcp) return;
-  if (TcpReason.empty()) TcpReason = "UDP did not arrive earlier from this camera";
+  if (TcpReason.empty()) {
+    const std::string earlier = TransportMemory().TcpReason(Driver->GetDeviceInfo().Address);
+    TcpReason = "chosen earlier for this camera" + (earlier.empty() ? std::string() : " (" + earlier + ")");
+  }
   // Our identity in the receiver reports that go back inside the connection.
   try {
     std::random_device random;
@@ -71,7 +74,7 @@ bool CBaseRTSPChannel::SetupStep() {
       return OpeningFailed(kRtspSetup);
     // A camera that serves RTP only inside the RTSP connection: the next pass asks for that.
     TcpReason = "the camera refuses RTP over UDP (461 Unsupported Transport)";
-    TransportMemory().UseTcp(address);
+    TransportMemory().UseTcp(address, TcpReason);
     return false;
   }
   Client->SetInterleavedSink(this);
@@ -118,7 +121,7 @@ int CBaseRTSPChannel::WaitForFirstFrame(int ms) {
     } else if (woke == -1) {
       // PLAY was answered, yet not one datagram came: UDP does not get through to us.
       TcpReason = HUtils::Format("no RTP arrived over UDP within %d ms after PLAY", fallbackMs);
-      TransportMemory().UseTcp(address);
+      TransportMemory().UseTcp(address, TcpReason);
       FrameArrived.Reset();
       if (OpenStream()) {
         woke = WaitStopOr(FrameArrived, ms);

@@ -7,6 +7,7 @@ void CStreamTransportMemory::Select(const std::string& address) {
   Address = address;
   Tcp = false;
   TcpRefused = false;
+  Reason.clear();
 }
 
 CStreamTransportMemory::Transport CStreamTransportMemory::For(const std::string& address) {
@@ -15,10 +16,17 @@ CStreamTransportMemory::Transport CStreamTransportMemory::For(const std::string&
   return Tcp && !TcpRefused ? Transport::kTcp : Transport::kUdp;
 }
 
-void CStreamTransportMemory::UseTcp(const std::string& address) {
+void CStreamTransportMemory::UseTcp(const std::string& address, const std::string& reason) {
   CMutexLock guard(Lock);
   Select(address);
   Tcp = true;
+  Reason = reason;
+}
+
+std::string CStreamTransportMemory::TcpReason(const std::string& address) {
+  CMutexLock guard(Lock);
+  Select(address);
+  return Tcp ? Reason : std::string();
 }
 
 void CStreamTransportMemory::RefuseTcp(const std::string& address) {

@@ -16,8 +16,10 @@ class CStreamTransportMemory {
   enum class Transport { kUdp, kTcp };
 
   Transport For(const std::string& address);
-  // UDP did not arrive: RTP comes over the RTSP connection from now on.
-  void UseTcp(const std::string& address);
+  // UDP did not arrive (reason says how it showed): RTP comes over the RTSP connection from now on.
+  void UseTcp(const std::string& address, const std::string& reason);
+  // Why TCP was chosen; empty when it was not.
+  std::string TcpReason(const std::string& address);
   // The camera refused RTP over the RTSP connection: UDP it is, for good.
   void RefuseTcp(const std::string& address);
   bool RefusesTcp(const std::string& address);
@@ -30,6 +32,7 @@ class CStreamTransportMemory {
   CMutex Lock;  // guards every member
   std::string Address QL_GUARDED_BY(Lock);
   bool Tcp QL_GUARDED_BY(Lock) = false;
+  std::string Reason QL_GUARDED_BY(Lock);
   bool TcpRefused QL_GUARDED_BY(Lock) = false;
   bool ReceiveBufferNoticed QL_GUARDED_BY(Lock) = false;
 };

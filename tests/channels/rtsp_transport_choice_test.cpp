@@ -172,8 +172,10 @@ TEST_F(TransportChoice, SilentUdpFallsBackToTcpWhichTheDriverKeepsForItsOtherCha
   ASSERT_TRUE(second.Start(Settings));
   ASSERT_TRUE(Eventually([&] { return Sink.Frames.load() >= framesBefore + 3; }, 5000));
   EXPECT_EQ(camera.Server.ConnectionCount(), connectionsBefore + 1) << "no UDP attempt first";
-  EXPECT_EQ(Driver.Count("streams over TCP (RTP inside the RTSP connection): UDP did not arrive earlier"),
-            1u);
+  EXPECT_EQ(
+      Driver.Count("streams over TCP (RTP inside the RTSP connection): chosen earlier for this camera (no "
+                   "RTP arrived over UDP within 200 ms after PLAY)"),
+      1u);
   second.Stop();
   EXPECT_EQ(Allocator.Created.load(), Allocator.Released.load());
 }
@@ -198,7 +200,7 @@ TEST_F(TransportChoice, CameraRefusingTcpStaysOnUdpWithOneClearLine) {
 
 TEST_F(TransportChoice, StopIsPromptWhileFramesArriveInsideTheConnection) {
   Camera camera(true);
-  Driver.TransportMemory.UseTcp("127.0.0.1");
+  Driver.TransportMemory.UseTcp("127.0.0.1", "a test says so");
   Channel channel(&Driver, &Sink, camera.Server.Port());
   ASSERT_TRUE(channel.Start(Settings));
   ASSERT_TRUE(Eventually([&] { return Sink.Frames.load() >= 2; }, 5000));
@@ -228,7 +230,7 @@ TEST_F(TransportChoice, ClosedConnectionIsReconnectedWithoutWaitingForTheSignalL
     }
     connection.Close();
   });
-  Driver.TransportMemory.UseTcp("127.0.0.1");
+  Driver.TransportMemory.UseTcp("127.0.0.1", "a test says so");
   Channel channel(&Driver, &Sink, server.Port());
   ASSERT_TRUE(channel.Start(Settings));
   // Three connections well within one signal-loss time-out (3 s).

@@ -21,7 +21,12 @@ struct CameraConfig {
   uint16_t HttpPort = 0;
   uint16_t RtspPort = 0;
   std::string Auth = "none";  // none, basic or digest
-  bool DigestQop = true;      // Digest with qop=auth, or the older form without qop
+  int DigestQop = -1;         // 1 Digest with qop=auth, 0 the older form; -1 HTTP with, RTSP without
+  std::vector<std::string> DigestAlgorithms = {"MD5"};  // one challenge each, in this order
+  int NonceLifetime = 0;                                // seconds; 0 = a nonce never expires
+  int Lockout = 0;              // refused logins in a row that lock the account; 0 = never
+  int LockoutSeconds = 60;      // how long a locked account refuses everything
+  bool DigestUriCheck = false;  // RTSP: the Digest uri must be the request line's URI, else 400
   std::string User = "admin";
   std::string Password = "secret";
   std::string Model = "QL-3110";

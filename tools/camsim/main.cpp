@@ -2,6 +2,7 @@
 #include <glib-unix.h>
 #include <gst/gst.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +33,18 @@ Options (also --name=value):
   --no-rtsp              serve no RTSP (profile 1 still names --rtsp-port, 554 when 0)
   --session-timeout S    RTSP session time-out announced to clients, seconds (default: 60)
   --auth none|basic|digest   authentication for HTTP and RTSP (default none)
-  --digest-qop yes|no    HTTP Digest challenge with qop="auth" or the older form (default yes)
+  --digest-qop yes|no    Digest challenge with qop="auth" or the older form (default: HTTP yes,
+                         RTSP no; given, it holds for both)
+  --digest-algorithm LIST  Digest algorithms offered, one challenge each in this order, from
+                         MD5, MD5-sess, SHA-256, SHA-256-sess, comma-separated (default MD5)
+  --nonce-lifetime S     a Digest nonce expires S seconds after it was issued: a right answer
+                         with it gets 401 with stale=true (default 0: never)
+  --lockout N            after N refused logins in a row (HTTP and RTSP together) refuse every
+                         request, right password included, for --lockout-seconds (default 0: never)
+  --lockout-seconds S    how long a lock-out lasts (default 60)
+  --digest-uri-check yes|no  RTSP: a Digest uri other than the request line's URI answers
+                         400 Bad Request, as some cameras do (default no: the answer counts for
+                         the uri it names, as GStreamer's server does)
   --user NAME            user name (default admin)
   --password TEXT        password (default secret)
   --model NAME           model (default QL-3110)
@@ -73,13 +85,18 @@ Camera requests (HTTP GET, replies are name=value lines ended by CR LF):
 
 Simulator controls (HTTP GET, never authenticated, plain-text name=value replies):
   /sim/log      connections=N (TCP connections that carried camera requests), accepted=N (all TCP
-                connections), then request=METHOD TARGET VERSION per camera request, in order
+                connections), then request=METHOD TARGET VERSION per camera request, in order;
+                logins_accepted=N and logins_refused=N (HTTP and RTSP requests with credentials,
+                refused or locked out), then login=refused|locked|stale PROTOCOL METHOD TARGET per
+                login not granted and lockout=S when the account locks
   /sim/clear    empties the log and zeroes both counters
   /sim/input?n=N&state=on|off        sets digital input N (1-based)
   /sim/fault?kind=K&count=N&value=V  the next N camera requests (default 1) fail as K says:
                 status (answer status V, default 500), empty (200 with an empty body),
                 close (drop the connection without an answer), stall (answer only after V ms),
                 none (clear the fault)
+  /sim/sessions?act=drop  forgets every RTSP session, as a restarted camera: requests that name
+                one get 454 Session Not Found; answers dropped=N
   /sim/rtsp?act=close  closes every RTSP connection at once (its sessions end, the HTTP side
                 stays): a camera whose streaming service restarts; replies closed=N
   /sim/state    profiles (profile1.KEY=...), inN, outN, presets, preset, pan, tilt, zoom, focus,
@@ -181,7 +198,26 @@ Args ParseArgs(int argc, char** argv) {
         Fail("--auth takes none, basic or digest");
       c.Auth = value;
     } else if (name == "--digest-qop")
-      c.DigestQop = YesNo(name, value);
+      c.DigestQop = YesNo(name, value) ? 1 : 0;
+    else if (name == "--digest-algorithm") {
+      c.DigestAlgorithms.clear();
+      for (size_t start = 0; start <= value.size();) {
+        const size_t comma = std::min(value.find(',', start), value.size());
+        const std::string algorithm = value.substr(start, comma - start);
+        if (algorithm != "MD5" && algorithm != "MD5-sess" && algorithm != "SHA-256" &&
+            algorithm != "SHA-256-sess")
+          Fail("--digest-algorithm takes MD5, MD5-sess, SHA-256 or SHA-256-sess, comma-separated");
+        c.DigestAlgorithms.push_back(algorithm);
+        start = comma + 1;
+      }
+    } else if (name == "--nonce-lifetime")
+      c.NonceLifetime = static_cast<int>(Number(name, value, 0, 86400));
+    else if (name == "--lockout")
+      c.Lockout = static_cast<int>(Number(name, value, 0, 1000));
+    else if (name == "--lockout-seconds")
+      c.LockoutSeconds = static_cast<int>(Number(name, value, 1, 86400));
+    else if (name == "--digest-uri-check")
+      c.DigestUriCheck = YesNo(name, value);
     else if (name == "--user")
       c.User = value;
     else if (name == "--password")
@@ -236,6 +272,25 @@ int main(int argc, char** argv) {
     gst_init(nullptr, nullptr);
   }
 
+  // One account for HTTP and RTSP, as a camera has: a lock-out holds for both. The two sides differ
+  // only in the challenge's form when --digest-qop is not given.
+  camsim::AuthOptions authOptions;
+  authOptions.Scheme = config.Auth;
+  authOptions.Algorithms = config.DigestAlgorithms;
+  authOptions.NonceLifetime = config.NonceLifetime;
+  authOptions.Lockout = config.Lockout;
+  authOptions.LockoutSeconds = config.LockoutSeconds;
+  authOptions.User = config.User;
+  authOptions.Password = config.Password;
+  camsim::AuthOptions httpOptions = authOptions;
+  httpOptions.DigestQop = config.DigestQop != 0;
+  camsim::AuthOptions rtspOptions = authOptions;
+  rtspOptions.DigestQop = config.DigestQop == 1;
+  rtspOptions.NameMd5 = false;
+  camsim::HttpAuth httpAuth(httpOptions);
+  camsim::HttpAuth rtspAuth(rtspOptions);
+  rtspAuth.UseLedgerOf(httpAuth);
+
   // Profile 1 names the RTSP port, so RTSP is bound before the camera state is made.
   std::unique_ptr<camsim::RtspFront> rtsp;
   uint16_t rtspPort = config.RtspPort;
@@ -247,7 +302,7 @@ int main(int argc, char** argv) {
     }
     rtspPort = static_cast<uint16_t>(bound);
   } else if (config.Rtsp) {
-    rtsp = std::make_unique<camsim::RtspFront>(config);
+    rtsp = std::make_unique<camsim::RtspFront>(config, rtspAuth);
     const int bound = rtsp->Start(config.Bind, config.RtspPort);
     if (bound <= 0) {
       std::fprintf(stderr, "camsim: cannot listen for RTSP on %s:%u\n", config.Bind.c_str(), config.RtspPort);
@@ -270,7 +325,8 @@ int main(int argc, char** argv) {
     state.SetExtraStateSource([&replay] { return replay->StateLines(); });
   }
 
-  camsim::HttpFront http(config, state);
+  camsim::HttpFront http(config, state, httpAuth);
+  if (rtsp) http.DropRtspSessions = [&rtsp] { return rtsp->DropSessions(); };
   const int httpPort = http.Bind(config.Bind, config.HttpPort);
   if (httpPort <= 0) {
     std::fprintf(stderr, "camsim: cannot listen for HTTP on %s:%u\n", config.Bind.c_str(), config.HttpPort);

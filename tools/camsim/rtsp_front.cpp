@@ -165,6 +165,20 @@ GstPadProbeReturn RestoreOutputTime(GstPad*, GstPadProbeInfo* info, gpointer dat
   return GST_PAD_PROBE_OK;
 }
 
+// A live camera cannot seek. The test source can, so GStreamer's RTSP server would answer every PLAY
+// with "Range: npt=0.000-" by a flushing seek of the shared pipeline: each client's PLAY restarted the
+// stream under the others, and a PLAY whose flush outran the next picture found a stream without its
+// segment and aborted the server (gst_rtsp_media_get_rates). Refusing the seeking query on the
+// payloader's output makes the media unseekable, so a PLAY never flushes it.
+GstPadProbeReturn RefuseSeeking(GstPad*, GstPadProbeInfo* info, gpointer) {
+  GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+  if (GST_QUERY_TYPE(query) != GST_QUERY_SEEKING) return GST_PAD_PROBE_OK;
+  GstFormat format = GST_FORMAT_TIME;
+  gst_query_parse_seeking(query, &format, nullptr, nullptr, nullptr);
+  gst_query_set_seeking(query, format, FALSE, 0, -1);
+  return GST_PAD_PROBE_HANDLED;
+}
+
 void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {
   GstElement* pipeline = gst_rtsp_media_get_element(media);
   if (!pipeline) return;
@@ -173,6 +187,9 @@ void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {
     gst_pad_add_probe(
         src, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
         CountFramesSent, nullptr, nullptr);
+    gst_pad_add_probe(
+        src, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
+        RefuseSeeking, nullptr, nullptr);
     gst_object_unref(src);
     gst_object_unref(payloader);
   }
@@ -277,6 +294,72 @@ std::string LaunchDescription(const VideoProfile& p, const std::string& pattern,
 
 namespace {
 
+// The RTSP side's account check in place of GStreamer's: the camera's algorithms, qop, nonce
+// lifetime and lock-out, shared with HTTP. One RTSP server per process, so one hook.
+struct AuthHook {
+  HttpAuth* Auth = nullptr;
+  GstRTSPToken* Token = nullptr;
+  bool UriCheck = false;
+  gboolean (*ParentCheck)(GstRTSPAuth*, GstRTSPContext*, const gchar*) = nullptr;
+};
+AuthHook gAuthHook;
+
+void SendStatus(GstRTSPContext* ctx, GstRTSPStatusCode code, const std::vector<std::string>& challenges) {
+  gst_rtsp_message_init_response(ctx->response, code, gst_rtsp_status_as_text(code), ctx->request);
+  for (const std::string& challenge : challenges)
+    gst_rtsp_message_add_header(ctx->response, GST_RTSP_HDR_WWW_AUTHENTICATE, challenge.c_str());
+  gst_rtsp_client_send_message(ctx->client, ctx->session, ctx->response);
+}
+
+gboolean CheckRequest(GstRTSPAuth* auth, GstRTSPContext* ctx, const gchar* check) {
+  GstRTSPMethod method = GST_RTSP_INVALID;
+  const gchar* uri = nullptr;
+  GstRTSPVersion version = GST_RTSP_VERSION_INVALID;
+  if (!g_str_equal(check, GST_RTSP_AUTH_CHECK_URL) || ctx->request == nullptr || ctx->response == nullptr ||
+      gst_rtsp_message_parse_request(ctx->request, &method, &uri, &version) != GST_RTSP_OK) {
+    return gAuthHook.ParentCheck(auth, ctx, check);
+  }
+  gchar* authorization = nullptr;
+  gst_rtsp_message_get_header(ctx->request, GST_RTSP_HDR_AUTHORIZATION, &authorization, 0);
+  const std::string header = authorization != nullptr ? authorization : "";
+  const std::string methodName = gst_rtsp_method_as_text(method);
+  const std::string requestUri = uri != nullptr ? uri : "";
+  std::string target = requestUri;
+  const size_t at = header.find("uri=\"");
+  if (at != std::string::npos) {
+    const std::string named = header.substr(at + 5, header.find('"', at + 5) - at - 5);
+    if (gAuthHook.UriCheck && named != requestUri) {
+      // As some cameras: a Digest answer for another URI than the request's is a bad request.
+      gAuthHook.Auth->NoteRefused("rtsp", methodName + " " + requestUri + " uri=" + named);
+      SendStatus(ctx, GST_RTSP_STS_BAD_REQUEST, {});
+      return FALSE;
+    }
+    // As GStreamer's server does, the answer counts for the uri it names.
+    target = named;
+  }
+  const HttpAuth::Verdict verdict = gAuthHook.Auth->Login("rtsp", methodName, target, header);
+  if (verdict == HttpAuth::Verdict::kGranted) {
+    ctx->token = gAuthHook.Token;
+    return TRUE;
+  }
+  SendStatus(ctx, GST_RTSP_STS_UNAUTHORIZED,
+             gAuthHook.Auth->Challenges(verdict == HttpAuth::Verdict::kStale));
+  return FALSE;
+}
+
+void InitAuthClass(gpointer klass, gpointer) {
+  auto* authClass = static_cast<GstRTSPAuthClass*>(klass);
+  gAuthHook.ParentCheck = authClass->check;
+  authClass->check = CheckRequest;
+}
+
+GType CamsimAuthType() {
+  static const GType type =
+      g_type_register_static_simple(GST_TYPE_RTSP_AUTH, "CamsimRtspAuth", sizeof(GstRTSPAuthClass),
+                                    InitAuthClass, sizeof(GstRTSPAuth), nullptr, static_cast<GTypeFlags>(0));
+  return type;
+}
+
 void OnNewSession(GstRTSPClient*, GstRTSPSession* session, gpointer timeout) {
   gst_rtsp_session_set_timeout(session, static_cast<guint>(GPOINTER_TO_INT(timeout)));
 }
@@ -287,7 +370,7 @@ void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer timeout) 
 
 }  // namespace
 
-RtspFront::RtspFront(const CameraConfig& config) : Config(config) {}
+RtspFront::RtspFront(const CameraConfig& config, HttpAuth& auth) : Config(config), Account(auth) {}
 
 RtspFront::~RtspFront() {
   if (ViewTimer != 0) g_source_remove(ViewTimer);
@@ -302,6 +385,7 @@ RtspFront::~RtspFront() {
   if (SourceId != 0) g_source_remove(SourceId);
   if (Mounts) g_object_unref(Mounts);
   if (Auth) g_object_unref(Auth);
+  if (Token) gst_rtsp_token_unref(Token);
   if (Server) g_object_unref(Server);
 }
 
@@ -312,20 +396,12 @@ int RtspFront::Start(const std::string& address, uint16_t port) {
   Mounts = gst_rtsp_server_get_mount_points(Server);
 
   if (Config.Auth != "none") {
-    Auth = gst_rtsp_auth_new();
+    Auth = static_cast<GstRTSPAuth*>(g_object_new(CamsimAuthType(), nullptr));
     gst_rtsp_auth_set_realm(Auth, HttpAuth::kRealm);
-    GstRTSPToken* token =
-        gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
-    if (Config.Auth == "basic") {
-      gchar* basic = gst_rtsp_auth_make_basic(Config.User.c_str(), Config.Password.c_str());
-      gst_rtsp_auth_add_basic(Auth, basic, token);
-      g_free(basic);
-      gst_rtsp_auth_set_supported_methods(Auth, GST_RTSP_AUTH_BASIC);
-    } else {
-      gst_rtsp_auth_add_digest(Auth, Config.User.c_str(), Config.Password.c_str(), token);
-      gst_rtsp_auth_set_supported_methods(Auth, GST_RTSP_AUTH_DIGEST);
-    }
-    gst_rtsp_token_unref(token);
+    Token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
+    gAuthHook.Auth = &Account;
+    gAuthHook.Token = Token;
+    gAuthHook.UriCheck = Config.DigestUriCheck;
     gst_rtsp_server_set_auth(Server, Auth);
   }
 
@@ -338,12 +414,24 @@ int RtspFront::Start(const std::string& address, uint16_t port) {
   return gst_rtsp_server_get_bound_port(Server);
 }
 
+int RtspFront::DropSessions() {
+  if (Server == nullptr) return 0;
+  GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(Server);
+  if (pool == nullptr) return 0;
+  const int count = static_cast<int>(gst_rtsp_session_pool_get_n_sessions(pool));
+  GList* removed = gst_rtsp_session_pool_filter(
+      pool, [](GstRTSPSessionPool*, GstRTSPSession*, gpointer) { return GST_RTSP_FILTER_REMOVE; }, nullptr);
+  g_list_free_full(removed, g_object_unref);
+  g_object_unref(pool);
+  return count;
+}
+
 void RtspFront::Remount(const CameraState& state) {
   std::lock_guard<std::mutex> lock(RemountLock);
   const VideoProfile profile = EncoderProfile(state.Profile1(), Config);
   const std::string launch = LaunchDescription(profile, Config.Pattern, Config.Aud, Config.Ptz);
-  // A profile request that changes nothing keeps the mounted stream: swapping the factory while
-  // another client sets up its shared media can make GStreamer's RTSP server abort.
+  // A profile request that changes nothing keeps the mounted stream: its clients go on sharing one
+  // encoder with the next.
   if (launch == MountedLaunch) return;
   MountedLaunch = launch;
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "camera_state.h"
+#include "http_auth.h"
 
 namespace camsim {
 
@@ -32,8 +33,12 @@ std::string UdpStateLines();
 // The camera's RTSP side: "rtpvideo1.sdp" encoded from profile 1, on the default GLib main context.
 class RtspFront {
  public:
-  explicit RtspFront(const CameraConfig& config);
+  // auth is borrowed for the front's life.
+  RtspFront(const CameraConfig& config, HttpAuth& auth);
   ~RtspFront();
+  // Forgets every RTSP session, as a camera that restarted its server does: requests naming one
+  // get 454 Session Not Found. Returns how many there were. Callable from any thread.
+  int DropSessions();
   RtspFront(const RtspFront&) = delete;
   RtspFront& operator=(const RtspFront&) = delete;
 
@@ -49,7 +54,9 @@ class RtspFront {
   const CameraConfig& Config;
   GstRTSPServer* Server = nullptr;
   GstRTSPMountPoints* Mounts = nullptr;
+  HttpAuth& Account;
   GstRTSPAuth* Auth = nullptr;
+  GstRTSPToken* Token = nullptr;  // the role every granted request gets
   guint SourceId = 0;
   std::mutex RemountLock;     // keeps factory swaps in the order of profile changes
   std::string MountedLaunch;  // the mounted factory's pipeline; guarded by RemountLock
