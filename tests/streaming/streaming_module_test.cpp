@@ -31,8 +31,8 @@ class StreamingThroughExports : public ::testing::Test {
   void SetUp() override {
     // Every start and restart of a channel probes its port pair, 2 s by default. Half a second
     // still lets two channels of one test configure the camera before either opens its session:
-    // camsim rebuilds its stream at each profile request, and one that lands in another channel's
-    // opening can bring its RTSP server down.
+    // camsim mounts a new stream at each profile request that changes something, and one that
+    // lands in another channel's opening would send that channel a different stream.
     setenv(korvalt::SupervisionIntervals::kPortProbeVariable, "500", 1);
     ASSERT_TRUE(Camera.Ok());
     ASSERT_TRUE(Module.Load(QUENLARK_MODULE_PATH)) << Module.Error();
