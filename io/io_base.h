@@ -25,6 +25,9 @@ class CIOBase : public ICaptureIOApi, public thread::CWorkItemThread, public thr
   // States are ipcapture::kIOStateOff and kIOStateOn, and this one before the first poll or
   // output change. For outputs any state other than kIOStateOff means on.
   static constexpr int32_t kStateUnknown = 0;
+  // At most one queued change per output is kept (the latest); this bounds the queue for devices
+  // that claim very many outputs.
+  static constexpr size_t kMaxQueuedChanges = 64;
 
   // One queued output change.
   class CWorkItem : public thread::CWorkItemThread::IWorkItem {
@@ -67,6 +70,8 @@ class CIOBase : public ICaptureIOApi, public thread::CWorkItemThread, public thr
 
  private:
   void HandleWorkItem(thread::CWorkItemThread::IWorkItem* item) override;
+  void BeforeAppend(std::deque<std::unique_ptr<thread::CWorkItemThread::IWorkItem>>& queue,
+                    const thread::CWorkItemThread::IWorkItem& item) override;
   void OnTick() override;
 
   // Every input and output back to "not yet known", so that the next poll reports every input
