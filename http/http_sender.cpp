@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <mutex>
 #include <string_view>
 
+#include "http/request_deadline.h"
 #include "platform/clock.h"
 
 namespace Web {
@@ -138,7 +140,8 @@ struct CHttpSender::Transfer {
   std::string Challenge;  // first WWW-Authenticate value of the latest response
   const std::atomic<bool>* Aborted = nullptr;
   int TimeoutMs = 0;
-  bool Connected = false;  // the stall clock runs from the moment the request can be sent
+  int64_t DeadlineMs = INT64_MAX;  // monotonic: the request ends here whatever arrives
+  bool Connected = false;          // the stall clock runs from the moment the request can be sent
   int64_t LastProgressMs = 0;
   curl_off_t LastUpload = 0;
 
@@ -146,6 +149,7 @@ struct CHttpSender::Transfer {
   bool StallExpired() const {
     return Connected && korvalt::platform::MonotonicMs() - LastProgressMs > TimeoutMs;
   }
+  bool DeadlinePassed() const { return korvalt::platform::MonotonicMs() >= DeadlineMs; }
 
   static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
@@ -200,7 +204,7 @@ struct CHttpSender::Transfer {
       t->LastUpload = uploaded;
       t->Progress();
     }
-    return t->StallExpired() ? 1 : 0;
+    return t->StallExpired() || t->DeadlinePassed() ? 1 : 0;
   }
 };
 
@@ -322,6 +326,7 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   transfer.MaxBody = MaxBodySize;
   transfer.Aborted = &Aborted;
   transfer.TimeoutMs = timeoutMs;
+  transfer.DeadlineMs = korvalt::platform::MonotonicMs() + RequestDeadlineMs(timeoutMs);
   set(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader));
   set(curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer));
   set(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody));
@@ -357,11 +362,13 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
       }
     }
     if (finished) break;
-    if (Aborted.load() || transfer.StallExpired()) {
+    if (Aborted.load() || transfer.StallExpired() || transfer.DeadlinePassed()) {
       interrupted = true;
       break;
     }
-    curl_multi_poll(Curl->Multi, nullptr, 0, kPollSliceMs, nullptr);
+    const int64_t left = transfer.DeadlineMs - korvalt::platform::MonotonicMs();
+    curl_multi_poll(Curl->Multi, nullptr, 0, static_cast<int>(std::clamp<int64_t>(left, 1, kPollSliceMs)),
+                    nullptr);
   }
   // Removing an unfinished transfer closes its connection; a finished one stays cached for reuse.
   curl_multi_remove_handle(Curl->Multi, easy);
