@@ -1,5 +1,6 @@
 #include "http/http_sender.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -217,17 +218,22 @@ CHttpSender::~CHttpSender() = default;
 
 void CHttpSender::Abort() {
   Aborted.store(true);
+  AbortEvent.Set();
   if (Curl && Curl->Multi) curl_multi_wakeup(Curl->Multi);
 }
 
 void CHttpSender::ClearAbort() {
   Aborted.store(false);
+  AbortEvent.Reset();
 }
 
 bool CHttpSender::Send(const CHttpRequest& request) {
   Body.clear();
   HasReply = false;
-  return SendOnce(request, true);
+  const bool sent = SendOnce(request, true);
+  // The camera may have moved to another address: the next request looks its name up again.
+  if (!sent) CameraAddress = 0;
+  return sent;
 }
 
 bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {
@@ -258,12 +264,19 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   if ((request.Options & CHttpRequest::kDoNotWaitForReply) != 0 || request.TotalLength > request.Body.size())
     return false;
 
+  const int timeoutMs = std::max<int32_t>(Device.NetworkTimeout, 1);
+  if (CameraAddress == 0) CameraAddress = Resolver.Resolve(Device.Address, &AbortEvent, timeoutMs);
+  if (CameraAddress == 0 || Aborted.load()) return false;
+  char address[INET_ADDRSTRLEN] = {};
+  if (::inet_ntop(AF_INET, &CameraAddress, address, sizeof address) == nullptr) return false;
+
   CURL* easy = Curl->Easy;
   const bool secure = request.Secure == 1;
   const std::string url = std::string(secure ? "https://" : "http://") + Device.Address + ":" +
                           std::to_string(Device.Port) + (request.Path.front() == '/' ? "" : "/") +
                           request.Path;
-  const int timeoutMs = std::max<int32_t>(Device.NetworkTimeout, 1);
+  // The address found above, for this name and port, in libcurl's cache of the multi handle.
+  const std::string resolved = Device.Address + ":" + std::to_string(Device.Port) + ":" + address;
 
   // Every option is set on every transfer: the handle is reused and must not carry the last one's.
   bool ok = true;
@@ -312,6 +325,9 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
   };
+  std::unique_ptr<curl_slist, SlistDeleter> pinned(curl_slist_append(nullptr, resolved.c_str()));
+  if (!pinned) return false;
+  set(curl_easy_setopt(easy, CURLOPT_RESOLVE, pinned.get()));
   std::unique_ptr<curl_slist, SlistDeleter> headers;
   for (const std::string& line : request.ExtraHeaders) {
     if (HasControlChars(line, true)) return false;
@@ -373,6 +389,7 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   // Removing an unfinished transfer closes its connection; a finished one stays cached for reuse.
   curl_multi_remove_handle(Curl->Multi, easy);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(easy, CURLOPT_RESOLVE, nullptr);
 
   if (Aborted.load()) {
     Body.clear();

@@ -4,14 +4,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "platform/event.h"
-#include "thread/work_item_thread.h"
 #include "thread/ticker_thread.h"
+#include "thread/work_item_thread.h"
 #include "thread/work_item_thread_ex.h"
 
 namespace {
@@ -275,7 +275,8 @@ class RestartingPlainWorker : public PlainWorker {
 };
 
 template <typename Worker, typename ItemType>
-void RestartFromTheHandlerKeepsOneThread(bool (Worker::*start)(const std::string&), bool (Worker::*post)(ItemType*)) {
+void RestartFromTheHandlerKeepsOneThread(bool (Worker::*start)(const std::string&),
+                                         bool (Worker::*post)(ItemType*)) {
   const size_t before = ProcessThreads();
   Journal journal;
   {
