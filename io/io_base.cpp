@@ -153,16 +153,9 @@ bool CIOBase::SetOutput(int32_t index, int32_t state) {
 }
 
 void CIOBase::BeforeAppend(std::deque<std::unique_ptr<thread::CWorkItemThread::IWorkItem>>& queue,
-                           const thread::CWorkItemThread::IWorkItem& item) {
-  // While the camera does not answer, only the latest change per output waits: older ones would
-  // replay stale toggles later. The newest goes to the end, so changes to different outputs keep
-  // the order the host made them in.
-  const auto* change = dynamic_cast<const CWorkItem*>(&item);
-  if (change == nullptr) return;
-  std::erase_if(queue, [change](const std::unique_ptr<thread::CWorkItemThread::IWorkItem>& queued) {
-    const auto* other = dynamic_cast<const CWorkItem*>(queued.get());
-    return other != nullptr && other->Index == change->Index;
-  });
+                           const thread::CWorkItemThread::IWorkItem&) {
+  // While the camera does not answer, the oldest changes go first: what waits is the latest few,
+  // in the order the host made them, so a short pulse (on, then off) is never merged away.
   while (queue.size() >= kMaxQueuedChanges) queue.pop_front();
 }
 

@@ -25,9 +25,8 @@ class CIOBase : public ICaptureIOApi, public thread::CWorkItemThread, public thr
   // States are ipcapture::kIOStateOff and kIOStateOn, and this one before the first poll or
   // output change. For outputs any state other than kIOStateOff means on.
   static constexpr int32_t kStateUnknown = 0;
-  // At most one queued change per output is kept (the latest); this bounds the queue for devices
-  // that claim very many outputs.
-  static constexpr size_t kMaxQueuedChanges = 64;
+  // Output changes waiting for a camera that does not answer; older ones are dropped.
+  static constexpr size_t kMaxQueuedChanges = 32;
 
   // One queued output change.
   class CWorkItem : public thread::CWorkItemThread::IWorkItem {
