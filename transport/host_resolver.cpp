@@ -72,6 +72,18 @@ class LookupTable {
     return pending;
   }
 
+  // Joins the look-ups that ended, at exit. Their pins are kept: the host may have unloaded the
+  // module already, and letting go of the last reference would unmap the code running here.
+  void JoinEndedKeepingPins() {
+    std::vector<std::shared_ptr<CHostResolver::Pending>> ended;
+    {
+      CMutexLock guard(Lock);
+      TakeEnded(ended);
+      Join(ended);
+      Kept.insert(Kept.end(), ended.begin(), ended.end());
+    }
+  }
+
   size_t Count() {
     std::vector<std::shared_ptr<CHostResolver::Pending>> ended;
     size_t count = 0;
@@ -102,7 +114,14 @@ class LookupTable {
 
   CMutex Lock;
   std::vector<std::shared_ptr<CHostResolver::Pending>> UnderWay QL_GUARDED_BY(Lock);
+  std::vector<std::shared_ptr<CHostResolver::Pending>> Kept QL_GUARDED_BY(Lock);  // joined at exit
 };
+
+// At exit (or when the module is unloaded with no look-up left running), look-ups that ended are
+// joined; those still running are left to the system.
+struct JoinEndedAtExit {
+  ~JoinEndedAtExit() { LookupTable::Get().JoinEndedKeepingPins(); }
+} gJoinEndedAtExit;
 
 }  // namespace
 

@@ -68,6 +68,10 @@ TEST(HttpSenderLookup, AbortEndsASendWhileTheNameServiceDoesNotAnswer) {
     EXPECT_FALSE(other.Send(Web::CHttpRequest("GET", "/config/io.cgi")));
     EXPECT_EQ(gAsked.load(), 1);
   }
+  gAnswer = true;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (korvalt::CHostResolver::LookupsUnderWay() > 0 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace
