@@ -26,14 +26,20 @@ struct CHostResolver::Pending {
 
 namespace {
 
-// Every look-up of the process, from its start to its join. Never destroyed: a host may unload
-// the module while look-ups still run, and they must find their table where it was.
+// Every look-up of the process, from its start to its join. Made at the first look-up and
+// destroyed only when no look-up holds the module any more: a host may unload the module while
+// look-ups still run, and they must find their table where it was.
 class LookupTable {
  public:
   static LookupTable& Get() {
-    static LookupTable* table = new LookupTable;
+    LookupTable* table = Instance.load();
+    if (table != nullptr) return *table;
+    auto made = std::make_unique<LookupTable>();
+    if (Instance.compare_exchange_strong(table, made.get())) return *made.release();
     return *table;
   }
+  static LookupTable* Existing() { return Instance.load(); }
+  static void Destroy() { delete Instance.exchange(nullptr); }
 
   // A look-up of host under way: the system's one already running for that name, or a new one
   // (lookup empty: the system's). Null when too many run or no thread can be had.
@@ -74,14 +80,14 @@ class LookupTable {
 
   // Joins the look-ups that ended, at exit. Their pins are kept: the host may have unloaded the
   // module already, and letting go of the last reference would unmap the code running here.
-  void JoinEndedKeepingPins() {
+  // True when no look-up is left at all.
+  bool JoinEndedKeepingPins() {
     std::vector<std::shared_ptr<CHostResolver::Pending>> ended;
-    {
-      CMutexLock guard(Lock);
-      TakeEnded(ended);
-      Join(ended);
-      Kept.insert(Kept.end(), ended.begin(), ended.end());
-    }
+    CMutexLock guard(Lock);
+    TakeEnded(ended);
+    Join(ended);
+    Kept.insert(Kept.end(), ended.begin(), ended.end());
+    return UnderWay.empty() && Kept.empty();
   }
 
   size_t Count() {
@@ -112,15 +118,19 @@ class LookupTable {
     }
   }
 
+  static inline std::atomic<LookupTable*> Instance{nullptr};
   CMutex Lock;
   std::vector<std::shared_ptr<CHostResolver::Pending>> UnderWay QL_GUARDED_BY(Lock);
   std::vector<std::shared_ptr<CHostResolver::Pending>> Kept QL_GUARDED_BY(Lock);  // joined at exit
 };
 
-// At exit (or when the module is unloaded with no look-up left running), look-ups that ended are
-// joined; those still running are left to the system.
+// At exit (or when the module is unloaded, which no look-up holds it then), look-ups that ended
+// are joined; those still running are left to the system, and the table stays for them.
 struct JoinEndedAtExit {
-  ~JoinEndedAtExit() { LookupTable::Get().JoinEndedKeepingPins(); }
+  ~JoinEndedAtExit() {
+    LookupTable* table = LookupTable::Existing();
+    if (table != nullptr && table->JoinEndedKeepingPins()) LookupTable::Destroy();
+  }
 } gJoinEndedAtExit;
 
 }  // namespace
