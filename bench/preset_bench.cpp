@@ -140,9 +140,48 @@ void BM_PresetRemove(benchmark::State& state) {
   Finish(state, device, kChannels * kLimit - 1);
 }
 
+// Opening a device's file and loading every channel's list, as the first PTZ requests after a
+// start do, for 16 to 256 full channels: the time per preset stays the same as the file grows.
+void BM_PresetLoad(benchmark::State& state) {
+  const auto channels = static_cast<uint32_t>(state.range(0));
+  FullDevice scratch;  // owns the directory
+  const std::string file = "Quenlark_LOAD.preset";
+  {
+    korvalt::TSmartPtr<korvalt::CXMLPrepositionReader> writer(new korvalt::CXMLPrepositionReader("Quenlark"));
+    writer->OpenFile(file);
+    writer->SetAutoSave(false);
+    for (uint32_t channel = 0; channel < channels; ++channel) {
+      for (uint32_t slot = 0; slot < kLimit; ++slot) {
+        writer->WritePreposition(channel, slot,
+                                 {"Preset " + std::to_string(channel) + "-" + std::to_string(slot), slot});
+      }
+    }
+    writer->SetAutoSave(true);
+  }
+  InstantCamera camera;
+  int64_t loaded = 0;
+  for (auto _ : state) {
+    korvalt::TSmartPtr<korvalt::CXMLPrepositionReader> reader(new korvalt::CXMLPrepositionReader("Quenlark"));
+    if (!reader->OpenFile(file)) state.SkipWithError("open failed");
+    for (uint32_t channel = 0; channel < channels; ++channel) {
+      korvalt::CPrepositionList list(static_cast<int32_t>(channel));
+      list.SetPresetComm(&camera);
+      list.SetMaxPrepositions(kLimit);
+      list.Initialize(reader);
+      loaded += list.Count();
+    }
+  }
+  state.SetItemsProcessed(loaded);
+  struct stat info {};
+  const std::string path = korvalt::CXMLSettingsAPI::StorageDirectory() + file;
+  state.counters["file_bytes"] = stat(path.c_str(), &info) == 0 ? static_cast<double>(info.st_size) : 0;
+  state.counters["presets"] = static_cast<double>(channels * kLimit);
+}
+
 BENCHMARK(BM_PresetAdd)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PresetRename)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PresetGo)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PresetRemove)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PresetLoad)->Arg(16)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -11,6 +11,7 @@
 namespace korvalt {
 
 class ICameraChannel;
+class CStreamTransportMemory;
 
 // The driver's service interface for its sub-objects: diagnostics, device record, host objects
 // and parameters. Handed down as a borrowed pointer, valid for the sub-object's whole life.
@@ -29,6 +30,9 @@ class IDriver : public IDebugMessage {
   virtual std::string GetCustomParameter(int key) = 0;
   // The text as a decimal integer, or kNoNumber.
   virtual int32_t GetCustomParameterNumber(int key) = 0;
+  // What the driver's channels learnt about the camera's stream transport, kept for the driver's
+  // life; null when the driver keeps nothing (each channel then learns for itself).
+  virtual CStreamTransportMemory* GetStreamTransportMemory() { return nullptr; }
 };
 
 // The driver's channel factory, used by the video capture object.

@@ -141,6 +141,8 @@ void CIPCaptureDriver::DebugMessage(int level, const char* format, ...) {
     sink = Sink;
   }
   if (sink == nullptr) return;
+  // Recorders ship their logs to support: no line, whatever it quotes, carries the password.
+  text = HUtils::MaskCredentials(text, DeviceInfo.UserName, DeviceInfo.Password);
   CDebugInfo info(level, std::move(text));
   try {
     sink->Message(&info);

@@ -7,6 +7,7 @@
 #include "driver/device_info.h"
 #include "driver/host/capture_driver.h"
 #include "driver/idriver.h"
+#include "media/channels/stream_transport_memory.h"
 #include "thread/annotated_mutex.h"
 
 namespace korvalt {
@@ -45,6 +46,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, 
   int32_t GetChannelCount() override;
   std::string GetCustomParameter(int key) override;
   int32_t GetCustomParameterNumber(int key) override;
+  CStreamTransportMemory* GetStreamTransportMemory() override { return &TransportMemory; }
 
  protected:
   // Held only to copy a field in or out; never across a call to the host or a sub-object.
@@ -59,6 +61,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, 
   int32_t CodecType QL_GUARDED_BY(RecordLock) = 0;
   int32_t VideoStandard QL_GUARDED_BY(RecordLock) = 0;
   std::map<int32_t, std::string> CustomParameters QL_GUARDED_BY(RecordLock);
+  CStreamTransportMemory TransportMemory;  // shared by the channels; outlives them
   // Owned sub-objects, destroyed through their virtual destructors.
   std::unique_ptr<ICaptureIOApi> DigitalIO;
   std::unique_ptr<ipcapture::IIPVideoCaptureEx> VideoCapture;

@@ -17,6 +17,7 @@
 #include "presets/preposition_list.h"
 #include "presets/smart_ptr.h"
 #include "presets/xml_preposition_reader.h"
+#include "ptz/preposition_comm.h"
 
 namespace {
 
@@ -28,6 +29,24 @@ class NullSink : public IDebugMessage {
  public:
   void DebugMessage(int, const char*, ...) override {}
 };
+
+// A camera that stores every preset.
+class Camera : public korvalt::IPrepositionComm {
+ public:
+  void DebugMessage(int, const char*, ...) override {}
+  bool StorePreposition(int32_t, const std::string&) override { return true; }
+  bool GotoPreposition(int32_t, const std::string&, int32_t) override { return true; }
+};
+
+std::vector<std::string> Names(korvalt::CPrepositionList& list) {
+  std::vector<std::string> names;
+  for (int position = 0; position < list.Count(); ++position) {
+    std::string name;
+    list.GetName(position, name);
+    names.push_back(name);
+  }
+  return names;
+}
 
 bool Clean(std::string* aside);
 
@@ -122,10 +141,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (Clean(nullptr)) std::abort();  // our own file never fails to parse
 
-  // The list over the same document: load, then a rewrite of channel 0 in memory.
+  // The list over the same document: an add lands on its own entry, whatever the load skipped,
+  // and the file then holds the channel exactly as the list does.
+  Camera camera;
   korvalt::CPrepositionList list(0);
+  list.SetPresetComm(&camera);
   list.SetMaxPrepositions(255);
   list.Initialize(again);
+  list.ResetCurrent();
+  if (list.AddPreposition("Fuzz") == 1) {
+    korvalt::TSmartPtr<korvalt::CXMLPrepositionReader> check(
+        new korvalt::CXMLPrepositionReader("Quenlark", &sink));
+    if (!check->OpenFile(kFile)) std::abort();
+    korvalt::CPrepositionList reloaded(0);
+    reloaded.SetMaxPrepositions(255);
+    reloaded.Initialize(check);
+    if (Names(reloaded) != Names(list)) std::abort();
+  }
   again->SetAutoSave(false);
   again->RemoveChannel(0);
   again->WritePreposition(0, 0, {"Fuzz", 1});

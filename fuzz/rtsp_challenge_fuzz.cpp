@@ -1,11 +1,14 @@
 // An RTSP 401 whose WWW-Authenticate lines come from the camera, and the next request the client
-// builds from it: whatever realm and nonce a camera sends, the Authorization line stays one line
-// and the request keeps its shape.
+// builds from it: whatever realm, nonce, opaque, algorithm, qop and stale flag a camera sends, in
+// however many challenges, the Authorization line stays one line and the request keeps its shape.
+// The challenge text also goes through the Digest parser and answer builder directly, and through
+// the credential masking, which must leave no password behind.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "http/h_utils.h"
 #include "transport/base_rtsp_client.h"
 #include "transport/rtsp_method.h"
 
@@ -30,6 +33,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string challenge(reinterpret_cast<const char*>(data + 1), size - 1);
   // The client hands over the text up to its first zero byte.
   challenge.resize(std::min(challenge.size(), challenge.find('\0')));
+
+  korvalt::DIGEST_CHALLENGE digest;
+  korvalt::HUtils::ParseDigestChallenge(challenge, digest);
+  korvalt::DIGEST_ANSWER_INPUT input;
+  input.UserName = "admin";
+  input.Password = "secret";
+  input.Method = "DESCRIBE";
+  input.Uri = "rtsp://127.0.0.1:554/rtpvideo1.sdp";
+  input.ClientNonce = "0123456789abcdef";
+  const std::string credentials = korvalt::HUtils::MakeDigestCredentials(digest, input);
+  if (credentials.find('\0') != std::string::npos) __builtin_trap();
+  if (korvalt::HUtils::MaskCredentials(challenge, "admin", "secret").find("secret") != std::string::npos)
+    __builtin_trap();
 
   korvalt::RTSP_CONNECTION_PARAMS params;
   params.ServerAddress = "127.0.0.1";

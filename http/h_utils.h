@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver/debug_message.h"
+#include "http/digest_challenge.h"
 
 namespace Web {
 class CHttpSender;
@@ -69,6 +70,27 @@ class HUtils {
   static bool Base64Encode(const uint8_t* data, size_t length, char* output, size_t* capacity);
   // MD5 of the text's bytes as 32 lower-case hexadecimal digits.
   static std::string MD5Hex(const std::string& text);
+  // SHA-256 of the text's bytes as 64 lower-case hexadecimal digits.
+  static std::string SHA256Hex(const std::string& text);
+
+  // Digest authentication, for any protocol that carries it. The value of one auth-param of a
+  // challenge ('realm="x", nonce=y'), names compared without case; empty when absent.
+  static std::string AuthParameter(std::string_view parameters, std::string_view name);
+  // Reads the parameters of one Digest challenge (the text after "Digest"). False when realm or
+  // nonce is missing, or the algorithm or qop is one this module cannot answer.
+  static bool ParseDigestChallenge(std::string_view parameters, DIGEST_CHALLENGE& challenge);
+  // The credentials of the answer, "Digest username=..." without header name or line end; empty
+  // when an input is missing. A challenge without qop gets the older form (username, realm,
+  // nonce, uri, response); with qop=auth the answer carries algorithm, qop, nc and cnonce.
+  static std::string MakeDigestCredentials(const DIGEST_CHALLENGE& challenge,
+                                           const DIGEST_ANSWER_INPUT& input);
+  // A fresh client nonce: 16 random lower-case hexadecimal digits.
+  static std::string MakeClientNonce();
+
+  // The text with the credentials masked: a URL's user information, the password itself, the
+  // base-64 form of user ":" password, and the values of Authorization headers.
+  static std::string MaskCredentials(const std::string& text, const std::string& user,
+                                     const std::string& password);
 
   // The repetition check that thins repeated failure messages to one sink.
   static bool ShouldLog(IDebugMessage* sink);

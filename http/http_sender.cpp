@@ -230,9 +230,15 @@ void CHttpSender::ClearAbort() {
 bool CHttpSender::Send(const CHttpRequest& request) {
   Body.clear();
   HasReply = false;
+  // A request that gets no reply must not leave an earlier reply's status (a 401) behind.
+  StatusCode = 0;
   const bool sent = SendOnce(request, true);
   // The camera may have moved to another address: the next request looks its name up again.
   if (!sent) CameraAddress = 0;
+  // After refused credentials libcurl would open the next request with the old nonce and, refused
+  // again, answer the new challenge too: two failed logins per request, and cameras lock accounts
+  // by failed logins. Forgetting the nonce makes it one. Every option is set anew per transfer.
+  if (StatusCode == kStatusUnauthorized && Curl && Curl->Easy) curl_easy_reset(Curl->Easy);
   return sent;
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
 #include "http/h_utils.h"
 
 namespace korvalt {
@@ -10,6 +11,9 @@ namespace {
 constexpr const char* kInputsPath = "/config/io.cgi";
 constexpr const char* kSeparator = "=";
 constexpr const char* kTerminators = "\r\n";
+constexpr uint32_t kStatusUnauthorized = 401;
+constexpr uint32_t kLongestBackoffMs = 60000;
+constexpr uint32_t kMaxDoublings = 16;
 }  // namespace
 
 CDigitalIO::CDigitalIO(IDriver* driver)
@@ -27,6 +31,8 @@ void CDigitalIO::AbortRequests() {
 void CDigitalIO::ResumeRequests() {
   OutputSender.ClearAbort();
   InputSender.ClearAbort();
+  RefusedPolls = 0;
+  PollsToSkip = 0;
 }
 
 bool CDigitalIO::SetOutputNow(int32_t index, int32_t state) {
@@ -36,8 +42,17 @@ bool CDigitalIO::SetOutputNow(int32_t index, int32_t state) {
 }
 
 bool CDigitalIO::PollInputs() {
+  if (PollsToSkip.load() > 0) {
+    PollsToSkip -= 1;
+    return true;
+  }
   std::vector<uint8_t> body;
-  if (!HUtils::Query(body, InputSender, nullptr, kInputsPath) || body.empty()) return true;
+  if (!HUtils::Query(body, InputSender, nullptr, kInputsPath)) {
+    if (InputSender.GetStatusCode() == kStatusUnauthorized) NoteRefused();
+    return true;
+  }
+  RefusedPolls = 0;
+  if (body.empty()) return true;
   // The reply ends with the zero byte Query appends; the text is what comes before the first one.
   const std::string text(reinterpret_cast<const char*>(body.data()));
   const uint32_t inputs = GetInputCount();
@@ -49,6 +64,22 @@ bool CDigitalIO::PollInputs() {
                     value.find("on") != std::string::npos ? ipcapture::kIOStateOn : ipcapture::kIOStateOff);
   }
   return true;
+}
+
+void CDigitalIO::NoteRefused() {
+  const uint32_t refusals = RefusedPolls++;
+  const uint32_t period = std::max<uint32_t>(Period(), 1);
+  const uint32_t mostSkipped = std::max<uint32_t>(kLongestBackoffMs / period, 1);
+  const uint32_t skipped = std::min(uint32_t{1} << std::min(refusals, kMaxDoublings), mostSkipped);
+  PollsToSkip = skipped;
+  if (refusals != 0 || !HUtils::ShouldLog(Driver)) return;
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  Driver->DebugMessage(ipcapture::kDebugLevelError,
+                       "korvalt::CDigitalIO::PollInputs: camera %s refused the credentials of user \"%s\" "
+                       "(request \"%s\"); next try in %.1f s, then ever less often, at most once a minute, "
+                       "until they are accepted",
+                       device.Address.c_str(), device.UserName.c_str(), kInputsPath,
+                       static_cast<double>(skipped + 1) * period / 1000.0);
 }
 
 }  // namespace korvalt

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include <atomic>
+
 #include "http/http_sender.h"
 #include "io/io_base.h"
 
@@ -19,7 +21,8 @@ class CDigitalIO : public CIOBase {
   // On the output thread (or the host's during Start).
   bool SetOutputNow(int32_t index, int32_t state) override;
   // On the input thread (or the host's during Start). A failed request changes nothing and is
-  // tried again at the next tick.
+  // tried again at the next tick. After refused credentials 1, 2, 4, ... polls are skipped, up to
+  // a minute's worth: cameras lock accounts after a handful of failed logins.
   bool PollInputs() override;
 
  protected:
@@ -27,9 +30,15 @@ class CDigitalIO : public CIOBase {
   void ResumeRequests() override;
 
  private:
+  void NoteRefused();
+
   // One client per thread, so that the two never share a connection.
   Web::CHttpSender OutputSender;
   Web::CHttpSender InputSender;
+  // The input poll's refused logins in a row and the polls still to skip; a stop clears both, so
+  // a new start polls at once. Atomic: the host's thread polls during Start, the ticker after.
+  std::atomic<uint32_t> RefusedPolls{0};
+  std::atomic<uint32_t> PollsToSkip{0};
 };
 
 }  // namespace korvalt

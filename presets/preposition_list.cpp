@@ -5,6 +5,7 @@
 
 #include "driver/host/ptz.h"
 #include "platform/format.h"
+#include "presets/xml/xml_settings_api.h"
 #include "ptz/preposition_comm.h"
 
 namespace korvalt {
@@ -12,6 +13,7 @@ namespace {
 
 constexpr const char* kAddOrigin = "korvalt::CPrepositionList::AddPreposition";
 constexpr const char* kRenameOrigin = "korvalt::CPrepositionList::RenameCurrentPreposition";
+constexpr const char* kTooLarge = " - the preset file would grow beyond %lld bytes.";
 // Characters a name may not contain: XML markup characters and '!'.
 constexpr std::string_view kRefused = "&!<>'\"";
 
@@ -60,6 +62,11 @@ bool IsXmlUtf8(std::string_view text) {
   return true;
 }
 
+std::string InvalidNameText(const std::string& name) {
+  // Joined, not formatted: the name is the user's text.
+  return std::string(kAddOrigin) + ": A preposition \"" + name + "\" cannot be added - the name is invalid.";
+}
+
 }  // namespace
 
 CPrepositionList::CPrepositionList(int32_t channel) : Channel(channel) {}
@@ -73,7 +80,8 @@ CPrepositionList::~CPrepositionList() {
 }
 
 bool CPrepositionList::IsValidName(const std::string& name) {
-  return !name.empty() && name.find_first_of(kRefused) == std::string::npos && IsXmlUtf8(name);
+  return !name.empty() && name.size() <= ipcapture::kPtzMaxPresetNameLength &&
+         name.find_first_of(kRefused) == std::string::npos && IsXmlUtf8(name);
 }
 
 bool CPrepositionList::WriteEntry(int32_t position, int32_t slot, const std::string& name) {
@@ -83,7 +91,11 @@ bool CPrepositionList::WriteEntry(int32_t position, int32_t slot, const std::str
     PrepositionEntry entry;
     entry.Name = name;
     entry.Slot = static_cast<uint32_t>(slot);
-    return Reader->WritePreposition(static_cast<uint32_t>(Channel), static_cast<uint32_t>(position), entry);
+    CXMLPrepositionReader::CBatch batch(*Reader);
+    const bool written =
+        Reader->WritePreposition(static_cast<uint32_t>(Channel), static_cast<uint32_t>(position), entry);
+    SeenGeneration = Reader->Generation(static_cast<uint32_t>(Channel));
+    return written;
   } catch (...) {
     return false;
   }
@@ -105,6 +117,8 @@ bool CPrepositionList::SaveAll() {
     }
     // This is the rewrite's only save: when it fails, so does the call.
     const bool saved = Reader->SetAutoSave(true);
+    SeenGeneration = Reader->Generation(static_cast<uint32_t>(Channel));
+    if (written && saved) NeedsRewrite = false;
     return written && saved;
   } catch (...) {
     return false;
@@ -117,18 +131,46 @@ void CPrepositionList::Load() {
     Names.clear();
     Order.clear();
     Current = -1;
+    NeedsRewrite = false;
     if (!Reader) return;
+    CXMLPrepositionReader::CBatch batch(*Reader);
+    SeenGeneration = Reader->Generation(static_cast<uint32_t>(Channel));
     for (uint32_t position = 0; position < MaxPrepositions; ++position) {
       PrepositionEntry entry;
       if (!Reader->ReadPreposition(static_cast<uint32_t>(Channel), position, entry)) continue;
       // Slots are signed in memory; a larger number from the file cannot be a camera slot.
       if (entry.Slot > static_cast<uint32_t>(INT32_MAX)) continue;
+      // An entry skipped before this one: list positions no longer match file positions.
+      if (position != Order.size()) NeedsRewrite = true;
       const auto slot = static_cast<int32_t>(entry.Slot);
       Names[slot] = std::move(entry.Name);
       Order.push_back(slot);
     }
   } catch (...) {
   }
+}
+
+void CPrepositionList::Refresh() {
+  if (!Reader || Reader->Generation(static_cast<uint32_t>(Channel)) == SeenGeneration) return;
+  const int32_t current = CurrentPosition();
+  const int32_t slot = current >= 0 ? Order[static_cast<size_t>(current)] : -1;
+  const uint64_t moves = CurrentMoves;
+  Load();
+  if (slot >= 0) SetCurrent(PositionOf(slot), moves);
+}
+
+bool CPrepositionList::EnsureContiguous() {
+  return !NeedsRewrite || SaveAll();
+}
+
+int32_t CPrepositionList::CurrentPosition() const {
+  if (Current < 0 || CurrentMoves != Moves.load()) return -1;
+  return Current;
+}
+
+void CPrepositionList::SetCurrent(int32_t position, uint64_t movesBefore) {
+  Current = position;
+  CurrentMoves = movesBefore;
 }
 
 bool CPrepositionList::Initialize(TSmartPtr<CXMLPrepositionReader> reader) {
@@ -144,6 +186,10 @@ bool CPrepositionList::Initialize(TSmartPtr<CXMLPrepositionReader> reader) {
 
 int CPrepositionList::Count() {
   CSpinMutexLock guard(&Lock);
+  try {
+    Refresh();
+  } catch (...) {
+  }
   return static_cast<int>(Order.size());
 }
 
@@ -151,6 +197,7 @@ bool CPrepositionList::GetName(int32_t position, std::string& name) {
   try {
     name.clear();
     CSpinMutexLock guard(&Lock);
+    Refresh();
     if (position < 0 || static_cast<size_t>(position) >= Order.size()) return false;
     const auto found = Names.find(Order[static_cast<size_t>(position)]);
     if (found == Names.end()) return false;
@@ -168,18 +215,31 @@ int32_t CPrepositionList::FindSlot(const std::string& name) const {
   return -1;
 }
 
+int32_t CPrepositionList::PositionOf(int32_t slot) const {
+  const auto at = std::find(Order.begin(), Order.end(), slot);
+  return at == Order.end() ? -1 : static_cast<int32_t>(at - Order.begin());
+}
+
 bool CPrepositionList::Goto(const std::string& name, int32_t param) {
   try {
     if (name.empty()) return false;
-    CSpinMutexLock guard(&Lock);
-    const int32_t slot = FindSlot(name);
-    if (slot < 0) return false;
-    const auto at = std::find(Order.begin(), Order.end(), slot);
-    if (at == Order.end()) return false;
-    const auto position = static_cast<int32_t>(at - Order.begin());
-    if (position == Current) return true;
+    CSpinMutexLock call(&CallLock);
+    int32_t slot = -1;
+    uint64_t moves = 0;
+    {
+      CSpinMutexLock guard(&Lock);
+      Refresh();
+      slot = FindSlot(name);
+      const int32_t position = slot < 0 ? -1 : PositionOf(slot);
+      if (position < 0) return false;
+      if (position == CurrentPosition()) return true;
+      // Sampled before the request: a movement accepted while it runs leaves the preset.
+      moves = Moves.load();
+    }
     if (PresetComm == nullptr || !PresetComm->GotoPreposition(slot, name, param)) return false;
-    Current = position;
+    CSpinMutexLock guard(&Lock);
+    Refresh();
+    SetCurrent(PositionOf(slot), moves);
     return true;
   } catch (...) {
     return false;
@@ -190,77 +250,114 @@ int CPrepositionList::AddPreposition(const std::string& name) {
   try {
     if (PresetComm == nullptr) return ipcapture::kPtzNotAvailable;
     if (!IsValidName(name)) {
-      // Joined, not formatted: the name is the user's text.
-      Log(ipcapture::kDebugLevelError, std::string(kAddOrigin) + ": A preposition \"" + name +
-                                           "\" cannot be added - the name is invalid.");
+      Log({ipcapture::kDebugLevelError, InvalidNameText(name)});
       return ipcapture::kPtzInvalidArgument;
     }
-    int level = 0;
-    std::string message;
+    Line line;
     int result = ipcapture::kPtzNotAvailable;
     {
-      CSpinMutexLock guard(&Lock);
-      result = AddLocked(name, level, message);
+      CSpinMutexLock call(&CallLock);
+      result = AddNew(name, line);
     }
-    if (!message.empty()) Log(level, message);
+    if (!line.Text.empty()) Log(line);
     return result;
   } catch (...) {
     return ipcapture::kPtzNotAvailable;
   }
 }
 
-int CPrepositionList::AddLocked(const std::string& name, int& level, std::string& message) {
-  // The camera still stands at a stored preset: the user is naming that one anew.
-  if (Current != -1) {
-    level = ipcapture::kDebugLevelInformation;
-    return RenameLocked(name, message);
-  }
-  if (Order.size() >= MaxPrepositions) {
-    level = ipcapture::kDebugLevelError;
-    message = platform::Format(
-        "%s: A preposition \"%s\" cannot be added. Camera supports saving not more than %u prepositions.",
-        kAddOrigin, name.c_str(), MaxPrepositions);
-    return ipcapture::kPtzPresetLimit;
-  }
+int CPrepositionList::AddNew(const std::string& name, Line& line) {
   int32_t slot = -1;
-  for (uint32_t candidate = 0; candidate < MaxPrepositions && candidate <= static_cast<uint32_t>(INT32_MAX);
-       ++candidate) {
-    if (Names.find(static_cast<int32_t>(candidate)) == Names.end()) {
-      slot = static_cast<int32_t>(candidate);
-      break;
+  uint64_t moves = 0;
+  {
+    CSpinMutexLock guard(&Lock);
+    Refresh();
+    // The camera still stands at a stored preset: the user is naming that one anew.
+    if (CurrentPosition() != -1) return RenameLocked(name, line);
+    // A second preset of the same name could never be reached by name.
+    if (FindSlot(name) >= 0) {
+      line = {ipcapture::kDebugLevelError, InvalidNameText(name)};
+      return ipcapture::kPtzInvalidArgument;
     }
+    if (Order.size() >= MaxPrepositions) {
+      line = {ipcapture::kDebugLevelError,
+              platform::Format("%s: A preposition \"%s\" cannot be added. Camera supports saving not more "
+                               "than %u prepositions.",
+                               kAddOrigin, name.c_str(), MaxPrepositions)};
+      return ipcapture::kPtzPresetLimit;
+    }
+    for (uint32_t candidate = 0; candidate < MaxPrepositions && candidate <= static_cast<uint32_t>(INT32_MAX);
+         ++candidate) {
+      if (Names.find(static_cast<int32_t>(candidate)) == Names.end()) {
+        slot = static_cast<int32_t>(candidate);
+        break;
+      }
+    }
+    if (slot < 0) return ipcapture::kPtzPresetLimit;
+    // Nothing is asked of the camera for a preset the file could not keep.
+    if (!EnsureContiguous()) return ipcapture::kPtzNotAvailable;
+    if (Reader && !Reader->HasRoomFor(static_cast<uint32_t>(Channel), static_cast<uint32_t>(Order.size()),
+                                      {name, static_cast<uint32_t>(slot)})) {
+      line = {ipcapture::kDebugLevelError,
+              std::string(kAddOrigin) + ": A preposition \"" + name + "\" cannot be added" +
+                  platform::Format(kTooLarge, static_cast<long long>(CXMLSettingsAPI::kMaxFileBytes))};
+      return ipcapture::kPtzNotAvailable;
+    }
+    moves = Moves.load();
   }
-  if (slot < 0) return ipcapture::kPtzPresetLimit;
   if (!PresetComm->StorePreposition(slot, name)) return ipcapture::kPtzNotAvailable;
+  CSpinMutexLock guard(&Lock);
+  Refresh();
   Names[slot] = name;
   Order.push_back(slot);
-  Current = static_cast<int32_t>(Order.size()) - 1;
+  SetCurrent(static_cast<int32_t>(Order.size()) - 1, moves);
+  // Another driver of the device rewrote the channel meanwhile and it is not contiguous yet.
+  if (!EnsureContiguous()) return ipcapture::kPtzNotAvailable;
   return WriteEntry(Current, slot, name) ? ipcapture::kPtzSuccess : ipcapture::kPtzNotAvailable;
 }
 
 int CPrepositionList::RenameCurrentPreposition(const std::string& name) {
   try {
-    std::string message;
+    Line line;
     int result = ipcapture::kPtzNotAvailable;
     {
+      CSpinMutexLock call(&CallLock);
       CSpinMutexLock guard(&Lock);
-      result = RenameLocked(name, message);
+      result = RenameLocked(name, line);
     }
-    if (!message.empty()) Log(ipcapture::kDebugLevelInformation, message);
+    if (!line.Text.empty()) Log(line);
     return result;
   } catch (...) {
     return ipcapture::kPtzNotAvailable;
   }
 }
 
-int CPrepositionList::RenameLocked(const std::string& name, std::string& message) {
-  if (Current == -1) return ipcapture::kPtzNotAvailable;
-  if (Current < 0 || static_cast<size_t>(Current) >= Order.size()) return ipcapture::kPtzInvalidArgument;
-  const int32_t slot = Order[static_cast<size_t>(Current)];
+int CPrepositionList::RenameLocked(const std::string& name, Line& line) {
+  const int32_t current = CurrentPosition();
+  if (current == -1) return ipcapture::kPtzNotAvailable;
+  if (static_cast<size_t>(current) >= Order.size()) return ipcapture::kPtzInvalidArgument;
+  const int32_t slot = Order[static_cast<size_t>(current)];
   const auto old = Names.find(slot);
-  if (old == Names.end() || !WriteEntry(Current, slot, name)) return ipcapture::kPtzNotAvailable;
-  message = platform::Format("%s: A preposition with index %d was renamed from \"%s\" to \"%s\".",
-                             kRenameOrigin, Current, old->second.c_str(), name.c_str());
+  if (old == Names.end()) return ipcapture::kPtzNotAvailable;
+  const int32_t holder = FindSlot(name);
+  if (holder >= 0 && holder != slot) {
+    line = {ipcapture::kDebugLevelError, InvalidNameText(name)};
+    return ipcapture::kPtzInvalidArgument;
+  }
+  if (!EnsureContiguous()) return ipcapture::kPtzNotAvailable;
+  if (Reader && !Reader->HasRoomFor(static_cast<uint32_t>(Channel), static_cast<uint32_t>(current),
+                                    {name, static_cast<uint32_t>(slot)})) {
+    line = {
+        ipcapture::kDebugLevelError,
+        platform::Format("%s: A preposition with index %d cannot be renamed to \"", kRenameOrigin, current) +
+            name + "\"" +
+            platform::Format(kTooLarge, static_cast<long long>(CXMLSettingsAPI::kMaxFileBytes))};
+    return ipcapture::kPtzNotAvailable;
+  }
+  if (!WriteEntry(current, slot, name)) return ipcapture::kPtzNotAvailable;
+  line = {ipcapture::kDebugLevelInformation,
+          platform::Format("%s: A preposition with index %d was renamed from \"%s\" to \"%s\".",
+                           kRenameOrigin, current, old->second.c_str(), name.c_str())};
   old->second = name;
   return ipcapture::kPtzSuccess;
 }
@@ -268,16 +365,25 @@ int CPrepositionList::RenameLocked(const std::string& name, std::string& message
 bool CPrepositionList::Remove(const std::string& name) {
   try {
     if (name.empty()) return false;
+    CSpinMutexLock call(&CallLock);
+    int32_t slot = -1;
+    {
+      CSpinMutexLock guard(&Lock);
+      Refresh();
+      slot = FindSlot(name);
+      if (slot < 0 || PresetComm == nullptr) return false;
+    }
+    const bool deleted = PresetComm->DeletePreposition(slot, name);
     CSpinMutexLock guard(&Lock);
-    const int32_t slot = FindSlot(name);
-    if (slot < 0 || PresetComm == nullptr) return false;
-    if (PresetComm->DeletePreposition(slot, name)) {
+    Refresh();
+    if (deleted) {
       Names.erase(slot);
       Order.erase(std::remove(Order.begin(), Order.end(), slot), Order.end());
     }
-    // A refused delete still rewrites the channel, as one batch.
+    // A refused delete still rewrites the channel, as one batch; the preset stays in both.
     Current = -1;
-    return SaveAll();
+    const bool saved = SaveAll();
+    return deleted && saved;
   } catch (...) {
     return false;
   }
@@ -287,8 +393,10 @@ bool CPrepositionList::GetCurrentName(std::string& name) {
   try {
     name.clear();
     CSpinMutexLock guard(&Lock);
-    if (Current < 0 || static_cast<size_t>(Current) >= Order.size()) return false;
-    const auto found = Names.find(Order[static_cast<size_t>(Current)]);
+    Refresh();
+    const int32_t current = CurrentPosition();
+    if (current < 0 || static_cast<size_t>(current) >= Order.size()) return false;
+    const auto found = Names.find(Order[static_cast<size_t>(current)]);
     if (found == Names.end()) return false;
     name = found->second;
     return true;
@@ -298,12 +406,11 @@ bool CPrepositionList::GetCurrentName(std::string& name) {
 }
 
 void CPrepositionList::ResetCurrent() {
-  CSpinMutexLock guard(&Lock);
-  Current = -1;
+  Moves.fetch_add(1);
 }
 
-void CPrepositionList::Log(int level, const std::string& message) {
-  if (PresetComm != nullptr) PresetComm->DebugMessage(level, "%s", message.c_str());
+void CPrepositionList::Log(const Line& line) {
+  if (PresetComm != nullptr) PresetComm->DebugMessage(line.Level, "%s", line.Text.c_str());
 }
 
 }  // namespace korvalt

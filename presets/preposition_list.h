@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -15,11 +16,15 @@ class IPrepositionComm;
 
 // The named presets of one PTZ channel: names and camera slots in memory, mirrored in the shared
 // preset file, and the preset the camera is parked at. Results are the host's PTZ codes:
-// kPtzSuccess, kPtzInvalidArgument (invalid name), kPtzNotAvailable (camera or file failure),
-// kPtzPresetLimit.
+// kPtzSuccess, kPtzInvalidArgument (invalid, too long or duplicate name), kPtzNotAvailable
+// (camera or file failure, or a file that would grow beyond what is read back), kPtzPresetLimit.
 //
-// Host threads call every operation; each takes the list's lock, and camera requests are made
-// under it, so one channel's preset calls are serialised.
+// Host threads call every operation. The operations that ask the camera (Goto, AddPreposition,
+// Remove) are serialised by CallLock, which they hold across the camera request; the list itself
+// is guarded by Lock, which is never held across one, so reading the list and ResetCurrent (which
+// takes no lock at all) never wait for a camera. Entry i of Order is always entry i of the
+// channel in the file: after a load that skipped entries the channel is rewritten before the
+// first change.
 class CPrepositionList {
  public:
   explicit CPrepositionList(int32_t channel);
@@ -38,14 +43,15 @@ class CPrepositionList {
   CPrepositionList(const CPrepositionList&) = delete;
   CPrepositionList& operator=(const CPrepositionList&) = delete;
 
-  // The camera left any stored position.
+  // The camera left any stored position. Lock-free: movement calls must never wait.
   void ResetCurrent();
   // Set by the owning control before Initialize, while no other thread uses the list.
   void SetPresetComm(IPrepositionComm* comm) { PresetComm = comm; }
   void SetMaxPrepositions(uint32_t limit) { MaxPrepositions = limit; }
   uint32_t GetMaxPrepositions() const { return MaxPrepositions; }
 
-  // Non-empty, valid UTF-8 of characters that XML can carry, none of the characters & ! < > ' ".
+  // Non-empty, at most kPtzMaxPresetNameLength bytes of valid UTF-8 of characters that XML can
+  // carry, none of the characters & ! < > ' ".
   static bool IsValidName(const std::string& name);
 
  protected:
@@ -53,21 +59,43 @@ class CPrepositionList {
   int RenameCurrentPreposition(const std::string& name);
 
  private:
-  // With Lock held. The line to log is returned in message: it goes out after the lock is released.
-  int AddLocked(const std::string& name, int& level, std::string& message) QL_REQUIRES(Lock);
-  int RenameLocked(const std::string& name, std::string& message) QL_REQUIRES(Lock);
+  // A line for the host, sent once no lock of ours is held.
+  struct Line {
+    int Level = 0;
+    std::string Text;
+  };
+  // With CallLock held; they take Lock for the list and let go of it for the camera request.
+  int AddNew(const std::string& name, Line& line) QL_REQUIRES(CallLock);
+  int RenameLocked(const std::string& name, Line& line) QL_REQUIRES(Lock);
+  // Reloads the channel when another list (another driver of the device) wrote it since this one
+  // last looked; the current preset stays current if it is still there.
+  void Refresh() QL_REQUIRES(Lock);
+  // Writes the channel back contiguously when the last load skipped entries, so that each later
+  // write lands on its own entry; false when that rewrite failed (nothing may be written then).
+  bool EnsureContiguous() QL_REQUIRES(Lock);
+  // Position of the preset the camera stands at, or -1 (a movement since it was set clears it).
+  int32_t CurrentPosition() const QL_REQUIRES(Lock);
+  void SetCurrent(int32_t position, uint64_t movesBefore) QL_REQUIRES(Lock);
   // Slot whose name equals name (lowest slot first), or -1.
   int32_t FindSlot(const std::string& name) const QL_REQUIRES(Lock);
-  void Log(int level, const std::string& message);
+  // First position of slot in Order, or -1.
+  int32_t PositionOf(int32_t slot) const QL_REQUIRES(Lock);
+  void Log(const Line& line);
 
   const int32_t Channel;
   IPrepositionComm* PresetComm = nullptr;  // borrowed from the owning control's executor
   uint32_t MaxPrepositions = 0;
+  CSpinMutex CallLock;  // serialises Goto, AddPreposition and Remove with their camera requests
   TSmartPtr<CXMLPrepositionReader> Reader QL_GUARDED_BY(Lock);
-  CSpinMutex Lock;                                           // guards Names, Order, Current and Reader
+  CSpinMutex Lock;                                           // guards everything below; taken after CallLock
   std::map<int32_t, std::string> Names QL_GUARDED_BY(Lock);  // name per occupied slot
   std::vector<int32_t> Order QL_GUARDED_BY(Lock);            // list order; host indices are positions here
-  int32_t Current QL_GUARDED_BY(Lock) = -1;  // position in Order of the preset the camera is at
+  int32_t Current QL_GUARDED_BY(Lock) = -1;         // position in Order of the preset the camera is at
+  uint64_t CurrentMoves QL_GUARDED_BY(Lock) = 0;    // Moves when the camera was last sent to Current
+  bool NeedsRewrite QL_GUARDED_BY(Lock) = false;    // the last load skipped entries
+  uint64_t SeenGeneration QL_GUARDED_BY(Lock) = 0;  // the reader's count of changes to the channel
+  // Movement requests accepted so far; written by ResetCurrent on any host thread.
+  std::atomic<uint64_t> Moves{0};
 };
 
 }  // namespace korvalt

@@ -1,6 +1,8 @@
 #include "ptz/base_ptz_comm.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -13,6 +15,71 @@ namespace {
 uint32_t Flag(bool value) {
   return value ? 1u : 0u;
 }
+
+// Not a camera command: marks a preset request's place in the queue.
+constexpr int32_t kCommandPresetBarrier = 0;
+
+enum Phase : int { kWaiting, kReached, kGone };
+
+// Continuous commands replace the one before them of the same kind; -1 for the others.
+int KindOf(const CBasePTZComm::CWorkItem& item) {
+  switch (item.Command) {
+    case CBasePTZComm::kCommandMove:
+      return item.Param1 == ipcapture::kPtzZoomIn || item.Param1 == ipcapture::kPtzZoomOut ? 1 : 0;
+    case CBasePTZComm::kCommandFocus:
+      return 2;
+    case CBasePTZComm::kCommandIris:
+      return 3;
+    case CBasePTZComm::kCommandStop:
+      switch (item.Subtype) {
+        case CBasePTZComm::kStopMoving:
+          return 0;
+        case CBasePTZComm::kStopZooming:
+          return 1;
+        case CBasePTZComm::kStopFocusing:
+          return 2;
+        case CBasePTZComm::kStopIris:
+          return 3;
+        default:
+          return -1;
+      }
+    default:
+      return -1;
+  }
+}
+
+// Commands whose effect on the camera's position a go-to-preset replaces.
+bool MovesTheCamera(const CBasePTZComm::CWorkItem& item) {
+  const int kind = KindOf(item);
+  return kind == 0 || kind == 1 || item.Command == CBasePTZComm::kCommandAreaZoom ||
+         item.Command == CBasePTZComm::kCommandCenter || item.Command == CBasePTZComm::kCommandUnzoom;
+}
+}  // namespace
+
+// A preset request's place in the queue, shared by the request and its queue item: the item may
+// be dropped (queue limit) or cleared (Close) while the request waits.
+struct CBasePTZComm::Barrier {
+  uint64_t Sequence = 0;
+  PresetOrder Order = PresetOrder::kAfterQueued;
+  uint64_t Last[kKinds] = {};  // LastOfKind when the request arrived
+  std::atomic<int> Phase{kWaiting};
+
+  void Leave(int phase) {
+    int waiting = kWaiting;
+    if (Phase.compare_exchange_strong(waiting, phase)) Phase.notify_all();
+  }
+};
+
+namespace {
+// The queue item of a Barrier: the worker parks on it while the preset request runs.
+class CBarrierItem : public CBasePTZComm::CWorkItem {
+ public:
+  explicit CBarrierItem(std::shared_ptr<CBasePTZComm::Barrier> barrier)
+      : CWorkItem(kCommandPresetBarrier, 0, nullptr, 0, 0, 0, 0), Place(std::move(barrier)) {}
+  ~CBarrierItem() override { Place->Leave(kGone); }
+
+  const std::shared_ptr<CBasePTZComm::Barrier> Place;
+};
 }  // namespace
 
 CBasePTZComm::CBasePTZComm(IDriver* sink, const CPtzCapabilities& capabilities, uint16_t channel)
@@ -28,6 +95,7 @@ CBasePTZComm::~CBasePTZComm() {
 bool CBasePTZComm::Open() {
   if (!Opened) {
     ResumeRequests();
+    OpenGate(false);
     Opened = Start(platform::Format("BaseIPPTZThread_Ch%u", unsigned{Channel} + 1));
   }
   if (!Opened) {
@@ -40,9 +108,107 @@ bool CBasePTZComm::Open() {
 bool CBasePTZComm::Close() {
   if (!Opened) return false;
   AbortRequests();
+  OpenGate(true);
   Stop();
   Opened = false;
   return true;
+}
+
+void CBasePTZComm::OpenGate(bool stopping) {
+  CMutexLock guard(GateLock);
+  Stopping = stopping;
+  if (stopping && ActiveBarrier) ActiveBarrier->Leave(kGone);
+  GateChanged.notify_all();
+}
+
+bool CBasePTZComm::Superseded(const CWorkItem& item) const {
+  const Barrier& barrier = *ActiveBarrier;
+  if (barrier.Order == PresetOrder::kReplacesMotion && MovesTheCamera(item)) return true;
+  const int kind = KindOf(item);
+  return kind >= 0 && item.Sequence < barrier.Last[kind];
+}
+
+void CBasePTZComm::BeginPreset(PresetOrder order) {
+  std::shared_ptr<Barrier> barrier;
+  {
+    CMutexLock guard(GateLock);
+    // One preset request at a time; the list serialises them already.
+    GateChanged.wait(GateLock, [&]() QL_REQUIRES(GateLock) { return Stopping || !PresetActive; });
+    PresetActive = true;
+    if (order != PresetOrder::kIndependent && Opened.load() && !Stopping) {
+      barrier = std::make_shared<Barrier>();
+      barrier->Order = order;
+      std::copy(std::begin(LastOfKind), std::end(LastOfKind), std::begin(barrier->Last));
+      barrier->Sequence = NextSequence++;
+      ActiveBarrier = barrier;
+      // Dropped when the worker is gone: the request then only waits for the one in flight.
+      auto* item = new (std::nothrow) CBarrierItem(barrier);
+      if (item == nullptr || !PostWorkItem(item, kMaxQueueLength)) {
+        ActiveBarrier.reset();
+        barrier.reset();
+      }
+    }
+  }
+  // The worker sends what was queued before, skipping what the request supersedes, and waits
+  // at the barrier; or the barrier was dropped or the executor is closing.
+  if (barrier) barrier->Phase.wait(kWaiting);
+  CMutexLock guard(GateLock);
+  if (barrier && barrier->Phase.load() == kGone) ActiveBarrier.reset();
+  // Without a barrier the worker parks before its next item: only the one in flight is waited for.
+  GateChanged.wait(GateLock, [&]() QL_REQUIRES(GateLock) { return Stopping || !WorkerBusy; });
+}
+
+void CBasePTZComm::EndPreset() {
+  CMutexLock guard(GateLock);
+  PresetActive = false;
+  ActiveBarrier.reset();
+  GateChanged.notify_all();
+}
+
+bool CBasePTZComm::BeginItem(const CWorkItem& item) {
+  CMutexLock guard(GateLock);
+  if (const auto* barrier = dynamic_cast<const CBarrierItem*>(&item)) {
+    barrier->Place->Leave(kReached);
+    // Parked here while the preset request runs: nothing overtakes it.
+    GateChanged.wait(GateLock, [&]() QL_REQUIRES(GateLock) {
+      return Stopping || !PresetActive || ActiveBarrier != barrier->Place;
+    });
+    return false;
+  }
+  for (;;) {
+    if (Stopping) return false;
+    if (!PresetActive) break;
+    // Queued before the waiting preset request: sent first, unless superseded.
+    if (ActiveBarrier && item.Sequence < ActiveBarrier->Sequence) {
+      if (Superseded(item)) return false;
+      break;
+    }
+    GateChanged.wait(GateLock);
+  }
+  WorkerBusy = true;
+  return true;
+}
+
+void CBasePTZComm::EndItem() {
+  CMutexLock guard(GateLock);
+  WorkerBusy = false;
+  GateChanged.notify_all();
+}
+
+CBasePTZComm::CPresetTurn::CPresetTurn(CBasePTZComm& comm, PresetOrder order) : Comm(comm) {
+  Comm.BeginPreset(order);
+}
+
+CBasePTZComm::CPresetTurn::~CPresetTurn() {
+  Comm.EndPreset();
+}
+
+CBasePTZComm::CItemTurn::CItemTurn(CBasePTZComm& comm, const CWorkItem& item) : Comm(comm) {
+  Sending = Comm.BeginItem(item);
+}
+
+CBasePTZComm::CItemTurn::~CItemTurn() {
+  if (Sending) Comm.EndItem();
 }
 
 bool CBasePTZComm::HasAnyPTZFunction(ipcapture::IIPParams* /*ignored*/) {
@@ -71,7 +237,16 @@ int CBasePTZComm::GetCapabilities(ipcapture::PTZ_CAPABILITIES* record) {
 int CBasePTZComm::Post(const char* origin, CWorkItem* item) {
   if (item == nullptr) return kNotPosted;
   const int32_t command = item->Command;
-  if (!PostWorkItem(item, kMaxQueueLength)) {
+  bool posted = false;
+  {
+    // Numbered and queued under one lock: queue order is numbering order.
+    CMutexLock guard(GateLock);
+    item->Sequence = NextSequence++;
+    const int kind = KindOf(*item);
+    if (kind >= 0) LastOfKind[kind] = item->Sequence;
+    posted = PostWorkItem(item, kMaxQueueLength);
+  }
+  if (!posted) {
     DebugMessage(ipcapture::kDebugLevelError, "%s: cannot send message (%d) to thread", origin, command);
     return kNotPosted;
   }

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 
 #include "driver/host/ptz.h"
 #include "ptz/preposition_comm.h"
 #include "ptz/ptz_capabilities.h"
+#include "thread/annotated_mutex.h"
 #include "thread/work_item_thread_ex.h"
 
 namespace korvalt {
@@ -13,7 +17,18 @@ class IDriver;
 
 // The PTZ command executor of one channel. Host calls return at once: each movement, focus,
 // iris or stop request becomes a work item that the channel's own thread hands to the vendor's
-// HandleWorkItem, strictly in the order posted. Preset requests are synchronous (IPrepositionComm).
+// HandleWorkItem, strictly in the order posted. Preset requests are synchronous (IPrepositionComm)
+// and share the camera connection with the worker; the preset gate orders them with the queue:
+//
+// - A preset request waits for the request in flight, never for work queued after it started.
+// - Storing a preset comes after the work queued before it (so a preset stored right after
+//   StopAll is stored where the camera stopped). Of the continuous commands queued before it only
+//   the last of each kind (pan/tilt, zoom, focus, iris) is still sent: each replaces the one
+//   before it, so the others would only keep the preset call waiting on a slow camera.
+// - Going to a preset also skips the queued pan, tilt, zoom and positioning commands before it:
+//   the camera drives to the preset anyway.
+// - Deleting a preset has nothing to do with the camera's position: it waits only for the
+//   request in flight, and the queue resumes after it.
 class CBasePTZComm : public CWorkItemThreadEx, public IPrepositionComm {
  public:
   static constexpr uint32_t kMaxQueueLength = 16;  // beyond it the oldest pending item is dropped
@@ -59,7 +74,12 @@ class CBasePTZComm : public CWorkItemThreadEx, public IPrepositionComm {
     int32_t Param1;
     int32_t Param2;
     int32_t Param3;
+    uint64_t Sequence = 0;  // order of posting, given by Post
   };
+
+  // How a preset request relates to the work queued before it (see the class comment).
+  enum class PresetOrder { kAfterQueued, kReplacesMotion, kIndependent };
+  struct Barrier;  // a preset request's place in the queue; private to the implementation
 
   // sink is borrowed for the executor's life.
   CBasePTZComm(IDriver* sink, const CPtzCapabilities& capabilities, uint16_t channel);
@@ -94,14 +114,60 @@ class CBasePTZComm : public CWorkItemThreadEx, public IPrepositionComm {
   virtual void AbortRequests() {}
   virtual void ResumeRequests() {}
 
+  // Held by the vendor around each preset request, on the calling host thread: waits until the
+  // camera may take it.
+  class CPresetTurn {
+   public:
+    CPresetTurn(CBasePTZComm& comm, PresetOrder order);
+    ~CPresetTurn();
+    CPresetTurn(const CPresetTurn&) = delete;
+    CPresetTurn& operator=(const CPresetTurn&) = delete;
+
+   private:
+    CBasePTZComm& Comm;
+  };
+  // Held by the vendor's HandleWorkItem around each item, on the worker: the item's request is
+  // sent only when Go() is true (false for a superseded item and for the gate's own items).
+  class CItemTurn {
+   public:
+    CItemTurn(CBasePTZComm& comm, const CWorkItem& item);
+    ~CItemTurn();
+    CItemTurn(const CItemTurn&) = delete;
+    CItemTurn& operator=(const CItemTurn&) = delete;
+    bool Go() const { return Sending; }
+
+   private:
+    CBasePTZComm& Comm;
+    bool Sending = false;
+  };
+
   IDriver* const Sink;
 
  private:
+  static constexpr size_t kKinds = 4;  // pan/tilt, zoom, focus, iris
+
   int Post(const char* origin, CWorkItem* item);
+  void BeginPreset(PresetOrder order);
+  void EndPreset();
+  bool BeginItem(const CWorkItem& item);
+  void EndItem();
+  // Wakes every wait of the gate for good (until the next Open).
+  void OpenGate(bool stopping);
+  bool Superseded(const CWorkItem& item) const QL_REQUIRES(GateLock);
 
   const uint16_t Channel;
   const CPtzCapabilities Capabilities;
-  bool Opened = false;  // changed by the owning control's thread only
+  std::atomic<bool> Opened{false};  // changed by the owning control's thread; read by preset calls
+
+  CMutex GateLock;  // guards the gate below; never held across a camera request
+  std::condition_variable_any GateChanged;
+  uint64_t NextSequence QL_GUARDED_BY(GateLock) = 1;
+  uint64_t LastOfKind[kKinds] QL_GUARDED_BY(GateLock) = {};  // sequence of the last item posted per kind
+  bool Stopping QL_GUARDED_BY(GateLock) = false;             // closed: no wait of the gate holds
+  bool WorkerBusy QL_GUARDED_BY(GateLock) = false;           // the worker is sending an item
+  bool PresetActive QL_GUARDED_BY(GateLock) = false;         // a preset request waits or runs
+  // The active preset request's place in the queue; null when it has none.
+  std::shared_ptr<Barrier> ActiveBarrier QL_GUARDED_BY(GateLock);
 };
 
 }  // namespace korvalt

@@ -18,8 +18,12 @@ CBasePTZHandler::CBasePTZHandler(IDriver* driver, uint32_t channelCount, std::st
 CBasePTZHandler::~CBasePTZHandler() {
   try {
     CBasePTZHandler::DestroyControls();
-    CMutexLock guard(Lock);
-    Reader.Reset();
+    {
+      CMutexLock guard(Lock);
+      Reader.Reset();
+    }
+    // The last driver of the device closes its file.
+    CXMLPrepositionReader::ReleaseUnused();
   } catch (...) {
   }
 }
@@ -68,11 +72,13 @@ bool CBasePTZHandler::InitializeXMLStorage() {
         "%s: PTZ module cannot be initialized! Name of file for preset storing was not defined",
         kStorageOrigin);
   } else {
-    Reader.Reset(new (std::nothrow) CXMLPrepositionReader(DeviceTypeName, Driver));
+    // Drivers of this process opened for the same device share its file.
+    bool opened = false;
+    Reader = CXMLPrepositionReader::OpenShared(DeviceTypeName, fileName, Driver, opened);
     if (!Reader) {
       failure =
           HUtils::Format("%s: not enough memory for creating CXMLPrepositionReader object", kStorageOrigin);
-    } else if (!Reader->OpenFile(fileName)) {
+    } else if (!opened) {
       failure = HUtils::Format("%s: cannot initialize CXMLPrepositionReader object with parameter \"%s\"",
                                kStorageOrigin, fileName.c_str());
     }

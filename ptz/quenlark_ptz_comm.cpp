@@ -59,6 +59,8 @@ bool CQuenlarkPTZComm::Send(const std::string& path) {
 void CQuenlarkPTZComm::HandleWorkItem(CWorkItemThreadEx::IWorkItem* workItem) {
   const auto* item = dynamic_cast<const CWorkItem*>(workItem);
   if (item == nullptr) return;
+  const CItemTurn turn(*this, *item);
+  if (!turn.Go()) return;
   switch (item->Command) {
     case kCommandMove:
       Send(MovePath(item->Param1, item->Speed));
@@ -92,14 +94,17 @@ void CQuenlarkPTZComm::ProcessFocusCommand(const CWorkItem& item) {
 }
 
 bool CQuenlarkPTZComm::StorePreposition(int32_t slot, const std::string& /*name*/) {
+  const CPresetTurn turn(*this, PresetOrder::kAfterQueued);
   return Send(HUtils::Format("/config/ptz_preset.cgi?name=%u&act=add", static_cast<unsigned>(slot) + 1));
 }
 
 bool CQuenlarkPTZComm::GotoPreposition(int32_t slot, const std::string& /*name*/, int32_t /*param*/) {
+  const CPresetTurn turn(*this, PresetOrder::kReplacesMotion);
   return Send(HUtils::Format("/config/ptz_preset.cgi?name=%u&act=go", static_cast<unsigned>(slot) + 1));
 }
 
 bool CQuenlarkPTZComm::DeletePreposition(int32_t slot, const std::string& /*name*/) {
+  const CPresetTurn turn(*this, PresetOrder::kIndependent);
   return Send(HUtils::Format("/config/ptz_preset.cgi?name=%u&act=del", static_cast<unsigned>(slot) + 1));
 }
 

@@ -36,8 +36,8 @@ class CQuenlarkPTZComm : public CBasePTZComm {
   bool Send(const std::string& path);
   void ProcessFocusCommand(const CWorkItem& item);
 
-  // The worker's queued requests and the host's preset requests share one connection; the lock
-  // keeps two requests from overlapping on it.
+  // The worker's queued requests and the host's preset requests share one connection; the
+  // preset gate orders them, and the lock keeps two requests from ever overlapping on it.
   CMutex SenderLock;
   Web::CHttpSender HttpSender QL_GUARDED_BY(SenderLock);  // but Abort may come from any thread
 };

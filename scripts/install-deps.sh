@@ -11,6 +11,7 @@ packages=(
   gstreamer1.0-plugins-ugly gstreamer1.0-libav
   libavcodec-dev libavutil-dev libswscale-dev libavformat-dev ffmpeg
   libpugixml-dev curl tmux python3
+  python3-matplotlib
 )
 
 missing=()

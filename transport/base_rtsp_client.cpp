@@ -44,10 +44,11 @@ CBaseRTSPClient::~CBaseRTSPClient() {
 }
 
 void CBaseRTSPClient::Disconnect() {
+  StopReader();
   if (Socket >= 0) ::close(Socket);
   Socket = -1;
   Connected = false;
-  Received.clear();
+  Received.Clear();
 }
 
 bool CBaseRTSPClient::Fail(Failure failure) {
@@ -168,7 +169,8 @@ std::string CBaseRTSPClient::BuildRequest(int method) {
     if (!HUtils::EncodeCredentials(Params.UserName, Params.Password, credentials)) return {};
     authorization = "Authorization: Basic " + credentials + "\r\n";
   } else if (Params.AuthScheme == kAuthDigest) {
-    authorization = MakeDigestAuthorization(presentation, method);
+    // The Digest uri is the request's own: the track for SETUP, the presentation otherwise.
+    authorization = MakeDigestAuthorization(method == kRtspSetup ? track : presentation, method);
   }
 
   SequenceNumber += 1;
@@ -179,9 +181,7 @@ std::string CBaseRTSPClient::BuildRequest(int method) {
   // The identifier goes back exactly as the camera sent it.
   const std::string session = "Session: " + Parser.Session + "\r\n";
   const std::string range = "Range: npt=0.000-\r\n";
-  const std::string transport = HUtils::Format("Transport: RTP/AVP/UDP;unicast;client_port=%u-%u\r\n",
-                                               static_cast<unsigned>(Params.ClientRtpPort),
-                                               static_cast<unsigned>(Params.ClientRtcpPort));
+  const std::string transport = TransportLine();
   switch (method) {
     case kRtspDescribe:
       return name + " " + presentation + " " + version + cseq + accept + authorization + userAgent + "\r\n";
@@ -197,6 +197,7 @@ std::string CBaseRTSPClient::BuildRequest(int method) {
 }
 
 bool CBaseRTSPClient::SendAll(const std::string& request) {
+  CMutexLock guard(SendLock);
   const int64_t deadline = platform::MonotonicMs() + std::max(0, Params.ReceiveTimeout);
   size_t sent = 0;
   while (sent < request.size()) {
@@ -218,33 +219,41 @@ bool CBaseRTSPClient::SendAll(const std::string& request) {
 }
 
 bool CBaseRTSPClient::ReadResponse(std::string& response, int64_t deadlineMs) {
-  // A response is its header block up to the empty line, then exactly Content-Length bytes; a
-  // camera may split it across segments or send several in one piece of any size.
-  char chunk[kReadChunk];
-  CRTSPFraming::Scan scan;
-  for (;;) {
-    if (scan.HeaderEnd == 0) {
-      // Line ends that an earlier body left behind do not begin this response.
-      Received.erase(0, CRTSPFraming::LeadingLineEnds(Received));
-    }
-    size_t length = 0;
-    switch (CRTSPFraming::NextMessage(Received, kMaxResponseSize, length, scan)) {
-      case CRTSPFraming::Result::kComplete:
-        response = Received.substr(0, length);
-        Received.erase(0, length);
+  if (Reader) {
+    platform::Event& stop = StopEvent != nullptr ? *StopEvent : NeverSet;
+    switch (Reader->NextResponse(response, deadlineMs, stop)) {
+      case CInterleavedReader::Wait::kResponse:
         return true;
-      case CRTSPFraming::Result::kTooLarge:
+      case CInterleavedReader::Wait::kStopped:
+        return Fail(Failure::kStopped);
+      case CInterleavedReader::Wait::kEnded:
+        return Fail(Failure::kClosed);
+      case CInterleavedReader::Wait::kTimeout:
+        return Fail(Failure::kAnswerTimeout);
+    }
+  }
+  // A response is its header block up to the empty line, then exactly Content-Length bytes; a
+  // camera may split it across segments or send several in one piece of any size, and frames of
+  // RTP over this connection may come before it.
+  char chunk[kReadChunk];
+  for (;;) {
+    switch (Received.Take(Sink, response)) {
+      case CRTSPConnectionBuffer::Taken::kResponse:
+        return true;
+      case CRTSPConnectionBuffer::Taken::kTooLarge:
         return Fail(Failure::kAnswerTooLarge);
-      case CRTSPFraming::Result::kIncomplete:
+      case CRTSPConnectionBuffer::Taken::kNeedMore:
         break;
     }
-
     if (!WaitSocket(POLLIN, deadlineMs)) return false;
-    const size_t room =
-        std::min(sizeof chunk, kMaxResponseSize - std::min(Received.size(), kMaxResponseSize));
-    const ssize_t n = ::recv(Socket, chunk, std::max<size_t>(room, 1), 0);
+    const size_t room = std::min(sizeof chunk, Received.Room());
+    if (room == 0) {
+      Received.Clear();
+      continue;
+    }
+    const ssize_t n = ::recv(Socket, chunk, room, 0);
     if (n > 0) {
-      Received.append(chunk, static_cast<size_t>(n));
+      Received.Append(chunk, static_cast<size_t>(n));
     } else if (n == 0) {
       return Fail(Failure::kClosed);  // the camera closed the connection before the response was complete
     } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -271,6 +280,7 @@ bool CBaseRTSPClient::Exchange(int method) {
     if (!answered || !CRTSPFraming::IsEarlier(*answered, sent)) break;
   }
   response.resize(std::min(response.size(), response.find('\0')));
+  if (method == kRtspSetup) NoteSetupTransport(response);
   if (TakeResponse(response, method)) return true;
   const bool refused =
       Parser.StatusLineRead && Parser.StatusCode != kStatusOk && Parser.StatusCode != kStatusUnauthorized;
@@ -292,19 +302,32 @@ int32_t CBaseRTSPClient::SessionTimeout() const {
 }
 
 bool CBaseRTSPClient::ExchangeWithRetry(int method) {
-  const bool result = Exchange(method);
+  Refused = false;
+  bool result = Exchange(method);
   if (!result || Parser.StatusCode != kStatusUnauthorized) return result;
   const int32_t scheme = Parser.AuthScheme;
   if (scheme != Params.AuthScheme) {
     Params.AuthScheme = scheme;
-    return Exchange(method);
+    result = Exchange(method);
+  } else if (scheme == kAuthDigest) {
+    // Digest may come back with a fresh nonce.
+    result = Exchange(method);
   }
-  // Digest may come back with a fresh nonce.
-  if (scheme == kAuthDigest) return Exchange(method);
+  // A stale nonce is no refusal: the credentials were right, the nonce expired on the way.
+  if (result && Parser.StatusCode == kStatusUnauthorized && Parser.AuthScheme == kAuthDigest &&
+      Params.AuthScheme == kAuthDigest && Parser.Digest.Stale) {
+    result = Exchange(method);
+  }
+  Refused = result && Parser.StatusCode == kStatusUnauthorized;
   return result;
 }
 
 std::string CBaseRTSPClient::FailureText() const {
+  // The reason phrase is the camera's: it may quote the request it refused.
+  return HUtils::MaskCredentials(DescribeFailure(), Params.UserName, Params.Password);
+}
+
+std::string CBaseRTSPClient::DescribeFailure() const {
   const int timeoutMs = std::max(0, Params.ReceiveTimeout);
   switch (LastError) {
     case Failure::kNone:

@@ -2,11 +2,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "platform/event.h"
+#include "thread/annotated_mutex.h"
 #include "transport/host_resolver.h"
+#include "transport/interleaved_reader.h"
 #include "transport/rtsp_response_parser.h"
 
 namespace korvalt {
@@ -26,6 +31,7 @@ struct RTSP_CONNECTION_PARAMS {
   int32_t AuthScheme = kRtspAuthNone;  // changed by the client after a 401
   std::string UrlPath;                 // presentation path on the server
   int32_t RequestUrlSelector = 0;      // control SETUP uses: 0 video, 1 audio, 2 metadata
+  bool Interleaved = false;            // SETUP asks for RTP and RTCP over this connection, not UDP
 };
 
 // One TCP connection to the camera's RTSP server and single request/response exchanges on it,
@@ -73,9 +79,13 @@ class CBaseRTSPClient {
   bool Connect(const RTSP_CONNECTION_PARAMS& params);
   // One request and its response; true when the parser accepts the response (status 200 or 401).
   bool Exchange(int method);
-  // Exchange, repeated once with the camera's scheme after a 401. A camera that still refuses
-  // gives true with status 401.
+  // Exchange, repeated once with the camera's scheme after a 401, and once more with the new
+  // nonce when the camera calls the last one stale. A camera that still refuses gives true with
+  // status 401 and CredentialsRefused.
   bool ExchangeWithRetry(int method);
+  // The last ExchangeWithRetry ended in a 401 after the credentials went out: the camera refuses
+  // them (a wrong password, or an account the camera locked).
+  bool CredentialsRefused() const { return Refused; }
   // Takes in one response to method as if it had just arrived: what it says is kept for the
   // requests that follow, which continue from its CSeq. True when the parser accepts it.
   bool TakeResponse(const std::string& response, int method);
@@ -93,8 +103,28 @@ class CBaseRTSPClient {
   Failure LastFailure() const { return LastError; }
   // The failure in words: the server's status and reason, or what went wrong with the exchange.
   std::string FailureText() const;
-  // The Digest "Authorization" line for uri and method, or empty when an input is missing.
-  std::string MakeDigestAuthorization(const std::string& uri, int method) const;
+  // The Digest "Authorization" line for uri (the request's own URI) and method, or empty when an
+  // input is missing. Counts the requests made with the camera's present nonce.
+  std::string MakeDigestAuthorization(const std::string& uri, int method);
+
+  // RTP over the RTSP connection. The sink gets every frame read from the connection from now on,
+  // also those read with the opening's responses; borrowed until StopReader or Disconnect.
+  void SetInterleavedSink(IInterleavedSink* sink) { Sink = sink; }
+  // From PLAY on, a thread of the client reads the connection: frames reach the sink as they
+  // arrive, responses wait for the exchange that asked for them.
+  bool StartReader();
+  void StopReader();
+  // Sends one frame on channel. Callable from the sink (on the reader's thread); gives up rather
+  // than wait while a request is being sent. A frame sent only in part ends the connection.
+  bool SendInterleaved(uint8_t channel, std::span<const uint8_t> data);
+  // What the last SETUP answer said of the interleaved transport: taken or not, and its channels.
+  bool InterleavedAccepted() const { return InterleavedTaken; }
+  uint8_t RtpChannel() const { return InterleavedRtpChannel; }
+  uint8_t RtcpChannel() const { return InterleavedRtcpChannel; }
+  enum class Activity { kQuiet, kStopped, kClosed };
+  // Waits up to ms for the owner's stop or for the camera to close or reset the connection
+  // (kClosed). Bytes that arrive meanwhile are kept for the next exchange.
+  Activity WatchConnection(int ms);
 
   // What the last response said.
   int32_t StatusCode() const { return Parser.StatusCode; }
@@ -107,11 +137,23 @@ class CBaseRTSPClient {
   const std::vector<uint8_t>& Sps() const { return Parser.Sps; }
   const std::vector<uint8_t>& Pps() const { return Parser.Pps; }
   const std::vector<uint8_t>& VideoConfig() const { return Parser.VideoConfig; }
+  // The video encodings the DESCRIBE answer offered ("H264/90000"); empty when it named none.
+  const std::vector<std::string>& VideoEncodings() const { return Parser.VideoEncodings; }
+  // What the SETUP answer's Transport header named: the camera's RTP port (0 none) and SSRC.
+  uint16_t ServerRtpPort() const { return Parser.ServerRtpPort; }
+  std::optional<uint32_t> TransportSsrc() const { return Parser.TransportSsrc; }
 
  private:
   bool Fail(Failure failure);
+  std::string DescribeFailure() const;
   bool SendAll(const std::string& request);
   bool ReadResponse(std::string& response, int64_t deadlineMs);
+  // Reads what the socket holds without waiting; false when the connection ended.
+  bool ReadAvailable();
+  std::string TransportLine() const;
+  bool SendFrameLocked(uint8_t channel, std::span<const uint8_t> data) QL_REQUIRES(SendLock);
+  // Reads the Transport header of a SETUP answer sent in the interleaved form.
+  void NoteSetupTransport(const std::string& response);
   // Waits for the socket; on failure LastError tells the stop from the time-out.
   bool WaitSocket(short events, int64_t deadlineMs);
 
@@ -122,12 +164,21 @@ class CBaseRTSPClient {
   uint32_t SequenceNumber = 0;
   int Socket = -1;
   bool Connected = false;
-  std::string Received;                  // bytes read past the last response, kept for the next one
+  CRTSPConnectionBuffer Received{kMaxResponseSize};  // read past the last response, kept for the next one
+  IInterleavedSink* Sink = nullptr;                  // borrowed; receives interleaved frames
+  std::unique_ptr<CInterleavedReader> Reader;        // reads the connection after PLAY over TCP
+  CMutex SendLock;  // one message or frame at a time on the socket (worker and reader send)
+  bool InterleavedTaken = false;
+  uint8_t InterleavedRtpChannel = 0;
+  uint8_t InterleavedRtcpChannel = 1;
   platform::Event* StopEvent = nullptr;  // the owner's; set means "give up every wait"
   platform::Event NeverSet;              // stands in when the owner gave none
   CHostResolver Resolver;
   uint32_t KnownAddress = 0;  // network order; 0 = resolve Params.ServerAddress
   Failure LastError = Failure::kNone;
+  bool Refused = false;
+  std::string CountedNonce;  // the nonce NonceCount counts requests for
+  uint32_t NonceCount = 0;
 };
 
 }  // namespace korvalt

@@ -1,4 +1,5 @@
-// The Digest Authorization line of RTSP requests, in its RFC 2069 form.
+// The Digest Authorization line of RTSP requests: the older form for a challenge without qop,
+// qop=auth with client nonce and nonce count where the camera offers it.
 #include <string>
 
 #include "http/h_utils.h"
@@ -6,33 +7,28 @@
 #include "transport/rtsp_method.h"
 
 namespace korvalt {
-namespace {
 
-// Values inside a quoted header parameter: a quote or backslash would end or bend the string.
-std::string Quoted(const std::string& value) {
-  std::string out;
-  for (const char c : value) {
-    if (c == '"' || c == '\\') out.push_back('\\');
-    out.push_back(c);
-  }
-  return out;
-}
-
-}  // namespace
-
-std::string CBaseRTSPClient::MakeDigestAuthorization(const std::string& uri, int method) const {
+std::string CBaseRTSPClient::MakeDigestAuthorization(const std::string& uri, int method) {
   try {
     const RTSP_CONNECTION_PARAMS& p = Params;
-    if (p.AuthScheme != kAuthDigest || Parser.Realm.empty() || Parser.Nonce.empty() || p.UserName.empty() ||
-        p.Password.empty() || uri.empty()) {
-      return {};
+    if (p.AuthScheme != kAuthDigest) return {};
+    const DIGEST_CHALLENGE& challenge = Parser.Digest;
+    // The count starts again with every nonce the camera hands out.
+    if (challenge.Nonce != CountedNonce) {
+      CountedNonce = challenge.Nonce;
+      NonceCount = 0;
     }
-    const std::string ha1 = HUtils::MD5Hex(p.UserName + ":" + Parser.Realm + ":" + p.Password);
-    const std::string ha2 = HUtils::MD5Hex(std::string(RtspMethodName(method)) + ":" + uri);
-    const std::string response = HUtils::MD5Hex(ha1 + ":" + Parser.Nonce + ":" + ha2);
-    return "Authorization: Digest username=\"" + Quoted(p.UserName) + "\", realm=\"" + Quoted(Parser.Realm) +
-           "\", nonce=\"" + Quoted(Parser.Nonce) + "\", uri=\"" + Quoted(uri) + "\", response=\"" + response +
-           "\"\r\n";
+    DIGEST_ANSWER_INPUT input;
+    input.UserName = p.UserName;
+    input.Password = p.Password;
+    input.Method = RtspMethodName(method);
+    input.Uri = uri;
+    input.NonceCount = NonceCount + 1;
+    input.ClientNonce = HUtils::MakeClientNonce();
+    const std::string credentials = HUtils::MakeDigestCredentials(challenge, input);
+    if (credentials.empty()) return {};
+    NonceCount += 1;
+    return "Authorization: " + credentials + "\r\n";
   } catch (...) {
     return {};
   }

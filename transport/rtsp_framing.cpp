@@ -12,10 +12,13 @@ namespace {
 // End of the header block (just past its empty line), or npos while it is incomplete; lineStart
 // is where the search starts and, when it fails, the start of the last incomplete line. Lines end
 // with CR LF or, from some servers, LF alone.
-size_t HeaderBlockEnd(std::string_view text, size_t& lineStart) {
+size_t HeaderBlockEnd(std::string_view text, size_t& lineStart, size_t& searchFrom) {
   while (lineStart < text.size()) {
-    const size_t lf = text.find('\n', lineStart);
-    if (lf == std::string_view::npos) return std::string_view::npos;
+    const size_t lf = text.find('\n', std::max(lineStart, searchFrom));
+    if (lf == std::string_view::npos) {
+      searchFrom = text.size();
+      return std::string_view::npos;
+    }
     const size_t length = lf - lineStart;
     if (length == 0 || (length == 1 && text[lineStart] == '\r')) return lf + 1;
     lineStart = lf + 1;
@@ -25,7 +28,8 @@ size_t HeaderBlockEnd(std::string_view text, size_t& lineStart) {
 
 size_t HeaderBlockEnd(std::string_view text) {
   size_t lineStart = 0;
-  return HeaderBlockEnd(text, lineStart);
+  size_t searchFrom = 0;
+  return HeaderBlockEnd(text, lineStart, searchFrom);
 }
 
 // Decimal digits at the start of text; nullopt when there are none or the number exceeds limit.
@@ -42,7 +46,91 @@ std::optional<uint64_t> LeadingNumber(std::string_view text, uint64_t limit) {
   return value;
 }
 
+// Interleaved frame: |'$'|channel|  length (16 bits)  | data...
+constexpr char kFrameMarker = '$';
+// A frame's data is an RTP or RTCP packet, both version 2: a "$" whose data begins otherwise is
+// no frame but stray bytes.
+constexpr uint8_t kVersionMask = 0xC0;
+constexpr uint8_t kVersion2 = 0x80;
+// A message begins with a word (a method, or the protocol of a status line) and a blank.
+constexpr size_t kMaxFirstWord = 32;
+
+bool IsLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+bool IsWordChar(char c) {
+  return IsLetter(c) || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.' || c == '/';
+}
+
+enum class Start { kYes, kNo, kUndecided };
+
+// Whether buffer begins like an RTSP message.
+Start MessageStart(std::string_view buffer) {
+  if (!IsLetter(buffer[0])) return Start::kNo;
+  for (size_t i = 1; i < buffer.size() && i <= kMaxFirstWord; ++i) {
+    if (buffer[i] == ' ') return Start::kYes;
+    if (!IsWordChar(buffer[i])) return Start::kNo;
+  }
+  return buffer.size() <= kMaxFirstWord ? Start::kUndecided : Start::kNo;
+}
+
+// Bytes before the next one that may begin a frame or a message (at least one).
+size_t JunkLength(std::string_view buffer) {
+  for (size_t i = 1; i < buffer.size(); ++i) {
+    const char c = buffer[i];
+    if (c == kFrameMarker || IsLetter(c) || c == '\r' || c == '\n') return i;
+  }
+  return buffer.size();
+}
+
 }  // namespace
+
+CRTSPFraming::Unit CRTSPFraming::NextUnit(std::string_view buffer, size_t maxSize, size_t& length,
+                                          uint8_t& channel, Scan& scan) {
+  if (buffer.empty()) return Unit::kIncomplete;
+  if (!scan.Started) {
+    if (const size_t ends = LeadingLineEnds(buffer); ends > 0) {
+      length = ends;
+      return Unit::kSkip;
+    }
+    if (buffer[0] == kFrameMarker) {
+      if (buffer.size() < kFrameHeaderSize) return Unit::kIncomplete;
+      const size_t dataLength =
+          static_cast<size_t>(static_cast<uint8_t>(buffer[2])) << 8 | static_cast<uint8_t>(buffer[3]);
+      if (dataLength > 0) {
+        if (buffer.size() == kFrameHeaderSize) return Unit::kIncomplete;
+        if ((static_cast<uint8_t>(buffer[kFrameHeaderSize]) & kVersionMask) != kVersion2) {
+          length = JunkLength(buffer);
+          return Unit::kSkip;
+        }
+      }
+      if (buffer.size() < kFrameHeaderSize + dataLength) return Unit::kIncomplete;
+      channel = static_cast<uint8_t>(buffer[1]);
+      length = kFrameHeaderSize + dataLength;
+      return Unit::kFrame;
+    }
+    switch (MessageStart(buffer)) {
+      case Start::kUndecided:
+        return Unit::kIncomplete;
+      case Start::kNo:
+        length = JunkLength(buffer);
+        return Unit::kSkip;
+      case Start::kYes:
+        scan.Started = true;
+        break;
+    }
+  }
+  switch (NextMessage(buffer, maxSize, length, scan)) {
+    case Result::kComplete:
+      return Unit::kMessage;
+    case Result::kTooLarge:
+      return Unit::kTooLarge;
+    case Result::kIncomplete:
+      break;
+  }
+  return Unit::kIncomplete;
+}
 
 size_t CRTSPFraming::LeadingLineEnds(std::string_view buffer) {
   const size_t first = buffer.find_first_not_of("\r\n");
@@ -54,7 +142,7 @@ CRTSPFraming::Result CRTSPFraming::NextMessage(std::string_view buffer, size_t m
   if (scan.HeaderEnd == 0) {
     scan.LineStart = std::min(scan.LineStart, buffer.size());
     const size_t headerEnd =
-        HeaderBlockEnd(buffer.substr(0, std::min(buffer.size(), maxSize)), scan.LineStart);
+        HeaderBlockEnd(buffer.substr(0, std::min(buffer.size(), maxSize)), scan.LineStart, scan.SearchFrom);
     if (headerEnd == std::string_view::npos) {
       return buffer.size() >= maxSize ? Result::kTooLarge : Result::kIncomplete;
     }

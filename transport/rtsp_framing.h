@@ -20,6 +20,8 @@ class CRTSPFraming {
     size_t LineStart = 0;  // where the search for the empty line goes on
     size_t HeaderEnd = 0;  // just past the empty line; 0 while not found
     size_t BodyLength = 0;
+    size_t SearchFrom = 0;  // no line end before this within the current line
+    bool Started = false;   // NextUnit: the buffer was found to begin with a message
   };
 
   // Number of CR and LF bytes at the start of buffer. Robust clients skip them before a status
@@ -34,6 +36,16 @@ class CRTSPFraming {
   // Value of the first header called name (compared without case) in the header block, blanks
   // around it removed; nullopt when the block has no such header.
   static std::optional<std::string_view> HeaderValue(std::string_view headers, std::string_view name);
+
+  // What begins a connection's buffer when RTP and RTCP share the connection with RTSP messages:
+  // an interleaved frame ("$", channel, 16-bit length, data), a message (the server's response or
+  // request), or bytes to skip (line ends, and anything that can begin neither, until the next
+  // byte that can). kFrame sets length (the 4-byte header included) and channel; kMessage and
+  // kSkip set length; kTooLarge: a message would exceed maxSize. Decides only from what a byte
+  // that follows cannot change, so bytes arriving in any pieces are cut at the same places.
+  enum class Unit { kIncomplete, kFrame, kMessage, kSkip, kTooLarge };
+  static constexpr size_t kFrameHeaderSize = 4;
+  static Unit NextUnit(std::string_view buffer, size_t maxSize, size_t& length, uint8_t& channel, Scan& scan);
 
   // The message's CSeq; nullopt when it has none or its value is no number.
   static std::optional<uint32_t> SequenceNumber(std::string_view message);

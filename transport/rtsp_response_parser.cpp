@@ -20,6 +20,9 @@ constexpr int kStatusUnauthorized = 401;
 constexpr int kDefaultSessionTimeout = 30;
 constexpr size_t kParameterSetCapacity = 256;
 constexpr size_t kWordCapacity = 256;  // scanned words hold at most 255 characters
+// Order of the challenges of one response: any answerable Digest beats Basic.
+constexpr int kBasicRank = 1;
+constexpr int kDigestRank = 10;
 
 // A line runs to the first CR or LF and ends with CR LF or, from some servers, with LF alone.
 // Without a line end the line is empty and the position becomes kNone for good.
@@ -48,6 +51,7 @@ enum class HeaderKind {
   kSession,
   kAuthenticate,
   kIgnored,
+  kTransport,
 };
 
 struct HeaderName {
@@ -61,7 +65,7 @@ constexpr std::array<HeaderName, 13> kHeaderNames = {{
     {"content-base", HeaderKind::kContentBase},
     {"content-type", HeaderKind::kContentType},
     {"content-length", HeaderKind::kContentLength},
-    {"transport", HeaderKind::kIgnored},
+    {"transport", HeaderKind::kTransport},
     {"session", HeaderKind::kSession},
     {"range", HeaderKind::kIgnored},
     {"rtp-info", HeaderKind::kIgnored},
@@ -118,12 +122,13 @@ std::string_view FormatParameter(std::string_view line, std::string_view name) {
   return {};
 }
 
-enum class SdpKind { kNone, kControl, kFormat, kVideo, kAudio, kMetadata, kOtherMedia };
+enum class SdpKind { kNone, kControl, kFormat, kRtpMap, kVideo, kAudio, kMetadata, kOtherMedia };
 
 SdpKind ClassifySdp(const std::string& lower) {
-  static constexpr std::array<std::pair<const char*, SdpKind>, 6> kNames = {{
+  static constexpr std::array<std::pair<const char*, SdpKind>, 7> kNames = {{
       {"a=control", SdpKind::kControl},
       {"a=fmtp", SdpKind::kFormat},
+      {"a=rtpmap", SdpKind::kRtpMap},
       {"m=video", SdpKind::kVideo},
       {"m=audio", SdpKind::kAudio},
       {"m=metadata", SdpKind::kMetadata},
@@ -133,38 +138,6 @@ SdpKind ClassifySdp(const std::string& lower) {
     if (lower.find(name) != std::string::npos) return kind;
   }
   return SdpKind::kNone;
-}
-
-bool IsParameterDelimiter(char c) {
-  return c == ' ' || c == ',' || c == '\t';
-}
-
-// Value of one auth-param of a challenge: a quoted string is taken whole (blanks and commas
-// included, backslash escapes undone), a token up to the next comma or blank.
-std::string ChallengeParameter(std::string_view parameters, std::string_view key) {
-  size_t i = 0;
-  while (i < parameters.size()) {
-    while (i < parameters.size() && IsParameterDelimiter(parameters[i])) ++i;
-    const size_t nameStart = i;
-    while (i < parameters.size() && parameters[i] != '=' && !IsParameterDelimiter(parameters[i])) ++i;
-    const std::string_view name = parameters.substr(nameStart, i - nameStart);
-    while (i < parameters.size() && (parameters[i] == ' ' || parameters[i] == '\t')) ++i;
-    if (i >= parameters.size() || parameters[i] != '=') continue;  // a bare token
-    ++i;
-    while (i < parameters.size() && (parameters[i] == ' ' || parameters[i] == '\t')) ++i;
-    std::string value;
-    if (i < parameters.size() && parameters[i] == '"') {
-      for (++i; i < parameters.size() && parameters[i] != '"'; ++i) {
-        if (parameters[i] == '\\' && i + 1 < parameters.size()) ++i;
-        value.push_back(parameters[i]);
-      }
-      if (i < parameters.size()) ++i;  // closing quote
-    } else {
-      while (i < parameters.size() && !IsParameterDelimiter(parameters[i])) value.push_back(parameters[i++]);
-    }
-    if (HUtils::EqualsIgnoringCase(name, key)) return value;
-  }
-  return {};
 }
 
 int32_t ToInt32(const std::string& text) {
@@ -211,11 +184,14 @@ bool CRTSPResponseParser::Parse(const std::string& text, int method) {
   }
   if (StatusCode != kStatusOk && StatusCode != kStatusUnauthorized) return false;
 
+  ChallengeRank = 0;
+  UnusableChallenge = false;
   for (;;) {
     const std::string line = ReadLine(text, position);
     if (line.empty()) break;
     if (!ParseHeader(line)) return false;
   }
+  if (UnusableChallenge) return false;
 
   if (ContentLength != 0 && position == kNone) return false;
   std::string_view body;
@@ -253,6 +229,9 @@ bool CRTSPResponseParser::ParseHeader(const std::string& line) {
       return ParseSession(value);
     case HeaderKind::kAuthenticate:
       return ParseAuthenticate(value);
+    case HeaderKind::kTransport:
+      ParseTransport(value);
+      return true;
     case HeaderKind::kIgnored:
     case HeaderKind::kNone:
       return true;
@@ -282,34 +261,103 @@ bool CRTSPResponseParser::ParseSession(std::string_view value) {
     if (timeout.empty()) {
       Session.clear();
     } else {
-      SessionTimeout = ToInt32(timeout);
-      if (SessionTimeout == 0) SessionTimeout = kDefaultSessionTimeout;
+      int32_t announced = ToInt32(timeout);
+      if (announced == 0) announced = kDefaultSessionTimeout;
+      // The smallest time-out the session announced holds: a camera that says 60 s on SETUP and
+      // 120 s on PLAY drops the session after 60.
+      SessionTimeout = SessionTimeout > 0 && announced > 0 ? std::min(SessionTimeout, announced) : announced;
     }
   }
   return !Session.empty();
 }
 
 bool CRTSPResponseParser::ParseAuthenticate(std::string_view value) {
-  // The scheme is a token compared without case: "Digest", "digest" and "DIGEST" are one.
-  AuthScheme = kRtspAuthNone;
+  // The scheme is a token compared without case: "Digest", "digest" and "DIGEST" are one. Of
+  // several challenges in one response the strongest this client can answer wins, whatever their
+  // order: Digest over Basic, SHA-256 over MD5.
   const size_t schemeEnd = std::min(value.find_first_of(" \t"), value.size());
   const std::string_view scheme = value.substr(0, schemeEnd);
-  if (HUtils::EqualsIgnoringCase(scheme, "Digest")) {
-    AuthScheme = kRtspAuthDigest;
-  } else if (HUtils::EqualsIgnoringCase(scheme, "Basic")) {
-    AuthScheme = kRtspAuthBasic;
-  }
-  if (AuthScheme == kRtspAuthNone) return true;
   const std::string_view rest = value.substr(schemeEnd);
-  Realm = ChallengeParameter(rest, "realm");
-  Nonce = ChallengeParameter(rest, "nonce");
-  return !(AuthScheme == kRtspAuthDigest && (Realm.empty() || Nonce.empty()));
+  int32_t candidate = kRtspAuthNone;
+  DIGEST_CHALLENGE digest;
+  int rank = 0;
+  if (HUtils::EqualsIgnoringCase(scheme, "Digest")) {
+    candidate = kRtspAuthDigest;
+    if (HUtils::ParseDigestChallenge(rest, digest)) {
+      rank = kDigestRank + 2 * static_cast<int>(digest.Algorithm) + (digest.QopAuth ? 1 : 0);
+    }
+  } else if (HUtils::EqualsIgnoringCase(scheme, "Basic")) {
+    candidate = kRtspAuthBasic;
+    rank = kBasicRank;
+  }
+  if (rank == 0) {
+    // A Digest challenge without realm or nonce fails the response unless a usable challenge
+    // comes with it; a scheme or algorithm we cannot answer is passed over.
+    if (ChallengeRank == 0) {
+      AuthScheme = kRtspAuthNone;
+      if (candidate == kRtspAuthDigest && (digest.Realm.empty() || digest.Nonce.empty())) {
+        AuthScheme = kRtspAuthDigest;
+        Realm = digest.Realm;
+        Nonce = digest.Nonce;
+        Digest = digest;
+        UnusableChallenge = true;
+      }
+    }
+    return true;
+  }
+  if (rank <= ChallengeRank) return true;
+  ChallengeRank = rank;
+  UnusableChallenge = false;
+  AuthScheme = candidate;
+  Realm = HUtils::AuthParameter(rest, "realm");
+  Nonce = HUtils::AuthParameter(rest, "nonce");
+  Digest = candidate == kRtspAuthDigest ? digest : DIGEST_CHALLENGE{};
+  return true;
+}
+
+void CRTSPResponseParser::ParseTransport(std::string_view value) {
+  // "RTP/AVP;unicast;client_port=3556-3557;server_port=6970-6971;ssrc=1A2B3C4D": where the camera
+  // sends from and as whom. Anything unreadable names nothing, and every datagram is taken as before.
+  ServerRtpPort = 0;
+  TransportSsrc.reset();
+  while (!value.empty()) {
+    const size_t end = std::min(value.find(';'), value.size());
+    const std::string_view parameter = HUtils::TrimBlanks(value.substr(0, end));
+    value.remove_prefix(std::min(end + 1, value.size()));
+    const size_t equals = parameter.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view name = HUtils::TrimBlanks(parameter.substr(0, equals));
+    const std::string text(HUtils::TrimBlanks(parameter.substr(equals + 1)));
+    if (HUtils::EqualsIgnoringCase(name, "server_port")) {
+      const std::string first = text.substr(0, text.find('-'));
+      int port = 0;
+      if (HUtils::ParseInt(first, port) && port > 0 && port <= 65535)
+        ServerRtpPort = static_cast<uint16_t>(port);
+    } else if (HUtils::EqualsIgnoringCase(name, "ssrc")) {
+      // Eight hexadecimal digits at most; odd forms (decimal, "0x", longer) name nothing.
+      if (text.empty() || text.size() > 8 ||
+          text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        continue;
+      TransportSsrc = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+    }
+  }
+}
+
+void CRTSPResponseParser::ReadVideoEncoding(const std::string& line) {
+  // "a=rtpmap:96 H264/90000": the encoding after the payload type, as written.
+  const size_t space = line.find_first_of(" \t");
+  if (space == std::string::npos || VideoEncodings.size() >= kMaxVideoEncodings) return;
+  const size_t start = line.find_first_not_of(" \t", space);
+  if (start == std::string::npos) return;
+  const size_t end = std::min(line.find_first_of(" \t", start), line.size());
+  VideoEncodings.push_back(line.substr(start, end - start));
 }
 
 bool CRTSPResponseParser::ParseSdp(std::string_view body) {
   std::string* control = nullptr;  // the current media's control member
   bool video = false;              // the current media is the video media
   size_t position = 0;
+  VideoEncodings.clear();
   for (;;) {
     const std::string line = ReadLine(body, position);
     if (line.empty()) return true;
@@ -350,6 +398,9 @@ bool CRTSPResponseParser::ParseSdp(std::string_view body) {
       case SdpKind::kFormat:
         DecodeParameterSets(line);
         if (video) DecodeVideoConfig(line);
+        break;
+      case SdpKind::kRtpMap:
+        if (video) ReadVideoEncoding(line);
         break;
       case SdpKind::kNone:
         break;

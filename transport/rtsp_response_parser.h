@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "http/digest_challenge.h"
+
 namespace korvalt {
 
 // RTSP authentication schemes, as the connection parameters and a challenge carry them.
@@ -45,14 +47,24 @@ class CRTSPResponseParser {
   std::string VideoControl;
   std::string AudioControl;
   std::string MetadataControl;
-  int32_t AuthScheme = kRtspAuthNone;  // of the last WWW-Authenticate header
+  // Of the strongest answerable WWW-Authenticate challenge of the last response that had one.
+  int32_t AuthScheme = kRtspAuthNone;
   std::string Realm;
   std::string Nonce;
+  DIGEST_CHALLENGE Digest;   // the whole Digest challenge when AuthScheme is Digest
   std::vector<uint8_t> Sps;  // appended by every DESCRIBE answer that carries parameter sets
   std::vector<uint8_t> Pps;
   // MPEG-4 configuration headers of the video media ("config=" in hexadecimal), replaced by every
   // DESCRIBE answer that carries them.
   std::vector<uint8_t> VideoConfig;
+  // The video media's "a=rtpmap" encodings as the camera wrote them ("H264/90000"), replaced by
+  // every DESCRIBE answer; empty when it named none (a static payload type).
+  std::vector<std::string> VideoEncodings;
+  static constexpr size_t kMaxVideoEncodings = 16;
+  // What the last Transport header named: the camera's RTP source port (0 none) and the SSRC of
+  // its stream, as a number.
+  uint16_t ServerRtpPort = 0;
+  std::optional<uint32_t> TransportSsrc;
 
  private:
   bool ParseHeader(const std::string& line);
@@ -61,6 +73,11 @@ class CRTSPResponseParser {
   bool ParseSdp(std::string_view body);
   void DecodeParameterSets(const std::string& line);
   void DecodeVideoConfig(const std::string& line);
+  void ReadVideoEncoding(const std::string& line);
+  void ParseTransport(std::string_view value);
+
+  int ChallengeRank = 0;           // of the challenge taken from the response being parsed; 0 none
+  bool UnusableChallenge = false;  // a Digest challenge without realm or nonce, and nothing better
 };
 
 }  // namespace korvalt

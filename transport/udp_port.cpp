@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -61,6 +62,17 @@ int CUDPPort::Open(uint16_t port) {
     ::close(fd);
     return kReceiveBufferRefused;
   }
+  // The kernel caps the buffer at net.core.rmem_max without complaint, and reports twice what it
+  // grants (its own bookkeeping included).
+  int granted = 0;
+  socklen_t grantedLength = sizeof granted;
+  if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) != 0) granted = 2 * socketBuffer;
+  AskedBuffer.store(static_cast<uint32_t>(socketBuffer));
+  GrantedBuffer.store(static_cast<uint32_t>(granted / 2));
+  // Each datagram then tells how many the kernel dropped on this socket so far.
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one);
+  KernelDropped.store(0);
 
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -130,6 +142,17 @@ void CUDPPort::Close() {
   }
 }
 
+void CUDPPort::NoteKernelDrops(msghdr& header) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL ||
+        c->cmsg_len < CMSG_LEN(sizeof(uint32_t)))
+      continue;
+    uint32_t dropped = 0;
+    std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+    KernelDropped.store(dropped, std::memory_order_relaxed);
+  }
+}
+
 void CUDPPort::ReceiveLoop(int socketFd) {
   // Every slot holds any UDP datagram, so the asked-for buffer size (BufferBytes) stays a plain
   // limit: a datagram longer than it is dropped as oversized (lost once, the size grows) even in
@@ -140,6 +163,8 @@ void CUDPPort::ReceiveLoop(int socketFd) {
   std::array<iovec, kBatchSize> slots;
   std::array<sockaddr_in, kBatchSize> senders;
   std::array<mmsghdr, kBatchSize> messages;
+  // Room for the drop counter that SO_RXQ_OVFL attaches to each datagram.
+  std::array<std::array<uint8_t, CMSG_SPACE(sizeof(uint32_t))>, kBatchSize> controls{};
   for (size_t i = 0; i < kBatchSize; ++i) {
     slots[i] = {storage.get() + i * kSlotBytes, kSlotBytes};
     messages[i] = {};
@@ -180,7 +205,11 @@ void CUDPPort::ReceiveLoop(int socketFd) {
     // Drain what is queued without waiting; a full batch means more may be waiting. Running is
     // checked before every datagram, so a stop waits for one callback at most, never for a burst.
     for (;;) {
-      for (mmsghdr& message : messages) message.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+      for (size_t i = 0; i < kBatchSize; ++i) {
+        messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        messages[i].msg_hdr.msg_control = controls[i].data();
+        messages[i].msg_hdr.msg_controllen = controls[i].size();
+      }
       // MSG_TRUNC makes each message report the datagram's real length even when it did not fit.
       const int received =
           ::recvmmsg(socketFd, messages.data(), kBatchSize, MSG_TRUNC | MSG_DONTWAIT, nullptr);
@@ -189,7 +218,8 @@ void CUDPPort::ReceiveLoop(int socketFd) {
       for (int i = 0; i < received; ++i) {
         if (!Running.load()) return;
         followBufferSize();
-        const mmsghdr& message = messages[static_cast<size_t>(i)];
+        mmsghdr& message = messages[static_cast<size_t>(i)];
+        NoteKernelDrops(message.msg_hdr);
         const size_t length = message.msg_len;
         if ((message.msg_hdr.msg_flags & MSG_TRUNC) != 0 || length > allocated) {
           BufferBytes.store(static_cast<uint32_t>(allocated) + kBufferGrowth);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstddef>
@@ -54,9 +55,17 @@ class CUDPPort {
   void SetBufferSize(uint32_t bytes) { BufferBytes.store(bytes); }
   // How long the receive thread waits for a datagram before OnUDPTimeout.
   void SetWaitTimeoutMs(int ms) { WaitMs.store(ms); }
+  // Datagrams the kernel dropped on this socket since it was opened, for want of room in its
+  // receive buffer (0 where the system does not tell).
+  uint32_t KernelDrops() const { return KernelDropped.load(std::memory_order_relaxed); }
+  // The receive buffer asked for at the last Open and what the kernel granted, in bytes.
+  uint32_t AskedReceiveBuffer() const { return AskedBuffer.load(); }
+  uint32_t GrantedReceiveBuffer() const { return GrantedBuffer.load(); }
 
  private:
   void ReceiveLoop(int socketFd);
+  // Keeps the kernel's drop counter that came with a datagram.
+  void NoteKernelDrops(msghdr& header);
 
   CMutex Lock;                               // guards open, close and the socket
   std::atomic<IUDPPortUser*> User{nullptr};  // not owned; set under Lock, read by the receive thread
@@ -67,8 +76,11 @@ class CUDPPort {
   platform::Thread ReceiveThread QL_GUARDED_BY(Lock);
   std::atomic<uint32_t> BufferBytes{65536};  // asked-for datagram buffer; the thread follows it
   std::atomic<int> WaitMs{5000};
-  std::atomic<bool> Running{false};     // the receive thread keeps going while set
-  std::atomic<uint32_t> ReceiverId{0};  // id of the receive thread while its body runs
+  std::atomic<bool> Running{false};        // the receive thread keeps going while set
+  std::atomic<uint32_t> ReceiverId{0};     // id of the receive thread while its body runs
+  std::atomic<uint32_t> KernelDropped{0};  // written by the receive thread
+  std::atomic<uint32_t> AskedBuffer{0};
+  std::atomic<uint32_t> GrantedBuffer{0};
   platform::Event StopEvent{platform::Event::ResetMode::kManual};  // wakes the receive thread on Close
 };
 

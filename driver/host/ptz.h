@@ -13,11 +13,19 @@ namespace korvalt::ipcapture {
 
 // Results of the PTZ calls (32-bit signed).
 inline constexpr int32_t kPtzSuccess = 1;
-inline constexpr int32_t kPtzInvalidArgument = -3;  // null pointer, buffer too small, reserved direction
+inline constexpr int32_t kPtzInvalidArgument = -3;  // null pointer, buffer too small, reserved direction,
+                                                    // invalid, too long or duplicate preset name
 inline constexpr int32_t kPtzNotAvailable = -18;    // no PTZ for this channel, or the request failed
 inline constexpr int32_t kPtzNotSupported = -19;    // the camera lacks the function
 inline constexpr int32_t kPtzPresetFailed = -23;    // unknown preset, camera refused, preset file not written
 inline constexpr int32_t kPtzPresetLimit = -26;     // the camera stores no more presets
+
+// Longest preset name the module stores, in bytes of UTF-8 without the terminating zero. A name
+// buffer of kPtzMaxPresetNameLength + 1 bytes holds every name GetPrepositionName and
+// GetCurrentPreposition return. The limit keeps the device's preset file (all channels, every
+// preset) small enough to be read back whole: 64 bytes are 64 Latin letters or 21 characters of
+// the scripts that take three bytes each.
+inline constexpr uint32_t kPtzMaxPresetNameLength = 64;
 
 // Directions of IIPPTZApi::Move. kPtzMoveReserved is refused with kPtzInvalidArgument; any other
 // value is accepted and sends the camera a move without direction.
@@ -91,11 +99,27 @@ class IIPPTZApi {
   // that cannot hold all of it gives kPtzInvalidArgument (names are never truncated).
   virtual int32_t GetPrepositionName(int32_t index, char* buffer, uint32_t size) = 0;
   // slot 16: moves to the named preset; param is passed through to the camera layer.
+  // kPtzSuccess; kPtzInvalidArgument for a null name; kPtzPresetFailed for an unknown name or
+  // when the camera refused. Waits for the camera request in flight, never for queued moves
+  // (a move queued before it is overtaken: the camera drives to the preset anyway).
   virtual int32_t GotoPreposition(int32_t param, const char* name) = 0;
-  // slot 17: stores the camera's present position as a new preset. While the camera still
-  // stands at a stored preset (no movement since), renames that preset instead.
+  // slot 17: stores the camera's present position as a new preset, after the moves and stops
+  // queued before it reached the camera (so a preset stored right after StopAll is where the
+  // camera stopped). While the camera still stands at a stored preset (no movement since),
+  // renames that preset instead. Names are UTF-8 of at most kPtzMaxPresetNameLength bytes,
+  // without & ! < > ' " and control characters other than tab, line feed and carriage return.
+  //   kPtzSuccess
+  //   kPtzInvalidArgument  null, empty, invalid or too long name, or a name another preset of
+  //                        the channel already has (the debug sink says which name)
+  //   kPtzNotAvailable     no PTZ, the camera refused, or the preset file could not be written
+  //                        (also when the change would make the file larger than the module
+  //                        reads back; the file is then left as it was)
+  //   kPtzPresetLimit      the channel holds as many presets as the camera stores
   virtual int32_t AddPreposition(const char* name) = 0;
-  virtual int32_t RemovePreposition(const char* name) = 0;  // slot 18
+  // slot 18: deletes the named preset on the camera and from the preset file.
+  //   kPtzSuccess; kPtzInvalidArgument for a null name; kPtzPresetFailed for an unknown name,
+  //   when the camera refused (the preset stays) or the preset file could not be written.
+  virtual int32_t RemovePreposition(const char* name) = 0;
   // slot 19: name of the preset the camera was last moved to; kPtzPresetFailed once it moved away.
   virtual int32_t GetCurrentPreposition(char* buffer, uint32_t size) = 0;
 };
@@ -118,9 +142,13 @@ class IIPParams {
 };
 
 // Offered by the driver (GetPTZDriver / GetPTZDriverEx): one PTZ control per channel, owned by
-// the driver and the same object on every call. Null for a channel beyond the device's count or
-// when presets cannot be stored (the reason goes to the debug sink). Ask for channels from one
-// thread at a time.
+// the driver and the same object on every call. Null for a channel beyond the device's count,
+// when the MAC address (custom parameter 3) that names the preset file is missing, or when the
+// PTZ thread cannot start; the reason goes to the debug sink. When the preset file cannot be
+// opened or created, the first request gives null and later requests give a working control
+// without presets, whose preset changes fail (kPtzNotAvailable / kPtzPresetFailed). Drivers of
+// one process opened with the same MAC address share the file. Channels may be asked for from
+// any thread.
 class IIPPTZDriver {
  public:
   virtual ~IIPPTZDriver() = default;                   // slot 0

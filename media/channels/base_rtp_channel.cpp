@@ -2,6 +2,8 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
+
 #include "http/h_utils.h"
 #include "platform/clock.h"
 
@@ -19,12 +21,43 @@ uint32_t CBaseRTPChannel::ResolveCameraAddress() {
 
 void CBaseRTPChannel::ReportOpeningFailure(const char* origin, const std::string& what) {
   if (StopRequested() || !HUtils::ShouldLog(Driver)) return;
-  Driver->DebugMessage(ipcapture::kDebugLevelError, "%s: %s", origin, what.c_str());
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  const std::string text = HUtils::MaskCredentials(what, device.UserName, device.Password);
+  Driver->DebugMessage(ipcapture::kDebugLevelError, "%s: %s", origin, text.c_str());
+}
+
+void CBaseRTPChannel::NoteCredentialsRefused(const char* origin, const std::string& request) {
+  bool firstOfSeries = false;
+  const int64_t delayMs = Backoff.Refused(platform::MonotonicMs(), firstOfSeries);
+  if (!firstOfSeries || StopRequested() || !HUtils::ShouldLog(Driver)) return;
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  const std::string text = HUtils::MaskCredentials(request, device.UserName, device.Password);
+  Driver->DebugMessage(ipcapture::kDebugLevelError,
+                       "%s: camera %s refused the credentials of user \"%s\" (%s); next try in %.1f s, then "
+                       "ever less often, at most once a minute, until they are accepted",
+                       origin, device.Address.c_str(), device.UserName.c_str(), text.c_str(),
+                       static_cast<double>(delayMs) / 1000.0);
 }
 
 CBaseRTPChannel::~CBaseRTPChannel() {
   Stop();
   CloseReceiver();
+}
+
+void CBaseRTPChannel::NoteUnusableStream(const char* origin, const std::string& offered,
+                                         const std::string& needed) {
+  bool firstOfSeries = false;
+  const int64_t delayMs = Backoff.Refused(platform::MonotonicMs(), firstOfSeries);
+  if (!firstOfSeries || StopRequested() || !HUtils::ShouldLog(Driver)) return;
+  Driver->DebugMessage(
+      ipcapture::kDebugLevelError,
+      "%s: camera %s offers only %s, the channel needs %s: set the camera's stream to %s; next "
+      "try in %.1f s, then ever less often, at most once a minute",
+      origin, Driver->GetDeviceInfo().Address.c_str(), offered.c_str(), needed.c_str(),
+      needed == "H264"      ? "H.264"
+      : needed == "MP4V-ES" ? "MPEG-4"
+                            : "Motion JPEG",
+      static_cast<double>(delayMs) / 1000.0);
 }
 
 uint32_t CBaseRTPChannel::CameraAddress() {
@@ -45,12 +78,17 @@ int CBaseRTPChannel::WaitStopOr(platform::Event& ev, int ms) {
 
 uint32_t CBaseRTPChannel::Run() {
   RecordDataTime();
+  // A channel the host stops and starts again offers its credentials at once.
+  Backoff.Reset();
+  LossReportedMs = platform::MonotonicMs();
+  LossReported = LossNow();
   for (;;) {
     const int64_t signalLossMs = Driver->GetDeviceInfo().SignalLossTimeout;
     if (GetState() != kStateStreaming) {
       FrameArrived.Reset();
       if (OpenStream()) {
-        const int woke = WaitStopOr(FrameArrived, static_cast<int>(signalLossMs));
+        Backoff.Succeeded();
+        const int woke = WaitForFirstFrame(static_cast<int>(signalLossMs));
         if (woke == 1) {
           SetState(kStateStreaming);
         } else if (woke == -1) {
@@ -62,8 +100,9 @@ uint32_t CBaseRTPChannel::Run() {
       }
     }
     if (GetState() == kStateStreaming) KeepAliveTick();
-    const bool stopping = StopEvent.Wait(Intervals.LoopWaitMs);
+    const bool stopping = WaitBetweenPasses();
     if (stopping) break;
+    ReportLossIfDue();
     const int64_t sinceData = MillisecondsSinceData();
     if (sinceData <= signalLossMs) continue;
     SetState(kStateSignalLost);
@@ -77,14 +116,37 @@ uint32_t CBaseRTPChannel::Run() {
   SetState(kStateStopped);
   CloseReceiver();
   CloseSession();
+  ReportForeignDatagrams();
+  ReportLossIfDue(true);
+  LossReportedMs = 0;
   SetCameraState(false);
   return 0;
+}
+
+void CBaseRTPChannel::ReportForeignDatagrams() {
+  const uint64_t dropped = SourceFilter.Dropped();
+  SourceFilter.Reset();
+  if (dropped == 0 || !HUtils::ShouldLog(Driver)) return;
+  Driver->DebugMessage(
+      ipcapture::kDebugLevelInformation,
+      "korvalt::CBaseRTPChannel::OnRTPPacket: camera %s: dropped %llu datagrams of other streams "
+      "from the camera's address (another source port or SSRC)",
+      Driver->GetDeviceInfo().Address.c_str(), static_cast<unsigned long long>(dropped));
+}
+
+bool CBaseRTPChannel::WaitBetweenPasses() {
+  const int64_t waitMs =
+      std::max<int64_t>(Intervals.LoopWaitMs, Backoff.RemainingMs(platform::MonotonicMs()));
+  return StopEvent.Wait(static_cast<int>(waitMs));
 }
 
 bool CBaseRTPChannel::OpenStream() {
   SetState(kStateStopped);
   CloseReceiver();
   CloseSession();
+  ReportForeignDatagrams();
+  PacketsSinceOpen = 0;
+  Loss.Restart();
   const bool resolved = CameraAddress() != 0;
   if (!resolved) {
     ReportOpeningFailure(
@@ -109,6 +171,7 @@ void CBaseRTPChannel::CloseReceiver() {
   // No packet may reach the channel once the port is closed.
   Receiver->User = nullptr;
   Receiver->Port.Close();
+  KernelDropsClosed += Receiver->Port.KernelDrops();
   Receiver.reset();
 }
 
@@ -157,6 +220,9 @@ void CBaseRTPChannel::OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const 
     PacketArrived.Set();
     return;
   }
+  if (!SourceFilter.Accept(from.sin_port, info.Ssrc, platform::MonotonicMs())) return;
+  PacketsSinceOpen.fetch_add(1, std::memory_order_relaxed);
+  Loss.Add(info.SequenceNumber);
   try {
     ProcessPacket(info);
   } catch (...) {
@@ -180,6 +246,53 @@ bool CBaseRTPChannel::DeliverFrame(ipcapture::IFrameSample* sample) {
 std::pair<uint32_t, uint32_t> CBaseRTPChannel::GetPictureSize() {
   const StreamSettings settings = Settings();
   return {settings.Width, settings.Height};
+}
+
+std::string CBaseRTPChannel::CameraName() {
+  const std::string address = Driver->GetDeviceInfo().Address;
+  if (Driver->GetChannelCount() > 1)
+    return "Video-server " + address + " (channel " + std::to_string(ChannelNumber) + ")";
+  return "Camera " + address;
+}
+
+CBaseRTPChannel::LossFigures CBaseRTPChannel::LossNow() {
+  LossFigures now;
+  now.Received = Loss.Received();
+  now.Lost = Loss.Lost();
+  now.Pictures = DroppedPictures();
+  now.Kernel = KernelDropsClosed + (Receiver ? Receiver->Port.KernelDrops() : 0);
+  return now;
+}
+
+void CBaseRTPChannel::ReportLossIfDue(bool final) {
+  const int64_t now = platform::MonotonicMs();
+  if (LossReportedMs == 0 && final) return;
+  if (LossReportedMs == 0) {
+    LossReportedMs = now;
+    LossReported = LossNow();
+    return;
+  }
+  if (!final && now - LossReportedMs < Intervals.LossReportMs) return;
+  const LossFigures figures = LossNow();
+  const uint64_t received = figures.Received - LossReported.Received;
+  const uint64_t lost = figures.Lost - LossReported.Lost;
+  const uint64_t pictures = figures.Pictures - LossReported.Pictures;
+  // A new socket counts from 0 again; its count is then the window's.
+  const uint64_t kernel =
+      figures.Kernel >= LossReported.Kernel ? figures.Kernel - LossReported.Kernel : figures.Kernel;
+  const int64_t windowMs = now - LossReportedMs;
+  LossReported = figures;
+  LossReportedMs = now;
+  if (lost == 0 && pictures == 0 && kernel == 0) return;
+  const uint64_t expected = received + lost;
+  const double share = expected > 0 ? 100.0 * static_cast<double>(lost) / static_cast<double>(expected) : 0.0;
+  Driver->DebugMessage(
+      ipcapture::kDebugLevelInformation,
+      "%s: %s: lost %llu of %llu RTP packets (%.1f %%), dropped %llu pictures, kernel dropped "
+      "%llu datagrams in the last %lld s",
+      "korvalt::CBaseRTPChannel::ReportLoss", CameraName().c_str(), static_cast<unsigned long long>(lost),
+      static_cast<unsigned long long>(expected), share, static_cast<unsigned long long>(pictures),
+      static_cast<unsigned long long>(kernel), static_cast<long long>((windowMs + 500) / 1000));
 }
 
 }  // namespace korvalt

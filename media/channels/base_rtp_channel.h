@@ -5,11 +5,14 @@
 #include <memory>
 #include <string>
 
+#include "http/refusal_backoff.h"
 #include "media/channels/base_camera_channel.h"
 #include "media/channels/supervision_intervals.h"
 #include "media/parsers/rtp_media_parser.h"
 #include "transport/host_resolver.h"
+#include "transport/rtp_loss_counter.h"
 #include "transport/rtp_receiver.h"
+#include "transport/rtp_source_filter.h"
 
 namespace korvalt {
 
@@ -34,6 +37,13 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   virtual bool ConfigureCamera() = 0;
   virtual bool SendKeepAlive() = 0;
   virtual void ProcessPacket(const RTP_PACKET_INFO& packet) = 0;
+  // Pictures the codec parser dropped since the channel was made.
+  virtual uint64_t DroppedPictures() const { return 0; }
+  // After an opening: waits up to ms for the first frame; 0 stopped, 1 frame, -1 none.
+  virtual int WaitForFirstFrame(int ms) { return WaitStopOr(FrameArrived, ms); }
+  // Between two passes of the loop; true when the channel is being stopped.
+  // After refused credentials the next opening waits its turn; the stop still ends the wait.
+  virtual bool WaitBetweenPasses();
 
   // IRTPReceiverUser, on the receive thread.
   void OnRTPPacket(CRTPReceiver* receiver, const sockaddr_in& from, const RTP_PACKET_INFO& info) override;
@@ -57,7 +67,19 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   // Logs at level 1 why an opening failed, thinned like repeated request failures; nothing while
   // the channel is being stopped.
   void ReportOpeningFailure(const char* origin, const std::string& what);
+  // The camera refused the credentials of request (after the authenticated retry): the next
+  // openings wait ever longer, and the first refusal of a series is logged at level 1.
+  void NoteCredentialsRefused(const char* origin, const std::string& request);
+  // The camera streams nothing this channel can hand over (what offered names): the next openings
+  // wait as after refused credentials, and the first of a series is logged at level 1 with the
+  // setting the camera needs.
+  void NoteUnusableStream(const char* origin, const std::string& offered, const std::string& needed);
   uint32_t MillisecondsSinceKeepAlive() const;
+  // "Camera ADDRESS", or "Video-server ADDRESS (channel N)" on a device of several channels.
+  std::string CameraName();
+  // Once per loss-report interval, a level-2 line with what was lost in it, if anything was;
+  // finally, what was lost since the last one, when the channel stops.
+  void ReportLossIfDue(bool final = false);
   void RecordKeepAlive();
 
   uint16_t RtpPort = 0;
@@ -70,8 +92,28 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   int64_t LastKeepAliveMs = 0;  // monotonic; worker thread only
   platform::Event PacketArrived{platform::Event::ResetMode::kManual};
   platform::Event FrameArrived{platform::Event::ResetMode::kManual};
+  CRefusalBackoff Backoff;        // worker thread; begins afresh with every run of the worker
+  CRtpSourceFilter SourceFilter;  // set by the worker per session, applied on the receive thread
+  // A level-2 line with the datagrams of other streams the last session left out, if any.
+  void ReportForeignDatagrams();
   // Resolved by the worker at the first opening, never on a host thread; read by the receive thread.
   std::atomic<uint32_t> ResolvedAddress{0};  // network order
+  // Packets from the camera since the last opening; written by the receive thread.
+  std::atomic<uint64_t> PacketsSinceOpen{0};
+  CRtpLossCounter Loss;  // fed by the receive thread, read by the worker
+
+ private:
+  // What the last loss report had counted; worker thread only.
+  struct LossFigures {
+    uint64_t Received = 0;
+    uint64_t Lost = 0;
+    uint64_t Pictures = 0;
+    uint64_t Kernel = 0;
+  };
+  LossFigures LossNow();
+  LossFigures LossReported;
+  int64_t LossReportedMs = 0;      // monotonic; 0 before the first pass
+  uint64_t KernelDropsClosed = 0;  // of the ports closed so far
 };
 
 }  // namespace korvalt

@@ -26,6 +26,7 @@ std::unique_ptr<CBaseRTSPClient> CBaseRTSPChannel::CreateRTSPClient() {
 }
 
 bool CBaseRTSPChannel::PrepareSession() {
+  ChooseTransport();
   Client = CreateRTSPClient();
   if (!Client) return false;
   Reporter = std::make_unique<CRTCPReporter>();
@@ -53,6 +54,12 @@ void CBaseRTSPChannel::CloseSession() {
 
 bool CBaseRTSPChannel::BindLocalPorts() {
   Receiver->User = this;
+  // RTP comes inside the RTSP connection: no port to bind or probe.
+  if (OverTcp) {
+    RtpPort = 0;
+    RtcpPort = 0;
+    return true;
+  }
   Probing = true;
   for (uint32_t port = kFirstRtpPort; port + 1 < kPortLimit; port += 2) {
     if (StopRequested()) break;
@@ -70,6 +77,7 @@ bool CBaseRTSPChannel::BindLocalPorts() {
       RtpPort = static_cast<uint16_t>(port);
       RtcpPort = static_cast<uint16_t>(port + 1);
       Probing = false;
+      ReportReceiveBuffer();
       return true;
     }
     Receiver->Port.Close();
@@ -92,6 +100,7 @@ bool CBaseRTSPChannel::StartSession() {
   params.ReceiveTimeout = device.NetworkTimeout;
   params.ClientRtpPort = RtpPort;
   params.ClientRtcpPort = RtcpPort;
+  params.Interleaved = OverTcp;
   AdjustConnectionParams(params);
   // The worker resolved the name already; the client need not look it up again.
   Client->UseServerAddress(ResolvedAddress.load());
@@ -103,18 +112,27 @@ bool CBaseRTSPChannel::StartSession() {
     return false;
   }
   if (StopRequested() || !OpeningStep(kRtspDescribe)) return false;
-  if (StopRequested()) return false;
+  if (StopRequested() || !VideoOfferUsable()) return false;
   AfterDescribe();
-  if (!OpeningStep(kRtspSetup)) return false;
+  if (!SetupStep()) return false;
+  ExpectStreamSource();
   if (StopRequested()) return false;
   if (!OpeningStep(kRtspPlay)) return false;
   RecordKeepAlive();
-  return true;
+  return StartMediaOverConnection();
 }
 
 bool CBaseRTSPChannel::OpeningStep(int method) {
   if (Client->ExchangeWithRetry(method) && Client->StatusCode() == kStatusOk) return true;
+  return OpeningFailed(method);
+}
+
+bool CBaseRTSPChannel::OpeningFailed(int method) {
   const std::string url = method == kRtspSetup ? Client->TrackUrl() : Client->PresentationUrl();
+  if (Client->CredentialsRefused()) {
+    NoteCredentialsRefused(kStartOrigin, std::string(RtspMethodName(method)) + " " + url);
+    return false;
+  }
   ReportOpeningFailure(kStartOrigin, HUtils::Format("%s %s failed: %s", RtspMethodName(method), url.c_str(),
                                                     Client->FailureText().c_str()));
   return false;
@@ -122,10 +140,8 @@ bool CBaseRTSPChannel::OpeningStep(int method) {
 
 void CBaseRTSPChannel::KeepAliveTick() {
   if (!Client) return;
-  const int64_t seconds = Client->SessionTimeout();
-  const int64_t halfMs = seconds * 1000 / 2;
-  if (MillisecondsSinceKeepAlive() <= halfMs) return;
-  SendKeepAlive();
+  if (MillisecondsSinceKeepAlive() <= KeepAlivePeriodMs(Client->SessionTimeout())) return;
+  if (!SendKeepAlive()) KeepAliveFailed();
   RecordKeepAlive();
 }
 

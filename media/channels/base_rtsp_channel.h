@@ -1,16 +1,21 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "media/channels/base_rtp_channel.h"
+#include "media/channels/stream_transport_memory.h"
 #include "transport/base_rtsp_client.h"
 #include "transport/rtcp_reporter.h"
 
 namespace korvalt {
 
 // The stream operations of the loop as an RTSP session: a local RTP/RTCP port pair,
-// DESCRIBE, SETUP, PLAY, OPTIONS as keep-alive, TEARDOWN, and an RTCP reporter.
-class CBaseRTSPChannel : public CBaseRTPChannel {
+// DESCRIBE, SETUP, PLAY, OPTIONS as keep-alive, TEARDOWN, and an RTCP reporter. When no RTP
+// arrives over UDP after PLAY, the session is set up again with RTP and RTCP inside the RTSP
+// connection, and the driver keeps that choice for the camera.
+class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
  public:
   static constexpr const char* kDefaultPath = "rtpvideo1.sdp";
 
@@ -27,15 +32,55 @@ class CBaseRTSPChannel : public CBaseRTPChannel {
   virtual std::unique_ptr<CBaseRTSPClient> CreateRTSPClient();
   virtual void AdjustConnectionParams(RTSP_CONNECTION_PARAMS& params) { (void)params; }
   virtual void AfterDescribe() {}
+  // The RTP encoding name the channel's parser takes ("H264"); null takes whatever comes.
+  virtual const char* RtpEncodingName() const { return nullptr; }
+  // Keep-alives go out at half the session's smallest announced time-out.
+  static int64_t KeepAlivePeriodMs(int32_t sessionTimeoutSeconds);
+
+  uint32_t Run() override;
+  int WaitForFirstFrame(int ms) override;
+  bool WaitBetweenPasses() override;
+
+  // IInterleavedSink: on the worker during the opening, then on the client's reader thread.
+  void OnInterleavedFrame(uint8_t channel, const uint8_t* data, size_t length) override;
+  void OnInterleavedEnded() override {}
 
  protected:
   // One request of the opening, with the authentication retry; a failure (the camera's status or
   // what went wrong) is reported.
   bool OpeningStep(int method);
+  // Reports why the request of method failed; false.
+  bool OpeningFailed(int method);
+  // SETUP; over TCP a refusal of the interleaved transport is remembered for the camera.
+  bool SetupStep();
+  // After PLAY over TCP: the client's reader takes over the connection.
+  bool StartMediaOverConnection();
+  // Chooses this opening's transport; worker thread.
+  void ChooseTransport();
+  CStreamTransportMemory& TransportMemory();
+  // One level-2 line per start, and again when the transport changes.
+  void ReportTransport();
+  // Says once per driver when the kernel grants the RTP socket less buffer than asked.
+  void ReportReceiveBuffer();
+  enum class Reported { kNone, kUdp, kTcp };
+  // After DESCRIBE: false (and the slow retry) when the camera offers no encoding the channel takes.
+  bool VideoOfferUsable();
+  // A keep-alive the camera answered with 454 Session Not Found, or not at all, ends the session at
+  // once: the loop opens a new one at its next pass instead of waiting for the signal to be lost.
+  void KeepAliveFailed();
+  // After SETUP: datagrams are taken only from the source port and SSRC the answer named.
+  void ExpectStreamSource();
 
   std::unique_ptr<CBaseRTSPClient> Client;  // worker thread only
   std::unique_ptr<CRTCPReporter> Reporter;  // worker thread only
   uint16_t RtcpPort = 0;
+  bool OverTcp = false;   // this opening's transport; set by the worker before the session starts
+  std::string TcpReason;  // why the channel streams over TCP; worker thread only
+  Reported LastReported = Reported::kNone;  // worker thread only
+  CStreamTransportMemory OwnMemory;         // when the driver keeps none
+  uint32_t InterleavedSsrc = 0;             // our RTCP identity over TCP; set before the reader runs
+  std::vector<uint8_t> InterleavedCname;    // likewise
+  std::vector<uint8_t> RtcpAnswer;          // reader thread only
 };
 
 }  // namespace korvalt

@@ -14,6 +14,8 @@ constexpr const char* kProfile2Path = "/config/video.cgi?profileid=2";
 constexpr const char* kSeparator = "=";
 constexpr const char* kTerminators = "\r\n";
 constexpr uint32_t kMaxPort = 65535;
+constexpr uint32_t kStatusUnauthorized = 401;
+constexpr const char* kConfigureOrigin = "korvalt::CCommonChannelRTSP::ConfigureCamera";
 constexpr std::array<uint32_t, 11> kBitRates = {64, 128, 256, 384, 500, 750, 1000, 1500, 2000, 3000, 4000};
 
 const char* ProfileCodecName(uint32_t codec) {
@@ -66,6 +68,9 @@ bool CCommonChannelRTSP::ConfigureCamera() {
   if (HUtils::Query(body, Sender, nullptr, kProfile1Path)) {
     profileText = BodyText(body);
     found = ProfileRtspPort(profileText, RtspPort);
+  } else if (Sender.GetStatusCode() == kStatusUnauthorized) {
+    NoteCredentialsRefused(kConfigureOrigin, HUtils::Format("request \"%s\"", kProfile1Path));
+    return false;
   }
   if (profileText.empty()) return false;
   if (!found && !StopRequested() && HUtils::Query(body, Sender, nullptr, kProfile2Path)) {
@@ -140,7 +145,28 @@ bool CCommonChannelRTSP::SetProfile1(const std::string& profileText) {
   const std::string path = BuildProfileRequest(profileText);
   if (path.empty()) return true;
   if (StopRequested()) return false;
-  return HUtils::Command(Sender, Driver, path);
+  std::vector<uint8_t> body;
+  CResultDef result;
+  HUtils::RequestGetRD(body, Sender, result, path, false);
+  if (result.Code == 0) return true;
+  // Refused credentials have a line of their own, once per series.
+  if (Sender.GetStatusCode() == kStatusUnauthorized) {
+    NoteCredentialsRefused(kConfigureOrigin, HUtils::Format("request \"%s\"", path.c_str()));
+  } else if (!result.Text.empty() && HUtils::ShouldLog(Driver)) {
+    Driver->DebugMessage(result.Level, "%s", result.Text.c_str());
+  }
+  return false;
+}
+
+const char* CCommonChannelRTSP::RtpEncodingName() const {
+  switch (Codec) {
+    case kCodecMJPEG:
+      return "JPEG";
+    case kCodecMPEG4:
+      return "MP4V-ES";
+    default:
+      return "H264";
+  }
 }
 
 void CCommonChannelRTSP::AdjustConnectionParams(RTSP_CONNECTION_PARAMS& params) {

@@ -24,6 +24,7 @@ class CCommonChannelRTSP : public CBaseRTSPChannel {
 
   bool ConfigureCamera() override;
   void AdjustConnectionParams(RTSP_CONNECTION_PARAMS& params) override;
+  const char* RtpEncodingName() const override;
   // An HTTP request in flight must not hold up the stop.
   void BeforeStop() override;
 

@@ -13,6 +13,7 @@ class CMJPEGChannelRTSP : public CCommonChannelRTSP {
   ~CMJPEGChannelRTSP() override;
 
   void ProcessPacket(const RTP_PACKET_INFO& packet) override;
+  uint64_t DroppedPictures() const override { return Parser.DroppedPictures(); }
 
  private:
   CJpegRTPMediaParser Parser;  // receive thread only (parameter sets from the worker before PLAY)

@@ -12,9 +12,21 @@ struct SupervisionIntervals {
   // Names a shorter port probe for test suites that reach channels only through the module's
   // exports.
   static constexpr const char* kPortProbeVariable = "QUENLARK_TEST_PORT_PROBE_MS";
+  // Likewise for the loss report's interval.
+  static constexpr const char* kLossReportVariable = "QUENLARK_TEST_LOSS_REPORT_MS";
 
-  int PortProbeMs = kPortProbeMs;  // a port that hears the camera within this time is in use
-  int LoopWaitMs = kLoopWaitMs;    // between two passes: reconnection and signal-loss checks
+  // GStreamer's RTSP source waits as long before it tries TCP; well below the signal-loss time-out.
+  static constexpr int kTcpFallbackMs = 5000;
+  // A camera that closed the RTSP connection but still sends frames within this time streams on.
+  static constexpr int kClosedGraceMs = 500;
+
+  int PortProbeMs = kPortProbeMs;      // a port that hears the camera within this time is in use
+  int LoopWaitMs = kLoopWaitMs;        // between two passes: reconnection and signal-loss checks
+  int TcpFallbackMs = kTcpFallbackMs;  // no RTP over UDP this long after PLAY: try TCP
+  int ClosedGraceMs = kClosedGraceMs;
+  // While anything is lost, a line with the figures this often.
+  static constexpr int kLossReportMs = 60000;
+  int LossReportMs = kLossReportMs;
 
   // The defaults, with the port probe that kPortProbeVariable names (read once per process).
   static SupervisionIntervals ForModule();

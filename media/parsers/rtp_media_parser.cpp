@@ -37,7 +37,11 @@ uint32_t CRTPMediaParser::ResolutionClass(uint32_t width, uint32_t height) {
 
 void CRTPMediaParser::ProcessPacket(const RTP_PACKET_INFO& packet) {
   try {
-    if (!IsContinuous(packet.SequenceNumber)) Reset();
+    if (!IsContinuous(packet.SequenceNumber)) {
+      NoteGap(packet.Timestamp);
+      Reset();
+    }
+    PictureTimestamp = packet.Timestamp;
     std::span<const uint8_t> payload;
     switch (GetPayload(packet, payload)) {
       case PayloadKind::kBroken:
@@ -55,6 +59,18 @@ void CRTPMediaParser::ProcessPacket(const RTP_PACKET_INFO& packet) {
   } catch (...) {
     Reset();
   }
+  // The picture a gap struck ends here: lost unless the codec could still hand it over.
+  if (GapPending && packet.Marker != 0) {
+    if (!DeliveredSinceGap) Dropped.fetch_add(1, std::memory_order_relaxed);
+    GapPending = false;
+  }
+}
+
+void CRTPMediaParser::NoteGap(uint32_t timestamp) {
+  // Packets of one picture share a timestamp: a held picture of another one was cut off.
+  if (!FrameBuffer.empty() && timestamp != PictureTimestamp) Dropped.fetch_add(1, std::memory_order_relaxed);
+  GapPending = true;
+  DeliveredSinceGap = false;
 }
 
 bool CRTPMediaParser::IsContinuous(uint16_t sequenceNumber) {
@@ -89,6 +105,7 @@ bool CRTPMediaParser::Append(const uint8_t* data, size_t size) noexcept {
 
 bool CRTPMediaParser::CheckBufferSize() {
   if (FrameBuffer.size() <= kMaxFrameBuffer) return true;
+  Dropped.fetch_add(1, std::memory_order_relaxed);
   if (Driver != nullptr) {
     const DEVICE_INFO device = Driver->GetDeviceInfo();
     Driver->DebugMessage(ipcapture::kDebugLevelError, "%s Frame buffer overflow detected, %s:%u",
@@ -137,7 +154,12 @@ void CRTPMediaParser::DeliverSample(uint32_t fourCC, size_t capacity) {
   sample->SetDataSize(static_cast<uint32_t>(size));
   sample->SetFourCC(fourCC);
   sample->Commit();
-  if (!Client->DeliverFrame(sample)) Reset();
+  if (!Client->DeliverFrame(sample)) {
+    Dropped.fetch_add(1, std::memory_order_relaxed);
+    Reset();
+    return;
+  }
+  DeliveredSinceGap = true;
 }
 
 ipcapture::ISampleAllocator* CRTPMediaParser::DeliveryAllocator() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -52,6 +53,10 @@ class CRTPMediaParser {
   // Borrowed; set by the owning channel right after construction.
   void SetClient(IMediaParserClient* client) { Client = client; }
 
+  // Pictures lost since construction to a sequence gap, the buffer limit or the host's refusal.
+  // Any thread may read it.
+  uint64_t DroppedPictures() const { return Dropped.load(std::memory_order_relaxed); }
+
   uint32_t GetWidth() const { return Width; }
   uint32_t GetHeight() const { return Height; }
 
@@ -71,6 +76,8 @@ class CRTPMediaParser {
   // given; its size, or 0 when the picture is unusable. The frame buffer as it is by default.
   virtual size_t WritePicture(uint8_t* out);
 
+  // Counts what a sequence gap before a packet of this timestamp cost.
+  void NoteGap(uint32_t timestamp);
   // Records the sequence number; false when the packet does not follow the one before it.
   bool IsContinuous(uint16_t sequenceNumber);
   // False when the buffer could not grow.
@@ -97,6 +104,12 @@ class CRTPMediaParser {
   std::vector<uint8_t> FrameBuffer;
   uint32_t Width = 0;
   uint32_t Height = 0;
+  std::atomic<uint64_t> Dropped{0};
+  // Counting pictures lost to gaps: a gap is charged to the picture it struck once that picture
+  // ends undelivered.
+  uint32_t PictureTimestamp = 0;  // of the last packet
+  bool GapPending = false;
+  bool DeliveredSinceGap = false;
 
  private:
   enum class PayloadKind { kUsable, kPaddingOnly, kBroken };

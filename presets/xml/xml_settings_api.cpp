@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <pugixml.hpp>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/format.h"
@@ -14,18 +15,44 @@
 
 namespace korvalt {
 
-struct CXMLSettingsAPI::Document {
+namespace {
+
+// Child elements of one parent by name, in document order.
+using ChildIndex = std::unordered_map<std::string_view, std::vector<pugi::xml_node>>;
+
+// The tree, and an index of element children per parent built on first lookup, so that reading
+// every entry of a large file costs time linear in its size, not in entries times siblings. The
+// names the index points into live in the tree; a removal drops the whole index.
+struct IndexedTree {
   pugi::xml_document Xml;
+  std::unordered_map<pugi::xml_node_struct*, ChildIndex> Children;
+
+  const ChildIndex& ChildrenOf(const pugi::xml_node parent) {
+    auto [at, added] = Children.try_emplace(parent.internal_object());
+    if (added) {
+      for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_element) at->second[child.name()].push_back(child);
+      }
+    }
+    return at->second;
+  }
+  // An element appended at the end of parent's children.
+  void Appended(const pugi::xml_node parent, const pugi::xml_node child) {
+    const auto at = Children.find(parent.internal_object());
+    if (at != Children.end()) at->second[child.name()].push_back(child);
+  }
 };
+
+}  // namespace
+
+struct CXMLSettingsAPI::Document : IndexedTree {};
 
 namespace {
 
 constexpr const char* kDirectoryVariable = "QUENLARK_PRESET_DIR";
 constexpr const char* kDeclaration = "<?xml version='1.0' encoding='utf-8'?>";
 constexpr const char* kValueAttribute = "value";
-// A settings file holds a few hundred small elements; anything far larger or deeper is not one,
-// and is refused before it can cost the recorder memory or stack.
-constexpr int64_t kMaxFileSize = 4 * 1024 * 1024;
+// Anything deeper than a settings file is refused before it can cost the recorder stack.
 constexpr size_t kMaxDepth = 64;
 
 // Whitespace text, comments and processing instructions are kept so that a load and a save leave
@@ -134,8 +161,7 @@ std::string FormatPath(const char* format, va_list args) noexcept {
   }
 }
 
-bool Matches(const pugi::xml_node node, const XmlPathStep& step) {
-  if (node.type() != pugi::node_element || step.Name != node.name()) return false;
+bool HasAttributes(const pugi::xml_node node, const XmlPathStep& step) {
   for (const auto& [name, value] : step.Attributes) {
     const pugi::xml_attribute attribute = node.attribute(name.c_str());
     if (!attribute || value != attribute.value()) return false;
@@ -143,20 +169,26 @@ bool Matches(const pugi::xml_node node, const XmlPathStep& step) {
   return true;
 }
 
-// First element, in document order, that the first count steps name below parent. Every node is
-// looked at once at most, so a lookup stays linear in the size of the document.
-pugi::xml_node FindFrom(const pugi::xml_node parent, const std::vector<XmlPathStep>& steps, size_t index,
-                        size_t count) {
-  for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
-    if (!Matches(child, steps[index])) continue;
-    if (index + 1 == count) return child;
-    if (pugi::xml_node found = FindFrom(child, steps, index + 1, count)) return found;
-  }
-  return {};
+// First element, in document order, that the first count steps name below parent. Only children
+// of the wanted name are looked at, found through the index.
+pugi::xml_node FindFrom(IndexedTree& doc, const pugi::xml_node parent, const std::vector<XmlPathStep>& steps,
+                        size_t index, size_t count);
+
+pugi::xml_node Find(IndexedTree& doc, const std::vector<XmlPathStep>& steps, size_t count) {
+  return count == 0 ? pugi::xml_node() : FindFrom(doc, doc.Xml, steps, 0, count);
 }
 
-pugi::xml_node Find(const pugi::xml_document& xml, const std::vector<XmlPathStep>& steps, size_t count) {
-  return count == 0 ? pugi::xml_node() : FindFrom(xml, steps, 0, count);
+pugi::xml_node FindFrom(IndexedTree& doc, const pugi::xml_node parent, const std::vector<XmlPathStep>& steps,
+                        size_t index, size_t count) {
+  const ChildIndex& children = doc.ChildrenOf(parent);
+  const auto named = children.find(steps[index].Name);
+  if (named == children.end()) return {};
+  for (const pugi::xml_node child : named->second) {
+    if (!HasAttributes(child, steps[index])) continue;
+    if (index + 1 == count) return child;
+    if (pugi::xml_node found = FindFrom(doc, child, steps, index + 1, count)) return found;
+  }
+  return {};
 }
 
 void AppendText(pugi::xml_node parent, const std::string& text) {
@@ -174,17 +206,18 @@ bool SetAttribute(pugi::xml_node element, const std::string& name, const std::st
 // Each new element at depth d (the root is 1) is laid out as
 //   parent: [d-2 tabs] element [LF, d-2 tabs]     element: [LF, d-1 tabs]
 // so that files keep the layout every recorder writes.
-pugi::xml_node CreatePath(pugi::xml_document& xml, const std::vector<XmlPathStep>& steps, size_t count) {
-  if (pugi::xml_node found = Find(xml, steps, count)) return found;
+pugi::xml_node CreatePath(IndexedTree& doc, const std::vector<XmlPathStep>& steps, size_t count) {
+  if (pugi::xml_node found = Find(doc, steps, count)) return found;
   if (count < 2) return {};
-  pugi::xml_node parent = Find(xml, steps, count - 1);
-  if (!parent) parent = CreatePath(xml, steps, count - 1);
+  pugi::xml_node parent = Find(doc, steps, count - 1);
+  if (!parent) parent = CreatePath(doc, steps, count - 1);
   if (!parent) return {};
   const XmlPathStep& step = steps[count - 1];
   const size_t depth = count;
   AppendText(parent, std::string(depth - 2, '\t'));
   pugi::xml_node element = parent.append_child(step.Name.c_str());
   if (!element) return {};
+  doc.Appended(parent, element);
   AppendText(element, "\n" + std::string(depth - 1, '\t'));
   AppendText(parent, "\n" + std::string(depth - 2, '\t'));
   for (const auto& [name, value] : step.Attributes) {
@@ -224,9 +257,9 @@ int32_t CXMLSettingsAPI::Open(const std::string& fileName) {
     if (!file.Open(path)) return kFail;
     const int64_t size = file.Size();
     if (size <= 0) return kFail;
-    if (size > kMaxFileSize) return kParseError;
+    if (size > kMaxFileBytes) return kParseError;
     std::string bytes;
-    if (!file.ReadAll(bytes, kMaxFileSize)) return kFail;
+    if (!file.ReadAll(bytes, kMaxFileBytes)) return kFail;
     file.Close();
 
     auto document = std::make_unique<Document>();
@@ -267,7 +300,10 @@ bool CXMLSettingsAPI::Save() {
 bool CXMLSettingsAPI::SaveLocked() {
   if (!Doc) return false;
   try {
-    return WriteFileAtomically(FilePath, Serialize(Doc->Xml));
+    const std::string bytes = Serialize(Doc->Xml);
+    // Open would refuse it and move it aside: the file on disk stays as it was.
+    if (static_cast<int64_t>(bytes.size()) > kMaxFileBytes) return false;
+    return WriteFileAtomically(FilePath, bytes);
   } catch (...) {
     return false;
   }
@@ -296,7 +332,7 @@ std::string CXMLSettingsAPI::GetValue(const char* format, ...) {
     if (!ParseXmlPath(path, steps)) return {};
     CSpinMutexLock nodeGuard(&NodeLock);
     if (!Doc) return {};
-    return Find(Doc->Xml, steps, steps.size()).attribute(kValueAttribute).value();
+    return Find(*Doc, steps, steps.size()).attribute(kValueAttribute).value();
   } catch (...) {
     return {};
   }
@@ -319,7 +355,7 @@ int32_t CXMLSettingsAPI::SetValueLocked(const std::string& value, const std::str
   if (!Doc) return 0;
   std::vector<XmlPathStep> steps;
   if (!ParseXmlPath(path, steps)) return 0;
-  pugi::xml_node element = CreatePath(Doc->Xml, steps, steps.size());
+  pugi::xml_node element = CreatePath(*Doc, steps, steps.size());
   if (!element || !SetAttribute(element, kValueAttribute, value)) return 0;
   if (SaveEachChange) return SaveLocked() ? 1 : 0;
   return 1;
@@ -334,7 +370,7 @@ bool CXMLSettingsAPI::NodeExists(const char* format, ...) {
     std::vector<XmlPathStep> steps;
     if (!ParseXmlPath(path, steps)) return false;
     CSpinMutexLock nodeGuard(&NodeLock);
-    return Doc && Find(Doc->Xml, steps, steps.size());
+    return Doc && Find(*Doc, steps, steps.size());
   } catch (...) {
     return false;
   }
@@ -350,8 +386,10 @@ int32_t CXMLSettingsAPI::RemoveNode(const char* format, ...) {
     if (!ParseXmlPath(path, steps) || steps.size() < 2) return 0;
     CSpinMutexLock nodeGuard(&NodeLock);
     if (!Doc) return 0;
-    pugi::xml_node element = Find(Doc->Xml, steps, steps.size());
-    // Only the element goes; the whitespace around it stays where it was.
+    pugi::xml_node element = Find(*Doc, steps, steps.size());
+    // Only the element goes; the whitespace around it stays where it was. The index may point
+    // into the removed subtree, whose memory the tree reuses.
+    Doc->Children.clear();
     if (!element || !element.parent().remove_child(element)) return 0;
     if (SaveEachChange) return SaveLocked() ? 1 : 0;
     return 1;

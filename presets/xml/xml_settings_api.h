@@ -21,6 +21,9 @@ class CXMLSettingsAPI {
   static constexpr int32_t kFail = static_cast<int32_t>(0x80004005);  // missing or empty file, I/O error
   static constexpr int32_t kParseError = static_cast<int32_t>(0x80004006);  // exists but does not parse
   static constexpr size_t kMaxPathLength = 1023;
+  // Largest file Open reads. Save never writes a larger one: it fails and leaves the file as it
+  // was, so nothing the store writes is ever refused when it is read back.
+  static constexpr int64_t kMaxFileBytes = 32 * 1024 * 1024;
 
   CXMLSettingsAPI();
   virtual ~CXMLSettingsAPI();
@@ -28,11 +31,12 @@ class CXMLSettingsAPI {
   CXMLSettingsAPI& operator=(const CXMLSettingsAPI&) = delete;
 
   // 0 on success; kFail for a missing or empty file or one that cannot be read, kParseError for one
-  // that does not parse (or is too large or too deep to be a settings file). The file is looked up
-  // in the storage directory. Counted: each successful Open needs its Close.
+  // that does not parse (or is larger than kMaxFileBytes or too deep to be a settings file). The file is
+  // looked up in the storage directory. Counted: each successful Open needs its Close.
   int32_t Open(const std::string& fileName);
   // Remaining open count.
   int32_t Close();
+  // False when the file could not be written or the document is larger than kMaxFileBytes.
   bool Save();
   // 1 saved, 0 save failed. Independent of any open document. Writes an empty root element into
   // the storage directory. initializeCom is kept for the interface's sake; nothing needs it here.

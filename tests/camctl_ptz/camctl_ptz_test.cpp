@@ -230,12 +230,14 @@ TEST_F(CamctlPtz, RemoveRefusedByTheCameraIsAFailure) {
   ASSERT_EQ(Ptz({"preset", "add", "home"}).Status, 0);
   ASSERT_TRUE(Camera.InjectFault("status", 1, 500));
   ProcessResult run = Ptz({"preset", "rm", "home", "--json"});
-  // The module calls it a success; camctl sees the preset is still there.
+  // The module reports the refusal; camctl adds its hint.
   EXPECT_EQ(run.Status, 1) << run.Out << run.Err;
-  EXPECT_EQ(run.Out,
-            "{\"ok\":false,\"channel\":0,\"calls\":[{\"call\":\"preset rm home\",\"result\":1,\"name\":"
-            "\"success\"}],\"stillStored\":true}\n");
-  EXPECT_NE(run.Err.find("the preset \"home\" is still stored"), std::string::npos) << run.Err;
+  EXPECT_EQ(
+      run.Out.rfind("{\"ok\":false,\"channel\":0,\"calls\":[{\"call\":\"preset rm home\",\"result\":-23,"
+                    "\"name\":\"preset operation failed\"}],\"hint\":",
+                    0),
+      0u)
+      << run.Out;
 
   run = Ptz({"preset", "rm", "home", "--json"});
   EXPECT_EQ(run.Status, 0) << run.Out << run.Err;

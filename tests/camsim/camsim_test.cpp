@@ -531,6 +531,51 @@ TEST(CamsimRtspTest, RtpArrivesOnClientPortsAfterPlay) {
   EXPECT_NEAR(static_cast<double>(sentAfter - sentBefore), 20.0, 3.0);
 }
 
+// The RTP timestamps a client receives within wait (ms); stops early after a quiet second.
+std::vector<uint32_t> RtpTimestamps(int fd, int waitMs) {
+  std::vector<uint32_t> stamps;
+  uint8_t datagram[2048];
+  pollfd p{fd, POLLIN, 0};
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  while (std::chrono::steady_clock::now() < end && poll(&p, 1, 1000) > 0) {
+    if (recv(fd, datagram, sizeof datagram, 0) >= 12)
+      stamps.push_back(uint32_t{datagram[4]} << 24 | uint32_t{datagram[5]} << 16 |
+                       uint32_t{datagram[6]} << 8 | datagram[7]);
+  }
+  return stamps;
+}
+
+// A live camera cannot seek: a later client's PLAY with "Range: npt=0.000-" leaves the shared stream
+// running. Once it flushed and restarted the encoder under every client (time stamps went back), and
+// the RTSP server could abort on the stream the flush had emptied.
+TEST(CamsimRtspTest, LaterClientsPlayDoesNotRestartTheSharedStream) {
+  CamsimOptions options;
+  options.Rtsp = true;
+  Camsim cam(options);
+  ASSERT_TRUE(cam.Ok());
+  ASSERT_EQ(
+      Get(cam.HttpPort(), "/config/video.cgi?profileid=1&resolution=176x120&codec=MJPEG&framerate=15").Status,
+      200);
+  RtpSocket first;
+  RtspConnection firstRtsp(cam.RtspPort());
+  ASSERT_EQ(Play(firstRtsp, cam.RtspPort(), first.Port).rfind("RTSP/1.0 200 OK", 0), 0u);
+  const std::vector<uint32_t> before = RtpTimestamps(first.Fd, 700);
+  ASSERT_FALSE(before.empty()) << "no RTP for the first client";
+
+  RtpSocket second;
+  RtspConnection secondRtsp(cam.RtspPort());
+  const std::string play = Play(secondRtsp, cam.RtspPort(), second.Port);
+  EXPECT_EQ(play.rfind("RTSP/1.0 200 OK", 0), 0u) << play;
+  const std::vector<uint32_t> after = RtpTimestamps(first.Fd, 700);
+  ASSERT_FALSE(after.empty()) << "the first client's stream stopped";
+  uint32_t last = before.back();
+  for (const uint32_t stamp : after) {
+    EXPECT_GE(static_cast<int32_t>(stamp - last), 0) << "the first client's time stamps went back";
+    last = stamp;
+  }
+  EXPECT_EQ(Get(cam.HttpPort(), "/sim/state").Status, 200);
+}
+
 TEST(CamsimRtspTest, RtspAuthenticationFollowsTheHttpScheme) {
   for (const std::string scheme : {"basic", "digest"}) {
     SCOPED_TRACE(scheme);

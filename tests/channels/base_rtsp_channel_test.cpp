@@ -52,6 +52,8 @@ class OpeningChannel : public WithoutProfileSetUp<korvalt::CH264ChannelRTSP> {
  public:
   using WithoutProfileSetUp::WithoutProfileSetUp;
   void UseLookup(korvalt::CHostResolver::Lookup lookup) { Resolver.SetLookup(std::move(lookup)); }
+  // As if the camera had refused RTP inside the RTSP connection before: UDP only.
+  void RefuseTcp() { TransportMemory().RefuseTcp("127.0.0.1"); }
 };
 
 using MpegOpeningChannel = WithoutProfileSetUp<korvalt::CMPEGChannelRTSP>;
@@ -144,6 +146,7 @@ TEST_F(Opening, FailureIsLoggedOnceWithWhatTheCameraAnswered) {
     if (const size_t at = expected.find('%'); at != std::string::npos) expected.replace(at, 1, hostPort);
 
     OpeningChannel channel(&Driver, &Sink, port);
+    channel.RefuseTcp();
     // One pass only: on a loaded machine a second one could report the signal lost before the stop.
     channel.PassEvery(60000);
     ASSERT_TRUE(channel.Start(Settings)) << c.Name;

@@ -20,10 +20,12 @@ struct Packet {
   uint16_t Sequence = 0;
   bool Marker = false;
   bool Padding = false;
+  uint32_t Timestamp = 0;
 
   korvalt::RTP_PACKET_INFO Info() const {
     korvalt::RTP_PACKET_INFO info;
     info.SequenceNumber = Sequence;
+    info.Timestamp = Timestamp;
     info.Marker = Marker ? 1 : 0;
     info.Padding = Padding ? 1 : 0;
     info.Payload = Payload.data();

@@ -283,6 +283,47 @@ TEST(RtpMediaParserBadPackets, EveryCodecDropsLostOrDamagedPacketsAndEndsPicture
   CheckBadPacketPolicy<korvalt::CMpeg4RTPMediaParser>("MPEG-4", Mpeg4Picture());
 }
 
+TEST(RtpMediaParserDroppedPictures, EachPictureAGapOrARefusalCostIsCountedOnce) {
+  // Pictures of three packets (timestamps 1, 2, 3, ...); "x" marks a packet that never arrives.
+  struct Case {
+    const char* Name;
+    std::string Packets;  // per picture three of "o" (arrives) or "x" (lost), pictures by "|"
+    bool Refuse;
+    size_t Delivered;
+    uint64_t Dropped;
+  };
+  const Case cases[] = {
+      {"nothing lost", "ooo|ooo|ooo", false, 3, 0},
+      {"the middle of a picture", "ooo|oxo|ooo", false, 2, 1},
+      {"the end of a picture", "ooo|oox|ooo", false, 2, 1},
+      {"the start of a picture", "ooo|xoo|ooo", false, 2, 1},
+      {"the end of one and the start of the next", "oox|xoo|ooo", false, 1, 2},
+      {"two gaps in one picture", "oxx|ooo", false, 1, 1},
+      {"refused by the host", "ooo|ooo", true, 2, 2},
+  };
+  const auto picture = JpegPicture();
+  for (const Case& c : cases) {
+    Harness<korvalt::CJpegRTPMediaParser> h;
+    h.Client.Accept = !c.Refuse;
+    uint16_t sequence = 1;
+    uint32_t timestamp = 1;
+    size_t part = 0;
+    for (const char mark : c.Packets) {
+      if (mark == '|') {
+        ++timestamp;
+        part = 0;
+        continue;
+      }
+      Packet p{picture[part], sequence++, part == 2};
+      p.Timestamp = timestamp;
+      if (mark == 'o') h.Feed(p);
+      ++part;
+    }
+    EXPECT_EQ(h.Client.Frames.size(), c.Delivered) << c.Name;
+    EXPECT_EQ(h.Subject.DroppedPictures(), c.Dropped) << c.Name;
+  }
+}
+
 TEST(RtpMediaParserHandOff, NothingIsCreatedWithoutAllocatorOrClient) {
   Harness<korvalt::CH264RTPMediaParser> h;
   h.Driver.Allocator = nullptr;

@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "preset_fixture.h"
+#include "presets/xml/xml_settings_api.h"
 
 namespace {
 
@@ -190,10 +195,10 @@ TEST_F(PresetList, CameraRefusalLeavesListAndFileUnchanged) {
   EXPECT_EQ(FileBytes(), before);
 }
 
-TEST_F(PresetList, RemoveRefusedByTheCameraKeepsThePresetAndRewritesTheChannel) {
+TEST_F(PresetList, RemoveRefusedByTheCameraFailsAndKeepsThePreset) {
   ASSERT_EQ(AddMoved(0, "Door"), ipc::kPtzSuccess);
   Comm.RefuseDelete = true;
-  EXPECT_TRUE(List(0).Remove("Door"));
+  EXPECT_FALSE(List(0).Remove("Door")) << "the camera still holds the preset";
   EXPECT_EQ(Names(0), std::vector<std::string>{"Door"});
   EXPECT_EQ(Current(0), "") << "no longer current";
   EXPECT_EQ(NamesInFile(0), std::vector<std::string>{"Door"});
@@ -269,6 +274,154 @@ TEST_F(PresetList, InitializeWithTheSameReaderReloads) {
   EXPECT_EQ(Reader.UseCount(), 2) << "no second share of the same reader";
   EXPECT_EQ(Current(0), "") << "a load forgets the current preset";
   EXPECT_EQ(Names(0), std::vector<std::string>{"Door"});
+}
+
+TEST_F(PresetList, NamesAreRefusedBeyondTheLengthLimitOrWhenAnotherPresetHasThem) {
+  const size_t limit = ipc::kPtzMaxPresetNameLength;
+  const std::string longest(limit, 'x');
+  const std::string euro = "\xE2\x82\xAC";  // three bytes
+  struct Case {
+    std::string Name;
+    int Result;
+  };
+  const std::vector<Case> cases = {
+      {longest, ipc::kPtzSuccess},
+      {longest + "y", ipc::kPtzInvalidArgument},
+      {std::string(limit - 3, 'a') + euro, ipc::kPtzSuccess},
+      {std::string(limit - 2, 'a') + euro, ipc::kPtzInvalidArgument},  // counted in bytes
+      {std::string(5000, 'z'), ipc::kPtzInvalidArgument},
+      {"Door", ipc::kPtzSuccess},
+      {"Door", ipc::kPtzInvalidArgument},  // a second Door could never be reached by name
+      {"door", ipc::kPtzSuccess},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name.substr(0, 20));
+    Comm.Clear();
+    EXPECT_EQ(AddMoved(0, c.Name), c.Result);
+    if (c.Result == ipc::kPtzInvalidArgument) {
+      EXPECT_TRUE(Comm.Calls().empty());
+      EXPECT_EQ(
+          Comm.Lines(),
+          (std::vector<Line>{{ipc::kDebugLevelError, kAddOrigin + ": A preposition \"" + c.Name +
+                                                         "\" cannot be added - the name is invalid."}}));
+    }
+  }
+  EXPECT_EQ(NamesInFile(0),
+            (std::vector<std::string>{longest, std::string(limit - 3, 'a') + euro, "Door", "door"}));
+
+  // Renaming the current preset: to its own name is fine, to another preset's name is not.
+  ASSERT_EQ(Current(0), "door");
+  EXPECT_EQ(List(0).AddPreposition("door"), ipc::kPtzSuccess);
+  EXPECT_EQ(List(0).AddPreposition("Door"), ipc::kPtzInvalidArgument);
+  EXPECT_EQ(List(0).AddPreposition(longest + "y"), ipc::kPtzInvalidArgument);
+  EXPECT_EQ(NamesInFile(0),
+            (std::vector<std::string>{longest, std::string(limit - 3, 'a') + euro, "Door", "door"}));
+}
+
+// Door at 000, an unusable entry at 001, Gate at 002: the list holds Door and Gate at 0 and 1.
+TEST_F(PresetList, AfterALoadThatSkippedEntriesNoWriteLandsOnAnotherPreset) {
+  const std::string body =
+      "<?xml version='1.0' encoding='utf-8'?>\n<Quenlark><PtzChannel01>"
+      "<Preposition000><Name value=\"Door\"/><Slot value=\"0\"/></Preposition000>"
+      "<Preposition001><Name value=\"\"/><Slot value=\"1\"/></Preposition001>"
+      "<Preposition002><Name value=\"Gate\"/><Slot value=\"2\"/></Preposition002>"
+      "</PtzChannel01></Quenlark>\n";
+  struct Change {
+    const char* Label;
+    std::function<int(CPrepositionList&)> Run;
+    std::vector<std::string> After;
+  };
+  const std::vector<Change> changes = {
+      {"add",
+       [](CPrepositionList& list) {
+         list.ResetCurrent();
+         return list.AddPreposition("Yard");
+       },
+       {"Door", "Gate", "Yard"}},
+      {"rename after goto",
+       [](CPrepositionList& list) {
+         EXPECT_TRUE(list.Goto("Gate", 0));
+         return list.AddPreposition("Patio");
+       },
+       {"Door", "Patio"}},
+  };
+  for (const Change& change : changes) {
+    SCOPED_TRACE(change.Label);
+    WriteFile(Path(), body);
+    ASSERT_TRUE(OpenReader());
+    ASSERT_EQ(Names(0), (std::vector<std::string>{"Door", "Gate"}));
+    EXPECT_EQ(change.Run(List(0)), ipc::kPtzSuccess);
+    EXPECT_EQ(Names(0), change.After);
+    EXPECT_EQ(NamesInFile(0), change.After) << "as the list holds them, each at its own position";
+  }
+}
+
+TEST_F(PresetList, AChangeTheReaderCouldNotReadBackIsRefusedAndTheFileKept) {
+  // A file near the read limit (a recorder's notes, say): an entry more would pass it.
+  const int64_t limit = korvalt::CXMLSettingsAPI::kMaxFileBytes;
+  const std::string head =
+      "<?xml version='1.0' encoding='utf-8'?>\n<Quenlark><PtzChannel01>"
+      "<Preposition000><Name value=\"Door\"/><Slot value=\"0\"/></Preposition000>"
+      "</PtzChannel01><!--";
+  const std::string tail = "--></Quenlark>\n";
+  // Room for a short entry, not for a long one.
+  const size_t room = 150;
+  const std::string body =
+      head + std::string(static_cast<size_t>(limit) - room - head.size() - tail.size(), 'n') + tail;
+  WriteFile(Path(), body);
+  ASSERT_TRUE(OpenReader());
+  ASSERT_EQ(Names(0), std::vector<std::string>{"Door"});
+  Comm.Clear();
+  EXPECT_EQ(AddMoved(0, "Gate with a long name, long enough to pass the limit"), ipc::kPtzNotAvailable);
+  EXPECT_TRUE(Comm.Calls().empty()) << "the camera is not asked to store what the file cannot keep";
+  EXPECT_EQ(Comm.Lines(),
+            (std::vector<Line>{{ipc::kDebugLevelError,
+                                kAddOrigin +
+                                    ": A preposition \"Gate with a long name, long enough to pass the "
+                                    "limit\" cannot be added - the preset file would grow beyond " +
+                                    std::to_string(limit) + " bytes."}}));
+  EXPECT_EQ(Names(0), std::vector<std::string>{"Door"});
+  EXPECT_TRUE(List(0).Goto("Door", 0));
+  EXPECT_EQ(List(0).AddPreposition(std::string(ipc::kPtzMaxPresetNameLength, '\n')), ipc::kPtzNotAvailable)
+      << "nor a rename";
+  EXPECT_EQ(Comm.Lines().back().Text,
+            "korvalt::CPrepositionList::RenameCurrentPreposition: A preposition with index 0 cannot be "
+            "renamed to \"" +
+                std::string(ipc::kPtzMaxPresetNameLength, '\n') + "\" - the preset file would grow beyond " +
+                std::to_string(limit) + " bytes.");
+  EXPECT_EQ(FileBytes(), body);
+  EXPECT_EQ(AddMoved(0, "Gate"), ipc::kPtzSuccess) << "a short one still fits";
+  EXPECT_EQ(NamesInFile(0), (std::vector<std::string>{"Door", "Gate"}));
+}
+
+// A preset call waits for the camera; the recorder's other calls on the channel must not.
+TEST_F(PresetList, MovementsAndReadsDoNotWaitForACameraRequest) {
+  ASSERT_EQ(AddMoved(0, "Door"), ipc::kPtzSuccess);
+  ASSERT_EQ(AddMoved(0, "Gate"), ipc::kPtzSuccess);
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  Comm.OnRequest = [&, once = true]() mutable {
+    if (!once) return;
+    once = false;
+    entered.set_value();
+    released.wait();
+  };
+  std::thread host([&] { EXPECT_TRUE(List(0).Goto("Door", 0)); });
+  entered.get_future().wait();
+  auto others = std::async(std::launch::async, [&] {
+    List(0).ResetCurrent();  // a movement while the camera drives to Door
+    std::string name;
+    EXPECT_TRUE(List(0).GetName(1, name));
+    EXPECT_EQ(name, "Gate");
+    return List(0).Count();
+  });
+  const bool returned = others.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  release.set_value();
+  host.join();
+  EXPECT_TRUE(returned) << "waited for the camera request";
+  EXPECT_EQ(others.get(), 2);
+  EXPECT_EQ(Current(0), "") << "the movement came after the go-to was sent";
 }
 
 }  // namespace

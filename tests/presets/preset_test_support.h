@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -76,9 +77,12 @@ class FakePresetComm : public korvalt::IPrepositionComm {
   bool RefuseGo = false;
   bool RefuseDelete = false;
   int32_t LastParam = 0;
+  // Runs at the start of each request, outside the lock: a camera that takes its time.
+  std::function<void()> OnRequest;
 
  private:
   bool Record(const char* operation, int32_t slot, const std::string& name) {
+    if (OnRequest) OnRequest();
     std::lock_guard guard(Lock);
     Made.push_back({operation, slot, name});
     const std::string op = operation;

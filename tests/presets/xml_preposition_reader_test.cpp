@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/host/device_params.h"
 #include "preset_fixture.h"
 
 namespace {
@@ -244,6 +245,56 @@ TEST_F(PresetFile, RemoveChannelRemovesOnlyAnExistingChannel) {
   EXPECT_EQ(entry.Name, "Gate");
   EXPECT_EQ(entry.Slot, 4u);
   EXPECT_EQ(NamesInFile(0), std::vector<std::string>{}) << "saved at once";
+}
+
+// The largest device, every channel full, every name as long as allowed and made of the characters
+// that take the most room in the file: what it writes is read back.
+TEST_F(PresetFile, TheLargestFileTheListsCanWriteIsReadBack) {
+  constexpr uint32_t kChannels = korvalt::ipcapture::kMaxChannelCount;
+  constexpr uint32_t kEntries = 255;
+  const auto name = [](uint32_t channel, uint32_t position) {
+    std::string text = std::to_string(channel) + "/" + std::to_string(position);
+    return text + std::string(ipc::kPtzMaxPresetNameLength - text.size(), '\n');
+  };
+  ASSERT_TRUE(OpenReader());
+  ASSERT_TRUE(Reader->SetAutoSave(false));
+  for (uint32_t channel = 0; channel < kChannels; ++channel) {
+    for (uint32_t position = 0; position < kEntries; ++position) {
+      // Slots as large as a file may carry them.
+      ASSERT_TRUE(
+          Reader->WritePreposition(channel, position, {name(channel, position), 4000000000u + position}));
+    }
+  }
+  ASSERT_TRUE(Reader->SetAutoSave(true)) << "saved";
+  const int64_t size = static_cast<int64_t>(FileBytes().size());
+  EXPECT_LE(size,
+            korvalt::CXMLPrepositionReader::MaxFileBytes(kChannels, kEntries, ipc::kPtzMaxPresetNameLength));
+
+  ASSERT_TRUE(OpenReader());
+  EXPECT_TRUE(ReaderSink.Lines().empty()) << "not moved aside";
+  for (const uint32_t channel : {0u, 100u, kChannels - 1}) {
+    for (const uint32_t position : {0u, 17u, kEntries - 1}) {
+      PrepositionEntry entry;
+      ASSERT_TRUE(Reader->ReadPreposition(channel, position, entry)) << channel << " " << position;
+      EXPECT_EQ(entry.Name, name(channel, position));
+      EXPECT_EQ(entry.Slot, 4000000000u + position);
+    }
+  }
+}
+
+TEST_F(PresetFile, ASaveBeyondTheReadLimitLeavesTheFileAsItWas) {
+  ASSERT_TRUE(OpenReader());
+  ASSERT_TRUE(Reader->WritePreposition(0, 0, {"Door", 0}));
+  const std::string before = FileBytes();
+  ASSERT_TRUE(Reader->SetAutoSave(false));
+  // Names far beyond what a list accepts, as a foreign file may hold them.
+  const std::string huge(1024 * 1024, 'x');
+  for (uint32_t position = 1; position <= 40; ++position) {
+    ASSERT_TRUE(Reader->WritePreposition(0, position, {huge, position}));
+  }
+  EXPECT_FALSE(Reader->SetAutoSave(true));
+  EXPECT_EQ(FileBytes(), before);
+  EXPECT_EQ(ListDirectory(Dir.Path()), std::vector<std::string>{kFile}) << "no temporary file left";
 }
 
 TEST_F(PresetFile, TurningAutomaticSavingOnReportsAFailedSave) {

@@ -115,7 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"LateDeclaration", "<Quenlark/><?xml version='1.0'?>", CXMLSettingsAPI::kParseError},
         OpenCase{"Depth64", Nested(64), 0}, OpenCase{"Depth65", Nested(65), CXMLSettingsAPI::kParseError},
         OpenCase{"Depth200000", Nested(200000), CXMLSettingsAPI::kParseError},
-        OpenCase{"LargerThan4MiB", "<Quenlark>" + std::string(4 * 1024 * 1024, ' ') + "</Quenlark>",
+        OpenCase{"LargerThanTheReadLimit",
+                 "<Quenlark>" + std::string(CXMLSettingsAPI::kMaxFileBytes, ' ') + "</Quenlark>",
                  CXMLSettingsAPI::kParseError}),
     [](const auto& info) { return std::string(info.param.Label); });
 

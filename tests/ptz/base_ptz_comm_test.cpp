@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "ptz/base_ptz_control.h"
 #include "ptz/quenlark_ptz_control.h"
 #include "support/fake_driver.h"
 
@@ -28,8 +29,8 @@ struct Handled {
 // Records each item; the first one can be held until the test lets it go.
 class RecordingComm : public CBasePTZComm {
  public:
-  RecordingComm(IDriver* driver, const CPtzCapabilities& capabilities)
-      : CBasePTZComm(driver, capabilities, 2) {}
+  RecordingComm(IDriver* driver, const CPtzCapabilities& capabilities, uint16_t channel = 2)
+      : CBasePTZComm(driver, capabilities, channel) {}
   ~RecordingComm() override {
     Release();
     Close();
@@ -251,6 +252,65 @@ TEST(BasePTZControl, WithoutExecutorMovesAreUnavailableButPresetsAnswer) {
   EXPECT_EQ(control.AddPreposition(nullptr), ipc::kPtzInvalidArgument);
   EXPECT_EQ(control.GotoPreposition(0, nullptr), ipc::kPtzInvalidArgument);
   EXPECT_EQ(control.RemovePreposition(nullptr), ipc::kPtzInvalidArgument);
+}
+
+// A control whose executor records what it is handed; its thread may be made to fail to start.
+class RecordingControl : public CBasePTZControl {
+ public:
+  RecordingControl(IDriver* driver, bool startable) : CBasePTZControl(driver, 0), Startable(startable) {}
+  CBasePTZComm* CreateComm() override;
+  RecordingComm* Created = nullptr;
+
+ private:
+  const bool Startable;
+};
+
+class UnstartableComm : public RecordingComm {
+ public:
+  using RecordingComm::RecordingComm;
+  bool Start(const std::string&) override { return false; }
+};
+
+CBasePTZComm* RecordingControl::CreateComm() {
+  Created =
+      Startable ? new RecordingComm(Driver, Everything(), 0) : new UnstartableComm(Driver, Everything(), 0);
+  return Created;
+}
+
+TSmartPtr<CXMLPrepositionReader> UnopenedReader() {
+  return TSmartPtr<CXMLPrepositionReader>(new CXMLPrepositionReader("Quenlark"));
+}
+
+TEST(BasePTZControl, AZoomStartedThroughMoveIsStoppedAsAZoom) {
+  testsupport::FakeDriver driver;
+  RecordingControl control(&driver, true);
+  ASSERT_TRUE(control.Initialize(UnopenedReader()));
+  EXPECT_EQ(control.Move(ipc::kPtzZoomIn, 5), ipc::kPtzSuccess);
+  EXPECT_EQ(control.StopAll(), ipc::kPtzSuccess);
+  EXPECT_EQ(control.Move(ipc::kPtzZoomOut, 5), ipc::kPtzSuccess);
+  EXPECT_EQ(control.Move(ipc::kPtzMoveLeft, 5), ipc::kPtzSuccess);
+  EXPECT_EQ(control.StopAll(), ipc::kPtzSuccess);
+  const std::vector<Handled> expected = {
+      {1, 0, 5, ipc::kPtzZoomIn},
+      {4, 6, 0, 0},  // stop zooming, not stop moving
+      {1, 0, 5, ipc::kPtzZoomOut},
+      {1, 0, 5, ipc::kPtzMoveLeft},
+      {4, 5, 0, 0},
+      {4, 6, 0, 0},  // moving first, then zooming
+  };
+  EXPECT_EQ(control.Created->WaitFor(expected.size()), expected);
+}
+
+TEST(BasePTZControl, AThreadThatCannotStartIsReportedAndTheChannelGivenUp) {
+  testsupport::FakeDriver driver;
+  UnstartableComm comm(&driver, Everything());
+  EXPECT_FALSE(comm.Open());
+  EXPECT_EQ(comm.StartMove(nullptr, ipc::kPtzMoveLeft, 1), ipc::kPtzNotAvailable);
+  RecordingControl control(&driver, false);
+  EXPECT_FALSE(control.Initialize(UnopenedReader()));
+  EXPECT_EQ(control.Move(ipc::kPtzMoveLeft, 1), ipc::kPtzNotAvailable) << "no executor is kept";
+  EXPECT_EQ(driver.Count("korvalt::CBasePTZComm::Open: unable to start thread for PTZ channel 3"), 1u);
+  EXPECT_EQ(driver.Count("korvalt::CBasePTZComm::Open: unable to start thread for PTZ channel 1"), 1u);
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -159,9 +162,9 @@ TEST_F(PresetsThroughExports, CameraRefusalLeavesListAndFileUnchanged) {
   EXPECT_EQ(ptz->AddPreposition("Gate"), ipc::kPtzNotAvailable);
   EXPECT_EQ(hostkit::PresetNames(*ptz), std::vector<std::string>{"Door"});
   EXPECT_EQ(Presets.Read(kPresetFile), before);
-  // A refused delete keeps the preset too.
+  // A refused delete keeps the preset too, and says so.
   ASSERT_TRUE(Camera.InjectFault("status", 1, 500));
-  ptz->RemovePreposition("Door");
+  EXPECT_EQ(ptz->RemovePreposition("Door"), ipc::kPtzPresetFailed);
   EXPECT_EQ(hostkit::PresetNames(*ptz), std::vector<std::string>{"Door"});
   EXPECT_EQ(hostkit::PresetNames(*Reopen()), std::vector<std::string>{"Door"});
 }
@@ -235,6 +238,126 @@ TEST_F(PresetsThroughExports, TwoChannelsOfOneDeviceShareTheFileFromTwoThreads) 
   OpenDriver(kMac, 2);
   EXPECT_EQ(hostkit::PresetNames(*Control(0)).size(), 9u);
   EXPECT_EQ(hostkit::PresetNames(*Control(1)).size(), 9u);
+}
+
+TEST_F(PresetsThroughExports, APresetStoredRightAfterStopAllIsStoredWhereTheCameraStopped) {
+  ipc::IIPPTZApiEx* ptz = Open();
+  ASSERT_NE(ptz, nullptr);
+  constexpr int kRounds = 5;
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_EQ(ptz->Move(ipc::kPtzMoveLeft, 4), ipc::kPtzSuccess);
+    ASSERT_EQ(ptz->ZoomIn(4), ipc::kPtzSuccess);
+    ASSERT_EQ(ptz->StopAll(), ipc::kPtzSuccess);
+    ASSERT_EQ(ptz->AddPreposition(("P" + std::to_string(round)).c_str()), ipc::kPtzSuccess);
+  }
+  // Moves that a later stop replaced may be left out; the stop never is, and comes first.
+  const std::vector<std::string> seen = PtzRequests();
+  int round = 0;
+  std::string last;
+  for (const std::string& path : seen) {
+    if (path.find("act=add") != std::string::npos) {
+      EXPECT_EQ(path, Add(round + 1));
+      EXPECT_EQ(last, "/config/ptz_move_cont.cgi?p=0&t=0&z=0") << "round " << round;
+      ++round;
+    }
+    last = path;
+  }
+  EXPECT_EQ(round, kRounds);
+}
+
+// A camera that takes 1.5 s over every request: the recorder's calls must not queue up behind it.
+TEST_F(PresetsThroughExports, AStalledCameraHoldsAPresetCallOnlyForTheRequestInFlight) {
+  ipc::IIPPTZApiEx* ptz = Open();
+  ASSERT_NE(ptz, nullptr);
+  ASSERT_EQ(ptz->AddPreposition("Door"), ipc::kPtzSuccess);
+  ASSERT_EQ(ptz->Move(ipc::kPtzMoveLeft, 1), ipc::kPtzSuccess);
+  ASSERT_EQ(WaitForPtzRequests(2).size(), 2u);
+  ClearRequests();
+  ASSERT_TRUE(Camera.InjectFault("stall", 20, 1500));
+  ASSERT_EQ(ptz->Move(ipc::kPtzMoveRight, 1), ipc::kPtzSuccess);
+  ASSERT_EQ(WaitForPtzRequests(1).size(), 1u) << "the worker is inside the stalled request";
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(ptz->Move(ipc::kPtzMoveUp, 1), ipc::kPtzSuccess);
+
+  std::atomic<bool> gotoDone{false};
+  int32_t gone = 0;
+  std::thread host([&] {
+    gone = ptz->GotoPreposition(0, "Door");
+    gotoDone = true;
+  });
+  // Let the go-to start waiting for the camera, then move from another recorder thread.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_FALSE(gotoDone.load());
+  EXPECT_EQ(ptz->Move(ipc::kPtzMoveDown, 1), ipc::kPtzSuccess);
+  EXPECT_FALSE(gotoDone.load()) << "the move waited for the go-to";
+  EXPECT_EQ(ptz->GetPrepositionCount(), 1);
+  host.join();
+  EXPECT_EQ(gone, ipc::kPtzSuccess);
+  // The moves queued before the go-to are overtaken by it: the camera drives to the preset anyway.
+  const std::vector<std::string> expected = {"/config/ptz_move_cont.cgi?p=1&t=0&z=0",
+                                             "/config/ptz_preset.cgi?name=1&act=go",
+                                             "/config/ptz_move_cont.cgi?p=0&t=-1&z=0"};
+  EXPECT_EQ(WaitForPtzRequests(expected.size()), expected);
+  EXPECT_FALSE(hostkit::CurrentPreset(*ptz).has_value()) << "the later move left the preset";
+}
+
+TEST_F(PresetsThroughExports, TwoDriversOfOneDeviceShareItsPresets) {
+  OpenDriver(kMac, 2);
+  ipc::IIPCaptureDriverEx3* other = Module.Create();
+  ASSERT_TRUE(other->Open(&Debug, &Allocator, &Params));
+  ipc::IIPPTZApiEx* first = Control(0);
+  ipc::IIPPTZApiEx* second = other->GetPTZDriverEx()->GetPTZApiEx(0);
+  ipc::IIPPTZApiEx* secondChannel1 = other->GetPTZDriverEx()->GetPTZApiEx(1);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  ASSERT_NE(secondChannel1, nullptr);
+  EXPECT_EQ(first->AddPreposition("Door"), ipc::kPtzSuccess);
+  EXPECT_EQ(second->AddPreposition("Gate"), ipc::kPtzSuccess);
+  EXPECT_EQ(secondChannel1->AddPreposition("Yard"), ipc::kPtzSuccess);
+  EXPECT_EQ(first->Move(ipc::kPtzMoveLeft, 1), ipc::kPtzSuccess);
+  EXPECT_EQ(first->AddPreposition("Porch"), ipc::kPtzSuccess);
+  const std::vector<std::string> channel0 = {"Door", "Gate", "Porch"};
+  EXPECT_EQ(hostkit::PresetNames(*first), channel0);
+  EXPECT_EQ(hostkit::PresetNames(*second), channel0);
+  EXPECT_EQ(second->GotoPreposition(0, "Door"), ipc::kPtzSuccess);
+  Module.Delete(other);
+  ipc::IIPPTZApiEx* reopened = Reopen();
+  EXPECT_EQ(hostkit::PresetNames(*reopened), channel0);
+  DeleteDriver();
+  OpenDriver(kMac, 2);
+  EXPECT_EQ(hostkit::PresetNames(*Control(1)), std::vector<std::string>{"Yard"});
+}
+
+TEST_F(PresetsThroughExports, WhenThePresetFileCannotBeCreatedTheSecondRequestGetsAControlWithoutPresets) {
+  const std::string unusable = Presets.Path() + "/missing/directory";
+  setenv("QUENLARK_PRESET_DIR", unusable.c_str(), 1);
+  OpenDriver();
+  EXPECT_EQ(Control(0), nullptr);
+  EXPECT_EQ(Debug.Count("korvalt::CBasePTZHandler::InitializeXMLStorage: cannot initialize "
+                        "CXMLPrepositionReader object with parameter \"Quenlark_001122AABBCC.preset\""),
+            1u);
+  ipc::IIPPTZApiEx* ptz = Control(0);
+  ASSERT_NE(ptz, nullptr);
+  EXPECT_EQ(Control(0), ptz);
+  EXPECT_EQ(ptz->GetPrepositionCount(), 0);
+  EXPECT_EQ(ptz->Move(ipc::kPtzMoveLeft, 1), ipc::kPtzSuccess);
+  EXPECT_EQ(ptz->AddPreposition("Door"), ipc::kPtzNotAvailable) << "stored on the camera, not in a file";
+  EXPECT_EQ(WaitForPtzRequests(2).size(), 2u);
+  EXPECT_TRUE(Presets.Files().empty());
+}
+
+TEST_F(PresetsThroughExports, NamesUpToTheLimitAndLongerOnesFromOlderFilesAreListed) {
+  const std::string older(3000, 'L');
+  WriteFile("<PtzChannel01>" + Entry(0, older, "0") + "</PtzChannel01>");
+  ipc::IIPPTZApiEx* ptz = Open();
+  ASSERT_NE(ptz, nullptr);
+  const std::string longest(ipc::kPtzMaxPresetNameLength, 'N');
+  EXPECT_EQ(ptz->AddPreposition(longest.c_str()), ipc::kPtzSuccess);
+  EXPECT_EQ(ptz->AddPreposition((longest + "N").c_str()), ipc::kPtzInvalidArgument);
+  std::vector<char> buffer(ipc::kPtzMaxPresetNameLength + 1);
+  EXPECT_EQ(ptz->GetPrepositionName(1, buffer.data(), static_cast<uint32_t>(buffer.size())),
+            ipc::kPtzSuccess);
+  EXPECT_EQ(hostkit::PresetNames(*ptz), (std::vector<std::string>{older, longest}));
+  EXPECT_EQ(hostkit::CurrentPreset(*ptz), longest);
 }
 
 }  // namespace

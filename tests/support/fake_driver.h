@@ -9,6 +9,7 @@
 
 #include "driver/host/device_params.h"
 #include "driver/idriver.h"
+#include "media/channels/stream_transport_memory.h"
 
 namespace testsupport {
 
@@ -34,6 +35,7 @@ class FakeDriver : public korvalt::IDriver {
   int32_t GetChannelCount() override { return ChannelCount; }
   std::string GetCustomParameter(int key) override;
   int32_t GetCustomParameterNumber(int key) override;
+  korvalt::CStreamTransportMemory* GetStreamTransportMemory() override { return &TransportMemory; }
 
   void SetDeviceInfo(const korvalt::DEVICE_INFO& info);
   void SetCustomParameter(int key, std::string value);
@@ -49,6 +51,7 @@ class FakeDriver : public korvalt::IDriver {
   int32_t VideoStandard = 0;
   int32_t CodecType = korvalt::ipcapture::kCodecTypeH264;
   int32_t ChannelCount = 1;
+  korvalt::CStreamTransportMemory TransportMemory;  // shared by the channels made with this driver
 
  private:
   mutable std::mutex Lock;  // guards Device, Custom and Kept

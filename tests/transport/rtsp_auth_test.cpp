@@ -42,21 +42,36 @@ class DigestTest : public ::testing::Test {
   }
 
   // Responses computed independently (Python hashlib) from the RFC 2069 rules.
-  static std::string Expected(const std::string& response) {
+  static std::string Expected(const std::string& response,
+                              const std::string& uri = "rtsp://192.0.2.10:554/rtpvideo1.sdp") {
     return "Authorization: Digest username=\"Mufasa\", realm=\"testrealm@host.com\", "
-           "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"rtsp://192.0.2.10:554/rtpvideo1.sdp\", "
-           "response=\"" +
-           response + "\"\r\n";
+           "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"" +
+           uri + "\", response=\"" + response + "\"\r\n";
   }
 
   CBaseRTSPClient Client;
 };
 
-TEST_F(DigestTest, SetupUsesThePresentationUrlNotTheTrack) {
+TEST_F(DigestTest, SetupAnswersForTheTrackUrlItRequests) {
   const std::string request = Client.BuildRequest(kRtspSetup);
   EXPECT_NE(request.find("SETUP rtsp://192.0.2.10:554/rtpvideo1.sdp/trackID=1 RTSP/1.0\r\n"),
             std::string::npos);
-  EXPECT_NE(request.find(Expected("dc643f1aad74f513b0bd81ddac141736")), std::string::npos) << request;
+  EXPECT_NE(request.find(Expected("dce9768ebce86069eaf6e920ac279a46",
+                                  "rtsp://192.0.2.10:554/rtpvideo1.sdp/trackID=1")),
+            std::string::npos)
+      << request;
+}
+
+TEST_F(DigestTest, RequestsForThePresentationKeepTheirBytes) {
+  // The presentation's requests send what they always sent: a camera that checks nothing sees the
+  // same bytes, one that checks sees its request's URI.
+  const std::string describe = Client.BuildRequest(kRtspDescribe);
+  EXPECT_NE(describe.find(Expected("daf5208de2be9183068573cd77b519d9")), std::string::npos) << describe;
+  for (const int method : {kRtspPlay, kRtspOptions, kRtspTeardown}) {
+    const std::string request = Client.BuildRequest(method);
+    EXPECT_NE(request.find("uri=\"rtsp://192.0.2.10:554/rtpvideo1.sdp\""), std::string::npos) << request;
+    EXPECT_EQ(request.find("qop"), std::string::npos) << request;
+  }
 }
 
 TEST_F(DigestTest, KnownAnswer) {

@@ -81,11 +81,29 @@ INSTANTIATE_TEST_SUITE_P(
                      "RTSP/1.0 401 Unauthorized\r\n"
                      "WWW-Authenticate: Digest cnonce=\"x\", realm=\"r\", nonce=\"n\"\r\n\r\n",
                      kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthDigest, "r", "n"},
-        ResponseCase{"LastChallengeDecides",
+        ResponseCase{"DigestBeatsBasicInAnyOrder",
                      "RTSP/1.0 401 Unauthorized\r\n"
                      "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n"
                      "WWW-Authenticate: Basic realm=\"basic realm\"\r\n\r\n",
-                     kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthBasic, "basic realm", ""},
+                     kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthDigest, "r", "n"},
+        ResponseCase{
+            "StrongestDigestWins",
+            "RTSP/1.0 401 Unauthorized\r\n"
+            "WWW-Authenticate: Basic realm=\"b\"\r\n"
+            "WWW-Authenticate: Digest realm=\"r\", nonce=\"md5\", algorithm=MD5, qop=\"auth\"\r\n"
+            "WWW-Authenticate: Digest realm=\"r\", nonce=\"sha\", algorithm=SHA-256, qop=\"auth\"\r\n"
+            "WWW-Authenticate: Digest realm=\"r\", nonce=\"md5b\", algorithm=MD5-sess\r\n\r\n",
+            kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthDigest, "r", "sha"},
+        ResponseCase{"AlgorithmWeCannotAnswerIsPassedOver",
+                     "RTSP/1.0 401 Unauthorized\r\n"
+                     "WWW-Authenticate: Digest realm=\"r\", nonce=\"x\", algorithm=SHA-512-256\r\n"
+                     "WWW-Authenticate: Digest realm=\"r\", nonce=\"m\", algorithm=md5\r\n\r\n",
+                     kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthDigest, "r", "m"},
+        ResponseCase{"OnlyAuthIntIsPassedOverForBasic",
+                     "RTSP/1.0 401 Unauthorized\r\n"
+                     "WWW-Authenticate: Digest realm=\"r\", nonce=\"x\", qop=\"auth-int\"\r\n"
+                     "WWW-Authenticate: Basic realm=\"b\"\r\n\r\n",
+                     kRtspDescribe, true, 401, "Unauthorized", "", 0, kRtspAuthBasic, "b", ""},
         ResponseCase{"MissingBodyOfAnnouncedLengthFails", "RTSP/1.0 200 OK\r\nContent-Length: 10\r\n",
                      kRtspDescribe, false, 200, "OK", "", 0, kRtspAuthNone, "", ""},
         ResponseCase{"NoEmptyLineAndNoLengthSucceeds", "RTSP/1.0 200 OK\r\nCSeq: 4\r\n", kRtspOptions, true,
@@ -232,6 +250,32 @@ TEST(Base64Decode, SkipsForeignCharactersAndStopsAtCapacity) {
   EXPECT_EQ(length, 0u);
   EXPECT_TRUE(CRTSPResponseParser::DecodeBase64(std::string_view("QUJD\0QUJD", 9), out, 3, length));
   EXPECT_EQ(length, 3u);  // input ends at the zero byte
+}
+
+TEST(ResponseParserSession, TheSmallestAnnouncedTimeoutHolds) {
+  CRTSPResponseParser parser;
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nSession: 7;timeout=60\r\n\r\n", kRtspSetup));
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nSession: 7;timeout=120\r\n\r\n", kRtspPlay));
+  EXPECT_EQ(parser.SessionTimeout, 60);
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nSession: 7;timeout=45\r\n\r\n", kRtspPlay));
+  EXPECT_EQ(parser.SessionTimeout, 45);
+  ASSERT_TRUE(parser.Parse("RTSP/1.0 200 OK\r\nSession: 7\r\n\r\n", kRtspOptions));
+  EXPECT_EQ(parser.SessionTimeout, 45);
+}
+
+TEST(ResponseParserSdp, VideoEncodingsAreReadFromTheVideoMediaOnly) {
+  CRTSPResponseParser parser;
+  const std::string sdp =
+      "v=0\r\nm=audio 0 RTP/AVP 97\r\na=rtpmap:97 MPEG4-GENERIC/16000/2\r\n"
+      "m=video 0 RTP/AVP 96 98\r\na=rtpmap:96 H265/90000\r\na=rtpmap:98  h264/90000\r\na=control:v\r\n";
+  ASSERT_TRUE(parser.Parse(
+      "RTSP/1.0 200 OK\r\nContent-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp, kRtspDescribe));
+  EXPECT_EQ(parser.VideoEncodings, (std::vector<std::string>{"H265/90000", "h264/90000"}));
+  const std::string plain = "v=0\r\nm=video 0 RTP/AVP 26\r\na=control:v\r\n";
+  ASSERT_TRUE(
+      parser.Parse("RTSP/1.0 200 OK\r\nContent-Length: " + std::to_string(plain.size()) + "\r\n\r\n" + plain,
+                   kRtspDescribe));
+  EXPECT_TRUE(parser.VideoEncodings.empty()) << "each DESCRIBE answer replaces them";
 }
 
 }  // namespace

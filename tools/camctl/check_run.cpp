@@ -276,7 +276,11 @@ class CheckRunner {
                   {"decode_errors", std::to_string(summary.DecodeErrors)},
                   {"fps", Number(rate)},
                   {"requested_fps", Number(askedRate)},
-                  {"kbit_s", Number(summary.KilobitsPerSecond())}};
+                  {"kbit_s", Number(summary.KilobitsPerSecond())},
+                  {"transport", summary.Transport},
+                  {"rtp_lost", std::to_string(summary.RtpLost)},
+                  {"rtp_expected", std::to_string(summary.RtpExpected)},
+                  {"pictures_dropped", std::to_string(summary.PicturesDropped)}};
     if (summary.Frames == 0) {
       row.Figures = summary.Error.empty() ? "no frame arrived" : summary.Error;
       if (summary.Interrupted) {
@@ -295,6 +299,8 @@ class CheckRunner {
         static_cast<long long>(summary.FirstFrameMs), Number(rate).c_str(), askedRate,
         summary.KilobitsPerSecond(), static_cast<unsigned long long>(summary.Frames),
         static_cast<unsigned long long>(summary.DecodeErrors));
+    row.Figures += Format("; over %s; loss %s", summary.Transport.empty() ? "-" : summary.Transport.c_str(),
+                          LossText(summary).c_str());
     if (summary.DecodeErrors > 0 || summary.Decoded == 0) {
       ExplainFailure(summary, stream);
       row.Hint = summary.Decoded == 0 ? "no picture decoded: the camera's " + std::string(codec.Name) +
@@ -310,6 +316,7 @@ class CheckRunner {
                         Number(rate).c_str(), askedRate);
     } else {
       row.Result = Verdict::Pass;
+      row.Hint = summary.TransportHint();
     }
   }
 

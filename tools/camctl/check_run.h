@@ -17,9 +17,10 @@ struct CheckRequest {
   hostkit::DeviceConfig Device;  // address, port and credentials; model and parameters as given
   bool ModelGiven = false;       // otherwise the model comes from the capability query
   std::string ModulePath;
-  double Seconds = 3;          // of video per codec, counted from its first frame
-  double FirstFrameLimit = 8;  // the module needs about 2 s for its port probe alone
-  bool Move = false;           // PTZ: move right slowly for a moment, then stop
+  double Seconds = 3;  // of video per codec, counted from its first frame
+  // The module needs about 2 s for its port probe, then up to 5 s before it asks for RTP over TCP.
+  double FirstFrameLimit = 12;
+  bool Move = false;  // PTZ: move right slowly for a moment, then stop
   bool Verbose = false;
   bool KeepSnapshots = false;  // for the HTML report
   FILE* Progress = stderr;     // one line per function as it starts, and the module's lines; null: quiet

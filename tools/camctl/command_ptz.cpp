@@ -302,8 +302,8 @@ bool Execute(PtzSession& session, SignalWatch& signals, const Request& request, 
       out.Add("preset go " + request.Name, api.GotoPreposition(0, request.Name.c_str()));
       return true;
     case Action::PresetRemove: {
-      // The module answers success even when the camera refused the delete and the preset stays.
-      // Names may repeat, so the count of this name tells whether one went.
+      // The module reports a delete the camera refused; the count of this name (older files may
+      // repeat names) still shows whether one went.
       const auto stored = [&] {
         const std::vector<std::string> names = hostkit::PresetNames(api);
         return std::count(names.begin(), names.end(), request.Name);

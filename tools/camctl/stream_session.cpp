@@ -207,6 +207,7 @@ StreamSummary RunStream(const StreamRequest& request) {
     if (request.KeepSnapshot) summary.SnapshotPng = decoder->EncodePng();
   }
   summary.Diagnostics = sink.Lines();
+  ReadTransportAndLoss(summary);
   summary.Interrupted = gInterrupted;
   summary.Ok = started && summary.Frames > 0 && summary.DecodeErrors == 0;
   if (started && summary.Frames == 0) {
@@ -242,6 +243,48 @@ void ExplainFailure(StreamSummary& summary, const StreamRequest& request) {
   }
 }
 
+std::string StreamSummary::TransportHint() const {
+  if (Transport == "TCP" && TransportReason.find("no RTP arrived over UDP") != std::string::npos)
+    return "UDP blocked, streaming over TCP";
+  return {};
+}
+
+void ReadTransportAndLoss(StreamSummary& summary) {
+  constexpr std::string_view kOver = " streams over ";
+  constexpr std::string_view kLost = ": lost ";
+  for (const hostkit::DebugLine& line : summary.Diagnostics) {
+    const std::string& text = line.Text;
+    if (text.rfind("korvalt::CBaseRTSPChannel::ReportTransport:", 0) == 0) {
+      const size_t over = text.find(kOver);
+      if (over == std::string::npos) continue;
+      summary.Transport = text.substr(over + kOver.size(), 3);
+      const size_t reason = text.find("): ", over);
+      summary.TransportReason = reason == std::string::npos ? std::string() : text.substr(reason + 3);
+    } else if (text.rfind("korvalt::CBaseRTPChannel::ReportLoss:", 0) == 0) {
+      const size_t at = text.find(kLost);
+      unsigned long long lost = 0, expected = 0, pictures = 0;
+      double share = 0;
+      if (at != std::string::npos &&
+          std::sscanf(text.c_str() + at, ": lost %llu of %llu RTP packets (%lf %%), dropped %llu pictures",
+                      &lost, &expected, &share, &pictures) == 4) {
+        summary.RtpLost += lost;
+        summary.RtpExpected += expected;
+        summary.PicturesDropped += pictures;
+      }
+    }
+  }
+}
+
+std::string LossText(const StreamSummary& s) {
+  if (s.RtpExpected == 0) return "none reported";
+  char text[160];
+  std::snprintf(text, sizeof text, "%llu of %llu RTP packets (%.1f %%), %llu pictures dropped",
+                static_cast<unsigned long long>(s.RtpLost), static_cast<unsigned long long>(s.RtpExpected),
+                100.0 * static_cast<double>(s.RtpLost) / static_cast<double>(s.RtpExpected),
+                static_cast<unsigned long long>(s.PicturesDropped));
+  return text;
+}
+
 std::string SummaryJson(const StreamSummary& s) {
   JsonWriter json;
   json.BeginObject().Key("ok").Bool(s.Ok).Key("frames").Number(s.Frames).Key("decoded").Number(s.Decoded);
@@ -253,8 +296,15 @@ std::string SummaryJson(const StreamSummary& s) {
   json.EndArray().Key("last_frame_ms").Number(s.LastFrameMs).Key("diagnostics").BeginArray();
   for (const auto& line : s.Diagnostics) json.String(CleanText(line.Text));
   json.EndArray();
+  json.Key("transport").String(s.Transport).Key("transport_reason").String(s.TransportReason);
+  json.Key("rtp_lost").Number(s.RtpLost).Key("rtp_expected").Number(s.RtpExpected);
+  json.Key("pictures_dropped").Number(s.PicturesDropped);
   if (!s.Error.empty()) json.Key("error").String(s.Error);
-  if (!s.Hint.empty()) json.Key("hint").String(s.Hint);
+  if (!s.Hint.empty()) {
+    json.Key("hint").String(s.Hint);
+  } else if (!s.TransportHint().empty()) {
+    json.Key("hint").String(s.TransportHint());
+  }
   if (!s.ProbeSteps.empty()) {
     json.Key("probes").BeginArray();
     for (const std::string& step : s.ProbeSteps) json.String(step);
@@ -275,13 +325,17 @@ void PrintSummary(const StreamSummary& s, const StreamRequest& request) {
   std::string states;
   for (int state : s.States) states += (states.empty() ? "" : " -> ") + std::string(StateName(state));
   std::printf("channel states     %s\n", states.empty() ? "-" : states.c_str());
+  std::printf("transport          %s%s%s\n", s.Transport.empty() ? "-" : s.Transport.c_str(),
+              s.TransportReason.empty() ? "" : ": ", s.TransportReason.c_str());
+  std::printf("loss               %s\n", LossText(s).c_str());
   if (!request.OutPath.empty()) std::printf("stream written to  %s\n", request.OutPath.c_str());
   if (s.SnapshotWritten) std::printf("snapshot           %s\n", request.SnapshotPath.c_str());
   if (!s.Error.empty()) std::printf("error              %s\n", s.Error.c_str());
   if (request.Verbose) {
     for (const std::string& step : s.ProbeSteps) std::printf("probe              %s\n", step.c_str());
   }
-  if (!s.Hint.empty()) std::printf("hint               %s\n", s.Hint.c_str());
+  const std::string hint = !s.Hint.empty() ? s.Hint : s.TransportHint();
+  if (!hint.empty()) std::printf("hint               %s\n", hint.c_str());
 }
 
 }  // namespace camctl

@@ -53,6 +53,14 @@ struct StreamSummary {
   std::vector<uint8_t> SnapshotPng;  // with KeepSnapshot
   std::string Hint;                  // likely cause of a failure and the next step
   std::vector<std::string> ProbeSteps;
+  // What the module said of the stream's transport and losses.
+  std::string Transport;        // "UDP", "TCP", or empty when the module named none
+  std::string TransportReason;  // why, as the module put it
+  uint64_t RtpLost = 0;
+  uint64_t RtpExpected = 0;  // 0: the module reported no loss
+  uint64_t PicturesDropped = 0;
+  // "UDP blocked, streaming over TCP" when that is what happened; empty otherwise.
+  std::string TransportHint() const;
 
   // Over the time between the first and the last frame; 0 with fewer than two frames.
   double FramesPerSecond() const;
@@ -67,6 +75,10 @@ StreamSummary RunStream(const StreamRequest& request);
 // decoder's count when pictures did not decode.
 void ExplainFailure(StreamSummary& summary, const StreamRequest& request);
 
+// Reads the module's transport and loss lines among the diagnostics into the summary.
+void ReadTransportAndLoss(StreamSummary& summary);
+// "N of M RTP packets (S %), P pictures dropped", or "none reported".
+std::string LossText(const StreamSummary& summary);
 std::string SummaryJson(const StreamSummary& summary);
 void PrintSummary(const StreamSummary& summary, const StreamRequest& request);
 

@@ -331,4 +331,18 @@ void CameraState::SetExtraStateSource(std::function<std::string()> source) {
   ExtraSource = std::move(source);
 }
 
+void CameraState::SetRtspCloser(std::function<int()> closer) {
+  std::lock_guard<std::mutex> lock(Lock);
+  RtspCloser = std::move(closer);
+}
+
+int CameraState::CloseRtspConnections() {
+  std::function<int()> closer;
+  {
+    std::lock_guard<std::mutex> lock(Lock);
+    closer = RtspCloser;
+  }
+  return closer ? closer() : 0;
+}
+
 }  // namespace camsim

@@ -21,7 +21,12 @@ struct CameraConfig {
   uint16_t HttpPort = 0;
   uint16_t RtspPort = 0;
   std::string Auth = "none";  // none, basic or digest
-  bool DigestQop = true;      // Digest with qop=auth, or the older form without qop
+  int DigestQop = -1;         // 1 Digest with qop=auth, 0 the older form; -1 HTTP with, RTSP without
+  std::vector<std::string> DigestAlgorithms = {"MD5"};  // one challenge each, in this order
+  int NonceLifetime = 0;                                // seconds; 0 = a nonce never expires
+  int Lockout = 0;              // refused logins in a row that lock the account; 0 = never
+  int LockoutSeconds = 60;      // how long a locked account refuses everything
+  bool DigestUriCheck = false;  // RTSP: the Digest uri must be the request line's URI, else 400
   std::string User = "admin";
   std::string Password = "secret";
   std::string Model = "QL-3110";
@@ -39,6 +44,12 @@ struct CameraConfig {
   int ForceGop = 0;              // frames between key frames
   std::string Pattern = "ball";  // videotestsrc pattern of the test picture
   bool Aud = true;               // H.264 access unit delimiters in band
+  // Networks between camera and recorder.
+  double UdpLossPercent = 0;  // RTP datagrams dropped at random (seeded), UDP only
+  bool UdpBlocked = false;    // UDP SETUP answered, but nothing ever sent over UDP (a firewall)
+  bool Tcp = true;            // RTP inside the RTSP connection offered (false: such a SETUP gets 461)
+  bool TcpOnly = false;       // and nothing else: a UDP SETUP gets 461
+  unsigned Seed = 1;          // of the random drops
 };
 
 struct VideoProfile {
@@ -92,6 +103,9 @@ class CameraState {
   void SetFramesSentSource(std::function<uint64_t()> source);
   // Further name=value lines (each ended by CR LF) for the end of /sim/state (none: nothing).
   void SetExtraStateSource(std::function<std::string()> source);
+  // What /sim/rtsp?act=close does: closes every RTSP connection (none: nothing). Returns how many.
+  void SetRtspCloser(std::function<int()> closer);
+  int CloseRtspConnections();
 
  private:
   const CameraConfig Config;
@@ -106,6 +120,7 @@ class CameraState {
   std::function<void(const VideoProfile&)> Profile1Listener;
   std::function<uint64_t()> FramesSentSource;
   std::function<std::string()> ExtraSource;
+  std::function<int()> RtspCloser;
   PtzView ViewState;  // thread-safe on its own
 };
 

@@ -1,5 +1,7 @@
 #include "http_auth.h"
 
+#include <glib.h>
+
 #include <atomic>
 #include <cctype>
 #include <cstdio>
@@ -11,7 +13,9 @@
 namespace camsim {
 namespace {
 
-constexpr size_t kCounterDigits = 16;
+constexpr size_t kStampDigits = 8;     // seconds since start, hexadecimal
+constexpr size_t kCounterDigits = 16;  // stamp and counter
+constexpr const char* kOpaque = "5ccc069c403ebaf9f0171e9517f40e41";
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -72,10 +76,37 @@ std::map<std::string, std::string> ParseFields(const std::string& text) {
   return fields;
 }
 
+// GLib's hashes: independent of the module's own MD5 and SHA-256.
+std::string Hash(const std::string& algorithm, const std::string& text) {
+  const bool sha = Lower(algorithm).rfind("sha-256", 0) == 0;
+  if (!sha) return Md5Hex(text);
+  gchar* hex =
+      g_compute_checksum_for_string(G_CHECKSUM_SHA256, text.data(), static_cast<gssize>(text.size()));
+  std::string out = hex != nullptr ? hex : "";
+  g_free(hex);
+  return out;
+}
+
+bool IsSession(const std::string& algorithm) {
+  const std::string lower = Lower(algorithm);
+  return lower.size() > 5 && lower.compare(lower.size() - 5, 5, "-sess") == 0;
+}
+
+AuthOptions OptionsOf(std::string scheme, bool digestQop, std::string user, std::string password) {
+  AuthOptions options;
+  options.Scheme = std::move(scheme);
+  options.DigestQop = digestQop;
+  options.User = std::move(user);
+  options.Password = std::move(password);
+  return options;
+}
+
 }  // namespace
 
 HttpAuth::HttpAuth(std::string scheme, bool digestQop, std::string user, std::string password)
-    : Scheme(std::move(scheme)), DigestQop(digestQop), User(std::move(user)), Password(std::move(password)) {
+    : HttpAuth(OptionsOf(std::move(scheme), digestQop, std::move(user), std::move(password))) {}
+
+HttpAuth::HttpAuth(AuthOptions options) : Options(std::move(options)) {
   std::random_device random;
   Secret = std::to_string(random()) + std::to_string(random());
 }
@@ -83,29 +114,40 @@ HttpAuth::HttpAuth(std::string scheme, bool digestQop, std::string user, std::st
 bool HttpAuth::Check(const std::string& method, const std::string& target, const std::string& authorization,
                      bool& stale) const {
   stale = false;
-  if (Scheme == "none") return true;
+  if (Options.Scheme == "none") return true;
   const size_t space = authorization.find(' ');
   if (space == std::string::npos) return false;
   const std::string kind = Lower(authorization.substr(0, space));
   const std::string rest = authorization.substr(space + 1);
-  if (Scheme == "basic") return kind == "basic" && CheckBasic(rest);
+  if (Options.Scheme == "basic") return kind == "basic" && CheckBasic(rest);
   return kind == "digest" && CheckDigest(method, target, rest, stale);
 }
 
 std::string HttpAuth::Challenge(bool stale) const {
-  if (Scheme == "basic") return std::string("Basic realm=\"") + kRealm + "\"";
-  std::string value =
-      std::string("Digest realm=\"") + kRealm + "\", nonce=\"" + MakeNonce() + "\", algorithm=MD5";
-  if (DigestQop) value += ", qop=\"auth\"";
-  if (stale) value += ", stale=true";
-  return value;
+  return Challenges(stale).front();
+}
+
+std::vector<std::string> HttpAuth::Challenges(bool stale) const {
+  if (Options.Scheme == "basic") return {std::string("Basic realm=\"") + kRealm + "\""};
+  std::vector<std::string> values;
+  for (const std::string& algorithm : Options.Algorithms) {
+    std::string value = std::string("Digest realm=\"") + kRealm + "\", nonce=\"" + MakeNonce() + "\"";
+    // The plain older form (MD5, no qop) as GStreamer's server sends it names no algorithm.
+    const bool plain = Lower(algorithm) == "md5" && !Options.DigestQop;
+    if (!plain || Options.NameMd5) value += ", algorithm=" + algorithm;
+    if (Options.DigestQop) value += ", qop=\"auth\"";
+    if (!plain) value += std::string(", opaque=\"") + kOpaque + "\"";
+    if (stale) value += ", stale=true";
+    values.push_back(value);
+  }
+  return values;
 }
 
 bool HttpAuth::CheckBasic(const std::string& credentials) const {
   std::string decoded;
   std::string token = credentials;
   while (!token.empty() && token.back() == ' ') token.pop_back();
-  return DecodeBase64(token, decoded) && decoded == User + ":" + Password;
+  return DecodeBase64(token, decoded) && decoded == Options.User + ":" + Options.Password;
 }
 
 bool HttpAuth::CheckDigest(const std::string& method, const std::string& target, const std::string& text,
@@ -113,42 +155,118 @@ bool HttpAuth::CheckDigest(const std::string& method, const std::string& target,
   auto fields = ParseFields(text);
   const std::string& nonce = fields["nonce"];
   const std::string& uri = fields["uri"];
-  if (fields["username"] != User || fields["realm"] != kRealm || nonce.empty()) return false;
-  if (!fields["algorithm"].empty() && Lower(fields["algorithm"]) != "md5") return false;
+  if (fields["username"] != Options.User || fields["realm"] != kRealm || nonce.empty()) return false;
+  // The answer's algorithm must be one offered; none named means MD5.
+  const std::string algorithm = fields["algorithm"].empty() ? "MD5" : fields["algorithm"];
+  bool offered = false;
+  for (const std::string& a : Options.Algorithms) offered = offered || Lower(a) == Lower(algorithm);
+  if (!offered) return false;
+  const bool plain = Lower(algorithm) == "md5" && !Options.DigestQop;
+  if (!plain && fields["opaque"] != kOpaque) return false;
   // The uri names the request target; an absolute form ends with it.
   if (uri != target &&
       !(uri.size() > target.size() && uri.compare(uri.size() - target.size(), target.size(), target) == 0 &&
         uri.find("://") != std::string::npos))
     return false;
-  const std::string ha1 = Md5Hex(User + ":" + kRealm + ":" + Password);
-  const std::string ha2 = Md5Hex(method + ":" + uri);
+  std::string ha1 = Hash(algorithm, Options.User + ":" + kRealm + ":" + Options.Password);
+  if (IsSession(algorithm)) {
+    if (fields["cnonce"].empty()) return false;
+    ha1 = Hash(algorithm, ha1 + ":" + nonce + ":" + fields["cnonce"]);
+  }
+  const std::string ha2 = Hash(algorithm, method + ":" + uri);
   std::string expected;
-  if (DigestQop) {
-    if (fields["qop"] != "auth" || fields["nc"].empty() || fields["cnonce"].empty()) return false;
-    expected = Md5Hex(ha1 + ":" + nonce + ":" + fields["nc"] + ":" + fields["cnonce"] + ":auth:" + ha2);
+  if (Options.DigestQop) {
+    if (fields["qop"] != "auth" || fields["nc"].size() != 8 || fields["cnonce"].empty()) return false;
+    expected =
+        Hash(algorithm, ha1 + ":" + nonce + ":" + fields["nc"] + ":" + fields["cnonce"] + ":auth:" + ha2);
   } else {
     if (!fields["qop"].empty()) return false;
-    expected = Md5Hex(ha1 + ":" + nonce + ":" + ha2);
+    expected = Hash(algorithm, ha1 + ":" + nonce + ":" + ha2);
   }
   if (Lower(fields["response"]) != expected) return false;
-  if (!NonceIsOurs(nonce)) {
+  if (NonceState(nonce) != 1) {
     stale = true;
     return false;
   }
   return true;
 }
 
+HttpAuth::Verdict HttpAuth::Login(const std::string& protocol, const std::string& method,
+                                  const std::string& target, const std::string& authorization) {
+  if (!Enabled()) return Verdict::kGranted;
+  const Clock::time_point now = Clock::now();
+  {
+    std::lock_guard<std::mutex> guard(Ledger->Lock);
+    if (now < Ledger->LockedUntil) {
+      if (!authorization.empty()) {
+        ++Ledger->Refused;
+        Ledger->Lines.push_back("login=locked " + protocol + " " + method + " " + target);
+      }
+      return Verdict::kLocked;
+    }
+  }
+  bool stale = false;
+  const bool granted = Check(method, target, authorization, stale);
+  std::lock_guard<std::mutex> guard(Ledger->Lock);
+  if (granted) {
+    ++Ledger->Accepted;
+    Ledger->RefusedInARow = 0;
+    return Verdict::kGranted;
+  }
+  if (stale) {
+    Ledger->Lines.push_back("login=stale " + protocol + " " + method + " " + target);
+    return Verdict::kStale;
+  }
+  // A request without credentials asks for the challenge: it is no login.
+  if (authorization.empty()) return Verdict::kRefused;
+  ++Ledger->Refused;
+  Ledger->Lines.push_back("login=refused " + protocol + " " + method + " " + target);
+  if (Options.Lockout > 0 && ++Ledger->RefusedInARow >= Options.Lockout) {
+    Ledger->RefusedInARow = 0;
+    Ledger->LockedUntil = now + std::chrono::seconds(Options.LockoutSeconds);
+    Ledger->Lines.push_back("lockout=" + std::to_string(Options.LockoutSeconds));
+  }
+  return Verdict::kRefused;
+}
+
+void HttpAuth::NoteRefused(const std::string& protocol, const std::string& what) {
+  std::lock_guard<std::mutex> guard(Ledger->Lock);
+  ++Ledger->Refused;
+  Ledger->Lines.push_back("login=refused " + protocol + " " + what);
+}
+
+std::string HttpAuth::LogLines() const {
+  std::lock_guard<std::mutex> guard(Ledger->Lock);
+  std::string text = "logins_accepted=" + std::to_string(Ledger->Accepted) +
+                     "\r\nlogins_refused=" + std::to_string(Ledger->Refused) + "\r\n";
+  for (const std::string& line : Ledger->Lines) text += line + "\r\n";
+  return text;
+}
+
+void HttpAuth::ClearLog() {
+  std::lock_guard<std::mutex> guard(Ledger->Lock);
+  Ledger->Accepted = 0;
+  Ledger->Refused = 0;
+  Ledger->Lines.clear();
+}
+
 std::string HttpAuth::MakeNonce() const {
-  static std::atomic<uint64_t> counter{1};
+  static std::atomic<uint32_t> counter{1};
+  const auto age = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - Born).count();
   char digits[kCounterDigits + 1];
-  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(counter++));
+  std::snprintf(digits, sizeof digits, "%08x%08x", static_cast<unsigned>(age),
+                static_cast<unsigned>(counter++));
   return std::string(digits) + Md5Hex(Secret + ":" + digits);
 }
 
-bool HttpAuth::NonceIsOurs(const std::string& nonce) const {
-  if (nonce.size() <= kCounterDigits) return false;
+int HttpAuth::NonceState(const std::string& nonce) const {
+  if (nonce.size() <= kCounterDigits) return 0;
   const std::string digits = nonce.substr(0, kCounterDigits);
-  return nonce.substr(kCounterDigits) == Md5Hex(Secret + ":" + digits);
+  if (nonce.substr(kCounterDigits) != Md5Hex(Secret + ":" + digits)) return 0;
+  if (Options.NonceLifetime <= 0) return 1;
+  const unsigned long issued = std::strtoul(digits.substr(0, kStampDigits).c_str(), nullptr, 16);
+  const auto age = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - Born).count();
+  return age - static_cast<long long>(issued) >= Options.NonceLifetime ? -1 : 1;
 }
 
 }  // namespace camsim

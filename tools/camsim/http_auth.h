@@ -1,37 +1,91 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace camsim {
 
-// Server side of HTTP Basic and Digest (MD5, with qop=auth or without qop) for one user.
+// What the command line says about authentication; HTTP and RTSP share it.
+struct AuthOptions {
+  std::string Scheme = "none";  // none, basic or digest
+  bool DigestQop = true;        // Digest with qop="auth", or the older form without qop
+  // Digest algorithms offered, one challenge each, in this order (MD5, MD5-sess, SHA-256,
+  // SHA-256-sess).
+  std::vector<std::string> Algorithms = {"MD5"};
+  int NonceLifetime = 0;    // seconds a nonce stays valid; 0 = for the process's life
+  int Lockout = 0;          // refused logins in a row that lock the account; 0 = never
+  int LockoutSeconds = 60;  // how long a locked account refuses everything
+  std::string User = "admin";
+  std::string Password = "secret";
+  bool NameMd5 = true;  // a plain MD5 challenge without qop names its algorithm (HTTP does, RTSP not)
+};
+
+// Server side of Basic and Digest (MD5, MD5-sess, SHA-256, SHA-256-sess; with qop=auth or the
+// older form) for one user, with a camera's lock-out after refused logins. Thread-safe: the HTTP
+// threads and the RTSP main loop share one.
 class HttpAuth {
  public:
   HttpAuth(std::string scheme, bool digestQop, std::string user, std::string password);
+  explicit HttpAuth(AuthOptions options);
 
-  bool Enabled() const { return Scheme != "none"; }
+  bool Enabled() const { return Options.Scheme != "none"; }
   // True when the Authorization header value grants method on target. stale is set for a correct
-  // Digest answer computed with a nonce this process did not issue (for example before a restart).
+  // Digest answer computed with a nonce this process did not issue, or one that expired.
   bool Check(const std::string& method, const std::string& target, const std::string& authorization,
              bool& stale) const;
-  // The WWW-Authenticate value of a 401.
+  // The WWW-Authenticate value of a 401 (the first of Challenges).
   std::string Challenge(bool stale) const;
+  // One WWW-Authenticate value per offered algorithm (Basic: one).
+  std::vector<std::string> Challenges(bool stale) const;
+
+  enum class Verdict { kGranted, kRefused, kStale, kLocked };
+  // Check as a camera does it: counts refused logins in a row (a request without credentials is
+  // no login), locks the account after Lockout of them for LockoutSeconds (then even the right
+  // password is refused), and logs every login that is not granted. protocol is "http" or "rtsp".
+  Verdict Login(const std::string& protocol, const std::string& method, const std::string& target,
+                const std::string& authorization);
+  // Notes a login refused for another reason (a Digest uri that does not name the request).
+  void NoteRefused(const std::string& protocol, const std::string& what);
+
+  // "logins_accepted=N", "logins_refused=N" (locked ones included) and one "login=..." line per
+  // login that was not granted, for /sim/log; ClearLog empties them.
+  std::string LogLines() const;
+  void ClearLog();
+  // Counts logins, lock-out and log in other's account from now on (HTTP and RTSP share one).
+  void UseLedgerOf(const HttpAuth& other) { Ledger = other.Ledger; }
 
   static constexpr const char* kRealm = "Quenlark";
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   bool CheckBasic(const std::string& credentials) const;
   bool CheckDigest(const std::string& method, const std::string& target, const std::string& fields,
                    bool& stale) const;
   std::string MakeNonce() const;
-  bool NonceIsOurs(const std::string& nonce) const;
+  // 0 when the nonce is not ours; else its age check: 1 fresh, -1 expired.
+  int NonceState(const std::string& nonce) const;
+  void Log(const std::string& line);
 
-  const std::string Scheme;
-  const bool DigestQop;
-  const std::string User;
-  const std::string Password;
+  const AuthOptions Options;
   std::string Secret;  // per process: nonces of an earlier run are stale
+  Clock::time_point Born = Clock::now();
+
+  // The account's logins, lock-out and log.
+  struct LoginLedger {
+    std::mutex Lock;  // guards the members below
+    int RefusedInARow = 0;
+    Clock::time_point LockedUntil{};
+    uint64_t Accepted = 0;
+    uint64_t Refused = 0;
+    std::vector<std::string> Lines;
+  };
+  std::shared_ptr<LoginLedger> Ledger = std::make_shared<LoginLedger>();
 };
 
 }  // namespace camsim

@@ -76,8 +76,8 @@ void SetReply(httplib::Response& res, const Reply& reply) {
 
 }  // namespace
 
-HttpFront::HttpFront(const CameraConfig& config, CameraState& state)
-    : Config(config), State(state), Auth(config.Auth, config.DigestQop, config.User, config.Password) {
+HttpFront::HttpFront(const CameraConfig& config, CameraState& state, HttpAuth& auth)
+    : Config(config), State(state), Auth(auth) {
   Server.new_task_queue = [this] { return new ConnectionQueue(Log); };
   Server.set_keep_alive_max_count(kKeepAliveRequests);
   // A real camera answers at once; without it Nagle and delayed ACKs add 40 ms to every reply.
@@ -153,10 +153,12 @@ httplib::Server::HandlerResponse HttpFront::BeforeRouting(const httplib::Request
   }
   if (fault.Kind == "stall") Stall(fault.Value);
 
-  bool stale = false;
-  if (!Auth.Check(req.method, req.target, req.get_header_value("Authorization"), stale)) {
+  const HttpAuth::Verdict verdict =
+      Auth.Login("http", req.method, req.target, req.get_header_value("Authorization"));
+  if (verdict != HttpAuth::Verdict::kGranted) {
     res.status = 401;
-    res.set_header("WWW-Authenticate", Auth.Challenge(stale));
+    for (const std::string& challenge : Auth.Challenges(verdict == HttpAuth::Verdict::kStale))
+      res.set_header("WWW-Authenticate", challenge);
     res.set_content("error=unauthorized\r\n", kText);
     return HandlerResponse::Handled;
   }
@@ -190,11 +192,13 @@ void HttpFront::AddSimRoutes() {
                        "accepted=" + std::to_string(Log.Accepted.load()) + "\r\n";
     std::lock_guard<std::mutex> lock(Log.Lock);
     for (const std::string& line : Log.Lines) body += "request=" + line + "\r\n";
+    body += Auth.LogLines();
     res.set_content(body, kText);
   });
   Server.Get("/sim/clear", [this](const httplib::Request&, httplib::Response& res) {
     std::lock_guard<std::mutex> lock(Log.Lock);
     Log.Lines.clear();
+    Auth.ClearLog();
     ++Log.Generation;
     Log.CameraConnections = 0;
     // This request's own connection is already open and is not counted again.
@@ -235,6 +239,21 @@ void HttpFront::AddSimRoutes() {
     res.set_content("kind=" + fault.Kind + "\r\ncount=" + std::to_string(fault.Remaining) +
                         "\r\nvalue=" + std::to_string(fault.Value) + "\r\n",
                     kText);
+  });
+  Server.Get("/sim/sessions", [this](const httplib::Request& req, httplib::Response& res) {
+    if (req.get_param_value("act") != "drop" || !DropRtspSessions) {
+      res.status = 400;
+      res.set_content("error=act\r\n", kText);
+      return;
+    }
+    res.set_content("dropped=" + std::to_string(DropRtspSessions()) + "\r\n", kText);
+  });
+  Server.Get("/sim/rtsp", [this](const httplib::Request& req, httplib::Response& res) {
+    if (req.get_param_value("act") != "close") {
+      SetReply(res, {400, "error=usage: /sim/rtsp?act=close\r\n"});
+      return;
+    }
+    res.set_content("closed=" + std::to_string(State.CloseRtspConnections()) + "\r\n", kText);
   });
   Server.Get("/sim/state", [this](const httplib::Request&, httplib::Response& res) {
     std::string text = State.Describe();

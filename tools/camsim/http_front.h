@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,7 +28,8 @@ struct TrafficLog {
 // The camera's HTTP side: CGI requests, authentication, faults and the /sim/ controls.
 class HttpFront {
  public:
-  HttpFront(const CameraConfig& config, CameraState& state);
+  // auth is borrowed for the front's life.
+  HttpFront(const CameraConfig& config, CameraState& state, HttpAuth& auth);
   ~HttpFront();
 
   // Binds the listening socket; returns the port, or -1.
@@ -36,6 +38,8 @@ class HttpFront {
   void Run();
   // Stops accepting, wakes stalled requests, drops open connections and waits for Run to end.
   void Stop();
+  // What /sim/sessions?act=drop calls (the RTSP side); set before Run.
+  std::function<int()> DropRtspSessions;
 
  private:
   struct Fault {
@@ -53,7 +57,7 @@ class HttpFront {
 
   const CameraConfig& Config;
   CameraState& State;
-  HttpAuth Auth;
+  HttpAuth& Auth;
   TrafficLog Log;
   httplib::Server Server;
   int Port = -1;

@@ -2,6 +2,7 @@
 #include <glib-unix.h>
 #include <gst/gst.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +33,18 @@ Options (also --name=value):
   --no-rtsp              serve no RTSP (profile 1 still names --rtsp-port, 554 when 0)
   --session-timeout S    RTSP session time-out announced to clients, seconds (default: 60)
   --auth none|basic|digest   authentication for HTTP and RTSP (default none)
-  --digest-qop yes|no    HTTP Digest challenge with qop="auth" or the older form (default yes)
+  --digest-qop yes|no    Digest challenge with qop="auth" or the older form (default: HTTP yes,
+                         RTSP no; given, it holds for both)
+  --digest-algorithm LIST  Digest algorithms offered, one challenge each in this order, from
+                         MD5, MD5-sess, SHA-256, SHA-256-sess, comma-separated (default MD5)
+  --nonce-lifetime S     a Digest nonce expires S seconds after it was issued: a right answer
+                         with it gets 401 with stale=true (default 0: never)
+  --lockout N            after N refused logins in a row (HTTP and RTSP together) refuse every
+                         request, right password included, for --lockout-seconds (default 0: never)
+  --lockout-seconds S    how long a lock-out lasts (default 60)
+  --digest-uri-check yes|no  RTSP: a Digest uri other than the request line's URI answers
+                         400 Bad Request, as some cameras do (default no: the answer counts for
+                         the uri it names, as GStreamer's server does)
   --user NAME            user name (default admin)
   --password TEXT        password (default secret)
   --model NAME           model (default QL-3110)
@@ -43,6 +55,11 @@ Options (also --name=value):
   --ptz yes|no           pan/tilt/zoom over RS-485 (default no)
   --standard pal|ntsc    video standard (default ntsc)
   --audio yes|no         report audio streams (default no)
+  --udp-loss PERCENT     drop this share of RTP datagrams at random, UDP only (0..100, default 0;
+                         seeded by --seed, default 1)
+  --udp-blocked          answer UDP SETUP but never send RTP or RTCP there, as behind a firewall
+  --tcp yes|no|only      offer RTP inside the RTSP connection (default yes; no: such a SETUP is
+                         answered 461 Unsupported Transport; only: a UDP SETUP is)
   --help, --version
 
 Benchmark options (the profile keeps what the driver wrote; only the encoder differs):
@@ -68,17 +85,25 @@ Camera requests (HTTP GET, replies are name=value lines ended by CR LF):
 
 Simulator controls (HTTP GET, never authenticated, plain-text name=value replies):
   /sim/log      connections=N (TCP connections that carried camera requests), accepted=N (all TCP
-                connections), then request=METHOD TARGET VERSION per camera request, in order
+                connections), then request=METHOD TARGET VERSION per camera request, in order;
+                logins_accepted=N and logins_refused=N (HTTP and RTSP requests with credentials,
+                refused or locked out), then login=refused|locked|stale PROTOCOL METHOD TARGET per
+                login not granted and lockout=S when the account locks
   /sim/clear    empties the log and zeroes both counters
   /sim/input?n=N&state=on|off        sets digital input N (1-based)
   /sim/fault?kind=K&count=N&value=V  the next N camera requests (default 1) fail as K says:
                 status (answer status V, default 500), empty (200 with an empty body),
                 close (drop the connection without an answer), stall (answer only after V ms),
                 none (clear the fault)
+  /sim/sessions?act=drop  forgets every RTSP session, as a restarted camera: requests that name
+                one get 454 Session Not Found; answers dropped=N
+  /sim/rtsp?act=close  closes every RTSP connection at once (its sessions end, the HTTP side
+                stays): a camera whose streaming service restarts; replies closed=N
   /sim/state    profiles (profile1.KEY=...), inN, outN, presets, preset, pan, tilt, zoom, focus,
                 frames_sent (pictures sent since start by all streams together; every client of
                 the shared stream receives each), fault; with --replay also datagrams_sent (to all
-                clients together) and replay_clients
+                clients together) and replay_clients; rtp_udp_sent and rtp_udp_dropped (RTP
+                datagrams given to UDP and dropped by --udp-loss or --udp-blocked)
 )";
 
 struct Args {
@@ -126,6 +151,10 @@ Args ParseArgs(int argc, char** argv) {
       c.Rtsp = false;
       continue;
     }
+    if (name == "--udp-blocked") {
+      c.UdpBlocked = true;
+      continue;
+    }
     if (!hasValue) {
       if (i + 1 >= argc) Fail("missing value for " + name);
       value = argv[++i];
@@ -136,7 +165,19 @@ Args ParseArgs(int argc, char** argv) {
       c.SessionTimeout = static_cast<int>(Number(name, value, 0, 3600));
     else if (name == "--force-bitrate")
       c.ForceBitrate = static_cast<int>(Number(name, value, 16, 50000));
-    else if (name == "--aud")
+    else if (name == "--udp-loss") {
+      char* end = nullptr;
+      const double percent = std::strtod(value.c_str(), &end);
+      if (value.empty() || end == nullptr || *end != '\0' || !(percent >= 0 && percent <= 100))
+        Fail("--udp-loss takes a percentage from 0 to 100");
+      c.UdpLossPercent = percent;
+    } else if (name == "--seed")
+      c.Seed = static_cast<unsigned>(Number(name, value, 0, 4294967295LL));
+    else if (name == "--tcp") {
+      if (value != "yes" && value != "no" && value != "only") Fail("--tcp takes yes, no or only");
+      c.Tcp = value != "no";
+      c.TcpOnly = value == "only";
+    } else if (name == "--aud")
       c.Aud = YesNo(name, value);
     else if (name == "--replay")
       args.Replay = value;
@@ -157,7 +198,26 @@ Args ParseArgs(int argc, char** argv) {
         Fail("--auth takes none, basic or digest");
       c.Auth = value;
     } else if (name == "--digest-qop")
-      c.DigestQop = YesNo(name, value);
+      c.DigestQop = YesNo(name, value) ? 1 : 0;
+    else if (name == "--digest-algorithm") {
+      c.DigestAlgorithms.clear();
+      for (size_t start = 0; start <= value.size();) {
+        const size_t comma = std::min(value.find(',', start), value.size());
+        const std::string algorithm = value.substr(start, comma - start);
+        if (algorithm != "MD5" && algorithm != "MD5-sess" && algorithm != "SHA-256" &&
+            algorithm != "SHA-256-sess")
+          Fail("--digest-algorithm takes MD5, MD5-sess, SHA-256 or SHA-256-sess, comma-separated");
+        c.DigestAlgorithms.push_back(algorithm);
+        start = comma + 1;
+      }
+    } else if (name == "--nonce-lifetime")
+      c.NonceLifetime = static_cast<int>(Number(name, value, 0, 86400));
+    else if (name == "--lockout")
+      c.Lockout = static_cast<int>(Number(name, value, 0, 1000));
+    else if (name == "--lockout-seconds")
+      c.LockoutSeconds = static_cast<int>(Number(name, value, 1, 86400));
+    else if (name == "--digest-uri-check")
+      c.DigestUriCheck = YesNo(name, value);
     else if (name == "--user")
       c.User = value;
     else if (name == "--password")
@@ -199,6 +259,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<camsim::ReplayServer> replay;
   if (!args.Replay.empty()) {
     if (!config.Rtsp) Fail("--replay needs RTSP");
+    if (config.UdpBlocked || config.UdpLossPercent > 0 || !config.Tcp || config.TcpOnly)
+      Fail("--udp-loss, --udp-blocked and --tcp apply to the encoded stream, not to --replay");
     camsim::RtpCapture capture;
     std::string error;
     if (!capture.Load(args.Replay, error)) {
@@ -209,6 +271,25 @@ int main(int argc, char** argv) {
   } else if (config.Rtsp) {
     gst_init(nullptr, nullptr);
   }
+
+  // One account for HTTP and RTSP, as a camera has: a lock-out holds for both. The two sides differ
+  // only in the challenge's form when --digest-qop is not given.
+  camsim::AuthOptions authOptions;
+  authOptions.Scheme = config.Auth;
+  authOptions.Algorithms = config.DigestAlgorithms;
+  authOptions.NonceLifetime = config.NonceLifetime;
+  authOptions.Lockout = config.Lockout;
+  authOptions.LockoutSeconds = config.LockoutSeconds;
+  authOptions.User = config.User;
+  authOptions.Password = config.Password;
+  camsim::AuthOptions httpOptions = authOptions;
+  httpOptions.DigestQop = config.DigestQop != 0;
+  camsim::AuthOptions rtspOptions = authOptions;
+  rtspOptions.DigestQop = config.DigestQop == 1;
+  rtspOptions.NameMd5 = false;
+  camsim::HttpAuth httpAuth(httpOptions);
+  camsim::HttpAuth rtspAuth(rtspOptions);
+  rtspAuth.UseLedgerOf(httpAuth);
 
   // Profile 1 names the RTSP port, so RTSP is bound before the camera state is made.
   std::unique_ptr<camsim::RtspFront> rtsp;
@@ -221,7 +302,7 @@ int main(int argc, char** argv) {
     }
     rtspPort = static_cast<uint16_t>(bound);
   } else if (config.Rtsp) {
-    rtsp = std::make_unique<camsim::RtspFront>(config);
+    rtsp = std::make_unique<camsim::RtspFront>(config, rtspAuth);
     const int bound = rtsp->Start(config.Bind, config.RtspPort);
     if (bound <= 0) {
       std::fprintf(stderr, "camsim: cannot listen for RTSP on %s:%u\n", config.Bind.c_str(), config.RtspPort);
@@ -236,13 +317,16 @@ int main(int argc, char** argv) {
     rtsp->Remount(state);
     state.SetProfile1Listener([&rtsp, &state](const camsim::VideoProfile&) { rtsp->Remount(state); });
     state.SetFramesSentSource(camsim::FramesSent);
+    state.SetExtraStateSource(camsim::UdpStateLines);
+    state.SetRtspCloser([&rtsp] { return rtsp->CloseConnections(); });
   }
   if (replay) {
     state.SetFramesSentSource([&replay] { return replay->FramesSent(); });
     state.SetExtraStateSource([&replay] { return replay->StateLines(); });
   }
 
-  camsim::HttpFront http(config, state);
+  camsim::HttpFront http(config, state, httpAuth);
+  if (rtsp) http.DropRtspSessions = [&rtsp] { return rtsp->DropSessions(); };
   const int httpPort = http.Bind(config.Bind, config.HttpPort);
   if (httpPort <= 0) {
     std::fprintf(stderr, "camsim: cannot listen for HTTP on %s:%u\n", config.Bind.c_str(), config.HttpPort);
@@ -260,6 +344,7 @@ int main(int argc, char** argv) {
   http.Stop();
   httpThread.join();
   state.SetProfile1Listener(nullptr);
+  state.SetRtspCloser(nullptr);
   rtsp.reset();
   state.SetFramesSentSource(nullptr);
   state.SetExtraStateSource(nullptr);

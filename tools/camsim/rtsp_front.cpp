@@ -1,8 +1,12 @@
 #include "rtsp_front.h"
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
+#include <future>
+#include <memory>
 #include <mutex>
+#include <random>
 #include <utility>
 
 #include "http_auth.h"
@@ -23,6 +27,92 @@ constexpr guint kViewUpdateMs = 40;
 
 // Static, not a member: payloader threads may still run while the server object goes away.
 std::atomic<uint64_t> gFramesSent{0};
+std::atomic<uint64_t> gUdpRtpSent{0};
+std::atomic<uint64_t> gUdpRtpDropped{0};
+
+// RTCP packet types are 200 to 204; our RTP payload types (96, 26) never give these second bytes.
+constexpr uint8_t kFirstRtcpType = 200;
+constexpr uint8_t kLastRtcpType = 204;
+constexpr int kCloseWaitMs = 2000;
+
+// What the network between camera and recorder does to UDP; shared by every UDP sink.
+struct UdpFilter {
+  double LossPercent = 0;
+  bool Blocked = false;
+  std::mutex Lock;  // guards Random
+  std::mt19937 Random;
+};
+
+// True when the datagram goes out.
+bool PassUdp(UdpFilter& filter, GstBuffer* buffer) {
+  uint8_t second = 0;
+  const bool rtcp =
+      gst_buffer_extract(buffer, 1, &second, 1) == 1 && second >= kFirstRtcpType && second <= kLastRtcpType;
+  if (rtcp) return !filter.Blocked;
+  gUdpRtpSent.fetch_add(1, std::memory_order_relaxed);
+  bool pass = !filter.Blocked;
+  if (pass && filter.LossPercent > 0) {
+    std::lock_guard<std::mutex> lock(filter.Lock);
+    pass = std::uniform_real_distribution<double>(0, 100)(filter.Random) >= filter.LossPercent;
+  }
+  if (!pass) gUdpRtpDropped.fetch_add(1, std::memory_order_relaxed);
+  return pass;
+}
+
+GstPadProbeReturn FilterUdp(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  auto* filter = static_cast<UdpFilter*>(data);
+  if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+    return PassUdp(*filter, GST_PAD_PROBE_INFO_BUFFER(info)) ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+  }
+  if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+    GstBufferList* list = gst_buffer_list_make_writable(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
+    for (guint i = gst_buffer_list_length(list); i > 0; --i) {
+      if (!PassUdp(*filter, gst_buffer_list_get(list, i - 1))) gst_buffer_list_remove(list, i - 1, 1);
+    }
+    GST_PAD_PROBE_INFO_DATA(info) = list;
+    if (gst_buffer_list_length(list) == 0) return GST_PAD_PROBE_DROP;
+  }
+  return GST_PAD_PROBE_OK;
+}
+
+// The server adds its UDP sinks to the media's pipeline when a client first asks for UDP.
+void OnElementAdded(GstBin*, GstBin*, GstElement* element, gpointer filter) {
+  GstElementFactory* factory = gst_element_get_factory(element);
+  if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "multiudpsink") != 0) return;
+  if (GstPad* sink = gst_element_get_static_pad(element, "sink")) {
+    gst_pad_add_probe(
+        sink, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        FilterUdp, filter, nullptr);
+    gst_object_unref(sink);
+  }
+}
+
+void OnFilteredMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer filter) {
+  GstElement* element = gst_rtsp_media_get_element(media);
+  if (!element) return;
+  if (GstObject* pipeline = gst_object_get_parent(GST_OBJECT(element))) {
+    g_signal_connect(pipeline, "deep-element-added", G_CALLBACK(OnElementAdded), filter);
+    gst_object_unref(pipeline);
+  }
+  gst_object_unref(element);
+}
+
+UdpFilter& SharedUdpFilter(const CameraConfig& config) {
+  // Lives as long as the process: sinks of old media may still send.
+  static UdpFilter* filter = [&config] {
+    auto* made = new UdpFilter;
+    made->LossPercent = config.UdpLossPercent;
+    made->Blocked = config.UdpBlocked;
+    made->Random.seed(config.Seed);
+    return made;
+  }();
+  return *filter;
+}
+
+GstRTSPFilterResult CloseClient(GstRTSPServer*, GstRTSPClient*, gpointer count) {
+  ++*static_cast<int*>(count);
+  return GST_RTSP_FILTER_REMOVE;
+}
 
 bool HasMarker(GstBuffer* buffer) {
   uint8_t second = 0;
@@ -75,6 +165,20 @@ GstPadProbeReturn RestoreOutputTime(GstPad*, GstPadProbeInfo* info, gpointer dat
   return GST_PAD_PROBE_OK;
 }
 
+// A live camera cannot seek. The test source can, so GStreamer's RTSP server would answer every PLAY
+// with "Range: npt=0.000-" by a flushing seek of the shared pipeline: each client's PLAY restarted the
+// stream under the others, and a PLAY whose flush outran the next picture found a stream without its
+// segment and aborted the server (gst_rtsp_media_get_rates). Refusing the seeking query on the
+// payloader's output makes the media unseekable, so a PLAY never flushes it.
+GstPadProbeReturn RefuseSeeking(GstPad*, GstPadProbeInfo* info, gpointer) {
+  GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+  if (GST_QUERY_TYPE(query) != GST_QUERY_SEEKING) return GST_PAD_PROBE_OK;
+  GstFormat format = GST_FORMAT_TIME;
+  gst_query_parse_seeking(query, &format, nullptr, nullptr, nullptr);
+  gst_query_set_seeking(query, format, FALSE, 0, -1);
+  return GST_PAD_PROBE_HANDLED;
+}
+
 void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {
   GstElement* pipeline = gst_rtsp_media_get_element(media);
   if (!pipeline) return;
@@ -83,6 +187,9 @@ void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {
     gst_pad_add_probe(
         src, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
         CountFramesSent, nullptr, nullptr);
+    gst_pad_add_probe(
+        src, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
+        RefuseSeeking, nullptr, nullptr);
     gst_object_unref(src);
     gst_object_unref(payloader);
   }
@@ -107,6 +214,37 @@ uint64_t FramesSent() {
   return gFramesSent.load(std::memory_order_relaxed);
 }
 
+std::string UdpStateLines() {
+  return "rtp_udp_sent=" + std::to_string(gUdpRtpSent.load()) +
+         "\r\nrtp_udp_dropped=" + std::to_string(gUdpRtpDropped.load()) + "\r\n";
+}
+
+int RtspFront::CloseConnections() {
+  struct Job {
+    GstRTSPServer* Server;
+    std::promise<int> Done;
+  };
+  auto job = std::make_shared<Job>();
+  job->Server = Server;
+  std::future<int> done = job->Done.get_future();
+  auto* held = new std::shared_ptr<Job>(job);
+  // Clients belong to the main loop; closing them there keeps the server's own order.
+  g_main_context_invoke(
+      nullptr,
+      [](gpointer data) -> gboolean {
+        auto* job = static_cast<std::shared_ptr<Job>*>(data);
+        int count = 0;
+        GList* kept = gst_rtsp_server_client_filter((*job)->Server, CloseClient, &count);
+        g_list_free_full(kept, g_object_unref);
+        (*job)->Done.set_value(count);
+        delete job;
+        return G_SOURCE_REMOVE;
+      },
+      held);
+  if (done.wait_for(std::chrono::milliseconds(kCloseWaitMs)) != std::future_status::ready) return -1;
+  return done.get();
+}
+
 VideoProfile EncoderProfile(VideoProfile profile, const CameraConfig& config) {
   if (config.ForceBitrate > 0) profile.Bitrate = config.ForceBitrate;
   if (config.ForceGop > 0) profile.GopLength = config.ForceGop;
@@ -119,7 +257,10 @@ std::string LaunchDescription(const VideoProfile& p, const std::string& pattern,
   std::string source;
   if (ptzView) {
     const ViewCrop crop = CropFor(PtzView::Position{}, p.Width, p.Height);
-    source = "videotestsrc is-live=true pattern=" + pattern +
+    // The ball crosses a black canvas: most views of it, the home position's included, would be
+    // black. Colour bars give every view something to recognise.
+    const std::string canvas = pattern == "ball" ? "smpte" : pattern;
+    source = "videotestsrc is-live=true pattern=" + canvas +
              " ! video/x-raw,width=" + std::to_string(2 * p.Width) +
              ",height=" + std::to_string(2 * p.Height) + rate +
              " ! videocrop name=ptzview left=" + std::to_string(crop.Left) +
@@ -153,6 +294,72 @@ std::string LaunchDescription(const VideoProfile& p, const std::string& pattern,
 
 namespace {
 
+// The RTSP side's account check in place of GStreamer's: the camera's algorithms, qop, nonce
+// lifetime and lock-out, shared with HTTP. One RTSP server per process, so one hook.
+struct AuthHook {
+  HttpAuth* Auth = nullptr;
+  GstRTSPToken* Token = nullptr;
+  bool UriCheck = false;
+  gboolean (*ParentCheck)(GstRTSPAuth*, GstRTSPContext*, const gchar*) = nullptr;
+};
+AuthHook gAuthHook;
+
+void SendStatus(GstRTSPContext* ctx, GstRTSPStatusCode code, const std::vector<std::string>& challenges) {
+  gst_rtsp_message_init_response(ctx->response, code, gst_rtsp_status_as_text(code), ctx->request);
+  for (const std::string& challenge : challenges)
+    gst_rtsp_message_add_header(ctx->response, GST_RTSP_HDR_WWW_AUTHENTICATE, challenge.c_str());
+  gst_rtsp_client_send_message(ctx->client, ctx->session, ctx->response);
+}
+
+gboolean CheckRequest(GstRTSPAuth* auth, GstRTSPContext* ctx, const gchar* check) {
+  GstRTSPMethod method = GST_RTSP_INVALID;
+  const gchar* uri = nullptr;
+  GstRTSPVersion version = GST_RTSP_VERSION_INVALID;
+  if (!g_str_equal(check, GST_RTSP_AUTH_CHECK_URL) || ctx->request == nullptr || ctx->response == nullptr ||
+      gst_rtsp_message_parse_request(ctx->request, &method, &uri, &version) != GST_RTSP_OK) {
+    return gAuthHook.ParentCheck(auth, ctx, check);
+  }
+  gchar* authorization = nullptr;
+  gst_rtsp_message_get_header(ctx->request, GST_RTSP_HDR_AUTHORIZATION, &authorization, 0);
+  const std::string header = authorization != nullptr ? authorization : "";
+  const std::string methodName = gst_rtsp_method_as_text(method);
+  const std::string requestUri = uri != nullptr ? uri : "";
+  std::string target = requestUri;
+  const size_t at = header.find("uri=\"");
+  if (at != std::string::npos) {
+    const std::string named = header.substr(at + 5, header.find('"', at + 5) - at - 5);
+    if (gAuthHook.UriCheck && named != requestUri) {
+      // As some cameras: a Digest answer for another URI than the request's is a bad request.
+      gAuthHook.Auth->NoteRefused("rtsp", methodName + " " + requestUri + " uri=" + named);
+      SendStatus(ctx, GST_RTSP_STS_BAD_REQUEST, {});
+      return FALSE;
+    }
+    // As GStreamer's server does, the answer counts for the uri it names.
+    target = named;
+  }
+  const HttpAuth::Verdict verdict = gAuthHook.Auth->Login("rtsp", methodName, target, header);
+  if (verdict == HttpAuth::Verdict::kGranted) {
+    ctx->token = gAuthHook.Token;
+    return TRUE;
+  }
+  SendStatus(ctx, GST_RTSP_STS_UNAUTHORIZED,
+             gAuthHook.Auth->Challenges(verdict == HttpAuth::Verdict::kStale));
+  return FALSE;
+}
+
+void InitAuthClass(gpointer klass, gpointer) {
+  auto* authClass = static_cast<GstRTSPAuthClass*>(klass);
+  gAuthHook.ParentCheck = authClass->check;
+  authClass->check = CheckRequest;
+}
+
+GType CamsimAuthType() {
+  static const GType type =
+      g_type_register_static_simple(GST_TYPE_RTSP_AUTH, "CamsimRtspAuth", sizeof(GstRTSPAuthClass),
+                                    InitAuthClass, sizeof(GstRTSPAuth), nullptr, static_cast<GTypeFlags>(0));
+  return type;
+}
+
 void OnNewSession(GstRTSPClient*, GstRTSPSession* session, gpointer timeout) {
   gst_rtsp_session_set_timeout(session, static_cast<guint>(GPOINTER_TO_INT(timeout)));
 }
@@ -163,7 +370,7 @@ void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer timeout) 
 
 }  // namespace
 
-RtspFront::RtspFront(const CameraConfig& config) : Config(config) {}
+RtspFront::RtspFront(const CameraConfig& config, HttpAuth& auth) : Config(config), Account(auth) {}
 
 RtspFront::~RtspFront() {
   if (ViewTimer != 0) g_source_remove(ViewTimer);
@@ -178,6 +385,7 @@ RtspFront::~RtspFront() {
   if (SourceId != 0) g_source_remove(SourceId);
   if (Mounts) g_object_unref(Mounts);
   if (Auth) g_object_unref(Auth);
+  if (Token) gst_rtsp_token_unref(Token);
   if (Server) g_object_unref(Server);
 }
 
@@ -188,20 +396,12 @@ int RtspFront::Start(const std::string& address, uint16_t port) {
   Mounts = gst_rtsp_server_get_mount_points(Server);
 
   if (Config.Auth != "none") {
-    Auth = gst_rtsp_auth_new();
+    Auth = static_cast<GstRTSPAuth*>(g_object_new(CamsimAuthType(), nullptr));
     gst_rtsp_auth_set_realm(Auth, HttpAuth::kRealm);
-    GstRTSPToken* token =
-        gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
-    if (Config.Auth == "basic") {
-      gchar* basic = gst_rtsp_auth_make_basic(Config.User.c_str(), Config.Password.c_str());
-      gst_rtsp_auth_add_basic(Auth, basic, token);
-      g_free(basic);
-      gst_rtsp_auth_set_supported_methods(Auth, GST_RTSP_AUTH_BASIC);
-    } else {
-      gst_rtsp_auth_add_digest(Auth, Config.User.c_str(), Config.Password.c_str(), token);
-      gst_rtsp_auth_set_supported_methods(Auth, GST_RTSP_AUTH_DIGEST);
-    }
-    gst_rtsp_token_unref(token);
+    Token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
+    gAuthHook.Auth = &Account;
+    gAuthHook.Token = Token;
+    gAuthHook.UriCheck = Config.DigestUriCheck;
     gst_rtsp_server_set_auth(Server, Auth);
   }
 
@@ -214,12 +414,24 @@ int RtspFront::Start(const std::string& address, uint16_t port) {
   return gst_rtsp_server_get_bound_port(Server);
 }
 
+int RtspFront::DropSessions() {
+  if (Server == nullptr) return 0;
+  GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(Server);
+  if (pool == nullptr) return 0;
+  const int count = static_cast<int>(gst_rtsp_session_pool_get_n_sessions(pool));
+  GList* removed = gst_rtsp_session_pool_filter(
+      pool, [](GstRTSPSessionPool*, GstRTSPSession*, gpointer) { return GST_RTSP_FILTER_REMOVE; }, nullptr);
+  g_list_free_full(removed, g_object_unref);
+  g_object_unref(pool);
+  return count;
+}
+
 void RtspFront::Remount(const CameraState& state) {
   std::lock_guard<std::mutex> lock(RemountLock);
   const VideoProfile profile = EncoderProfile(state.Profile1(), Config);
   const std::string launch = LaunchDescription(profile, Config.Pattern, Config.Aud, Config.Ptz);
-  // A profile request that changes nothing keeps the mounted stream: swapping the factory while
-  // another client sets up its shared media can make GStreamer's RTSP server abort.
+  // A profile request that changes nothing keeps the mounted stream: its clients go on sharing one
+  // encoder with the next.
   if (launch == MountedLaunch) return;
   MountedLaunch = launch;
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
@@ -227,6 +439,16 @@ void RtspFront::Remount(const CameraState& state) {
   // All clients of one profile share one encoder; a new factory per profile keeps old sessions intact.
   gst_rtsp_media_factory_set_shared(factory, TRUE);
   g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), nullptr);
+  if (!Config.Tcp) {
+    gst_rtsp_media_factory_set_protocols(
+        factory, static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_UDP_MCAST));
+  } else if (Config.TcpOnly) {
+    gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
+  }
+  if (Config.UdpBlocked || Config.UdpLossPercent > 0) {
+    g_signal_connect(factory, "media-configure", G_CALLBACK(OnFilteredMediaConfigure),
+                     &SharedUdpFilter(Config));
+  }
   if (Config.Ptz) {
     g_object_set_data(G_OBJECT(factory), "camsim-width", GINT_TO_POINTER(profile.Width));
     g_object_set_data(G_OBJECT(factory), "camsim-height", GINT_TO_POINTER(profile.Height));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "camera_state.h"
+#include "http_auth.h"
 
 namespace camsim {
 
@@ -25,11 +26,19 @@ VideoProfile EncoderProfile(VideoProfile profile, const CameraConfig& config);
 // payloaders' output. Clients of a shared stream each receive every one of them.
 uint64_t FramesSent();
 
+// "rtp_udp_sent=N" and "rtp_udp_dropped=N" lines for /sim/state: RTP datagrams given to UDP
+// sinks, and those of them that --udp-loss or --udp-blocked dropped.
+std::string UdpStateLines();
+
 // The camera's RTSP side: "rtpvideo1.sdp" encoded from profile 1, on the default GLib main context.
 class RtspFront {
  public:
-  explicit RtspFront(const CameraConfig& config);
+  // auth is borrowed for the front's life.
+  RtspFront(const CameraConfig& config, HttpAuth& auth);
   ~RtspFront();
+  // Forgets every RTSP session, as a camera that restarted its server does: requests naming one
+  // get 454 Session Not Found. Returns how many there were. Callable from any thread.
+  int DropSessions();
   RtspFront(const RtspFront&) = delete;
   RtspFront& operator=(const RtspFront&) = delete;
 
@@ -38,12 +47,16 @@ class RtspFront {
   // Mounts a fresh factory for the camera's present profile 1: sessions already playing keep their
   // encoder, the next one gets the new settings. Callable from any thread.
   void Remount(const CameraState& state);
+  // Closes every client connection at once, on the main loop; returns how many there were.
+  int CloseConnections();
 
  private:
   const CameraConfig& Config;
   GstRTSPServer* Server = nullptr;
   GstRTSPMountPoints* Mounts = nullptr;
+  HttpAuth& Account;
   GstRTSPAuth* Auth = nullptr;
+  GstRTSPToken* Token = nullptr;  // the role every granted request gets
   guint SourceId = 0;
   std::mutex RemountLock;     // keeps factory swaps in the order of profile changes
   std::string MountedLaunch;  // the mounted factory's pipeline; guarded by RemountLock

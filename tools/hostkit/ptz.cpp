@@ -8,8 +8,23 @@ namespace hostkit {
 namespace ipc = korvalt::ipcapture;
 
 namespace {
-// Longer than any preset name the module stores.
-constexpr uint32_t kNameBufferSize = 1024;
+// Every name the module stores, with its terminating zero.
+constexpr uint32_t kNameBufferSize = ipc::kPtzMaxPresetNameLength + 1;
+// A preset file written before names were limited may hold longer ones: the buffer grows up to
+// this for them.
+constexpr uint32_t kLargestNameBuffer = 1024 * 1024;
+
+// Calls get(buffer, size) with a buffer that grows while the module answers that it is too small.
+template <typename Get>
+std::optional<std::string> ReadName(Get get) {
+  for (uint32_t size = kNameBufferSize; size <= kLargestNameBuffer; size *= 2) {
+    std::vector<char> buffer(size);
+    const int32_t result = get(buffer.data(), size);
+    if (result == ipc::kPtzSuccess) return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+    if (result != ipc::kPtzInvalidArgument) return std::nullopt;
+  }
+  return std::nullopt;
+}
 }  // namespace
 
 ipc::PTZ_CAPABILITIES MakeCapabilityRecord(uint32_t fill) {
@@ -86,18 +101,17 @@ std::optional<int32_t> ParseMoveDirection(std::string_view name) {
 std::vector<std::string> PresetNames(ipc::IIPPTZApi& api) {
   std::vector<std::string> names;
   const int32_t count = api.GetPrepositionCount();
-  std::vector<char> buffer(kNameBufferSize);
   for (int32_t index = 0; index < count; ++index) {
-    if (api.GetPrepositionName(index, buffer.data(), kNameBufferSize) != ipc::kPtzSuccess) break;
-    names.emplace_back(buffer.data(), strnlen(buffer.data(), buffer.size()));
+    std::optional<std::string> name =
+        ReadName([&](char* buffer, uint32_t size) { return api.GetPrepositionName(index, buffer, size); });
+    if (!name) break;
+    names.push_back(std::move(*name));
   }
   return names;
 }
 
 std::optional<std::string> CurrentPreset(ipc::IIPPTZApi& api) {
-  std::vector<char> buffer(kNameBufferSize);
-  if (api.GetCurrentPreposition(buffer.data(), kNameBufferSize) != ipc::kPtzSuccess) return std::nullopt;
-  return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+  return ReadName([&](char* buffer, uint32_t size) { return api.GetCurrentPreposition(buffer, size); });
 }
 
 }  // namespace hostkit

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace korvalt {
+
+// Counts the RTP packets of one stream that arrive and that never arrived, from their sequence
+// numbers. A gap counts its missing packets once; a packet that comes late (behind the highest
+// number seen) or twice changes nothing, so a reordered packet is counted once, as lost, and not
+// again when the sequence goes on. A jump too far back to be a late packet is a new stream.
+// Add runs on one thread (the receive thread); the totals may be read from any.
+class CRtpLossCounter {
+ public:
+  // Behind the highest number by more than this, a packet starts the count afresh.
+  static constexpr int kMaxMisorder = 100;
+
+  void Add(uint16_t sequenceNumber);
+  // Forget the stream (a new session): the next packet starts the count.
+  void Restart() { Started.store(false); }
+
+  uint64_t Received() const { return ReceivedCount.load(std::memory_order_relaxed); }
+  uint64_t Lost() const { return LostCount.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<bool> Started{false};
+  uint16_t Highest = 0;  // receive thread only
+  std::atomic<uint64_t> ReceivedCount{0};
+  std::atomic<uint64_t> LostCount{0};
+};
+
+}  // namespace korvalt
