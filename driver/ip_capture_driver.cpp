@@ -136,13 +136,19 @@ void CIPCaptureDriver::DebugMessage(int level, const char* format, ...) {
   std::string text = platform::FormatV(format, args);
   va_end(args);
   ipcapture::IDebugSink* sink = nullptr;
+  std::string userName;
+  std::string password;
   {
     CMutexLock guard(RecordLock);
     sink = Sink;
+    if (sink != nullptr) {
+      userName = DeviceInfo.UserName;
+      password = DeviceInfo.Password;
+    }
   }
   if (sink == nullptr) return;
   // Recorders ship their logs to support: no line, whatever it quotes, carries the password.
-  text = HUtils::MaskCredentials(text, DeviceInfo.UserName, DeviceInfo.Password);
+  text = HUtils::MaskCredentials(text, userName, password);
   CDebugInfo info(level, std::move(text));
   try {
     sink->Message(&info);
