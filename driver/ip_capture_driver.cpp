@@ -20,6 +20,7 @@ CIPCaptureDriver::CIPCaptureDriver() = default;
 
 CIPCaptureDriver::~CIPCaptureDriver() {
   Close();
+  CMutexLock guard(RecordLock);
   CustomParameters.clear();
 }
 
@@ -39,34 +40,50 @@ bool CIPCaptureDriver::OpenUnguarded(ipcapture::IDebugSink* sink, ipcapture::ISa
   ipcapture::IConnectionParams* connection = params->GetConnection();
   if (description == nullptr || connection == nullptr) return false;
 
-  // A second Open without Close: what the first one made still runs and reads the device record,
-  // the host objects and the counts. It is stopped and destroyed first, as Close does.
-  DestroySubObjects();
+  // A second Open without Close: the channels of the first one stream with the old record and
+  // counts; they are stopped and the video capture object made anew. The digital I/O object and
+  // the PTZ handler stay (the host may hold them); they read the record under RecordLock.
+  DestroyVideoCapture();
 
-  CodecType = connection->GetCodecType();
-  Sink = sink;
-  Allocator = allocator;
-  InputCount = description->GetInputCount();
-  OutputCount = description->GetOutputCount();
-  ChannelCount = std::clamp(description->GetChannelCount(), 0, ipcapture::kMaxChannelCount);
-  DeviceInfo.Address = OrEmpty(connection->GetAddress());
-  DeviceInfo.Port = connection->GetPort();
-  DeviceInfo.UserName = OrEmpty(connection->GetUserName());
-  DeviceInfo.Password = OrEmpty(connection->GetPassword());
-  DeviceInfo.ModelName = OrEmpty(description->GetModelName());
-
-  // Indexes beyond the last one supplied keep what an earlier Open stored.
+  // The host objects are asked before the lock is taken: they are the host's code.
+  const int32_t codecType = connection->GetCodecType();
+  const int32_t inputs = description->GetInputCount();
+  const int32_t outputs = description->GetOutputCount();
+  const int32_t channels = std::clamp(description->GetChannelCount(), 0, ipcapture::kMaxChannelCount);
+  std::string address = OrEmpty(connection->GetAddress());
+  const uint16_t port = connection->GetPort();
+  std::string userName = OrEmpty(connection->GetUserName());
+  std::string password = OrEmpty(connection->GetPassword());
+  std::string modelName = OrEmpty(description->GetModelName());
+  std::map<int32_t, std::string> supplied;
   for (int32_t index = 1;; ++index) {
     const char* text = params->GetCustomParameter(index);
     if (text == nullptr) break;
-    CustomParameters[index] = text;
+    supplied[index] = text;
+  }
+
+  {
+    CMutexLock guard(RecordLock);
+    CodecType = codecType;
+    Sink = sink;
+    Allocator = allocator;
+    InputCount = inputs;
+    OutputCount = outputs;
+    ChannelCount = channels;
+    DeviceInfo.Address = std::move(address);
+    DeviceInfo.Port = port;
+    DeviceInfo.UserName = std::move(userName);
+    DeviceInfo.Password = std::move(password);
+    DeviceInfo.ModelName = std::move(modelName);
+    // Indexes beyond the last one supplied keep what an earlier Open stored.
+    for (auto& [index, text] : supplied) CustomParameters[index] = std::move(text);
   }
 
   if (!CreateCaptureIO()) return false;
   if (!CreatePTZHandler()) return false;
 
   try {
-    VideoCapture.reset(new (std::nothrow) CIPVideoCapture(this, ChannelCount));
+    VideoCapture.reset(new (std::nothrow) CIPVideoCapture(this, channels));
   } catch (...) {
     // A table that cannot be made is an allocation failure: Open still succeeds without it.
   }
@@ -77,12 +94,16 @@ void CIPCaptureDriver::Close() {
   DestroySubObjects();
 }
 
-void CIPCaptureDriver::DestroySubObjects() {
-  // Each reset is guarded on its own, so one throwing destructor does not leave the others alive.
+void CIPCaptureDriver::DestroyVideoCapture() {
   try {
     VideoCapture.reset();
   } catch (...) {
   }
+}
+
+void CIPCaptureDriver::DestroySubObjects() {
+  // Each reset is guarded on its own, so one throwing destructor does not leave the others alive.
+  DestroyVideoCapture();
   try {
     DigitalIO.reset();
   } catch (...) {
@@ -114,10 +135,20 @@ void CIPCaptureDriver::DebugMessage(int level, const char* format, ...) {
   va_start(args, format);
   std::string text = platform::FormatV(format, args);
   va_end(args);
-  ipcapture::IDebugSink* sink = Sink;
+  ipcapture::IDebugSink* sink = nullptr;
+  std::string userName;
+  std::string password;
+  {
+    CMutexLock guard(RecordLock);
+    sink = Sink;
+    if (sink != nullptr) {
+      userName = DeviceInfo.UserName;
+      password = DeviceInfo.Password;
+    }
+  }
   if (sink == nullptr) return;
   // Recorders ship their logs to support: no line, whatever it quotes, carries the password.
-  text = HUtils::MaskCredentials(text, DeviceInfo.UserName, DeviceInfo.Password);
+  text = HUtils::MaskCredentials(text, userName, password);
   CDebugInfo info(level, std::move(text));
   try {
     sink->Message(&info);
@@ -126,17 +157,53 @@ void CIPCaptureDriver::DebugMessage(int level, const char* format, ...) {
   }
 }
 
+DEVICE_INFO CIPCaptureDriver::GetDeviceInfo() {
+  CMutexLock guard(RecordLock);
+  return DeviceInfo;
+}
+
+std::pair<int32_t, int32_t> CIPCaptureDriver::GetIOCounts() {
+  CMutexLock guard(RecordLock);
+  return {InputCount, OutputCount};
+}
+
+ipcapture::ISampleAllocator* CIPCaptureDriver::GetSampleAllocator() {
+  CMutexLock guard(RecordLock);
+  return Allocator;
+}
+
+int32_t CIPCaptureDriver::GetVideoStandard() {
+  CMutexLock guard(RecordLock);
+  return VideoStandard;
+}
+
+int32_t CIPCaptureDriver::GetCodecType() {
+  CMutexLock guard(RecordLock);
+  return CodecType;
+}
+
+int32_t CIPCaptureDriver::GetChannelCount() {
+  CMutexLock guard(RecordLock);
+  return ChannelCount;
+}
+
 std::string CIPCaptureDriver::GetCustomParameter(int key) {
+  CMutexLock guard(RecordLock);
   const auto it = CustomParameters.find(key);
   if (it == CustomParameters.end() || it->second == "(none)") return {};
   return it->second;
 }
 
 int32_t CIPCaptureDriver::GetCustomParameterNumber(int key) {
-  const auto it = CustomParameters.find(key);
-  if (it == CustomParameters.end()) return kNoNumber;
+  std::string text;
+  {
+    CMutexLock guard(RecordLock);
+    const auto it = CustomParameters.find(key);
+    if (it == CustomParameters.end()) return kNoNumber;
+    text = it->second;
+  }
   int value = 0;
-  return HUtils::ParseInt(it->second, value) ? value : kNoNumber;
+  return HUtils::ParseInt(text, value) ? value : kNoNumber;
 }
 
 }  // namespace korvalt

@@ -9,12 +9,15 @@
 #include "driver/host_destructor.h"
 #include "driver/idriver.h"
 #include "media/channels/stream_transport_memory.h"
+#include "thread/annotated_mutex.h"
 
 namespace korvalt {
 
 // Camera-independent driver: host interfaces, parameter table and the lifetimes of the
 // sub-objects. Open, Close, the accessors and deletion come from one host thread at a time;
-// IDriver operations come from the sub-objects' threads and only read what Open wrote.
+// IDriver operations come from the sub-objects' threads. A second Open keeps the digital I/O
+// object and the PTZ handler, whose threads go on reading the record while Open rewrites it, so
+// every field Open writes is read and written under RecordLock.
 class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, public ICustomCreator {
  public:
   CIPCaptureDriver();
@@ -37,27 +40,29 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, 
 
   // IDriver.
   void DebugMessage(int level, const char* format, ...) override __attribute__((format(printf, 3, 4)));
-  DEVICE_INFO GetDeviceInfo() override { return DeviceInfo; }
-  std::pair<int32_t, int32_t> GetIOCounts() override { return {InputCount, OutputCount}; }
-  ipcapture::ISampleAllocator* GetSampleAllocator() override { return Allocator; }
-  int32_t GetVideoStandard() override { return VideoStandard; }
-  int32_t GetCodecType() override { return CodecType; }
-  int32_t GetChannelCount() override { return ChannelCount; }
+  DEVICE_INFO GetDeviceInfo() override;
+  std::pair<int32_t, int32_t> GetIOCounts() override;
+  ipcapture::ISampleAllocator* GetSampleAllocator() override;
+  int32_t GetVideoStandard() override;
+  int32_t GetCodecType() override;
+  int32_t GetChannelCount() override;
   std::string GetCustomParameter(int key) override;
   int32_t GetCustomParameterNumber(int key) override;
   CStreamTransportMemory* GetStreamTransportMemory() override { return &TransportMemory; }
 
  protected:
+  // Held only to copy a field in or out; never across a call to the host or a sub-object.
+  mutable CMutex RecordLock;
   // Borrowed from the host between Open and the driver's deletion.
-  ipcapture::IDebugSink* Sink = nullptr;
-  ipcapture::ISampleAllocator* Allocator = nullptr;
-  DEVICE_INFO DeviceInfo;
-  int32_t InputCount = 0;
-  int32_t OutputCount = 0;
-  int32_t ChannelCount = 0;
-  int32_t CodecType = 0;
-  int32_t VideoStandard = 0;
-  std::map<int32_t, std::string> CustomParameters;
+  ipcapture::IDebugSink* Sink QL_GUARDED_BY(RecordLock) = nullptr;
+  ipcapture::ISampleAllocator* Allocator QL_GUARDED_BY(RecordLock) = nullptr;
+  DEVICE_INFO DeviceInfo QL_GUARDED_BY(RecordLock);
+  int32_t InputCount QL_GUARDED_BY(RecordLock) = 0;
+  int32_t OutputCount QL_GUARDED_BY(RecordLock) = 0;
+  int32_t ChannelCount QL_GUARDED_BY(RecordLock) = 0;
+  int32_t CodecType QL_GUARDED_BY(RecordLock) = 0;
+  int32_t VideoStandard QL_GUARDED_BY(RecordLock) = 0;
+  std::map<int32_t, std::string> CustomParameters QL_GUARDED_BY(RecordLock);
   CStreamTransportMemory TransportMemory;  // shared by the channels; outlives them
   // Owned sub-objects, destroyed through their virtual destructors.
   HostInterfacePtr<ICaptureIOApi> DigitalIO;
@@ -67,6 +72,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, 
  private:
   // Destroys the video capture object, the digital I/O object and the PTZ handler, in that order.
   void DestroySubObjects();
+  void DestroyVideoCapture();
   bool OpenUnguarded(ipcapture::IDebugSink* sink, ipcapture::ISampleAllocator* allocator,
                      ipcapture::IDeviceParams* params);
 };

@@ -8,18 +8,26 @@ CIPVideoCapture::CIPVideoCapture(ICustomCreator* creator, int32_t channelCount)
 CIPVideoCapture::~CIPVideoCapture() {
   for (uint32_t index = 0; index < Channels.size(); ++index) {
     try {
-      if (auto channel = Take(index)) channel->Stop();
+      if (auto entry = Take(index)) Retire(entry);
     } catch (...) {
     }
   }
 }
 
-std::shared_ptr<ICameraChannel> CIPVideoCapture::Lookup(uint32_t index) {
+void CIPVideoCapture::Retire(const std::shared_ptr<Entry>& entry) {
+  {
+    CMutexLock guard(entry->ControlLock);
+    entry->Retired = true;
+  }
+  entry->Channel->Stop();
+}
+
+std::shared_ptr<CIPVideoCapture::Entry> CIPVideoCapture::Lookup(uint32_t index) {
   CSpinMutexLock guard(&TableLock);
   return index < Channels.size() ? Channels[index] : nullptr;
 }
 
-std::shared_ptr<ICameraChannel> CIPVideoCapture::Take(uint32_t index) {
+std::shared_ptr<CIPVideoCapture::Entry> CIPVideoCapture::Take(uint32_t index) {
   CSpinMutexLock guard(&TableLock);
   if (index >= Channels.size()) return nullptr;
   return std::move(Channels[index]);
@@ -52,14 +60,15 @@ bool CIPVideoCapture::StartChannel(uint32_t index, ipcapture::IFrameSink* sink,
       record.Height = size ? size->GetHeight() : 0;
     }
     const bool started = channel->Start(record);
-    std::shared_ptr<ICameraChannel> previous;
+    auto entry = std::make_shared<Entry>(std::move(channel));
+    std::shared_ptr<Entry> previous;
     {
       CSpinMutexLock guard(&TableLock);
       previous = std::move(Channels[index]);
-      Channels[index] = std::move(channel);
+      Channels[index] = std::move(entry);
     }
     // Another host thread raced us to this index; its channel must not leak.
-    if (previous) previous->Stop();
+    if (previous) Retire(previous);
     return started;
   } catch (...) {
     return false;
@@ -70,9 +79,9 @@ bool CIPVideoCapture::StopChannel(uint32_t index) {
   try {
     // Another host thread still inside this channel (state, restart) keeps it alive; the last
     // one to let go destroys it.
-    auto channel = Take(index);
-    if (!channel) return false;
-    channel->Stop();
+    auto entry = Take(index);
+    if (!entry) return false;
+    Retire(entry);
     return true;
   } catch (...) {
     return false;
@@ -81,13 +90,15 @@ bool CIPVideoCapture::StopChannel(uint32_t index) {
 
 bool CIPVideoCapture::RestartChannel(uint32_t index, ipcapture::IPictureSize* size, uint32_t frameInterval) {
   try {
-    const std::shared_ptr<ICameraChannel> channel = Lookup(index);
-    if (!channel) return false;
+    const std::shared_ptr<Entry> entry = Lookup(index);
+    if (!entry) return false;
     StreamSettings record;
     record.FrameInterval = frameInterval;
     record.Width = size ? size->GetWidth() : 0;
     record.Height = size ? size->GetHeight() : 0;
-    return channel->Restart(record);
+    CMutexLock guard(entry->ControlLock);
+    if (entry->Retired) return false;
+    return entry->Channel->Restart(record);
   } catch (...) {
     return false;
   }
@@ -98,9 +109,9 @@ bool CIPVideoCapture::GetChannelState(uint32_t index, int32_t* state, int32_t* r
   try {
     if (reservedValue != nullptr) *reservedValue = 0;
     if (reservedFlag != 0 && reservedByte != nullptr) *reservedByte = 0;
-    const std::shared_ptr<ICameraChannel> channel = Lookup(index);
-    if (!channel) return false;
-    const int32_t value = channel->GetState();
+    const std::shared_ptr<Entry> entry = Lookup(index);
+    if (!entry) return false;
+    const int32_t value = entry->Channel->GetState();
     // The host knows only "streaming" and "no picture".
     if (state != nullptr)
       *state = value == ipcapture::kChannelStateStopped ? ipcapture::kChannelStateSignalLost : value;

@@ -8,6 +8,7 @@
 #include "driver/host_destructor.h"
 #include "driver/idriver.h"
 #include "media/channels/camera_channel.h"
+#include "thread/annotated_mutex.h"
 #include "thread/spin_mutex.h"
 
 namespace korvalt {
@@ -16,6 +17,9 @@ namespace korvalt {
 // Host threads call it, several at once; the table lock is held only to read or change an entry,
 // never across a channel call. Channels are shared: a host thread that polls or restarts a
 // channel keeps it alive while another one stops it, so the channel goes with the last user.
+// A restart and the stop of the same channel are ordered by the entry's lock: a restart that
+// found the channel before the stop took it finishes first and is then stopped with it; one
+// that comes after finds the channel retired and restarts nothing.
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
  public:
   CIPVideoCapture(ICustomCreator* creator, int32_t channelCount);
@@ -36,13 +40,22 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
   bool ReservedCaptureEx2(int32_t) override { return false; }
 
  private:
+  struct Entry {
+    explicit Entry(std::shared_ptr<ICameraChannel> channel) : Channel(std::move(channel)) {}
+    const std::shared_ptr<ICameraChannel> Channel;
+    CMutex ControlLock;                               // held across a restart and to retire
+    bool Retired QL_GUARDED_BY(ControlLock) = false;  // taken out of the table to be stopped
+  };
+
   // The entry (Take: taken out of the table); null for an index out of range.
-  std::shared_ptr<ICameraChannel> Lookup(uint32_t index);
-  std::shared_ptr<ICameraChannel> Take(uint32_t index);
+  std::shared_ptr<Entry> Lookup(uint32_t index);
+  std::shared_ptr<Entry> Take(uint32_t index);
+  // Marks the entry retired (after a restart under way) and stops its channel.
+  static void Retire(const std::shared_ptr<Entry>& entry);
 
   ICustomCreator* Creator;  // borrowed from the driver
   CSpinMutex TableLock;     // guards Channels
-  std::vector<std::shared_ptr<ICameraChannel>> Channels QL_GUARDED_BY(TableLock);
+  std::vector<std::shared_ptr<Entry>> Channels QL_GUARDED_BY(TableLock);
 };
 
 }  // namespace korvalt

@@ -26,11 +26,13 @@ bool CQuenlarkIPCaptureDriver::Open(ipcapture::IDebugSink* sink, ipcapture::ISam
                                     ipcapture::IDeviceParams* params) {
   if (!CIPCaptureDriver::Open(sink, allocator, params)) return false;
   try {
-    DeviceInfo.NetworkTimeout = kNetworkTimeoutMs;
-    DeviceInfo.SignalLossTimeout = kSignalLossTimeoutMs;
-
     const int32_t standard = GetCustomParameterNumber(ipcapture::kCustomParameterVideoStandard);
-    if (standard != kNoNumber) VideoStandard = standard != 0 ? 1 : 0;
+    {
+      CMutexLock guard(RecordLock);
+      DeviceInfo.NetworkTimeout = kNetworkTimeoutMs;
+      DeviceInfo.SignalLossTimeout = kSignalLossTimeoutMs;
+      if (standard != kNoNumber) VideoStandard = standard != 0 ? 1 : 0;
+    }
 
     std::string firmware = GetCustomParameter(ipcapture::kCustomParameterFirmware);
     if (firmware.empty()) firmware = "none";

@@ -1,14 +1,17 @@
 #include "http/http_sender.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <mutex>
 #include <string_view>
 
+#include "http/request_deadline.h"
 #include "platform/clock.h"
 
 namespace Web {
@@ -138,7 +141,8 @@ struct CHttpSender::Transfer {
   std::string Challenge;  // first WWW-Authenticate value of the latest response
   const std::atomic<bool>* Aborted = nullptr;
   int TimeoutMs = 0;
-  bool Connected = false;  // the stall clock runs from the moment the request can be sent
+  int64_t DeadlineMs = INT64_MAX;  // monotonic: the request ends here whatever arrives
+  bool Connected = false;          // the stall clock runs from the moment the request can be sent
   int64_t LastProgressMs = 0;
   curl_off_t LastUpload = 0;
 
@@ -146,6 +150,7 @@ struct CHttpSender::Transfer {
   bool StallExpired() const {
     return Connected && korvalt::platform::MonotonicMs() - LastProgressMs > TimeoutMs;
   }
+  bool DeadlinePassed() const { return korvalt::platform::MonotonicMs() >= DeadlineMs; }
 
   static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
@@ -200,7 +205,7 @@ struct CHttpSender::Transfer {
       t->LastUpload = uploaded;
       t->Progress();
     }
-    return t->StallExpired() ? 1 : 0;
+    return t->StallExpired() || t->DeadlinePassed() ? 1 : 0;
   }
 };
 
@@ -213,11 +218,13 @@ CHttpSender::~CHttpSender() = default;
 
 void CHttpSender::Abort() {
   Aborted.store(true);
+  AbortEvent.Set();
   if (Curl && Curl->Multi) curl_multi_wakeup(Curl->Multi);
 }
 
 void CHttpSender::ClearAbort() {
   Aborted.store(false);
+  AbortEvent.Reset();
 }
 
 bool CHttpSender::Send(const CHttpRequest& request) {
@@ -226,6 +233,8 @@ bool CHttpSender::Send(const CHttpRequest& request) {
   // A request that gets no reply must not leave an earlier reply's status (a 401) behind.
   StatusCode = 0;
   const bool sent = SendOnce(request, true);
+  // The camera may have moved to another address: the next request looks its name up again.
+  if (!sent) CameraAddress = 0;
   // After refused credentials libcurl would open the next request with the old nonce and, refused
   // again, answer the new challenge too: two failed logins per request, and cameras lock accounts
   // by failed logins. Forgetting the nonce makes it one. Every option is set anew per transfer.
@@ -261,12 +270,19 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   if ((request.Options & CHttpRequest::kDoNotWaitForReply) != 0 || request.TotalLength > request.Body.size())
     return false;
 
+  const int timeoutMs = std::max<int32_t>(Device.NetworkTimeout, 1);
+  if (CameraAddress == 0) CameraAddress = Resolver.Resolve(Device.Address, &AbortEvent, timeoutMs);
+  if (CameraAddress == 0 || Aborted.load()) return false;
+  char address[INET_ADDRSTRLEN] = {};
+  if (::inet_ntop(AF_INET, &CameraAddress, address, sizeof address) == nullptr) return false;
+
   CURL* easy = Curl->Easy;
   const bool secure = request.Secure == 1;
   const std::string url = std::string(secure ? "https://" : "http://") + Device.Address + ":" +
                           std::to_string(Device.Port) + (request.Path.front() == '/' ? "" : "/") +
                           request.Path;
-  const int timeoutMs = std::max<int32_t>(Device.NetworkTimeout, 1);
+  // The address found above, for this name and port, in libcurl's cache of the multi handle.
+  const std::string resolved = Device.Address + ":" + std::to_string(Device.Port) + ":" + address;
 
   // Every option is set on every transfer: the handle is reused and must not carry the last one's.
   bool ok = true;
@@ -315,6 +331,9 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
   };
+  std::unique_ptr<curl_slist, SlistDeleter> pinned(curl_slist_append(nullptr, resolved.c_str()));
+  if (!pinned) return false;
+  set(curl_easy_setopt(easy, CURLOPT_RESOLVE, pinned.get()));
   std::unique_ptr<curl_slist, SlistDeleter> headers;
   for (const std::string& line : request.ExtraHeaders) {
     if (HasControlChars(line, true)) return false;
@@ -329,6 +348,7 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   transfer.MaxBody = MaxBodySize;
   transfer.Aborted = &Aborted;
   transfer.TimeoutMs = timeoutMs;
+  transfer.DeadlineMs = korvalt::platform::MonotonicMs() + RequestDeadlineMs(timeoutMs);
   set(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader));
   set(curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer));
   set(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody));
@@ -364,15 +384,18 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
       }
     }
     if (finished) break;
-    if (Aborted.load() || transfer.StallExpired()) {
+    if (Aborted.load() || transfer.StallExpired() || transfer.DeadlinePassed()) {
       interrupted = true;
       break;
     }
-    curl_multi_poll(Curl->Multi, nullptr, 0, kPollSliceMs, nullptr);
+    const int64_t left = transfer.DeadlineMs - korvalt::platform::MonotonicMs();
+    curl_multi_poll(Curl->Multi, nullptr, 0, static_cast<int>(std::clamp<int64_t>(left, 1, kPollSliceMs)),
+                    nullptr);
   }
   // Removing an unfinished transfer closes its connection; a finished one stays cached for reuse.
   curl_multi_remove_handle(Curl->Multi, easy);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(easy, CURLOPT_RESOLVE, nullptr);
 
   if (Aborted.load()) {
     Body.clear();

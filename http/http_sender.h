@@ -9,6 +9,8 @@
 
 #include "driver/device_info.h"
 #include "http/http_request.h"
+#include "platform/event.h"
+#include "transport/host_resolver.h"
 
 namespace Web {
 
@@ -68,6 +70,12 @@ class CHttpSender {
   bool HasReply = false;
   size_t MaxBodySize = kMaxBodySize;
   std::atomic<bool> Aborted{false};  // set by any thread, read by the sending thread
+  // Set with Aborted, so that a name look-up under way is given up at once.
+  korvalt::platform::Event AbortEvent{korvalt::platform::Event::ResetMode::kManual};
+  // libcurl never looks the camera's name up itself: its look-up could not be cut short, and an
+  // abort would wait for it. Sending thread only.
+  korvalt::CHostResolver Resolver;
+  uint32_t CameraAddress = 0;  // network order; 0 until resolved, again after a failed request
 
   struct CurlHandles;
   std::unique_ptr<CurlHandles> Curl;  // easy + multi handle for the sender's life

@@ -57,8 +57,9 @@ bool CIOBase::Start() {
     if (!host.owns_lock()) return false;
     HostLock.AssertHeld();
     // A second Start must not poll or set outputs on the host's thread while the worker threads
-    // use the same connections: it fails before any request.
-    if (ThreadsRunning()) return false;
+    // use the same connections: it fails before any request. Threads stopped from a sink call
+    // that has not returned yet do not count: Start revives them.
+    if (thread::CWorkItemThread::IsActive() || thread::CTickerThread::IsActive()) return false;
     // A Stop from inside a sink call of this Start (same thread) wins over the rest of it.
     const uint64_t generation = StopGeneration;
     const uint32_t inputs = GetInputCount();
@@ -107,15 +108,20 @@ bool CIOBase::Stop() {
     if (host.owns_lock()) {
       HostLock.AssertHeld();
       ++StopGeneration;
-      // Unsent output changes are discarded with the worker's queue.
+      // Unsent output changes are discarded with the worker's queue. Stopped from a sink call on
+      // one of our threads, that thread ends when the call returns (or goes on if the call
+      // starts us again).
       StopWorker();
       StopTicker();
       ResetStates();
       stopped = true;
+      // The last of several concurrent Stops lets requests through again before the lock goes,
+      // so a Start that follows never runs against aborted senders.
+      if (--Stopping == 0) ResumeRequests();
+      return true;
     }
   } catch (...) {
   }
-  // The last of several concurrent Stops lets requests through again.
   if (--Stopping == 0) ResumeRequests();
   return stopped;
 }
@@ -133,6 +139,9 @@ std::unique_lock<CRecursiveMutex> CIOBase::LockHostCalls() {
 }
 
 bool CIOBase::SetOutput(int32_t index, int32_t state) {
+  // The handler ignores outputs the device does not have; queueing them would only let a
+  // host's stray indexes grow the queue.
+  if (index < 0 || static_cast<uint32_t>(index) >= GetOutputCount()) return Accepting();
   try {
     auto item = std::make_unique<CWorkItem>(index, state);
     if (!Post(item.get())) return false;
@@ -141,6 +150,13 @@ bool CIOBase::SetOutput(int32_t index, int32_t state) {
   } catch (...) {
     return false;
   }
+}
+
+void CIOBase::BeforeAppend(std::deque<std::unique_ptr<thread::CWorkItemThread::IWorkItem>>& queue,
+                           const thread::CWorkItemThread::IWorkItem&) {
+  // While the camera does not answer, the oldest changes go first: what waits is the latest few,
+  // in the order the host made them, so a short pulse (on, then off) is never merged away.
+  while (queue.size() >= kMaxQueuedChanges) queue.pop_front();
 }
 
 void CIOBase::HandleWorkItem(thread::CWorkItemThread::IWorkItem* item) {

@@ -26,6 +26,8 @@ class CIOBase : public ICaptureIOApi, public thread::CWorkItemThread, public thr
   // States are ipcapture::kIOStateOff and kIOStateOn, and this one before the first poll or
   // output change. For outputs any state other than kIOStateOff means on.
   static constexpr int32_t kStateUnknown = 0;
+  // Output changes waiting for a camera that does not answer; older ones are dropped.
+  static constexpr size_t kMaxQueuedChanges = 32;
 
   // One queued output change.
   class CWorkItem : public thread::CWorkItemThread::IWorkItem {
@@ -69,6 +71,8 @@ class CIOBase : public ICaptureIOApi, public thread::CWorkItemThread, public thr
 
  private:
   void HandleWorkItem(thread::CWorkItemThread::IWorkItem* item) override;
+  void BeforeAppend(std::deque<std::unique_ptr<thread::CWorkItemThread::IWorkItem>>& queue,
+                    const thread::CWorkItemThread::IWorkItem& item) override;
   void OnTick() override;
 
   // Every input and output back to "not yet known", so that the next poll reports every input

@@ -1,6 +1,7 @@
 #include "platform/thread.h"
 
 #include <atomic>
+#include <mutex>
 
 namespace korvalt::platform {
 
@@ -14,10 +15,15 @@ bool Thread::Start(std::function<void()> body) {
   if (!done->Valid()) return false;
   auto started = std::make_shared<Event>(Event::ResetMode::kManual);
   auto id = std::make_shared<std::atomic<uint32_t>>(0);
+  // The body waits until Handle and ThreadId are written: it may ask them at once (a stop from
+  // its first callback).
+  auto published = std::make_shared<std::mutex>();
+  std::unique_lock<std::mutex> publishing(*published);
   try {
-    Handle = std::thread([body = std::move(body), done, started, id]() mutable {
+    Handle = std::thread([body = std::move(body), done, started, id, published]() mutable {
       id->store(CurrentThreadId());
       started->Set();
+      { const std::lock_guard<std::mutex> wait(*published); }
       try {
         body();
       } catch (...) {
@@ -33,6 +39,7 @@ bool Thread::Start(std::function<void()> body) {
   Done = std::move(done);
   started->Wait(Event::kInfinite);
   ThreadId = id->load();
+  publishing.unlock();
   return true;
 }
 

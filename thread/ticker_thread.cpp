@@ -3,8 +3,11 @@
 namespace korvalt::thread {
 
 void CTickerThread::Run() {
-  // The period is read anew for every wait.
-  while (!StopEvent->Wait(static_cast<int>(PeriodMs.load()))) OnTick();
+  // The period is read anew for every wait. A stop asked from inside OnTick (on this thread)
+  // ends the loop when OnTick returns, unless a Start revived it meanwhile.
+  while (KeepRunning() && !StopEvent->Wait(static_cast<int>(PeriodMs.load()))) {
+    if (KeepRunning()) OnTick();
+  }
 }
 
 bool CTickerThread::StartTicker(const std::string& name) {
@@ -13,12 +16,13 @@ bool CTickerThread::StartTicker(const std::string& name) {
     if (!event->Valid()) return false;
     StopEvent = std::move(event);
   }
-  if (IsRunning()) return false;
+  if (IsActive()) return false;
   StopEvent->Reset();
   return Start(name);
 }
 
 void CTickerThread::StopTicker() {
+  RequestStop();
   if (StopEvent) StopEvent->Set();
   Join();
 }

@@ -19,8 +19,8 @@ class CTickerThread : public CSimpleThread {
 
   // Creates the stop event when there is none, resets it and starts the thread.
   bool StartTicker(const std::string& name);
-  // Sets the stop event and joins the thread (not from the ticker's own thread: then it only
-  // lets go of the handle).
+  // Sets the stop event and joins the thread. From the ticker's own thread (inside OnTick) it
+  // cannot wait: the thread ends when OnTick returns, unless StartTicker revives it first.
   void StopTicker();
 
   void SetPeriod(uint32_t ms) { PeriodMs.store(ms); }

@@ -11,32 +11,26 @@ CWorkItemThread::~CWorkItemThread() {
 }
 
 void CWorkItemThread::Run() {
-  while (Running.load()) {
+  // Each thread leaves on its own stop request; the running flag only says whether posts are
+  // accepted, and a later Start sets it again while this thread may still be in a handler.
+  while (KeepRunning()) {
     std::unique_ptr<IWorkItem> item;
     {
       CMutexLock guard(QueueLock);
-      while (Queue.empty()) {
-        guard.Unlock();
-        WorkEvent.Wait(platform::Event::kInfinite);
-        guard.Lock();
-        if (!Running.load()) break;
-      }
-      if (!Running.load()) break;
-      item = std::move(Queue.front());
-      Queue.pop_front();
-    }
-    if (item) {
-      try {
-        HandleWorkItem(item.get());
-      } catch (...) {
-        // A failing handler must not end the loop nor the host process.
+      if (!Queue.empty()) {
+        item = std::move(Queue.front());
+        Queue.pop_front();
       }
     }
-  }
-  std::deque<std::unique_ptr<IWorkItem>> rest;
-  {
-    CMutexLock guard(QueueLock);
-    rest.swap(Queue);
+    if (!item) {
+      WorkEvent.Wait(platform::Event::kInfinite);
+      continue;
+    }
+    try {
+      HandleWorkItem(item.get());
+    } catch (...) {
+      // A failing handler must not end the loop nor the host process.
+    }
   }
 }
 
@@ -46,22 +40,25 @@ bool CWorkItemThread::StartWorker(const std::string& name) {
 }
 
 bool CWorkItemThread::Post(IWorkItem* item) {
-  if (!Running.load() || item == nullptr) return false;
+  if (item == nullptr) return false;
   CMutexLock guard(QueueLock);
+  if (!Running.load()) return false;
+  BeforeAppend(Queue, *item);
   Queue.emplace_back(item);
   WorkEvent.Set();
   return true;
 }
 
 void CWorkItemThread::StopWorker() {
-  Running.store(false);
+  std::deque<std::unique_ptr<IWorkItem>> discarded;
+  {
+    CMutexLock guard(QueueLock);
+    Running.store(false);
+    discarded.swap(Queue);
+  }
+  RequestStop();
   WorkEvent.Set();
   Join();
-  if (!IsRunning()) {
-    // Items posted while no thread ran are never handled.
-    CMutexLock guard(QueueLock);
-    Queue.clear();
-  }
 }
 
 }  // namespace korvalt::thread

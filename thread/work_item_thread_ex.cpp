@@ -9,7 +9,9 @@ CWorkItemThreadEx::~CWorkItemThreadEx() {
 }
 
 void CWorkItemThreadEx::Run() {
-  while (Running.load()) {
+  // Each thread leaves on its own stop request: a Start from a handler after a Stop from the same
+  // handler goes on with this thread instead of starting a second one beside it.
+  while (KeepRunning()) {
     if (!WorkEvent.Wait(kWaitMs)) continue;
     for (;;) {
       std::unique_ptr<IWorkItem> item;
@@ -24,7 +26,7 @@ void CWorkItemThreadEx::Run() {
       } catch (...) {
       }
       item.reset();
-      if (!Running.load()) return;
+      if (!KeepRunning()) return;
     }
   }
 }
@@ -50,7 +52,9 @@ bool CWorkItemThreadEx::Start(const std::string& name) {
 bool CWorkItemThreadEx::Stop() {
   Running.store(false);
   ClearQueue();
+  RequestStop();
   WorkEvent.Set();
+  // From a handler on this thread it does not wait: the thread ends when the handler returns.
   Join();
   return true;
 }

@@ -14,6 +14,16 @@ constexpr size_t kNone = static_cast<size_t>(-1);
 // vop_coding_type is the top two bits after the VOP start code; 0 is an I-VOP.
 constexpr uint8_t kFirstNonIntraVop = 0x40;
 
+constexpr uint8_t kUserData = 0xB2;
+constexpr uint8_t kVisualObject = 0xB5;
+// A visual object sequence, visual object and video object layer header, even with quantiser
+// matrices and a short user-data note, stay far below this. The stored configuration is copied
+// in front of every key frame, so it must stay small whatever a camera sends.
+constexpr size_t kMaxConfiguration = 1024;
+// Cameras send one picture per packet, a few small ones at most. A packet of thousands of tiny
+// VOPs would otherwise make thousands of samples, each with the configuration in front.
+constexpr size_t kMaxPicturesPerPacket = 8;
+
 constexpr uint32_t kFourCCKey = MakeFourCC("DIVX");
 constexpr uint32_t kFourCCOther = MakeFourCC("DIVI");
 
@@ -53,6 +63,39 @@ size_t NextPictureStart(std::span<const uint8_t> payload) {
   return kNone;
 }
 
+// Start codes of the headers a key frame needs in front: visual object sequence, visual object,
+// video object, video object layer, group of VOP, and their user data.
+bool IsConfigurationUnit(uint8_t code) {
+  return code <= kLastVideoObjectLayer || code == kVisualObjectSequence || code == kVisualObject ||
+         code == kGroupOfVop || code == kUserData;
+}
+
+// The configuration units of the bytes before the first VOP (which begin with a start code),
+// without their user data when all of them would not fit in kMaxConfiguration; empty when even
+// the headers alone do not.
+std::vector<uint8_t> ConfigurationUnits(std::span<const uint8_t> headers) {
+  std::vector<uint8_t> all;
+  std::vector<uint8_t> withoutUserData;
+  size_t at = 0;
+  while (at + kStartCodeSize <= headers.size()) {
+    size_t next = at + kStartCodeSize;
+    while (next + kStartCodeSize <= headers.size() &&
+           !(headers[next] == 0 && headers[next + 1] == 0 && headers[next + 2] == 1))
+      ++next;
+    if (next + kStartCodeSize > headers.size()) next = headers.size();
+    const uint8_t code = headers[at + 3];
+    const std::span<const uint8_t> unit = headers.subspan(at, next - at);
+    if (IsConfigurationUnit(code)) {
+      all.insert(all.end(), unit.begin(), unit.end());
+      if (code != kUserData) withoutUserData.insert(withoutUserData.end(), unit.begin(), unit.end());
+    }
+    at = next;
+  }
+  if (all.size() <= kMaxConfiguration) return all;
+  if (withoutUserData.size() <= kMaxConfiguration) return withoutUserData;
+  return {};
+}
+
 }  // namespace
 
 void CMpeg4RTPMediaParser::Reset() {
@@ -64,7 +107,7 @@ void CMpeg4RTPMediaParser::Reset() {
 }
 
 void CMpeg4RTPMediaParser::AcceptConfiguration(std::span<const uint8_t> configuration) {
-  if (configuration.empty()) return;
+  if (configuration.empty() || configuration.size() > kMaxConfiguration) return;
   try {
     AnnouncedConfiguration.assign(configuration.begin(), configuration.end());
   } catch (...) {
@@ -73,10 +116,15 @@ void CMpeg4RTPMediaParser::AcceptConfiguration(std::span<const uint8_t> configur
 }
 
 void CMpeg4RTPMediaParser::AddPayload(std::span<const uint8_t> payload, bool marker) {
-  // Each whole VOP of the payload is a picture of its own.
-  for (;;) {
+  // Each whole VOP of the payload is a picture of its own, up to a few per packet.
+  for (size_t pictures = 1;; ++pictures) {
     const size_t next = NextPictureStart(payload);
     if (next == kNone) break;
+    if (pictures == kMaxPicturesPerPacket) {
+      // The rest of such a packet is dropped, and with it the pictures that refer to it.
+      Reset();
+      return;
+    }
     ProcessPiece(payload.first(next), true);
     payload = payload.subspan(next);
   }
@@ -95,7 +143,9 @@ void CMpeg4RTPMediaParser::ProcessPiece(std::span<const uint8_t> piece, bool mar
       (IsStartCode(piece, 0, kVisualObjectSequence) || IsStartCode(piece, 0, kFirstVideoObject))) {
     const size_t i = FindStartCode(piece, kStartCodeSize, kVop);
     if (i != kNone) {
-      Configuration.assign(piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(i));
+      // Headers that cannot be kept within the bound leave the last good configuration in place.
+      std::vector<uint8_t> units = ConfigurationUnits(piece.first(i));
+      if (!units.empty()) Configuration = std::move(units);
       c = i;
     }
   }

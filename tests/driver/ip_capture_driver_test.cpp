@@ -30,7 +30,7 @@ size_t Polls(testsupport::Camsim& camera) {
   return static_cast<size_t>(std::count(log.begin(), log.end(), kPoll));
 }
 
-TEST(IPCaptureDriver, ASecondOpenStopsTheEarlierObjectsBeforeItTakesTheNewParameters) {
+TEST(IPCaptureDriver, ASecondOpenKeepsTheObjectsTheHostHoldsAndTheirThreadsReadTheNewRecord) {
   testsupport::CamsimOptions options;
   options.Inputs = 2;
   options.Outputs = 1;
@@ -48,9 +48,11 @@ TEST(IPCaptureDriver, ASecondOpenStopsTheEarlierObjectsBeforeItTakesTheNewParame
 
   ASSERT_TRUE(driver.Open(&debug, &allocator, &params));
   korvalt::ICaptureIOApi* io = driver.GetCaptureIO();
+  korvalt::ipcapture::IIPPTZDriver* ptz = driver.GetPTZDriver();
   ASSERT_NE(io, nullptr);
+  ASSERT_NE(ptz, nullptr);
   ASSERT_TRUE(io->SetIOSink(&events));
-  // The input thread asks the driver for its counts and device record at every tick.
+  // The input thread asks the driver for its counts at every tick.
   auto* base = dynamic_cast<korvalt::CIOBase*>(io);
   ASSERT_NE(base, nullptr);
   base->SetPeriod(1);
@@ -59,26 +61,26 @@ TEST(IPCaptureDriver, ASecondOpenStopsTheEarlierObjectsBeforeItTakesTheNewParame
   while (Polls(camera) < 5 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
   ASSERT_GE(Polls(camera), 5u);
 
-  // The recorder re-opens without Close, with other counts, while the input thread polls.
-  params.Config.Inputs = 2;
-  params.Config.Outputs = 0;
-  ASSERT_TRUE(driver.Open(&debug, &allocator, &params));
-  korvalt::ICaptureIOApi* fresh = driver.GetCaptureIO();
-  ASSERT_NE(fresh, nullptr);
-  EXPECT_EQ(fresh->GetInputCount(), 2u);
-  EXPECT_EQ(fresh->GetOutputCount(), 0u);
-  EXPECT_FALSE(fresh->SetOutput(0, korvalt::ipcapture::kIOStateOn))
-      << "the I/O object of the first Open was stopped and replaced";
+  // The recorder re-opens without Close, with other counts and parameters, while the input
+  // thread polls: the objects it holds stay, and read the new record.
+  for (int round = 0; round < 20; ++round) {
+    params.Config.Inputs = 1 + round % 2;
+    params.Config.Custom = {{1, "1"}, {2, round % 2 ? "2.0" : "1.0"}};
+    ASSERT_TRUE(driver.Open(&debug, &allocator, &params));
+  }
+  EXPECT_EQ(driver.GetCaptureIO(), io);
+  EXPECT_EQ(driver.GetPTZDriver(), ptz);
+  EXPECT_EQ(io->GetInputCount(), 2u);
+  EXPECT_EQ(driver.GetCustomParameter(2), "2.0");
   const size_t polls = Polls(camera);
-  EXPECT_EQ(events.Failures(), 0u) << "stopping is no camera failure";
-
-  // Nothing of the first Open polls any more: the new object polls only once it is started.
-  ASSERT_TRUE(fresh->SetIOSink(&events));
-  dynamic_cast<korvalt::CIOBase*>(fresh)->SetPeriod(korvalt::thread::CTickerThread::kDefaultPeriodMs);
-  ASSERT_TRUE(fresh->Start());
-  EXPECT_EQ(Polls(camera), polls + 1);
-  EXPECT_TRUE(fresh->Stop());
+  const auto later = std::chrono::steady_clock::now() + kWait;
+  while (Polls(camera) < polls + 3 && std::chrono::steady_clock::now() < later)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_GE(Polls(camera), polls + 3) << "the kept I/O object goes on polling";
+  EXPECT_TRUE(io->Stop());
+  EXPECT_EQ(events.Failures(), 0u);
   driver.Close();
+  EXPECT_EQ(driver.GetCaptureIO(), nullptr);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
@@ -27,6 +28,7 @@ struct ChannelRecord {
   std::atomic<bool> Destroyed{false};
   std::atomic<bool> UsedAfterDestruction{false};
   std::atomic<int> Stops{0};
+  std::atomic<bool> Running{true};  // the last of Start, Restart and Stop was not Stop
 };
 
 // A channel whose GetState or Restart can be held inside the call until the test lets go.
@@ -37,9 +39,14 @@ class HeldChannel : public ICameraChannel {
   ~HeldChannel() override { Record->Destroyed.store(true); }
 
   bool Start(const StreamSettings&) override { return true; }
-  void Stop() override { ++Record->Stops; }
+  void Stop() override {
+    ++Record->Stops;
+    Record->Running = false;
+  }
   bool Restart(const StreamSettings&) override {
+    ChannelRecord* record = Record.get();
     HoldAndCheck();
+    record->Running = true;  // a worker contacts the camera from here on
     return true;
   }
   int32_t GetState() override {
@@ -98,50 +105,66 @@ struct Gate {
   }
 };
 
-TEST(IPVideoCapture, AChannelStoppedWhileAnotherHostThreadUsesItLivesUntilThatCallReturns) {
-  struct Case {
-    const char* Name;
-    std::function<bool(CIPVideoCapture&)> Call;
-  };
-  const std::vector<Case> cases = {
-      {"GetChannelState",
-       [](CIPVideoCapture& capture) {
-         int32_t state = -1;
-         int32_t reserved = -1;
-         return capture.GetChannelState(0, &state, &reserved, nullptr, 0) &&
-                state == korvalt::ipcapture::kChannelStateStreaming;
-       }},
-      {"RestartChannel",
-       [](CIPVideoCapture& capture) {
-         hostkit::PictureSize size(320, 240);
-         return capture.RestartChannel(0, &size, 40);
-       }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.Name);
-    Gate gate;
-    HeldCreator creator;
-    creator.Hold = gate.Hold();
-    hostkit::FrameSink frames;
-    hostkit::ChannelSettings settings(40, 50, 640, 480);
-    CIPVideoCapture capture(&creator, 1);
-    ASSERT_TRUE(capture.StartChannel(0, &frames, &settings));
+TEST(IPVideoCapture, AChannelStoppedWhileAnotherHostThreadPollsItLivesUntilThatCallReturns) {
+  Gate gate;
+  HeldCreator creator;
+  creator.Hold = gate.Hold();
+  hostkit::FrameSink frames;
+  hostkit::ChannelSettings settings(40, 50, 640, 480);
+  CIPVideoCapture capture(&creator, 1);
+  ASSERT_TRUE(capture.StartChannel(0, &frames, &settings));
 
-    gate.Armed.store(true);
-    auto poller = std::async(std::launch::async, [&] { return c.Call(capture); });
-    gate.Entered.get_future().wait();
-    // The host stops the channel while the other call is inside it.
-    EXPECT_TRUE(capture.StopChannel(0));
-    const auto records = creator.AllRecords();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0]->Stops.load(), 1);
-    gate.Release.set_value();
-    EXPECT_TRUE(poller.get());
+  gate.Armed.store(true);
+  auto poller = std::async(std::launch::async, [&] {
+    int32_t state = -1;
+    int32_t reserved = -1;
+    return capture.GetChannelState(0, &state, &reserved, nullptr, 0) &&
+           state == korvalt::ipcapture::kChannelStateStreaming;
+  });
+  gate.Entered.get_future().wait();
+  // The host stops the channel while the other call is inside it.
+  EXPECT_TRUE(capture.StopChannel(0));
+  const auto records = creator.AllRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]->Stops.load(), 1);
+  gate.Release.set_value();
+  EXPECT_TRUE(poller.get());
 
-    EXPECT_FALSE(records[0]->UsedAfterDestruction.load());
-    EXPECT_TRUE(records[0]->Destroyed.load()) << "destroyed once the last caller let go";
-    EXPECT_FALSE(capture.StopChannel(0));
-  }
+  EXPECT_FALSE(records[0]->UsedAfterDestruction.load());
+  EXPECT_TRUE(records[0]->Destroyed.load()) << "destroyed once the last caller let go";
+  EXPECT_FALSE(capture.StopChannel(0));
+}
+
+TEST(IPVideoCapture, RestartRacingStopNeverLeavesTheChannelRunningAfterTheStop) {
+  // RestartChannel found the channel just before StopChannel took it out of the table.
+  Gate gate;
+  HeldCreator creator;
+  creator.Hold = gate.Hold();
+  hostkit::FrameSink frames;
+  hostkit::ChannelSettings settings(40, 50, 640, 480);
+  CIPVideoCapture capture(&creator, 1);
+  ASSERT_TRUE(capture.StartChannel(0, &frames, &settings));
+
+  gate.Armed.store(true);
+  auto restarting = std::async(std::launch::async, [&] {
+    hostkit::PictureSize size(320, 240);
+    return capture.RestartChannel(0, &size, 40);
+  });
+  gate.Entered.get_future().wait();
+  auto stopping = std::async(std::launch::async, [&] { return capture.StopChannel(0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  gate.Release.set_value();
+  const bool restarted = restarting.get();
+  EXPECT_TRUE(stopping.get());
+  const auto records = creator.AllRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_FALSE(records[0]->Running.load()) << "the restart ran after StopChannel returned";
+  EXPECT_TRUE(records[0]->Destroyed.load());
+  EXPECT_FALSE(records[0]->UsedAfterDestruction.load());
+  EXPECT_TRUE(restarted) << "the restart came first";
+
+  hostkit::PictureSize size(320, 240);
+  EXPECT_FALSE(capture.RestartChannel(0, &size, 40)) << "a stopped channel is not restarted";
 }
 
 TEST(IPVideoCapture, PollingWhileOtherHostThreadsStartAndStopEveryChannel) {

@@ -123,14 +123,43 @@ TEST(HttpSender, StallAfterTrickledBytesFailsWithinTheNetworkTimeout) {
 }
 
 TEST(HttpSender, SlowButSteadyReplyIsNotCutOff) {
-  constexpr int kTimeoutMs = 300;
+  constexpr int kTimeoutMs = 600;
   const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789";
   ScriptedTcpServer server([&reply](ScriptedTcpServer::Connection& c) {
-    if (c.ReadRequest()) c.Trickle(reply, 4, 100);  // ~1.3 s in all, never 300 ms without a byte
+    if (c.ReadRequest()) c.Trickle(reply, 4, 100);  // ~1 s in all, never 600 ms without a byte
   });
   CHttpSender sender(Device(server.Port(), kTimeoutMs));
   ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
   EXPECT_EQ(BodyText(sender), "0123456789");
+}
+
+TEST(HttpSender, CameraTricklingForEverIsCutAtTheRequestDeadline) {
+  // One byte every 100 ms never lets the 200 ms network time-out expire; the request still ends
+  // three network time-outs after it began, in the reply's header block and in its body alike.
+  constexpr int kTimeoutMs = 200;
+  struct Case {
+    const char* Name;
+    std::string Reply;
+    bool Replied;  // the header block is complete: a reply with a short body
+  };
+  const Case cases[] = {
+      {"header block", "HTTP/1.1 200 OK\r\nX-Padding: " + std::string(200, 'p'), false},
+      {"body", "HTTP/1.1 200 OK\r\nContent-Length: 200\r\n\r\n" + std::string(200, 'b'), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ScriptedTcpServer server([&c](ScriptedTcpServer::Connection& connection) {
+      if (!connection.ReadRequest()) return;
+      const size_t head = c.Replied ? c.Reply.find("\r\n\r\n") + 4 : 0;
+      connection.Send(c.Reply.substr(0, head));
+      connection.Trickle(c.Reply.substr(head), 1, 100);  // 20 s
+    });
+    CHttpSender sender(Device(server.Port(), kTimeoutMs));
+    const auto start = Clock::now();
+    EXPECT_EQ(sender.Send(CHttpRequest("GET", "/config/io.cgi")), c.Replied);
+    EXPECT_LT(MsSince(start), 3 * kTimeoutMs + 1000);
+    EXPECT_GE(MsSince(start), 3 * kTimeoutMs - 50);
+  }
 }
 
 TEST(HttpSender, AbortFromAnotherThreadEndsAHangingSendPromptly) {

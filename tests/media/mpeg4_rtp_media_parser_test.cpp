@@ -245,4 +245,40 @@ TEST(Mpeg4Parser, ContinuationAfterAnEarlyMarkerIsDroppedAndTheGopGoesOn) {
   EXPECT_EQ(h.Client.Frames[2].Width, 352u);
 }
 
+TEST(Mpeg4Parser, PacketOfTinyKeyFramesCannotAmplifyTheStoredConfiguration) {
+  // A camera sends headers padded with 60,000 bytes of user data, then one packet of 13,000 tiny
+  // I-VOPs: neither the stored configuration nor the pictures of one packet may grow with it.
+  Harness<CMpeg4RTPMediaParser> h;
+  const std::vector<uint8_t> config = Configuration({});
+  const std::vector<uint8_t> padding = Concat({Bytes({0, 0, 1, 0xB2}), Filler(60000, 0x55)});
+  h.Feed({Concat({config, padding, Vop(0x00)}), 1, true});
+  EXPECT_LE(h.Subject.GetConfiguration().size(), 1024u);
+  ASSERT_EQ(h.Client.Frames.size(), 1u);  // the picture keeps its headers, without the padding
+  EXPECT_EQ(h.Client.Frames[0].Width, 352u);
+
+  std::vector<uint8_t> flood;
+  for (int i = 0; i < 13000; ++i) {
+    const std::vector<uint8_t> tiny = Vop(0x00, 1);  // 00 00 01 B6, I-VOP, one byte
+    flood.insert(flood.end(), tiny.begin(), tiny.end());
+  }
+  h.Feed({flood, 2, true});
+  size_t bytes = 0;
+  for (const auto& frame : h.Client.Frames) bytes += frame.Data.size();
+  EXPECT_LE(h.Client.Frames.size(), 1u + 8u);
+  EXPECT_LE(bytes, 2 * 1024u + 8 * 1024u);
+
+  // Up to a few whole VOPs in one packet are still pictures of their own.
+  Harness<CMpeg4RTPMediaParser> few;
+  few.Feed({Concat({config, Vop(0x00, 10), Vop(0x40, 3), Vop(0x41, 3), Vop(0x42, 3)}), 1, true});
+  EXPECT_EQ(few.Client.Frames.size(), 4u);
+}
+
+TEST(Mpeg4Parser, OversizedAnnouncedConfigurationIsIgnored) {
+  Harness<CMpeg4RTPMediaParser> h;
+  const std::vector<uint8_t> huge = Concat({Configuration({}), Bytes({0, 0, 1, 0xB2}), Filler(70000)});
+  h.Subject.AcceptConfiguration(huge);
+  h.Feed({Concat({Gov(), Vop(0x00)}), 1, true});
+  EXPECT_TRUE(h.Client.Frames.empty());
+}
+
 }  // namespace

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "platform/event.h"
+#include "thread/ticker_thread.h"
 #include "thread/work_item_thread.h"
 #include "thread/work_item_thread_ex.h"
 
@@ -221,6 +226,134 @@ TEST(WorkItemThread, StopDestroysItemsStillQueued) {
   worker.Gate.Set();
   worker.StopWorker();
   EXPECT_EQ(journal.DestroyedIds().size(), 4u);
+}
+
+size_t ProcessThreads() {
+  size_t count = 0;
+  if (DIR* dir = ::opendir("/proc/self/task")) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+  }
+  return count;
+}
+
+constexpr int kRestartId = 99;
+
+// Restarts itself from the handler of item 99, as a host callback may; stops itself for good at 98.
+class RestartingExWorker : public ExWorker {
+ public:
+  using ExWorker::ExWorker;
+  void HandleWorkItem(IWorkItem* item) override {
+    const int id = static_cast<ExItem*>(item)->Id;
+    if (id == kRestartId) {
+      Stop();
+      Restarted = Start("again");
+    } else if (id == kRestartId - 1) {
+      Stop();
+    }
+    ExWorker::HandleWorkItem(item);
+  }
+  std::atomic<bool> Restarted{false};
+};
+
+class RestartingPlainWorker : public PlainWorker {
+ public:
+  using PlainWorker::PlainWorker;
+  void HandleWorkItem(IWorkItem* item) override {
+    const int id = static_cast<PlainItem*>(item)->Id;
+    if (id == kRestartId) {
+      StopWorker();
+      Restarted = StartWorker("again");
+    } else if (id == kRestartId - 1) {
+      StopWorker();
+    }
+    PlainWorker::HandleWorkItem(item);
+  }
+  std::atomic<bool> Restarted{false};
+};
+
+template <typename Worker, typename ItemType>
+void RestartFromTheHandlerKeepsOneThread(bool (Worker::*start)(const std::string&),
+                                         bool (Worker::*post)(ItemType*)) {
+  const size_t before = ProcessThreads();
+  Journal journal;
+  {
+    Worker worker(journal);
+    ASSERT_TRUE((worker.*start)("w"));
+    ASSERT_TRUE((worker.*post)(new ItemType(journal, kRestartId)));
+    ASSERT_TRUE(WaitForHandled(journal, 1));
+    EXPECT_TRUE(worker.Restarted.load());
+    EXPECT_EQ(ProcessThreads(), before + 1) << "restarted, one thread";
+    for (int id = 1; id <= 3; ++id) ASSERT_TRUE((worker.*post)(new ItemType(journal, id)));
+    ASSERT_TRUE(WaitForHandled(journal, 4));
+    EXPECT_EQ(journal.HandledIds(), (std::vector<int>{kRestartId, 1, 2, 3}));
+    // Stopped for good from a handler: the thread ends when the handler returns; the next Start
+    // from the owner starts a fresh one.
+    ASSERT_TRUE((worker.*post)(new ItemType(journal, kRestartId - 1)));
+    ASSERT_TRUE(WaitForHandled(journal, 5));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ProcessThreads() != before && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(ProcessThreads(), before) << "the self-stopped thread ended after its handler";
+    ASSERT_TRUE((worker.*start)("fresh"));
+    ASSERT_TRUE((worker.*post)(new ItemType(journal, 4)));
+    ASSERT_TRUE(WaitForHandled(journal, 6));
+  }
+  EXPECT_EQ(ProcessThreads(), before);
+}
+
+TEST(WorkItemThreads, RestartFromTheirOwnHandlerKeepsOneThread) {
+  {
+    SCOPED_TRACE("CWorkItemThreadEx");
+    struct Adapter : RestartingExWorker {
+      using RestartingExWorker::RestartingExWorker;
+      bool Begin(const std::string& name) { return Start(name); }
+      bool Put(ExItem* item) { return PostWorkItem(item, 0); }
+    };
+    RestartFromTheHandlerKeepsOneThread<Adapter, ExItem>(&Adapter::Begin, &Adapter::Put);
+  }
+  {
+    SCOPED_TRACE("CWorkItemThread");
+    struct Adapter : RestartingPlainWorker {
+      using RestartingPlainWorker::RestartingPlainWorker;
+      bool Begin(const std::string& name) { return StartWorker(name); }
+      bool Put(PlainItem* item) { return Post(item); }
+    };
+    RestartFromTheHandlerKeepsOneThread<Adapter, PlainItem>(&Adapter::Begin, &Adapter::Put);
+  }
+}
+
+// Restarts itself from its third tick.
+class RestartingTicker : public korvalt::thread::CTickerThread {
+ public:
+  ~RestartingTicker() override { StopTicker(); }
+  void OnTick() override {
+    if (++Ticks == 3) {
+      StopTicker();
+      Restarted = StartTicker("again");
+    }
+  }
+  std::atomic<int> Ticks{0};
+  std::atomic<bool> Restarted{false};
+};
+
+TEST(TickerThread, RestartFromItsOwnTickKeepsOneThreadThatStopsPromptly) {
+  const size_t before = ProcessThreads();
+  {
+    RestartingTicker ticker;
+    ticker.SetPeriod(1);
+    ASSERT_TRUE(ticker.StartTicker("t"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ticker.Ticks.load() < 10 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GE(ticker.Ticks.load(), 10) << "ticks on after the restart";
+    EXPECT_TRUE(ticker.Restarted.load());
+    EXPECT_EQ(ProcessThreads(), before + 1);
+    ticker.StopTicker();
+    EXPECT_EQ(ProcessThreads(), before);
+  }
 }
 
 }  // namespace
