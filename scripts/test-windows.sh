@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows side of the module under Wine (x64 only: this kernel cannot run 32-bit
-# programs): the platform layer, and the WinHTTP sender against camsim (running natively, reached
-# on 127.0.0.1) with Digest (with and without qop), Basic, and an abort of a request to a server
+# programs): the platform layer, the preset store over the system DOM (its files byte for byte
+# those of the Linux build, tests/windows/presets_golden/), and the WinHTTP sender against camsim
+# (running natively, reached on 127.0.0.1) with Digest (with and without qop), Basic, and an abort of a request to a server
 # that never answers. Needs the normal Linux build's camsim (build/bin/camsim).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,7 +10,8 @@ bash scripts/install-deps.sh
 
 jobs=${QUENLARK_JOBS:-$(nproc)}
 cmake --preset windows-x64 >/dev/null
-nice cmake --build build-windows-x64 -j "$jobs" --target windows_platform_smoke windows_http_smoke
+nice cmake --build build-windows-x64 -j "$jobs" --target windows_platform_smoke windows_http_smoke \
+  windows_presets_smoke
 if [ ! -x build/bin/camsim ]; then
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUENLARK_BUILD_BENCH=OFF >/dev/null
   nice cmake --build build -j "$jobs" --target camsim
@@ -26,6 +28,10 @@ cleanup() {
 trap cleanup EXIT
 
 "$wine" build-windows-x64/bin/windows_platform_smoke.exe
+
+echo "== presets"
+mkdir -p "$work/presets"
+"$wine" build-windows-x64/bin/windows_presets_smoke.exe "Z:$work/presets/" "Z:$PWD/tests/windows/presets_golden/"
 
 # A server that accepts connections and never answers.
 python3 - >"$work/silent" <<'PY' &
