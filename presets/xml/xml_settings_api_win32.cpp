@@ -20,9 +20,11 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/format.h"
@@ -141,7 +143,7 @@ class ComThread {
   // Runs task on the thread and returns once it has run; false when COM could not start there.
   bool Run(const std::function<void()>& task) {
     std::unique_lock<std::mutex> guard(Lock);
-    Wake.wait(guard, [this] { return Started; });
+    Wake.wait(guard, [this] { return Started && (!ComReady || Task == nullptr); });
     if (!ComReady) return false;
     Task = &task;
     Wake.notify_all();
@@ -436,6 +438,13 @@ ComRef<IXMLDOMDocument2> NewDocument() {
   xml->put_preserveWhiteSpace(VARIANT_TRUE);
   xml->put_validateOnParse(VARIANT_FALSE);
   xml->put_resolveExternals(VARIANT_FALSE);
+  // Where the DOM knows it, nesting is refused while parsing, before it costs stack; the tree is
+  // checked again after the load for a DOM that does not.
+  Bstr depthProperty(L"MaxElementDepth");
+  Variant depth;
+  depth.Value.vt = VT_I4;
+  depth.Value.lVal = static_cast<LONG>(kMaxDepth);
+  if (depthProperty.Valid()) xml->setProperty(depthProperty.Get(), depth.Value);
   return xml;
 }
 
@@ -481,25 +490,61 @@ bool HasAttributes(IXMLDOMNode* node, const XmlPathStep& step) {
   return true;
 }
 
-// First element, in document order, that the first count steps name below parent.
-ComRef<IXMLDOMNode> FindFrom(IXMLDOMNode* parent, const std::vector<XmlPathStep>& steps, size_t index,
-                             size_t count) {
-  const std::wstring name = Wide(steps[index].Name);
-  for (ComRef<IXMLDOMNode> child = FirstChild(parent); child; child = NextSibling(child.Get())) {
-    if (TypeOf(child.Get()) != NODE_ELEMENT || NameOf(child.Get()) != name) continue;
-    if (!HasAttributes(child.Get(), steps[index])) continue;
-    if (index + 1 == count) return child;
-    ComRef<IXMLDOMNode> found = FindFrom(child.Get(), steps, index + 1, count);
-    if (found) return found;
+// One element (or the document) and its element children by name, in document order, gathered on
+// first lookup, so that reading every entry of a large file costs time linear in its size, not in
+// entries times siblings. The DOM's node objects need not keep their identity between calls, so the
+// index is a tree of its own. A removal drops the whole index.
+struct IndexedNode {
+  IndexedNode() = default;
+  explicit IndexedNode(ComRef<IXMLDOMNode> node) : Node(std::move(node)) {}
+
+  ComRef<IXMLDOMNode> Node;
+  bool Gathered = false;
+  std::unordered_map<std::wstring, std::vector<std::unique_ptr<IndexedNode>>> Children;
+
+  const std::vector<std::unique_ptr<IndexedNode>>* Named(const std::wstring& name) {
+    if (!Gathered) {
+      for (ComRef<IXMLDOMNode> child = FirstChild(Node.Get()); child; child = NextSibling(child.Get())) {
+        if (TypeOf(child.Get()) != NODE_ELEMENT) continue;
+        Children[NameOf(child.Get())].push_back(std::make_unique<IndexedNode>(child));
+      }
+      Gathered = true;
+    }
+    const auto found = Children.find(name);
+    return found == Children.end() ? nullptr : &found->second;
   }
-  return {};
+  // An element appended at the end of this one's children.
+  IndexedNode* Appended(const std::wstring& name, const ComRef<IXMLDOMNode>& child) {
+    if (!Gathered) {
+      // Gathering finds the new element too, the last of its name.
+      const auto* named = Named(name);
+      return named == nullptr || named->empty() ? nullptr : named->back().get();
+    }
+    auto& named = Children[name];
+    named.push_back(std::make_unique<IndexedNode>(child));
+    return named.back().get();
+  }
+  void Forget() {
+    Children.clear();
+    Gathered = false;
+  }
+};
+
+// First element, in document order, that the first count steps name below parent.
+IndexedNode* FindFrom(IndexedNode& parent, const std::vector<XmlPathStep>& steps, size_t index,
+                      size_t count) {
+  const auto* named = parent.Named(Wide(steps[index].Name));
+  if (named == nullptr) return nullptr;
+  for (const auto& child : *named) {
+    if (!HasAttributes(child->Node.Get(), steps[index])) continue;
+    if (index + 1 == count) return child.get();
+    if (IndexedNode* found = FindFrom(*child, steps, index + 1, count)) return found;
+  }
+  return nullptr;
 }
 
-ComRef<IXMLDOMNode> Find(IXMLDOMDocument2* xml, const std::vector<XmlPathStep>& steps, size_t count) {
-  if (count == 0) return {};
-  ComRef<IXMLDOMNode> document;
-  if (FAILED(xml->QueryInterface(IID_IXMLDOMNode, reinterpret_cast<void**>(document.Put())))) return {};
-  return FindFrom(document.Get(), steps, 0, count);
+IndexedNode* Find(IndexedNode& document, const std::vector<XmlPathStep>& steps, size_t count) {
+  return count == 0 ? nullptr : FindFrom(document, steps, 0, count);
 }
 
 bool AppendText(IXMLDOMDocument2* xml, IXMLDOMNode* parent, const std::string& text) {
@@ -511,29 +556,33 @@ bool AppendText(IXMLDOMDocument2* xml, IXMLDOMNode* parent, const std::string& t
   return SUCCEEDED(parent->appendChild(node.Get(), added.Put()));
 }
 
-// Creates the element the first count steps name, and any missing parent, but never the root,
-// with the same layout as the other backend: tabs and line feeds by depth.
-ComRef<IXMLDOMNode> CreatePath(IXMLDOMDocument2* xml, const std::vector<XmlPathStep>& steps, size_t count) {
-  ComRef<IXMLDOMNode> found = Find(xml, steps, count);
-  if (found) return found;
-  if (count < 2) return {};
-  ComRef<IXMLDOMNode> parent = Find(xml, steps, count - 1);
-  if (!parent) parent = CreatePath(xml, steps, count - 1);
-  if (!parent) return {};
+// Creates the element the first count steps name, and any missing parent, but never the root.
+// Each new element at depth d (the root is 1) is laid out as
+//   parent: [d-2 tabs] element [LF, d-2 tabs]     element: [LF, d-1 tabs]
+// as the other backend does.
+IndexedNode* CreatePath(IXMLDOMDocument2* xml, IndexedNode& document, const std::vector<XmlPathStep>& steps,
+                        size_t count) {
+  if (IndexedNode* found = Find(document, steps, count)) return found;
+  if (count < 2) return nullptr;
+  IndexedNode* parent = Find(document, steps, count - 1);
+  if (parent == nullptr) parent = CreatePath(xml, document, steps, count - 1);
+  if (parent == nullptr) return nullptr;
   const XmlPathStep& step = steps[count - 1];
   const size_t depth = count;
-  if (!AppendText(xml, parent.Get(), std::string(depth - 2, '\t'))) return {};
-  const Bstr name(Wide(step.Name));
+  if (!AppendText(xml, parent->Node.Get(), std::string(depth - 2, '\t'))) return nullptr;
+  const std::wstring wideName = Wide(step.Name);
+  const Bstr name(wideName);
   ComRef<IXMLDOMElement> created;
-  if (!name.Valid() || FAILED(xml->createElement(name.Get(), created.Put())) || !created) return {};
+  if (!name.Valid() || FAILED(xml->createElement(name.Get(), created.Put())) || !created) return nullptr;
   ComRef<IXMLDOMNode> element;
-  if (FAILED(parent->appendChild(created.Get(), element.Put())) || !element) return {};
-  if (!AppendText(xml, element.Get(), "\n" + std::string(depth - 1, '\t'))) return {};
-  if (!AppendText(xml, parent.Get(), "\n" + std::string(depth - 2, '\t'))) return {};
+  if (FAILED(parent->Node->appendChild(created.Get(), element.Put())) || !element) return nullptr;
+  IndexedNode* indexed = parent->Appended(wideName, element);
+  if (!AppendText(xml, element.Get(), "\n" + std::string(depth - 1, '\t'))) return nullptr;
+  if (!AppendText(xml, parent->Node.Get(), "\n" + std::string(depth - 2, '\t'))) return nullptr;
   for (const auto& [attribute, value] : step.Attributes) {
-    if (!SetAttribute(element.Get(), attribute, value)) return {};
+    if (!SetAttribute(element.Get(), attribute, value)) return nullptr;
   }
-  return element;
+  return indexed;
 }
 
 }  // namespace
@@ -543,9 +592,14 @@ ComRef<IXMLDOMNode> CreatePath(IXMLDOMDocument2* xml, const std::vector<XmlPathS
 struct CXMLSettingsAPI::Document {
   ComThread Com;
   ComRef<IXMLDOMDocument2> Xml;
+  IndexedNode Index;  // from the document node down
 
   ~Document() {
-    Com.Run([this] { Xml.Reset(); });
+    Com.Run([this] {
+      Index.Forget();
+      Index.Node.Reset();
+      Xml.Reset();
+    });
   }
   // Runs task on the COM thread; result as the task left it, or failed when COM is not there.
   template <typename Result>
@@ -591,8 +645,14 @@ int32_t CXMLSettingsAPI::Open(const std::string& fileName) {
     file.Close();
 
     auto document = std::make_unique<Document>();
-    const ParseResult parsed =
-        document->Call<ParseResult>(ParseResult::kNoMemory, [&] { return Parse(bytes, document->Xml); });
+    const ParseResult parsed = document->Call<ParseResult>(ParseResult::kNoMemory, [&] {
+      const ParseResult result = Parse(bytes, document->Xml);
+      if (result != ParseResult::kOk) return result;
+      // The index starts at the document node.
+      const HRESULT node = document->Xml->QueryInterface(
+          IID_IXMLDOMNode, reinterpret_cast<void**>(document->Index.Node.Put()));
+      return SUCCEEDED(node) && document->Index.Node ? ParseResult::kOk : ParseResult::kNoMemory;
+    });
     switch (parsed) {
       case ParseResult::kOk:
         break;
@@ -668,9 +728,9 @@ std::string CXMLSettingsAPI::GetValue(const char* format, ...) {
     if (!Doc) return {};
     Document& doc = *Doc;
     return doc.Call<std::string>({}, [&] {
-      const ComRef<IXMLDOMNode> node = Find(doc.Xml.Get(), steps, steps.size());
+      const IndexedNode* node = Find(doc.Index, steps, steps.size());
       std::wstring value;
-      if (!node || !AttributeOf(node.Get(), kValueAttribute, value)) return std::string();
+      if (node == nullptr || !AttributeOf(node->Node.Get(), kValueAttribute, value)) return std::string();
       return Utf8(value);
     });
   } catch (...) {
@@ -697,8 +757,8 @@ int32_t CXMLSettingsAPI::SetValueLocked(const std::string& value, const std::str
   if (!ParseXmlPath(path, steps)) return 0;
   Document& doc = *Doc;
   const bool set = doc.Call<bool>(false, [&] {
-    const ComRef<IXMLDOMNode> element = CreatePath(doc.Xml.Get(), steps, steps.size());
-    return element && SetAttribute(element.Get(), "value", value);
+    const IndexedNode* element = CreatePath(doc.Xml.Get(), doc.Index, steps, steps.size());
+    return element != nullptr && SetAttribute(element->Node.Get(), "value", value);
   });
   if (!set) return 0;
   if (SaveEachChange) return SaveLocked() ? 1 : 0;
@@ -716,7 +776,7 @@ bool CXMLSettingsAPI::NodeExists(const char* format, ...) {
     CSpinMutexLock nodeGuard(&NodeLock);
     if (!Doc) return false;
     Document& doc = *Doc;
-    return doc.Call<bool>(false, [&] { return static_cast<bool>(Find(doc.Xml.Get(), steps, steps.size())); });
+    return doc.Call<bool>(false, [&] { return Find(doc.Index, steps, steps.size()) != nullptr; });
   } catch (...) {
     return false;
   }
@@ -735,7 +795,10 @@ int32_t CXMLSettingsAPI::RemoveNode(const char* format, ...) {
     Document& doc = *Doc;
     // Only the element goes; the whitespace around it stays where it was.
     const bool removed = doc.Call<bool>(false, [&] {
-      const ComRef<IXMLDOMNode> element = Find(doc.Xml.Get(), steps, steps.size());
+      const IndexedNode* found = Find(doc.Index, steps, steps.size());
+      const ComRef<IXMLDOMNode> element = found == nullptr ? ComRef<IXMLDOMNode>() : found->Node;
+      // The index may hold the removed subtree.
+      doc.Index.Forget();
       ComRef<IXMLDOMNode> parent;
       if (!element || element->get_parentNode(parent.Put()) != S_OK || !parent) return false;
       ComRef<IXMLDOMNode> old;

@@ -64,6 +64,7 @@ void Fill() {
   Check(store.SetValue("x", "PresetList/Camera[@id=\"2\"]/Count") > 0, "SetValue camera 2");
   Check(store.RemoveNode("PresetList/Camera[@id=\"2\"]") == 1, "RemoveNode camera 2");
   Check(store.RemoveNode("PresetList") == 0, "the root is never removed");
+  Check(store.SetValue("7", "PresetList/Camera[@id=\"1\"]/Count") > 0, "SetValue after a removal");
   Check(store.Save(), "Save");
   Check(store.Close() == 0, "Close");
 }
@@ -97,6 +98,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: presets_smoke DIR [GOLDEN]\n");
     return 2;
   }
+  std::setvbuf(stdout, nullptr, _IONBF, 0);  // every line out before a crash
 #ifdef _WIN32
   // The recorder's thread: a single-threaded apartment the store must leave alone.
   Check(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) == S_OK,
@@ -133,6 +135,24 @@ int main(int argc, char** argv) {
     const std::string golden = ReadBytes(goldenDirectory + "foreign.xml");
     Check(!golden.empty() && ReadBytes(directory + "foreign.xml") == golden,
           "foreign.xml saved with the Linux build's bytes");
+  }
+
+  {
+    // Many siblings, each found again through its predicate, and one removed from the middle.
+    CXMLSettingsAPI store;
+    constexpr int kCameras = 300;
+    bool all = store.CreateDocument("PresetList", "many.xml", true) == 1 && store.Open("many.xml") == 0;
+    for (int i = 0; all && i < kCameras; ++i) {
+      all = store.SetValue(std::to_string(i * 3), "PresetList/Camera[@id=\"%d\"]/Count", i) > 0;
+    }
+    all = all && store.RemoveNode("PresetList/Camera[@id=\"150\"]") == 1 && store.Save();
+    store.Close();
+    all = all && store.Open("many.xml") == 0;
+    for (int i = 0; all && i < kCameras; ++i) {
+      const std::string value = store.GetValue("PresetList/Camera[@id=\"%d\"]/Count", i);
+      all = i == 150 ? value.empty() : value == std::to_string(i * 3);
+    }
+    Check(all, "300 cameras written, one removed, read back");
   }
 
   std::string deep = "<?xml version='1.0'?>\n";
