@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the Windows side of the module under Wine (x64 only: this kernel cannot run 32-bit
 # programs): the platform layer, the preset store over the system DOM (its files byte for byte
-# those of the Linux build, tests/windows/presets_golden/), and the WinHTTP sender against camsim
-# (running natively, reached on 127.0.0.1) with Digest (with and without qop), Basic, and an abort of a request to a server
-# that never answers. Needs the normal Linux build's camsim (build/bin/camsim).
+# those of the Linux build, tests/windows/presets_golden/, also under a non-ASCII directory), and
+# the WinHTTP sender against camsim (running natively, reached on 127.0.0.1) with Digest (with and
+# without qop), Basic, and an abort of a request to a server that never answers. Needs the normal
+# Linux build's camsim (build/bin/camsim).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -32,6 +33,12 @@ trap cleanup EXIT
 echo "== presets"
 mkdir -p "$work/presets"
 "$wine" build-windows-x64/bin/windows_presets_smoke.exe "Z:$work/presets/" "Z:$PWD/tests/windows/presets_golden/"
+# A recorder installed under a directory named outside ASCII: the store beside the executable.
+exe_dir="$work/presets/Prüfung Ωμέγα"
+mkdir -p "$exe_dir"
+cp build-windows-x64/bin/windows_presets_smoke.exe "$exe_dir/"
+"$wine" "$exe_dir/windows_presets_smoke.exe" --exe-dir
+cmp "$exe_dir/smoke.xml" tests/windows/presets_golden/smoke.xml
 
 # A server that accepts connections and never answers.
 python3 - >"$work/silent" <<'PY' &

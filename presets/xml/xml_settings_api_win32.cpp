@@ -46,7 +46,7 @@ constexpr IID kIidDomDocument2 = {
     0x2933bf95, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
 constexpr IID kIidDomElement = {0x2933bf86, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
 
-constexpr const char* kDirectoryVariable = "QUENLARK_PRESET_DIR";
+constexpr const wchar_t* kDirectoryVariable = L"QUENLARK_PRESET_DIR";
 constexpr const char* kDeclaration = "<?xml version='1.0' encoding='utf-8'?>";
 constexpr const wchar_t* kValueAttribute = L"value";
 // Anything deeper than a settings file is refused.
@@ -617,9 +617,11 @@ CXMLSettingsAPI::~CXMLSettingsAPI() {
 }
 
 std::string CXMLSettingsAPI::StorageDirectory() {
-  const char* configured = std::getenv(kDirectoryVariable);
-  if (configured == nullptr || *configured == '\0') return platform::ExecutableDirectory();
-  std::string directory = configured;
+  // The wide environment: the narrow one is in the ANSI code page, not UTF-8.
+  const wchar_t* configured = ::_wgetenv(kDirectoryVariable);
+  if (configured == nullptr || *configured == L'\0') return platform::ExecutableDirectory();
+  std::string directory = Utf8(configured);
+  if (directory.empty()) return {};
   if (directory.back() != '/' && directory.back() != '\\') directory += '/';
   return directory;
 }

@@ -1,4 +1,4 @@
-// The preset store on both systems: presets_smoke DIR [GOLDEN_DIR]
+// The preset store on both systems: presets_smoke DIR [GOLDEN_DIR] | presets_smoke --exe-dir
 // Writes DIR/smoke.xml through CXMLSettingsAPI and reads it back, and opens and saves a file that
 // another program wrote (DIR/foreign.xml). With GOLDEN_DIR (the files the Linux build writes for the
 // same steps, tests/windows/presets_golden/), the bytes must be the same, and the golden smoke.xml,
@@ -104,6 +104,19 @@ int main(int argc, char** argv) {
   Check(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) == S_OK,
         "caller enters a single-threaded apartment");
 #endif
+  if (std::string(argv[1]) == "--exe-dir") {
+    // The store in the executable's own directory, which may be named in any script.
+#ifdef _WIN32
+    ::_putenv_s("QUENLARK_PRESET_DIR", "");
+#else
+    ::unsetenv("QUENLARK_PRESET_DIR");
+#endif
+    std::printf("storage directory: %s\n", CXMLSettingsAPI::StorageDirectory().c_str());
+    Fill();
+    ReadBack("smoke.xml");
+    std::printf("%s\n", gFailures == 0 ? "presets_smoke: all passed" : "presets_smoke: FAILED");
+    return gFailures == 0 ? 0 : 1;
+  }
   std::string directory = argv[1];
   if (directory.back() != '/' && directory.back() != '\\') directory += '/';
   SetDirectory(directory);
