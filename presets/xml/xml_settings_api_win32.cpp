@@ -448,14 +448,28 @@ ComRef<IXMLDOMDocument2> NewDocument() {
   return xml;
 }
 
+// UTF-8, or UTF-16 where a byte-order mark says so, as the other backend reads them.
+std::wstring DecodeFile(const std::string& bytes) {
+  const std::string_view text = bytes;
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") return Wide(bytes.substr(3));
+  const bool little = text.substr(0, 2) == "\xFF\xFE";
+  if (!little && text.substr(0, 2) != "\xFE\xFF") return Wide(bytes);
+  std::wstring wide;
+  wide.reserve(text.size() / 2);
+  for (size_t at = 2; at + 1 < text.size(); at += 2) {
+    const auto first = static_cast<unsigned char>(text[at]);
+    const auto second = static_cast<unsigned char>(text[at + 1]);
+    wide += static_cast<wchar_t>(little ? first | (second << 8) : (first << 8) | second);
+  }
+  return wide;
+}
+
 enum class ParseResult { kOk, kMalformed, kNoMemory };
 
 ParseResult Parse(const std::string& bytes, ComRef<IXMLDOMDocument2>& xml) {
   // Entity declarations are what a settings file never holds and what could expand without bound.
   if (bytes.find("<!ENTITY") != std::string::npos) return ParseResult::kMalformed;
-  std::string_view text = bytes;
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  const Bstr wide(Wide(std::string(text)));
+  const Bstr wide(DecodeFile(bytes));
   if (!wide.Valid()) return ParseResult::kNoMemory;
   xml = NewDocument();
   if (!xml) return ParseResult::kNoMemory;

@@ -9,12 +9,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
 
 #include "presets/xml/xml_settings_api.h"
+#include "presets/xml_preposition_reader.h"
 
 #ifdef _WIN32
 #include <objbase.h>
@@ -174,6 +176,39 @@ int main(int argc, char** argv) {
   Refused(directory, "deep.xml", deep);
   Refused(directory, "broken.xml", "<?xml version='1.0'?>\n<PresetList><Camera></PresetList>\n");
   Refused(directory, "two-roots.xml", "<A/><B/>\n");
+  {
+    // UTF-16 with its byte-order mark, as the other backend reads it.
+    const std::string text =
+        "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<PresetList><A value=\"\xC3\xBC\"/></PresetList>";
+    std::string utf16 = "\xFF\xFE";
+    for (size_t at = 0; at < text.size(); ++at) {
+      // ASCII but for one "ü" (U+00FC).
+      if (text[at] == '\xC3') {
+        utf16 += '\xFC';
+        utf16 += '\0';
+        ++at;
+        continue;
+      }
+      utf16 += text[at];
+      utf16 += '\0';
+    }
+    WriteBytes(directory + "utf16.xml", utf16);
+    CXMLSettingsAPI store;
+    Check(store.Open("utf16.xml") == 0 && store.GetValue("PresetList/A") == "\xC3\xBC", "UTF-16 file read");
+  }
+  {
+    // A corrupt file is moved aside, never overwritten, and a fresh one takes its place.
+    const std::string broken = "<?xml version='1.0'?>\n<PresetList><Camera></PresetList>\n";
+    WriteBytes(directory + "corrupt.xml", broken);
+    korvalt::CXMLPrepositionReader reader("PresetList");
+    Check(reader.OpenFile("corrupt.xml"), "a fresh file opened in place of a corrupt one");
+    int aside = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("corrupt.xml.corrupt-", 0) == 0 && ReadBytes(entry.path().string()) == broken) ++aside;
+    }
+    Check(aside == 1, "the corrupt file kept aside");
+  }
   {
     CXMLSettingsAPI store;
     WriteBytes(directory + "empty.xml", "");
