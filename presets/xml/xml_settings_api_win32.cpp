@@ -301,7 +301,6 @@ bool WriteNode(IXMLDOMNode* root, std::string& out) {
   };
   std::vector<Open> stack;
   ComRef<IXMLDOMNode> node;
-  node = ComRef<IXMLDOMNode>();
   root->AddRef();
   *node.Put() = root;
   while (node) {
