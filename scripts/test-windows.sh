@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Runs the Windows side of the module under Wine (x64 only: this kernel cannot run 32-bit
-# programs): the platform layer, and the WinHTTP sender against camsim (running natively, reached
-# on 127.0.0.1) with Digest (with and without qop), Basic, and an abort of a request to a server
-# that never answers. Needs the normal Linux build's camsim (build/bin/camsim).
+# programs): the platform layer, the preset store over the system DOM (its files byte for byte
+# those of the Linux build, tests/windows/presets_golden/, also under a non-ASCII directory), and
+# the WinHTTP sender against camsim (running natively, reached on 127.0.0.1) with Digest (with and
+# without qop), Basic, and an abort of a request to a server that never answers. Needs the normal
+# Linux build's camsim (build/bin/camsim).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 jobs=${QUENLARK_JOBS:-$(nproc)}
 cmake --preset windows-x64 >/dev/null
-nice cmake --build build-windows-x64 -j "$jobs" --target windows_platform_smoke windows_http_smoke
+nice cmake --build build-windows-x64 -j "$jobs" --target windows_platform_smoke windows_http_smoke \
+  windows_presets_smoke
 if [ ! -x build/bin/camsim ]; then
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUENLARK_BUILD_BENCH=OFF >/dev/null
   nice cmake --build build -j "$jobs" --target camsim
@@ -26,6 +29,16 @@ cleanup() {
 trap cleanup EXIT
 
 "$wine" build-windows-x64/bin/windows_platform_smoke.exe
+
+echo "== presets"
+mkdir -p "$work/presets"
+"$wine" build-windows-x64/bin/windows_presets_smoke.exe "Z:$work/presets/" "Z:$PWD/tests/windows/presets_golden/"
+# A recorder installed under a directory named outside ASCII: the store beside the executable.
+exe_dir="$work/presets/Prüfung Ωμέγα"
+mkdir -p "$exe_dir"
+cp build-windows-x64/bin/windows_presets_smoke.exe "$exe_dir/"
+"$wine" "$exe_dir/windows_presets_smoke.exe" --exe-dir
+cmp "$exe_dir/smoke.xml" tests/windows/presets_golden/smoke.xml
 
 # A server that accepts connections and never answers.
 python3 - >"$work/silent" <<'PY' &
