@@ -126,10 +126,12 @@ void CInterleavedReader::Run() {
       ended = true;
     }
   }
+  // The sink hears of the end before anyone waiting on the reader does: a watcher that sees the
+  // connection closed can rely on the sink knowing it too.
+  if (Sink != nullptr) Sink->OnInterleavedEnded();
   EndedFlag.store(true);
   EndedEvent.Set();
   ResponseArrived.Set();
-  if (Sink != nullptr) Sink->OnInterleavedEnded();
 }
 
 CInterleavedReader::Wait CInterleavedReader::NextResponse(std::string& response, int64_t deadlineMs,
