@@ -16,6 +16,7 @@
 
 #include "io/io_base.h"
 #include "support/fake_driver.h"
+#include "support/process_threads.h"
 #include "tools/hostkit/io_sink.h"
 
 namespace {
@@ -140,17 +141,7 @@ TEST(IOBase, StartsAndStopsFromSeveralHostThreadsLeaveOneOrNoTicker) {
   EXPECT_FALSE(io.SetOutput(0, kIOStateOn)) << "nothing runs after the last Stop";
 }
 
-// Threads of this process (the module's and the test's).
-size_t ProcessThreads() {
-  size_t count = 0;
-  if (DIR* dir = ::opendir("/proc/self/task")) {
-    while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] != '.') ++count;
-    }
-    ::closedir(dir);
-  }
-  return count;
-}
+using testsupport::ProcessThreads;
 
 // A host sink that runs a reaction on the module's thread at the first failure reported there.
 class ReactingSink : public korvalt::ipcapture::IIOEventSink {
@@ -220,6 +211,10 @@ TEST(IOBase, RestartFromAFailureCallbackLeavesOneThreadOfEachKind) {
       const auto stopStart = std::chrono::steady_clock::now();
       EXPECT_TRUE(io.Stop());
       EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 2s);
+      // A joined thread can stay listed by the kernel for a moment after the join returns.
+      const auto settled = std::chrono::steady_clock::now() + 1s;
+      while (ProcessThreads() != before && std::chrono::steady_clock::now() < settled)
+        std::this_thread::sleep_for(1ms);
       EXPECT_EQ(ProcessThreads(), before) << "no thread of the I/O object outlives Stop";
       const int polls = io.Polls.load();
       std::this_thread::sleep_for(20ms);

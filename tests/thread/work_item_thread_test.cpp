@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "support/process_threads.h"
 #include "thread/ticker_thread.h"
 #include "thread/work_item_thread.h"
 #include "thread/work_item_thread_ex.h"
@@ -228,16 +229,7 @@ TEST(WorkItemThread, StopDestroysItemsStillQueued) {
   EXPECT_EQ(journal.DestroyedIds().size(), 4u);
 }
 
-size_t ProcessThreads() {
-  size_t count = 0;
-  if (DIR* dir = ::opendir("/proc/self/task")) {
-    while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] != '.') ++count;
-    }
-    ::closedir(dir);
-  }
-  return count;
-}
+using testsupport::ProcessThreads;
 
 constexpr int kRestartId = 99;
 
