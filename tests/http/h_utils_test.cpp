@@ -1,14 +1,12 @@
 #include "http/h_utils.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netdb.h>
-#include <netinet/in.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/socket.h"
 #include "support/recording_sink.h"
 
 namespace korvalt {

@@ -1,7 +1,6 @@
 #include "presets/preposition_list.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <functional>
@@ -51,8 +50,8 @@ class PresetList : public presettest::PresetDevice {
   }
   // Replaces the file with a directory: every later save fails.
   void BreakSaving() {
-    ASSERT_EQ(::unlink(Path().c_str()), 0);
-    ASSERT_EQ(::mkdir(Path().c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::remove(Path()));
+    ASSERT_TRUE(std::filesystem::create_directory(Path()));
   }
 };
 

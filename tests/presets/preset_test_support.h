@@ -2,10 +2,6 @@
 // Shared by the preset tests and the crash helper: a camera side that records its requests, and a
 // temporary preset directory named by QUENLARK_PRESET_DIR.
 
-#include <dirent.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>
@@ -13,12 +9,14 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/format.h"
 #include "ptz/preposition_comm.h"
+#include "support/environment.h"
 
 namespace presettest {
 
@@ -123,17 +121,22 @@ inline std::vector<std::string> ListDirectory(const std::string& path) {
   return names;
 }
 
-// A fresh directory under TMPDIR (or /tmp) that QUENLARK_PRESET_DIR names while the object lives.
+// A fresh directory in the system's temporary directory that QUENLARK_PRESET_DIR names while the
+// object lives.
 class PresetDir {
  public:
   PresetDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/presets-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) Dir = pattern;
-    ::setenv("QUENLARK_PRESET_DIR", Dir.c_str(), 1);
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && Dir.empty(); ++attempt) {
+      const std::filesystem::path candidate = base / ("presets-" + std::to_string(random()));
+      if (std::filesystem::create_directory(candidate, error)) Dir = candidate.generic_string();
+    }
+    testsupport::SetEnvironment("QUENLARK_PRESET_DIR", Dir.c_str());
   }
   ~PresetDir() {
-    ::unsetenv("QUENLARK_PRESET_DIR");
+    testsupport::SetEnvironment("QUENLARK_PRESET_DIR", nullptr);
     std::error_code error;
     std::filesystem::remove_all(Dir, error);
   }

@@ -1,7 +1,6 @@
 #include "presets/xml_preposition_reader.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cctype>
 #include <random>
@@ -54,7 +53,8 @@ TEST_F(PresetFile, ThreePresetsOnChannels0And9) {
 TEST_F(PresetFile, LayoutAfterRemoval) {
   for (const bool reload : {false, true}) {
     SCOPED_TRACE(reload ? "loaded from the file" : "built in this run");
-    ::unlink(Path().c_str());
+    std::error_code ignored;
+    std::filesystem::remove(Path(), ignored);
     if (reload) WriteFile(Path(), Golden("three_presets.preset"));
     ASSERT_TRUE(OpenReader());
     if (!reload) {
@@ -166,7 +166,7 @@ TEST_F(PresetFile, SecondCorruptionInTheSameSecondGetsItsOwnName) {
 }
 
 TEST_F(PresetFile, FileThatCannotBeReadIsLeftAloneAndNothingIsSaved) {
-  ASSERT_EQ(::mkdir(Path().c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(Path()));
   EXPECT_FALSE(OpenReader());
   EXPECT_EQ(ListDirectory(Dir.Path()), std::vector<std::string>{kFile});
   PrepositionEntry entry;
@@ -180,7 +180,7 @@ TEST_F(PresetFile, DirectoryThatCannotBeWrittenFailsWithoutACrash) {
   for (const std::string& directory : {Dir.File("plain-file"), Dir.File("missing")}) {
     SCOPED_TRACE(directory);
     WriteFile(Dir.File("plain-file"), "x");
-    ::setenv("QUENLARK_PRESET_DIR", directory.c_str(), 1);
+    testsupport::SetEnvironment("QUENLARK_PRESET_DIR", directory.c_str());
     EXPECT_FALSE(OpenReader());
     EXPECT_EQ(List(0).AddPreposition("Door"), ipc::kPtzNotAvailable);
     EXPECT_FALSE(List(0).Remove("Door"));
@@ -216,8 +216,8 @@ TEST_F(PresetFile, SlotIsReadAsAPlainUnsignedDecimal) {
   std::string body = "<?xml version='1.0' encoding='utf-8'?>\n<Quenlark><PtzChannel01>";
   for (size_t i = 0; i < cases.size(); ++i) {
     body += korvalt::platform::Format(
-        "<Preposition%.3zu><Name value=\"N%zu\"/><Slot value=\"%s\"/></Preposition%.3zu>", i, i,
-        cases[i].Text, i);
+        "<Preposition%.3u><Name value=\"N%u\"/><Slot value=\"%s\"/></Preposition%.3u>",
+        static_cast<unsigned>(i), static_cast<unsigned>(i), cases[i].Text, static_cast<unsigned>(i));
   }
   body += "</PtzChannel01></Quenlark>\n";
   WriteFile(Path(), body);
@@ -302,8 +302,8 @@ TEST_F(PresetFile, TurningAutomaticSavingOnReportsAFailedSave) {
   ASSERT_TRUE(Reader->SetAutoSave(false));
   ASSERT_TRUE(Reader->WritePreposition(0, 0, {"Door", 0}));
   EXPECT_EQ(FileBytes(), Golden("fresh.preset")) << "nothing saved while off";
-  ASSERT_EQ(::unlink(Path().c_str()), 0);
-  ASSERT_EQ(::mkdir(Path().c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::remove(Path()));
+  ASSERT_TRUE(std::filesystem::create_directory(Path()));
   EXPECT_FALSE(Reader->SetAutoSave(true));
   EXPECT_FALSE(Reader->WritePreposition(0, 1, {"Gate", 1})) << "written, but not saved";
 }

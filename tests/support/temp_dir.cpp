@@ -1,27 +1,31 @@
 #include "support/temp_dir.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace testsupport {
 
 TempDir::TempDir(const std::string& prefix) {
-  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-  if (mkdtemp(pattern.data()) != nullptr) Dir = pattern;
+  std::error_code error;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && Dir.empty(); ++attempt) {
+    const std::filesystem::path candidate = base / (prefix + "-" + std::to_string(random()));
+    if (std::filesystem::create_directory(candidate, error)) Dir = candidate.generic_string();
+  }
 }
 
 TempDir::~TempDir() {
   if (Dir.empty()) return;
-  for (const std::string& name : Files()) unlink((Dir + "/" + name).c_str());
-  rmdir(Dir.c_str());
+  std::error_code error;
+  std::filesystem::remove_all(Dir, error);
 }
 
 bool TempDir::Has(const std::string& name) const {
-  return access((Dir + "/" + name).c_str(), F_OK) == 0;
+  std::error_code error;
+  return std::filesystem::exists(Dir + "/" + name, error);
 }
 
 std::string TempDir::Read(const std::string& name) const {
@@ -39,13 +43,9 @@ bool TempDir::Write(const std::string& name, const std::string& text) const {
 
 std::vector<std::string> TempDir::Files() const {
   std::vector<std::string> names;
-  DIR* dir = opendir(Dir.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(Dir, error))
+    names.push_back(entry.path().filename().string());
   return names;
 }
 

@@ -1,13 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <thread>
 #include <vector>
 
 #include "platform/event.h"
+#include "support/test_net.h"
 #include "thread/event.h"
 #include "thread/spin_mutex.h"
 #include "thread/ticker_thread.h"
@@ -100,19 +98,19 @@ TEST(Events, SetFromAnotherThreadEndsAnInfiniteWait) {
 }
 
 TEST(Events, EventOrSocketWaitPrefersTheStopEvent) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
+  korvalt::platform::SocketHandle pair[2];
+  ASSERT_TRUE(testsupport::ConnectedPair(pair));
   Event stop(Event::ResetMode::kManual);
-  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, fds[0], POLLIN, 0),
+  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, pair[0], POLLIN, 0),
             korvalt::platform::WaitResult::kTimeout);
-  ASSERT_EQ(::write(fds[1], "x", 1), 1);
-  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, fds[0], POLLIN, 0),
+  ASSERT_EQ(korvalt::platform::Send(pair[1], "x", 1), 1);
+  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, pair[0], POLLIN, 1000),
             korvalt::platform::WaitResult::kSocket);
   stop.Set();
-  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, fds[0], POLLIN, 0),
+  EXPECT_EQ(korvalt::platform::WaitEventOrSocket(stop, pair[0], POLLIN, 0),
             korvalt::platform::WaitResult::kEvent);
-  ::close(fds[0]);
-  ::close(fds[1]);
+  korvalt::platform::CloseSocket(pair[0]);
+  korvalt::platform::CloseSocket(pair[1]);
 }
 
 class CountingTicker : public korvalt::thread::CTickerThread {

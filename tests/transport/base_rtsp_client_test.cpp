@@ -1,17 +1,13 @@
 #include "transport/base_rtsp_client.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "support/scripted_tcp_server.h"
+#include "support/test_net.h"
 #include "transport/rtsp_method.h"
 
 namespace korvalt {
@@ -416,37 +412,34 @@ TEST(RTSPClient, StopEventEndsAWaitAtOnceAndStaysSet) {
 class FullBacklog {
  public:
   FullBacklog() {
-    Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Listener = testsupport::ListenOnLoopback(0, ListenPort);
+    if (Listener == platform::kNoSocket) return;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(Listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(Listener, 0) != 0 ||
-        ::getsockname(Listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      return;
-    }
-    ListenPort = ntohs(address.sin_port);
+    address.sin_port = htons(ListenPort);
     for (int i = 0; i < 16; ++i) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-      Fillers.push_back(fd);
-      ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-      pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, 200) == 0) {
+      const platform::SocketHandle filler = platform::OpenSocket(platform::SocketKind::kTcp);
+      Fillers.push_back(filler);
+      platform::StartConnect(filler, address);
+      pollfd p{};
+      p.fd = filler;
+      p.events = POLLOUT;
+      if (testsupport::PollSockets(&p, 1, 200) == 0) {
         Full = true;
         return;
       }
     }
   }
   ~FullBacklog() {
-    for (const int fd : Fillers) ::close(fd);
-    if (Listener >= 0) ::close(Listener);
+    for (const platform::SocketHandle filler : Fillers) platform::CloseSocket(filler);
+    if (Listener != platform::kNoSocket) platform::CloseSocket(Listener);
   }
 
-  int Listener = -1;
+  platform::SocketHandle Listener = platform::kNoSocket;
   uint16_t ListenPort = 0;
   bool Full = false;
-  std::vector<int> Fillers;
+  std::vector<platform::SocketHandle> Fillers;
 };
 
 TEST(RTSPClient, ConnectIsBoundedByItsTimeoutAndByTheStopEvent) {
@@ -474,8 +467,8 @@ TEST(RTSPClient, UnresolvableOrRefusedServerFailsToConnect) {
   EXPECT_FALSE(client.Connect(params));
   FullBacklog closed;  // a port nobody listens on once the listener is gone
   const uint16_t port = closed.ListenPort;
-  ::close(closed.Listener);
-  closed.Listener = -1;
+  platform::CloseSocket(closed.Listener);
+  closed.Listener = platform::kNoSocket;
   EXPECT_FALSE(client.Connect(ParamsFor(port)));
 }
 

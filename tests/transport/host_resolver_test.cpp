@@ -1,6 +1,5 @@
 #include "transport/host_resolver.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +8,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/socket.h"
 
 namespace korvalt {
 namespace {

@@ -1,10 +1,11 @@
 #include "transport/rtp_packet_info.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
+
+#include "platform/socket.h"
 
 namespace korvalt {
 namespace {

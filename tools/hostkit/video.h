@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver/host/video.h"
+#include "driver/host_destructor.h"
 
 namespace hostkit {
 
@@ -35,8 +36,9 @@ struct UninitialisedAllocator : std::allocator<T> {
 };
 
 // A frame sample backed by a heap buffer; keeps every field the module sets.
-class FrameSample : public korvalt::ipcapture::IFrameSample {
+class FrameSample final : public korvalt::ipcapture::IFrameSample {
  public:
+  QUENLARK_HOST_DESTRUCTOR
   FrameSample(uint32_t fourCC, uint32_t capacity, std::string producer)
       : Data(capacity), FourCC(fourCC), Producer(std::move(producer)) {}
 
@@ -68,8 +70,9 @@ class FrameSample : public korvalt::ipcapture::IFrameSample {
 };
 
 // Allocator of heap samples; counts what is created and released so leaks show.
-class SampleAllocator : public korvalt::ipcapture::ISampleAllocator {
+class SampleAllocator final : public korvalt::ipcapture::ISampleAllocator {
  public:
+  QUENLARK_HOST_DESTRUCTOR
   void Reserved1() override {}
   korvalt::ipcapture::IFrameSample* CreateSample(uint32_t fourCC, uint32_t capacity,
                                                  const char* producer) override;
@@ -85,8 +88,9 @@ class SampleAllocator : public korvalt::ipcapture::ISampleAllocator {
 };
 
 // Frame sink that hands every delivered sample to a callback (on the module's thread).
-class FrameSink : public korvalt::ipcapture::IFrameSink {
+class FrameSink final : public korvalt::ipcapture::IFrameSink {
  public:
+  QUENLARK_HOST_DESTRUCTOR
   using Callback = std::function<bool(const FrameSample&)>;
   explicit FrameSink(Callback onFrame = {}) : OnFrame(std::move(onFrame)) {}
 
@@ -101,8 +105,9 @@ class FrameSink : public korvalt::ipcapture::IFrameSink {
   Callback OnFrame;
 };
 
-class PictureSize : public korvalt::ipcapture::IPictureSize {
+class PictureSize final : public korvalt::ipcapture::IPictureSize {
  public:
+  QUENLARK_HOST_DESTRUCTOR
   PictureSize(uint16_t width, uint16_t height) : Width(width), Height(height) {}
   uint16_t GetWidth() override { return Width; }
   uint16_t GetHeight() override { return Height; }
@@ -111,10 +116,11 @@ class PictureSize : public korvalt::ipcapture::IPictureSize {
 };
 
 // Stream settings of StartChannel: frame interval, quality, picture size.
-class ChannelSettings : public korvalt::ipcapture::IChannelSettings,
+class ChannelSettings final : public korvalt::ipcapture::IChannelSettings,
                         private korvalt::ipcapture::IVideoFormat,
                         private korvalt::ipcapture::IEncodingParams {
  public:
+  QUENLARK_HOST_DESTRUCTOR
   ChannelSettings(uint16_t frameIntervalMs, uint16_t quality, uint16_t width, uint16_t height)
       : Interval(frameIntervalMs), Quality(quality), Size(width, height) {}
 
