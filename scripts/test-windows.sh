@@ -4,7 +4,8 @@
 # those of the Linux build, tests/windows/presets_golden/, also under a non-ASCII directory), and
 # the WinHTTP sender against camsim (running natively, reached on 127.0.0.1) with Digest (with and
 # without qop), Basic, and an abort of a request to a server that never answers. Needs the normal
-# Linux build's camsim (build/bin/camsim).
+# Linux build's camsim (build/bin/camsim, built when missing), or the one QUENLARK_CAMSIM_EXECUTABLE
+# names.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -13,9 +14,11 @@ jobs=${QUENLARK_JOBS:-$(nproc)}
 cmake --preset windows-x64 >/dev/null
 nice cmake --build build-windows-x64 -j "$jobs" --target windows_platform_smoke windows_http_smoke \
   windows_presets_smoke
-if [ ! -x build/bin/camsim ]; then
+camsim=${QUENLARK_CAMSIM_EXECUTABLE:-build/bin/camsim}
+if [ ! -x "$camsim" ]; then
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUENLARK_BUILD_BENCH=OFF >/dev/null
   nice cmake --build build -j "$jobs" --target camsim
+  camsim=build/bin/camsim
 fi
 
 export WINEPREFIX=$PWD/build-windows-x64/wineprefix WINEDEBUG=-all
@@ -57,7 +60,7 @@ pids+=($!)
 start_camsim() {  # name, camsim options...
   local name=$1
   shift
-  build/bin/camsim "$@" >"$work/$name" 2>&1 &
+  "$camsim" "$@" >"$work/$name" 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do
     grep -q '^camsim ready' "$work/$name" && break

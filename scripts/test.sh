@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite three times: a normal build, an
-# AddressSanitizer+UndefinedBehaviorSanitizer build and a ThreadSanitizer build.
-# --quick runs the normal build only.
+# AddressSanitizer+UndefinedBehaviorSanitizer build and a ThreadSanitizer build; then the Windows
+# pass: both DLLs built and checked, the Windows suites and the Windows programs run under Wine.
+# --quick runs the normal build only; --windows the Windows pass only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -16,7 +17,13 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 export GST_DEBUG=${GST_DEBUG:-0}
 
 configs=("normal:" "asan:address" "tsan:thread")
-if [ "${1:-}" = "--quick" ]; then configs=("normal:"); fi
+windows=yes
+if [ "${1:-}" = "--quick" ]; then
+  configs=("normal:")
+  windows=no
+elif [ "${1:-}" = "--windows" ]; then
+  configs=()
+fi
 
 # The ThreadSanitizer pass builds and runs the suites whose code runs on several threads; the
 # parser, camsim and camctl suites run on one thread of the module and gain nothing from it.
@@ -25,7 +32,7 @@ tsan_targets=(thread_tests http_tests transport_tests io_tests capability_tests 
 
 status=0
 summary=()
-for entry in "${configs[@]}"; do
+for entry in "${configs[@]+"${configs[@]}"}"; do
   name=${entry%%:*}
   sanitize=${entry#*:}
   dir=build-test-$name
@@ -75,6 +82,24 @@ for entry in "${configs[@]}"; do
   summary+=("$name: $(grep -E 'tests passed|tests failed' "$dir/ctest.log" | tail -n 1)")
   [ "$rc" -eq 0 ] || status=1
 done
+
+# The Windows pass: cross-built with MinGW-w64, run under Wine (x64; the x86 DLL is checked
+# statically). Its programs reach the normal build's camsim on 127.0.0.1.
+if [ "$windows" = yes ]; then
+  echo "=== windows build and tests"
+  windows_start=$(date +%s)
+  windows_status=ok
+  set +e
+  QUENLARK_JOBS=$jobs bash scripts/build-windows.sh || windows_status=failed
+  QUENLARK_JOBS=$jobs bash scripts/test-windows-suites.sh || windows_status=failed
+  camsim=
+  [ -x build-test-normal/bin/camsim ] && camsim=$PWD/build-test-normal/bin/camsim
+  QUENLARK_JOBS=$jobs QUENLARK_CAMSIM_EXECUTABLE=$camsim bash scripts/test-windows.sh || windows_status=failed
+  set -e
+  [ "$windows_status" = ok ] || status=1
+  suites=$(cat build-windows-x64/suites-summary.txt 2>/dev/null || echo "not run")
+  summary+=("windows: $windows_status; suites under Wine: $suites; $(($(date +%s) - windows_start)) s")
+fi
 
 echo
 echo "=== summary"

@@ -1,12 +1,9 @@
 #include "support/camsim_fixture.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,7 +18,6 @@ namespace testsupport {
 namespace {
 
 constexpr int kReadyTimeoutMs = 20000;  // the first GStreamer start may scan its plug-ins
-constexpr int kSimTimeoutMs = 5000;
 constexpr auto kTermWait = std::chrono::seconds(3);
 constexpr auto kPoll = std::chrono::milliseconds(5);
 constexpr int kRestartAttempts = 20;
@@ -42,19 +38,6 @@ bool ReadLine(int fd, std::string& line, int timeoutMs) {
     if (c == '\n') return true;
     line.push_back(c);
   }
-}
-
-std::string Value(const std::string& body, const std::string& key) {
-  const std::string prefix = key + "=";
-  size_t start = 0;
-  while (start < body.size()) {
-    size_t end = body.find("\r\n", start);
-    if (end == std::string::npos) end = body.size();
-    if (body.compare(start, prefix.size(), prefix) == 0)
-      return body.substr(start + prefix.size(), end - start - prefix.size());
-    start = end + 2;
-  }
-  return {};
 }
 
 }  // namespace
@@ -174,94 +157,6 @@ bool Camsim::Restart() {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
-}
-
-std::string Camsim::SimGet(const std::string& pathAndQuery) {
-  int status = 0;
-  return SimGet(pathAndQuery, status);
-}
-
-std::string Camsim::SimGet(const std::string& pathAndQuery, int& status) {
-  status = 0;
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return {};
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(Http);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    const std::string request =
-        "GET " + pathAndQuery + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-      char chunk[4096];
-      pollfd p{fd, POLLIN, 0};
-      while (poll(&p, 1, kSimTimeoutMs) > 0) {
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        reply.append(chunk, static_cast<size_t>(n));
-      }
-    }
-  }
-  close(fd);
-  const size_t headerEnd = reply.find("\r\n\r\n");
-  if (headerEnd == std::string::npos || std::sscanf(reply.c_str(), "HTTP/1.%*d %d", &status) != 1) {
-    status = 0;
-    return {};
-  }
-  return reply.substr(headerEnd + 4);
-}
-
-std::vector<std::string> Camsim::RequestLog() {
-  const std::string body = SimGet("/sim/log");
-  std::vector<std::string> lines;
-  const std::string prefix = "request=";
-  size_t start = 0;
-  while (start < body.size()) {
-    size_t end = body.find("\r\n", start);
-    if (end == std::string::npos) end = body.size();
-    if (body.compare(start, prefix.size(), prefix) == 0)
-      lines.push_back(body.substr(start + prefix.size(), end - start - prefix.size()));
-    start = end + 2;
-  }
-  return lines;
-}
-
-std::vector<std::string> Camsim::RequestPaths(const std::vector<std::string>& prefixes) {
-  std::vector<std::string> paths;
-  for (const std::string& line : RequestLog()) {
-    // "GET /config/ptz_move_cont.cgi?p=1&t=0&z=0 HTTP/1.1"
-    const size_t start = line.find(' ');
-    const size_t end = line.rfind(' ');
-    if (start == std::string::npos || end <= start) continue;
-    const std::string path = line.substr(start + 1, end - start - 1);
-    bool wanted = prefixes.empty();
-    for (const std::string& prefix : prefixes) wanted = wanted || path.rfind(prefix, 0) == 0;
-    if (wanted) paths.push_back(path);
-  }
-  return paths;
-}
-
-int Camsim::ConnectionCount() {
-  const std::string value = Value(SimGet("/sim/log"), "connections");
-  return value.empty() ? -1 : std::stoi(value);
-}
-
-void Camsim::ClearLog() {
-  SimGet("/sim/clear");
-}
-
-bool Camsim::SetInput(int number, bool on) {
-  int status = 0;
-  SimGet("/sim/input?n=" + std::to_string(number) + "&state=" + (on ? "on" : "off"), status);
-  return status == 200;
-}
-
-bool Camsim::InjectFault(const std::string& kind, int count, int value) {
-  int status = 0;
-  SimGet("/sim/fault?kind=" + kind + "&count=" + std::to_string(count) + "&value=" + std::to_string(value),
-         status);
-  return status == 200;
 }
 
 }  // namespace testsupport

@@ -1,0 +1,63 @@
+// Windows programs cannot start the Linux camsim themselves: scripts/test-windows-suites.sh starts
+// one camsim per authentication scheme (RTSP on, every other option at its default) and names its
+// ports in QUENLARK_CAMSIM_<SCHEME> ("http,rtsp"). A test asking for anything else, or to stop or
+// restart the camera, gets a camsim that is not Ok.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "support/camsim_fixture.h"
+
+namespace testsupport {
+namespace {
+
+bool DefaultsBesidesScheme(const CamsimOptions& options) {
+  const CamsimOptions defaults;
+  return options.User == defaults.User && options.Password == defaults.Password &&
+         options.Inputs == defaults.Inputs && options.Outputs == defaults.Outputs &&
+         options.Ptz == defaults.Ptz && options.Model == defaults.Model &&
+         options.Standard == defaults.Standard && options.HttpPort == 0 && options.RtspPort == 0 &&
+         options.ExtraArgs.empty();
+}
+
+}  // namespace
+
+Camsim::Camsim(CamsimOptions options) : Options(std::move(options)) {
+  Start();
+}
+
+Camsim::~Camsim() {
+  Terminate();
+}
+
+bool Camsim::Start() {
+  if (!DefaultsBesidesScheme(Options)) return false;
+  std::string name = "QUENLARK_CAMSIM_" + Options.Auth;
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const char* ports = std::getenv(name.c_str());
+  unsigned http = 0, rtsp = 0;
+  if (ports == nullptr || std::sscanf(ports, "%u,%u", &http, &rtsp) != 2) return false;
+  Http = static_cast<uint16_t>(http);
+  Rtsp = static_cast<uint16_t>(rtsp);
+  // The camera is shared by the tests: each starts with an empty log.
+  int status = 0;
+  SimGet("/sim/clear", status);
+  if (status != 200) return false;
+  Pid = 1;  // attached, not started: nothing to stop
+  return true;
+}
+
+void Camsim::Terminate() {
+  Pid = -1;
+}
+
+void Camsim::Kill() {
+  Terminate();
+}
+
+bool Camsim::Restart() {
+  return false;
+}
+
+}  // namespace testsupport
