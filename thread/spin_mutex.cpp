@@ -47,7 +47,7 @@ void CSpinMutex::Lock() QL_NO_THREAD_SAFETY_ANALYSIS {
     ++Recursion;
     return;
   }
-  Wake.acquire();
+  Wake.Acquire();
   Owner.store(self, std::memory_order_relaxed);
   Recursion = 1;
 }
@@ -58,7 +58,7 @@ void CSpinMutex::Unlock() QL_NO_THREAD_SAFETY_ANALYSIS {
     return;
   }
   Owner.store(0, std::memory_order_relaxed);
-  if (LockCount.fetch_sub(1, std::memory_order_release) - 1 > 0) Wake.release();
+  if (LockCount.fetch_sub(1, std::memory_order_release) - 1 > 0) Wake.Release();
 }
 
 }  // namespace korvalt

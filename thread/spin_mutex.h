@@ -1,8 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
-#include <semaphore>
+#include <mutex>
 
 #include "thread/thread_annotations.h"
 
@@ -23,9 +24,29 @@ class QL_CAPABILITY("mutex") CSpinMutex {
   void Unlock() QL_RELEASE();  // only by the owner
 
  private:
-  // At most one release is outstanding at any time (see Unlock), so a counting semaphore
-  // behaves as the auto-reset wake event.
-  std::counting_semaphore<> Wake{0};
+  // The auto-reset wake event of the waiters: at most one release is outstanding at any time
+  // (see Unlock). Not std::counting_semaphore: where the standard library has no futex to build
+  // it on (MinGW-w64's GCC 12), its acquire can miss a release and sleep for good.
+  class WakeEvent {
+   public:
+    void Acquire() {
+      std::unique_lock<std::mutex> guard(Lock);
+      Changed.wait(guard, [this] { return Pending; });
+      Pending = false;
+    }
+    void Release() {
+      // Notified under the lock: the woken owner may destroy the mutex as soon as it is free.
+      std::lock_guard<std::mutex> guard(Lock);
+      Pending = true;
+      Changed.notify_one();
+    }
+
+   private:
+    std::mutex Lock;
+    std::condition_variable Changed;
+    bool Pending = false;
+  };
+  WakeEvent Wake;
   int32_t SpinCount = 0;
   std::atomic<int32_t> LockCount{0};
   std::atomic<uint32_t> Owner{0};  // thread id, 0 when free

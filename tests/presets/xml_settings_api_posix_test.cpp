@@ -21,10 +21,12 @@ TEST(XmlSettingsPosix, LoadAndSaveKeepCarriageReturns) {
   presettest::PresetDir dir;
   korvalt::CXMLSettingsAPI settings;
   const std::string body = "<Quenlark>\r\n  <!-- hand edited -->\r\n\t<A value=\"1\"/>\n</Quenlark>";
-  presettest::WriteFile(dir.File("test.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" + body + "\r\n");
+  presettest::WriteFile(dir.File("test.xml"),
+                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" + body + "\r\n");
   ASSERT_EQ(settings.Open("test.xml"), 0);
   ASSERT_TRUE(settings.Save());
-  EXPECT_EQ(presettest::ReadFile(dir.File("test.xml")), "<?xml version='1.0' encoding='utf-8'?>\n" + body + "\n");
+  EXPECT_EQ(presettest::ReadFile(dir.File("test.xml")),
+            "<?xml version='1.0' encoding='utf-8'?>\n" + body + "\n");
   EXPECT_EQ(settings.Close(), 0);
 }
 

@@ -47,12 +47,14 @@ std::string Camsim::SimGet(const std::string& pathAndQuery, int& status) {
   p.fd = socket;
   p.events = POLLOUT;
   const platform::ConnectResult connecting = platform::StartConnect(socket, address);
-  const bool connected = connecting == platform::ConnectResult::kConnected ||
-                         (connecting == platform::ConnectResult::kInProgress &&
-                          PollSockets(&p, 1, kSimTimeoutMs) == 1 && platform::PendingSocketError(socket) == 0);
+  const bool connected =
+      connecting == platform::ConnectResult::kConnected ||
+      (connecting == platform::ConnectResult::kInProgress && PollSockets(&p, 1, kSimTimeoutMs) == 1 &&
+       platform::PendingSocketError(socket) == 0);
   const std::string request =
       "GET " + pathAndQuery + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-  if (connected && platform::Send(socket, request.data(), request.size()) == static_cast<intptr_t>(request.size())) {
+  if (connected &&
+      platform::Send(socket, request.data(), request.size()) == static_cast<intptr_t>(request.size())) {
     char chunk[4096];
     p.events = POLLIN;
     while (PollSockets(&p, 1, kSimTimeoutMs) > 0) {

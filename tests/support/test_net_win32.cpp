@@ -32,13 +32,15 @@ bool ConnectedPair(SocketHandle pair[2]) {
   uint16_t port = 0;
   const SocketHandle listener = ListenOnLoopback(1, port);
   if (listener == korvalt::platform::kNoSocket) return false;
-  const SOCKET client = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  const SOCKET client =
+      ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port);
   SocketHandle accepted = korvalt::platform::kNoSocket;
-  if (client != INVALID_SOCKET && ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+  if (client != INVALID_SOCKET &&
+      ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
     accepted = AcceptConnection(listener);
   korvalt::platform::CloseSocket(listener);
   if (accepted == korvalt::platform::kNoSocket) {

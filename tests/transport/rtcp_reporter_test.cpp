@@ -138,7 +138,8 @@ TEST_F(RTCPReporterTest, ShortPacketEndsTheThreadWithBye) {
 }
 
 TEST_F(RTCPReporterTest, PacketsFromAnotherAddressGetNoAnswer) {
-  if (!transporttest::LoopbackSendersAreTold()) GTEST_SKIP() << "this system does not tell loopback senders apart";
+  if (!transporttest::LoopbackSendersAreTold())
+    GTEST_SKIP() << "this system does not tell loopback senders apart";
   UdpPeer stranger("127.0.0.2");
   ASSERT_TRUE(stranger.Ok());
   ASSERT_TRUE(stranger.SendTo(Reporter.BoundPort(), SenderReport()));

@@ -232,7 +232,8 @@ TEST(UDPPort, QueuedBurstArrivesWholeAndInOrder) {
 TEST(UDPPort, EachDatagramOfABurstCarriesItsOwnSender) {
   // The channel drops datagrams that do not come from the camera; a batch mixing senders must
   // name each one's own source.
-  if (!transporttest::LoopbackSendersAreTold()) GTEST_SKIP() << "this system does not tell loopback senders apart";
+  if (!transporttest::LoopbackSendersAreTold())
+    GTEST_SKIP() << "this system does not tell loopback senders apart";
   HeldUser user;
   CUDPPort port;
   UdpPeer camera("127.0.0.1");

@@ -34,7 +34,8 @@ class UdpPeer {
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     ::inet_pton(AF_INET, address, &to.sin_addr);
-    return korvalt::platform::SendTo(Socket, bytes.data(), bytes.size(), to) == static_cast<intptr_t>(bytes.size());
+    return korvalt::platform::SendTo(Socket, bytes.data(), bytes.size(), to) ==
+           static_cast<intptr_t>(bytes.size());
   }
 
   // The next datagram within waitMs, or nothing; its sender in from.

@@ -117,8 +117,8 @@ class PictureSize final : public korvalt::ipcapture::IPictureSize {
 
 // Stream settings of StartChannel: frame interval, quality, picture size.
 class ChannelSettings final : public korvalt::ipcapture::IChannelSettings,
-                        private korvalt::ipcapture::IVideoFormat,
-                        private korvalt::ipcapture::IEncodingParams {
+                              private korvalt::ipcapture::IVideoFormat,
+                              private korvalt::ipcapture::IEncodingParams {
  public:
   QUENLARK_HOST_DESTRUCTOR
   ChannelSettings(uint16_t frameIntervalMs, uint16_t quality, uint16_t width, uint16_t height)
