@@ -89,11 +89,11 @@ if [ "$windows" = yes ]; then
   echo "=== windows build and tests"
   windows_start=$(date +%s)
   windows_status=ok
-  set +e
-  QUENLARK_JOBS=$jobs bash scripts/build-windows.sh || windows_status=failed
-  QUENLARK_JOBS=$jobs bash scripts/test-windows-suites.sh || windows_status=failed
   camsim=
   [ -x build-test-normal/bin/camsim ] && camsim=$PWD/build-test-normal/bin/camsim
+  set +e
+  QUENLARK_JOBS=$jobs bash scripts/build-windows.sh || windows_status=failed
+  QUENLARK_JOBS=$jobs QUENLARK_CAMSIM_EXECUTABLE=$camsim bash scripts/test-windows-suites.sh || windows_status=failed
   QUENLARK_JOBS=$jobs QUENLARK_CAMSIM_EXECUTABLE=$camsim bash scripts/test-windows.sh || windows_status=failed
   set -e
   [ "$windows_status" = ok ] || status=1
