@@ -165,6 +165,14 @@ long HeapInUseKiB() {
   return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
+// What the allocator holds from the system for its arenas, and how much of that is free.
+long HeapArenaKiB() {
+  return static_cast<long>(mallinfo2().arena / 1024);
+}
+long HeapFreeKiB() {
+  return static_cast<long>(mallinfo2().fordblks / 1024);
+}
+
 long FileBytesIn(const std::string& dir, const std::string& suffix) {
   long total = 0;
   DIR* d = opendir(dir.c_str());
@@ -705,7 +713,8 @@ void Soak::Sample(std::ofstream& samples, std::ofstream& channels, std::ofstream
           << StatusKiB("Threads") << ',' << Allocator.Created.load() << ',' << Allocator.Released.load()
           << ',' << pictures << ',' << expected << ',' << without << ',' << FileBytesIn(PresetDir, ".preset")
           << ',' << FaultCount.load() << ',' << HostCalls.load() << ',' << Debug.Lines.load() << ','
-          << Debug.Errors.load() << '\n';
+          << Debug.Errors.load() << ',' << StatusKiB("RssAnon") << ',' << StatusKiB("RssFile") << ','
+          << HeapArenaKiB() << ',' << HeapFreeKiB() << '\n';
   samples.flush();
   channels.flush();
   std::printf(
@@ -727,7 +736,7 @@ int Soak::Run() {
   std::ofstream cameras(Opt.Out + "/cameras.csv");
   samples << "minutes,rss_kib,heap_kib,fds,threads,samples_created,samples_released,pictures,"
              "channels_expected,channels_expected_without_pictures,preset_bytes,faults,host_calls,"
-             "debug_lines,debug_errors\n";
+             "debug_lines,debug_errors,rss_anon_kib,rss_file_kib,heap_arena_kib,heap_free_kib\n";
 
   if (!Module.Load(Opt.ModulePath)) {
     std::fprintf(stderr, "soak_bench: %s\n", Module.Error().c_str());
