@@ -133,7 +133,7 @@ check(preset in after_remove and "Park" not in after_remove and "Door" not in af
       "preset file after remove")
 files = list(host_dir.glob("Quenlark_*.preset"))
 check(len(files) == 1 and files[0].read_text(encoding="utf-8") == after_remove, "preset file on disk")
-check(run.get("freed") is True and run.get("unexpected_slot_calls") == 0 and run.get("samples_outstanding") == 0,
+check(run.get("unloaded") is True and run.get("unexpected_slot_calls") == 0 and run.get("samples_outstanding") == 0,
       "unload, slots, samples")
 check(run.get("passed") is True and status == 0, f"overall (exit status {status})")
 if failures:

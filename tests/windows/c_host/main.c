@@ -442,11 +442,14 @@ int wmain(int argc, wchar_t** argv) {
     host.allPassed = false;
   }
   const BOOL freed = host.module.dll != NULL && FreeLibrary(host.module.dll);
+  /* Every module thread has ended, so nothing holds the DLL any more. */
+  const bool unloaded = freed && GetModuleHandleW(L"quenlark_ipcapture.dll") == NULL;
   JsonBool(json, "freed", freed);
+  JsonBool(json, "unloaded", unloaded);
   JsonInt(json, "unexpected_slot_calls", gUnexpectedCalls);
   JsonInt(json, "samples_outstanding", host.allocator.created - host.allocator.released);
-  const bool passed =
-      host.allPassed && freed && gUnexpectedCalls == 0 && host.allocator.created == host.allocator.released;
+  const bool passed = host.allPassed && unloaded && gUnexpectedCalls == 0 &&
+                      host.allocator.created == host.allocator.released;
   JsonBool(json, "passed", passed);
   JsonClose(json, '}');
   JsonRaw(json, "\n");
