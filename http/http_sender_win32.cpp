@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <new>
 #include <string_view>
 
@@ -308,8 +309,15 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
       headers += korvalt::platform::Utf8ToWide(line) + L"\r\n";
     if (credentials) {
       if (scheme == kSchemeBasic) {
-        std::string encoded;
-        if (!korvalt::HUtils::EncodeCredentials(Device.UserName, Device.Password, encoded)) return false;
+        // No length limit here: RTSP's 100-byte header buffer is not HTTP's.
+        const std::string pair = Device.UserName + ":" + Device.Password;
+        std::string encoded(2 * pair.size() + 8, '\0');  // beyond the encoder's asked-for room
+        size_t length = encoded.size();
+        if (!korvalt::HUtils::Base64Encode(reinterpret_cast<const uint8_t*>(pair.data()), pair.size(),
+                                           encoded.data(), &length)) {
+          return false;
+        }
+        encoded.resize(length);
         headers += L"Authorization: Basic " + korvalt::platform::Utf8ToWide(encoded) + L"\r\n";
       } else if (scheme == kSchemeDigest && !challenge.empty()) {
         const std::string answer =

@@ -1,4 +1,5 @@
-// The module's own answer to an HTTP Digest challenge (used over WinHTTP).
+// The Windows sender's answer to an HTTP Digest challenge: the header value handed to the same
+// builder the RTSP client uses.
 
 #include "http/digest_answer.h"
 
@@ -10,17 +11,31 @@ namespace {
 
 using korvalt::AnswerDigestChallenge;
 
-// RFC 2617, section 3.5: the example exchange, answered with its client nonce.
-TEST(DigestAnswer, AnswersTheRfc2617ExampleWithQopAuth) {
-  const std::string challenge =
-      "Digest realm=\"testrealm@host.com\", qop=\"auth,auth-int\", "
-      "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", opaque=\"5ccc069c403ebaf9f0171e9517f40e41\"";
-  const std::string answer =
-      AnswerDigestChallenge(challenge, "GET", "/dir/index.html", "Mufasa", "Circle Of Life", "0a4f113b");
-  EXPECT_NE(answer.find("response=\"6629fae49393a05397450978507c4ef1\""), std::string::npos) << answer;
-  EXPECT_NE(answer.find("qop=auth, nc=00000001, cnonce=\"0a4f113b\""), std::string::npos) << answer;
-  EXPECT_NE(answer.find("opaque=\"5ccc069c403ebaf9f0171e9517f40e41\""), std::string::npos) << answer;
-  EXPECT_EQ(answer.rfind("Digest username=\"Mufasa\", realm=\"testrealm@host.com\"", 0), 0U) << answer;
+TEST(DigestAnswer, AnswersTheRfcExamplesFromTheHeaderValue) {
+  const struct {
+    const char* Challenge;
+    const char* Password;
+    const char* ClientNonce;
+    const char* Response;
+  } cases[] = {
+      // RFC 2617, section 3.5.
+      {"Digest realm=\"testrealm@host.com\", qop=\"auth,auth-int\", "
+       "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", opaque=\"5ccc069c403ebaf9f0171e9517f40e41\"",
+       "Circle Of Life", "0a4f113b", "6629fae49393a05397450978507c4ef1"},
+      // RFC 7616, section 3.9.1, SHA-256 (leading blanks and the scheme in another case).
+      {"  DIGEST realm=\"http-auth@example.org\", qop=\"auth, auth-int\", algorithm=SHA-256, "
+       "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\", "
+       "opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\"",
+       "Circle of Life", "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ",
+       "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
+  };
+  for (const auto& c : cases) {
+    const std::string answer =
+        AnswerDigestChallenge(c.Challenge, "GET", "/dir/index.html", "Mufasa", c.Password, c.ClientNonce);
+    EXPECT_NE(answer.find(std::string("response=\"") + c.Response + "\""), std::string::npos) << answer;
+    EXPECT_NE(answer.find("nc=00000001"), std::string::npos) << answer;
+    EXPECT_EQ(answer.rfind("Digest username=\"Mufasa\"", 0), 0U) << answer;
+  }
 }
 
 TEST(DigestAnswer, WithoutQopAnswersInTheOlderFormAndDrawsNoClientNonce) {
@@ -36,12 +51,14 @@ TEST(DigestAnswer, RefusesWhatItCannotAnswer) {
     const char* Challenge;
     const char* User;
   } cases[] = {
-      {"Basic realm=\"cam\"", "admin"},                                   // not Digest
-      {"Digest nonce=\"abc\"", "admin"},                                  // no realm
-      {"Digest realm=\"cam\"", "admin"},                                  // no nonce
-      {"Digest realm=\"cam\", nonce=\"n\", algorithm=SHA-256", "admin"},  // another algorithm
-      {"Digest realm=\"cam\", nonce=\"n\"", ""},                          // no user
-      {"Digest realm=\"unterminated, nonce=\"n\"", "admin"},              // the realm swallows the rest
+      {"Basic realm=\"cam\"", "admin"},                                       // not Digest
+      {"DigestX realm=\"cam\", nonce=\"n\"", "admin"},                        // another scheme
+      {"Digest nonce=\"abc\"", "admin"},                                      // no realm
+      {"Digest realm=\"cam\"", "admin"},                                      // no nonce
+      {"Digest realm=\"cam\", nonce=\"n\", algorithm=SHA-512-256", "admin"},  // unknown algorithm
+      {"Digest realm=\"cam\", nonce=\"n\", qop=\"auth-int\"", "admin"},       // only auth-int
+      {"Digest realm=\"cam\", nonce=\"n\"", ""},                              // no user
+      {"Digest realm=\"unterminated, nonce=\"n\"", "admin"},                  // the realm swallows the rest
   };
   for (const auto& c : cases) {
     EXPECT_EQ(AnswerDigestChallenge(c.Challenge, "GET", "/", c.User, "pw"), "") << c.Challenge;
