@@ -25,7 +25,7 @@ wine=/usr/lib/wine/wine64
 work=$(mktemp -d)
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}" $(cat "$work"/*.pid 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -56,11 +56,11 @@ while True:
 PY
 pids+=($!)
 
-start_camsim() {  # name, camsim options...
+start_camsim() {  # name, camsim options...; called as $(...), so its pid goes to a file
   local name=$1
   shift
   build/bin/camsim "$@" >"$work/$name" 2>&1 &
-  pids+=($!)
+  echo $! >"$work/$name.pid"
   for _ in $(seq 100); do
     grep -q '^camsim ready' "$work/$name" && break
     sleep 0.1

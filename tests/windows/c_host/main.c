@@ -43,6 +43,12 @@ typedef struct Host {
   Json json;
 } Host;
 
+/* Progress on stderr, so that a job that hangs is named. */
+static void Progress(const char* step) {
+  fprintf(stderr, "c_host: %s\n", step);
+  fflush(stderr);
+}
+
 static void Verdict(Host* host, const char* job, bool passed) {
   JsonBool(&host->json, "passed", passed);
   if (!passed) {
@@ -97,11 +103,32 @@ static bool RunQuery(Host* host, Capabilities* c, uint16_t port, const char* pas
   return ended && c->completed;
 }
 
+/* The query's exports around one query: uninit without a start, a second init refused, terminate
+ * right after the start (the callback still reports, one way or the other). */
+static bool QueryExportsBehave(Host* host, bool* terminatedReported) {
+  const Module* m = &host->module;
+  Capabilities c;
+  CapabilitiesInit(&c);
+  const bool uninitAlone = m->uninit() == 1;
+  const bool first = m->init(&c.callback, 1) == 1;
+  const bool second = m->init(&c.callback, 0) == 0;
+  const bool started = m->start("127.0.0.1", host->digestPort, USER, PASSWORD, &c.results) == 1;
+  const bool terminated = m->terminate() == 1;
+  *terminatedReported = started && WaitForSingleObject(c.done, 20000) == WAIT_OBJECT_0;
+  const bool uninit = m->uninit() == 1;
+  CloseHandle(c.done);
+  return uninitAlone && first && second && started && terminated && uninit;
+}
+
 static void CapabilityJob(Host* host) {
+  bool terminatedReported = false;
+  const bool exportsBehave = QueryExportsBehave(host, &terminatedReported);
   Capabilities c;
   const bool completed = RunQuery(host, &c, host->digestPort, PASSWORD);
   Json* json = &host->json;
   JsonOpen(json, "capability", '{');
+  JsonBool(json, "exports_behave", exportsBehave);
+  JsonBool(json, "terminated_query_reported", terminatedReported);
   JsonBool(json, "completed", completed);
   JsonString(json, "name", c.name);
   JsonInt(json, "ptz", c.properties[1]);
@@ -130,9 +157,10 @@ static void CapabilityJob(Host* host) {
                          strcmp(c.address[1].text, port) == 0 && strcmp(c.address[2].text, USER) == 0 &&
                          strcmp(c.address[3].text, PASSWORD) == 0;
   Verdict(host, "capability",
-          completed && strncmp(c.name, "Quenlark ", 9) == 0 && c.properties[1] == 1 && c.properties[2] == 2 &&
-              c.properties[3] == 2 && c.properties[6] == 1 && c.properties[7] == 1 && c.properties[8] == 1 &&
-              c.resolutionCount > 0 && c.intervalCount > 0 && customOk && addressOk);
+          exportsBehave && terminatedReported && completed && strncmp(c.name, "Quenlark ", 9) == 0 &&
+              c.properties[1] == 1 && c.properties[2] == 2 && c.properties[3] == 2 && c.properties[6] == 1 &&
+              c.properties[7] == 1 && c.properties[8] == 1 && c.resolutionCount > 0 && c.intervalCount > 0 &&
+              customOk && addressOk);
   JsonClose(json, '}');
 }
 
@@ -184,6 +212,24 @@ typedef struct CodecRun {
   int createIndex, deleteIndex; /* export pairs crossed on purpose */
 } CodecRun;
 
+/* Slots 4 to 10 of a capture whose channel 0 streams: reserved answers, the reserved byte,
+ * indexes out of range, a restart. */
+static bool OtherCaptureSlotsBehave(IIPVideoCapture* capture, FrameSink* sink, StreamSettings* settings) {
+  int32_t state = -1, reserved = -1;
+  uint8_t byte = 0xAB;
+  const bool reservedSlots =
+      QH_CALL(capture, ReservedCapture) == 0 && !QH_CALL(capture, ReservedCapture2, 1, 2, 3) &&
+      !QH_CALL(capture, ReservedCapture3, 1, 2, 3) && !QH_CALL(capture, ReservedCaptureEx, 1) &&
+      !QH_CALL(capture, ReservedCaptureEx2, 1);
+  const bool reservedByte = QH_CALL(capture, GetChannelState, 0, &state, &reserved, &byte, 1) && byte == 0;
+  const bool outOfRange = !QH_CALL(capture, GetChannelState, 1, &state, &reserved, NULL, 0) &&
+                          !QH_CALL(capture, StartChannel, 1, &sink->iface, &settings->settings) &&
+                          !QH_CALL(capture, StopChannel, 1) &&
+                          !QH_CALL(capture, RestartChannel, 1, &settings->size, 100);
+  const bool restarted = QH_CALL(capture, RestartChannel, 0, &settings->size, 100);
+  return reservedSlots && reservedByte && outOfRange && restarted;
+}
+
 static void StreamJob(Host* host) {
   static const CodecRun kRuns[3] = {{"h264", 3, 3, 0}, {"mpeg4", 2, 2, 3}, {"mjpeg", 1, 0, 1}};
   Json* json = &host->json;
@@ -211,6 +257,7 @@ static void StreamJob(Host* host) {
     const LONG counted = sink.pictures - atFirst;
     int32_t state = -1, reserved = -1;
     const bool stateOk = started && QH_CALL(capture, GetChannelState, 0, &state, &reserved, NULL, 0);
+    const bool slotsOk = started && OtherCaptureSlotsBehave(capture, &sink, &settings);
     const bool stopped = started && QH_CALL(capture, StopChannel, 0);
     if (driver != NULL) host->module.destroy[run->deleteIndex](driver);
     const LONG created = host->allocator.created - createdBefore;
@@ -231,10 +278,11 @@ static void StreamJob(Host* host) {
     JsonInt(json, "samples_created", created);
     JsonInt(json, "samples_released", released);
     JsonInt(json, "state", state);
+    JsonBool(json, "other_slots_behave", slotsOk);
     DebugLogWrite(&host->log, json, "log");
     Verdict(host, run->name,
             same && started && sink.pictures > 0 && sink.keyPictures > 0 && sink.formatErrors == 0 &&
-                host->log.errors == 0 && stateOk && state == 0 && reserved == 0 && stopped &&
+                host->log.errors == 0 && stateOk && slotsOk && state == 0 && reserved == 0 && stopped &&
                 created == released && created >= sink.pictures);
     JsonClose(json, '}');
   }
@@ -316,6 +364,32 @@ static char* ReadPresetFile(const Host* host) {
   return ReadWholeFile(path);
 }
 
+/* What a request the camera may not support answers: queued (1) or unsupported (-19). */
+static bool Answer(int32_t result, uint32_t supported) {
+  return result == (supported != 0 ? 1 : -19);
+}
+
+/* The slots the preset job does not use, each with the answer the capabilities predict; every
+ * movement is stopped again. */
+static bool OtherPtzSlotsBehave(IIPPTZApiEx* ptz, const PTZ_CAPABILITIES* caps) {
+  char small[2];
+  const bool move = QH_CALL(ptz, Move, 10, 1) == -3;
+  const bool zoom = Answer(QH_CALL(ptz, ZoomIn, 2), caps->CanPan | caps->CanTilt) &&
+                    Answer(QH_CALL(ptz, ZoomOut, 2), caps->CanPan | caps->CanTilt);
+  const bool focus = Answer(QH_CALL(ptz, FocusPlus, 2), caps->CanFocus) &&
+                     Answer(QH_CALL(ptz, FocusMinus, 2), caps->CanFocus);
+  const bool iris =
+      Answer(QH_CALL(ptz, IrisPlus, 2), caps->CanIris) && Answer(QH_CALL(ptz, IrisMinus, 2), caps->CanIris);
+  const bool center = Answer(QH_CALL(ptz, Center, 1, 2, 3), caps->CanCenter);
+  const bool unzoom = Answer(QH_CALL(ptz, Unzoom, 1), caps->CanUnzoom);
+  const bool area = Answer(QH_CALL(ptz, AreaZoom, 1, 2, 3, 4), caps->CanAreaZoom);
+  const bool stop = QH_CALL(ptz, StopAll) == 1;
+  const bool names = QH_CALL(ptz, GetPrepositionName, 0, small, sizeof small) == -23 &&
+                     QH_CALL(ptz, GetCurrentPreposition, small, sizeof small) == -23 &&
+                     QH_CALL(ptz, GotoPreposition, 0, NULL) == -3;
+  return move && zoom && focus && iris && center && unzoom && area && stop && names;
+}
+
 static void PtzJob(Host* host, IIPCaptureDriver* driver) {
   Json* json = &host->json;
   DebugLogReset(&host->log);
@@ -334,6 +408,7 @@ static void PtzJob(Host* host, IIPCaptureDriver* driver) {
   memset(&caps, 0xAB, sizeof caps);
   const int32_t any = QH_CALL(ptz, HasAnyPTZFunction);
   const int32_t capsResult = QH_CALL(ptz, GetCapabilities, &caps);
+  const bool otherSlots = OtherPtzSlotsBehave(ptz, &caps);
   const int32_t move = QH_CALL(ptz, Move, 0, 4);
   const int32_t stop = QH_CALL(ptz, StopAll);
   const int32_t addDoor = QH_CALL(ptz, AddPreposition, "Door");
@@ -342,7 +417,10 @@ static void PtzJob(Host* host, IIPCaptureDriver* driver) {
   const int32_t stop2 = QH_CALL(ptz, StopAll);
   const int32_t addPark = QH_CALL(ptz, AddPreposition, "Park");
   const int32_t count = QH_CALL(ptz, GetPrepositionCount);
-  const bool names = PresetNameIs(ptz, 0, PRESET_RENAMED) && PresetNameIs(ptz, 1, "Park");
+  char small[4];
+  const bool names = PresetNameIs(ptz, 0, PRESET_RENAMED) && PresetNameIs(ptz, 1, "Park") &&
+                     QH_CALL(ptz, GetPrepositionName, 1, small, sizeof small) == -3 &&
+                     QH_CALL(ptz, GetPrepositionName, 2, small, sizeof small) == -23;
   const int32_t go = QH_CALL(ptz, GotoPreposition, 0, PRESET_RENAMED);
   char current[128] = "";
   const int32_t currentResult = QH_CALL(ptz, GetCurrentPreposition, current, sizeof current);
@@ -360,6 +438,10 @@ static void PtzJob(Host* host, IIPCaptureDriver* driver) {
   JsonInt(json, "can_pan", caps.CanPan);
   JsonInt(json, "max_presets", caps.MaxPrepositions);
   JsonInt(json, "reserved0_untouched", caps.Reserved0 == 0xABABABABu);
+  JsonBool(json, "other_slots_behave", otherSlots);
+  JsonInt(json, "can_zoom", caps.CanZoom);
+  JsonInt(json, "can_focus", caps.CanFocus);
+  JsonInt(json, "can_iris", caps.CanIris);
   JsonInt(json, "move", move);
   JsonInt(json, "stop", stop);
   JsonInt(json, "add", addDoor);
@@ -378,9 +460,9 @@ static void PtzJob(Host* host, IIPCaptureDriver* driver) {
   DebugLogWrite(&host->log, json, "log");
   Verdict(host, "ptz",
           sameDriver && sameApi && any == 1 && capsResult == 1 && caps.CanPan == 1 &&
-              caps.PrepositionCount == 0 && caps.Reserved0 == 0xABABABABu && move == 1 && stop == 1 &&
-              addDoor == 1 && rename == 1 && move2 == 1 && stop2 == 1 && addPark == 1 && count == 2 &&
-              names && go == 1 && currentResult == 1 && strcmp(current, PRESET_RENAMED) == 0 &&
+              caps.PrepositionCount == 0 && caps.Reserved0 == 0xABABABABu && otherSlots && move == 1 &&
+              stop == 1 && addDoor == 1 && rename == 1 && move2 == 1 && stop2 == 1 && addPark == 1 &&
+              count == 2 && names && go == 1 && currentResult == 1 && strcmp(current, PRESET_RENAMED) == 0 &&
               cameraAtPreset1 && removed == 1 && removeUnknown == -23 && countAfter == 1 && cameraPresets &&
               feature && fileAfterAdd != NULL && fileAfterRemove != NULL && host->log.errors == 0);
   JsonClose(json, '}');
@@ -400,7 +482,9 @@ static void DeviceJobs(Host* host) {
   }
   const bool reserved = QH_CALL(driver, ReservedEx) == NULL && QH_CALL(driver, ReservedEx2) == NULL;
   IOJob(host, driver);
+  Progress("PTZ and presets");
   PtzJob(host, driver);
+  Progress("close and delete");
   QH_CALL(driver, Close);
   const bool closed = QH_CALL(driver, GetVideoCapture) == NULL && QH_CALL(driver, GetCaptureIO) == NULL &&
                       QH_CALL(driver, GetPTZDriver) == NULL;
@@ -433,10 +517,14 @@ int wmain(int argc, wchar_t** argv) {
   Json* json = &host.json;
   JsonOpen(json, NULL, '{');
   if (LoadDriverModule(&host.module, argv[1], json)) {
+    Progress("capability query");
     CapabilityJob(&host);
+    Progress("logins");
     LoginJob(&host, "login_digest", host.digestPort);
     LoginJob(&host, "login_basic", host.basicPort);
+    Progress("video");
     StreamJob(&host);
+    Progress("digital I/O, PTZ and presets");
     DeviceJobs(&host);
   } else {
     host.allPassed = false;
