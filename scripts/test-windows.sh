@@ -97,7 +97,8 @@ digest_port=$(start_camsim camsim-host-digest --auth digest --ptz yes --inputs 2
 basic_port=$(start_camsim camsim-host-basic --auth basic)
 started=$(date +%s.%N)
 status=0
-"$wine" "$host_dir/c_host.exe" "Z:$PWD/build-windows-x64/bin/quenlark_ipcapture.dll" "$digest_port" \
+# Bounded: a call that never returns must fail the run, not hang it.
+timeout 180 "$wine" "$host_dir/c_host.exe" "Z:$PWD/build-windows-x64/bin/quenlark_ipcapture.dll" "$digest_port" \
   "$basic_port" 2 >"$work/c_host.json" || status=$?
 seconds=$(python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.1f}')" "$started" "$(date +%s.%N)")
 python3 - "$work/c_host.json" "$host_dir" "$status" "$seconds" <<'PY'

@@ -390,6 +390,19 @@ static bool OtherPtzSlotsBehave(IIPPTZApiEx* ptz, const PTZ_CAPABILITIES* caps) 
   return move && zoom && focus && iris && center && unzoom && area && stop && names;
 }
 
+/* Each go-to waits for the command thread to reach its place in the queue: many of them find
+ * a wake-up that gets lost (it did with MinGW's atomic wait). */
+enum { kGotoCycles = 60 };
+static int32_t GotoCycles(IIPPTZApiEx* ptz, int32_t cycles) {
+  int32_t done = 0;
+  for (int32_t i = 0; i < cycles; ++i) {
+    if (QH_CALL(ptz, Move, i % 8, 2) != 1) break;
+    if (QH_CALL(ptz, GotoPreposition, 0, i % 2 == 0 ? "Park" : PRESET_RENAMED) != 1) break;
+    ++done;
+  }
+  return done;
+}
+
 static void PtzJob(Host* host, IIPCaptureDriver* driver) {
   Json* json = &host->json;
   DebugLogReset(&host->log);
@@ -421,6 +434,7 @@ static void PtzJob(Host* host, IIPCaptureDriver* driver) {
   const bool names = PresetNameIs(ptz, 0, PRESET_RENAMED) && PresetNameIs(ptz, 1, "Park") &&
                      QH_CALL(ptz, GetPrepositionName, 1, small, sizeof small) == -3 &&
                      QH_CALL(ptz, GetPrepositionName, 2, small, sizeof small) == -23;
+  const int32_t goCycles = GotoCycles(ptz, kGotoCycles);
   const int32_t go = QH_CALL(ptz, GotoPreposition, 0, PRESET_RENAMED);
   char current[128] = "";
   const int32_t currentResult = QH_CALL(ptz, GetCurrentPreposition, current, sizeof current);
@@ -448,6 +462,7 @@ static void PtzJob(Host* host, IIPCaptureDriver* driver) {
   JsonInt(json, "rename", rename);
   JsonInt(json, "add_after_move", addPark);
   JsonInt(json, "count", count);
+  JsonInt(json, "goto_cycles", goCycles);
   JsonInt(json, "goto", go);
   JsonString(json, "current", current);
   JsonInt(json, "remove", removed);
@@ -462,9 +477,10 @@ static void PtzJob(Host* host, IIPCaptureDriver* driver) {
           sameDriver && sameApi && any == 1 && capsResult == 1 && caps.CanPan == 1 &&
               caps.PrepositionCount == 0 && caps.Reserved0 == 0xABABABABu && otherSlots && move == 1 &&
               stop == 1 && addDoor == 1 && rename == 1 && move2 == 1 && stop2 == 1 && addPark == 1 &&
-              count == 2 && names && go == 1 && currentResult == 1 && strcmp(current, PRESET_RENAMED) == 0 &&
-              cameraAtPreset1 && removed == 1 && removeUnknown == -23 && countAfter == 1 && cameraPresets &&
-              feature && fileAfterAdd != NULL && fileAfterRemove != NULL && host->log.errors == 0);
+              count == 2 && names && goCycles == kGotoCycles && go == 1 && currentResult == 1 &&
+              strcmp(current, PRESET_RENAMED) == 0 && cameraAtPreset1 && removed == 1 &&
+              removeUnknown == -23 && countAfter == 1 && cameraPresets && feature && fileAfterAdd != NULL &&
+              fileAfterRemove != NULL && host->log.errors == 0);
   JsonClose(json, '}');
   free(fileAfterAdd);
   free(fileAfterRemove);
