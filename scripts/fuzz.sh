@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs them.
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...]           each target for SECONDS (default 60)
-#        scripts/fuzz.sh campaign [SECONDS] [TARGET...]  each target to 10 million executions, or
-#                                                        SECONDS (default 3600) if that comes first
+#        scripts/fuzz.sh campaign [SECONDS] [TARGET...]  each target to 10 million executions in all,
+#                                                        at most SECONDS (default 3600) per target
+#                                                        and call
+# A campaign is resumable: the executions of every campaign run are added up per target in
+# build-fuzz/campaign.tsv (beside the corpora they grew), a target that has its 10 million is
+# skipped, and fuzz/CAMPAIGN_RESULTS.md is written from that ledger at the end.
 # Every input must finish within FUZZ_TIMEOUT seconds (default 1): a parser whose time grows
 # faster than its input fails as a timeout. The parsers of camera replies get inputs up to the
 # HTTP sender's body cap (1 MiB), where such growth shows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=0
+campaign=0
+goal=10000000
 seconds=60
 if [ "${1:-}" = campaign ]; then
   shift
-  runs=10000000
+  campaign=1
   seconds=3600
 fi
 if [[ "${1:-}" =~ ^[0-9]+$ ]]; then
@@ -29,26 +34,79 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 # Only the fuzz targets: the shared module is not built with fuzzer instrumentation.
 cmake --build build-fuzz --target "${targets[@]}"
+
+ledger=build-fuzz/campaign.tsv
+[ -f "$ledger" ] || printf 'target\texecutions\tseconds\truns\tfindings\n' >"$ledger"
+# ledger_get TARGET COLUMN: a column of the target's row (0 when it has none).
+ledger_get() { awk -F'\t' -v t="$1" -v c="$2" '$1 == t { v = $c } END { print v + 0 }' "$ledger"; }
+ledger_add() {  # target executions seconds findings
+  local row
+  row=$(printf '%s\t%d\t%d\t%d\t%d' "$1" $(($(ledger_get "$1" 2) + $2)) $(($(ledger_get "$1" 3) + $3)) \
+    $(($(ledger_get "$1" 4) + 1)) $(($(ledger_get "$1" 5) + $4)))
+  awk -F'\t' -v t="$1" '$1 != t' "$ledger" >"$ledger.new"
+  echo "$row" >>"$ledger.new"
+  mv "$ledger.new" "$ledger"
+}
+
 failed=0
 for t in "${targets[@]}"; do
   mkdir -p "build-fuzz/corpus-$t"
   seeds=()
   [ -d "fuzz/seeds/$t" ] && seeds=("fuzz/seeds/$t")
   options=(-max_total_time="$seconds" -timeout="$timeout" -print_final_stats=1)
-  [ "$runs" -gt 0 ] && options+=(-runs="$runs")
+  limit="${seconds}s"
+  if [ "$campaign" -eq 1 ]; then
+    left=$((goal - $(ledger_get "$t" 2)))
+    if [ "$left" -le 0 ]; then
+      echo "== $t: $(ledger_get "$t" 2) executions already"
+      continue
+    fi
+    options+=(-runs="$left")
+    limit="$limit or $left runs"
+  fi
   case "$t" in
     h_utils_fuzz | camera_properties_fuzz | stream_profile_fuzz) options+=(-max_len=1048576) ;;
   esac
-  limit="${seconds}s"
-  [ "$runs" -gt 0 ] && limit="$limit or $runs runs"
   echo "== $t ($limit)"
   status=0
+  started=$(date +%s)
   "build-fuzz/bin/$t" "${options[@]}" "build-fuzz/corpus-$t" "${seeds[@]}" >"build-fuzz/$t.log" 2>&1 || status=$?
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|==[0-9]+==|SUMMARY)|ERROR|Timeout|timeout' \
     "build-fuzz/$t.log" || true
+  if [ "$campaign" -eq 1 ]; then
+    executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "build-fuzz/$t.log" | tail -1)
+    ledger_add "$t" "${executed:-0}" $(($(date +%s) - started)) $((status != 0))
+  fi
   if [ "$status" -ne 0 ]; then
     echo "!! $t failed (exit $status), see build-fuzz/$t.log"
     failed=1
   fi
 done
+
+if [ "$campaign" -eq 1 ]; then
+  python3 - "$ledger" "$goal" >fuzz/CAMPAIGN_RESULTS.md <<'PY'
+import datetime, subprocess, sys
+ledger, goal = sys.argv[1], int(sys.argv[2])
+rows = [line.rstrip("\n").split("\t") for line in open(ledger)][1:]
+rows.sort(key=lambda r: r[0])
+clang = subprocess.run(["clang", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
+cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
+done = [r for r in rows if int(r[1]) >= goal]
+findings = sum(int(r[4]) for r in rows)
+print("# Fuzz campaign\n")
+print(f"Written by `scripts/fuzz.sh campaign` on {datetime.datetime.utcnow():%Y-%m-%d %H:%M} UTC from its "
+      f"ledger (build-fuzz/campaign.tsv), which adds up every campaign run of this build tree. "
+      f"Targets built with {clang}, AddressSanitizer and UndefinedBehaviorSanitizer; machine: {cpu}, "
+      f"{len(open('/proc/cpuinfo').read().split('processor')) - 1} logical CPUs. Every input must finish within "
+      f"one second.\n")
+print(f"{len(done)} of {len(rows)} targets have reached {goal:,} executions; runs that ended in a "
+      f"crash, leak or time-out: {findings}.\n")
+print("| target | executions | seconds (wall) | executions per second | runs | findings |")
+print("|---|---:|---:|---:|---:|---:|")
+for t, executed, secs, runs, bad in rows:
+    rate = int(executed) / max(int(secs), 1)
+    print(f"| {t} | {int(executed):,} | {int(secs):,} | {rate:,.0f} | {runs} | {bad} |")
+PY
+  echo "wrote fuzz/CAMPAIGN_RESULTS.md"
+fi
 exit "$failed"
