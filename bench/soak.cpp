@@ -165,6 +165,14 @@ long HeapInUseKiB() {
   return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
+// What the allocator holds from the system for its arenas, and how much of that is free.
+long HeapArenaKiB() {
+  return static_cast<long>(mallinfo2().arena / 1024);
+}
+long HeapFreeKiB() {
+  return static_cast<long>(mallinfo2().fordblks / 1024);
+}
+
 long FileBytesIn(const std::string& dir, const std::string& suffix) {
   long total = 0;
   DIR* d = opendir(dir.c_str());
@@ -278,6 +286,7 @@ class Soak {
   void RestartChannel(Device& device, Channel& channel);
   void SecondOpen(Device& device);
   void IoSession(Device& device);
+  void WarmUp();
   void PtzSession(Device& device, Channel& channel);
   void CapabilityQuery(Device& device);
   void InputToggle(Device& device);
@@ -481,6 +490,32 @@ void Soak::RestartChannel(Device& device, Channel& channel) {
       Timed([&] { capture->RestartChannel(channel.Index, &size, kFrameIntervalMs); });
     }
   });
+}
+
+// What the module makes on a channel's first use and keeps for the driver's life (a channel's PTZ
+// control with its command thread, its presets in the file) is made before the first sample, with
+// every channel's presets at the schedule's bound: the second half then measures a recorder in its
+// steady state, not the first PTZ use of channels the schedule had not reached before.
+void Soak::WarmUp() {
+  for (Channel* channel : AllChannels) {
+    Device& device = *channel->Owner;
+    std::shared_lock<std::shared_mutex> guard(device.Lifecycle);
+    ipc::IIPPTZDriverEx* ptzDriver = device.Driver->GetPTZDriverEx();
+    ipc::IIPPTZApiEx* ptz = ptzDriver ? ptzDriver->GetPTZApiEx(channel->Index) : nullptr;
+    if (ptz == nullptr) continue;
+    std::lock_guard<std::mutex> presets(channel->PresetLock);
+    while (channel->Presets.size() < kMaxPresetsPerChannel) {
+      const std::string name = "Home" + std::to_string(channel->Presets.size());
+      // The camera remembers where it stands: a move between two adds keeps them two presets.
+      Timed([&] { ptz->Move(static_cast<int32_t>(channel->Presets.size() % 8), 1); });
+      Timed([&] { ptz->StopAll(); });
+      int32_t added = 0;
+      Timed([&] { added = ptz->AddPreposition(name.c_str()); });
+      if (added != ipc::kPtzSuccess) break;
+      channel->Presets.push_back(name);
+    }
+  }
+  Event("warm-up: every channel's PTZ control made and its presets added");
 }
 
 void Soak::SecondOpen(Device& device) {
@@ -705,7 +740,8 @@ void Soak::Sample(std::ofstream& samples, std::ofstream& channels, std::ofstream
           << StatusKiB("Threads") << ',' << Allocator.Created.load() << ',' << Allocator.Released.load()
           << ',' << pictures << ',' << expected << ',' << without << ',' << FileBytesIn(PresetDir, ".preset")
           << ',' << FaultCount.load() << ',' << HostCalls.load() << ',' << Debug.Lines.load() << ','
-          << Debug.Errors.load() << '\n';
+          << Debug.Errors.load() << ',' << StatusKiB("RssAnon") << ',' << StatusKiB("RssFile") << ','
+          << HeapArenaKiB() << ',' << HeapFreeKiB() << '\n';
   samples.flush();
   channels.flush();
   std::printf(
@@ -727,7 +763,7 @@ int Soak::Run() {
   std::ofstream cameras(Opt.Out + "/cameras.csv");
   samples << "minutes,rss_kib,heap_kib,fds,threads,samples_created,samples_released,pictures,"
              "channels_expected,channels_expected_without_pictures,preset_bytes,faults,host_calls,"
-             "debug_lines,debug_errors\n";
+             "debug_lines,debug_errors,rss_anon_kib,rss_file_kib,heap_arena_kib,heap_free_kib\n";
 
   if (!Module.Load(Opt.ModulePath)) {
     std::fprintf(stderr, "soak_bench: %s\n", Module.Error().c_str());
@@ -785,6 +821,7 @@ int Soak::Run() {
     std::fprintf(stderr, "soak_bench: a driver did not open\n");
     return 1;
   }
+  WarmUp();
   Sample(samples, channels, cameras, 0);
   std::vector<std::thread> hosts;
   for (int i = 0; i < kHostThreads; ++i) hosts.emplace_back([this] { HostThread(); });

@@ -21,6 +21,13 @@ SERIES = [
     # Descriptors, threads and heap follow how many channels are reconnecting at the moment of a sample
     # (tens of descriptors, a few MiB); their tolerances sit above that noise, below one per reconnect.
     ("rss_kib", "resident memory (KiB)", 2048),
+    # Its two parts: anonymous pages (heap, arenas, stacks) and pages of mapped files (code and data
+    # of the libraries, paged in as paths run for the first time). Older runs lack them.
+    ("rss_anon_kib", "resident anonymous memory (KiB)", 2048),
+    ("rss_file_kib", "resident file pages (KiB)", 2048),
+    # The allocator's arenas and the free part of them: memory freed but kept, not leaked.
+    ("heap_arena_kib", "allocator arenas, mallinfo2 (KiB)", 4096),
+    ("heap_free_kib", "free in the arenas, mallinfo2 (KiB)", 4096),
     ("heap_kib", "heap in use, mallinfo2 (KiB)", 4096),
     ("fds", "open descriptors", 40),
     ("threads", "threads", 20),
@@ -36,6 +43,7 @@ def read_samples(path):
         rows = list(csv.DictReader(f))
     data = {key: [float(r[key]) for r in rows] for key in rows[0]}
     data["outstanding"] = [c - r for c, r in zip(data["samples_created"], data["samples_released"])]
+    SERIES[:] = [series for series in SERIES if series[0] in data]
     return data
 
 

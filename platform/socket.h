@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/page_buffer.h"
+
 // sockaddr_in, htons, inet_pton, getaddrinfo, POLLIN and POLLOUT of this system.
 #include "system_net.h"
 
@@ -64,7 +66,7 @@ class DatagramBatch {
   DatagramBatch(const DatagramBatch&) = delete;
   DatagramBatch& operator=(const DatagramBatch&) = delete;
 
-  bool Valid() const { return Storage != nullptr; }
+  bool Valid() const { return static_cast<bool>(Storage); }
   // Most datagrams one Receive may return.
   size_t Capacity() const;
   // Receives what is queued, up to Capacity; the count (0 when nothing was queued or on error).
@@ -80,7 +82,7 @@ class DatagramBatch {
 
  private:
   struct Slots;  // the system's message headers
-  std::unique_ptr<uint8_t[]> Storage;
+  PageBuffer Storage;
   std::unique_ptr<Slots> Messages;
 };
 

@@ -122,12 +122,11 @@ struct DatagramBatch::Slots {
   std::array<mmsghdr, kBatchSize> Headers;
 };
 
-DatagramBatch::DatagramBatch()
-    : Storage(new (std::nothrow) uint8_t[kBatchSize * kSlotBytes]), Messages(new (std::nothrow) Slots) {
+DatagramBatch::DatagramBatch() : Storage(kBatchSize * kSlotBytes), Messages(new (std::nothrow) Slots) {
   if (!Messages) Storage.reset();
   if (!Storage) return;
   // Pages of a slot that no datagram reaches are never touched, so the memory in use follows the
-  // traffic.
+  // traffic; and they go back to the system with the batch.
   for (size_t i = 0; i < kBatchSize; ++i) {
     Messages->Vectors[i] = {Storage.get() + i * kSlotBytes, kSlotBytes};
     Messages->Headers[i] = {};

@@ -149,8 +149,7 @@ struct DatagramBatch::Slots {
   bool Truncated = false;
 };
 
-DatagramBatch::DatagramBatch()
-    : Storage(new (std::nothrow) uint8_t[kSlotBytes]), Messages(new (std::nothrow) Slots) {
+DatagramBatch::DatagramBatch() : Storage(kSlotBytes), Messages(new (std::nothrow) Slots) {
   if (!Messages) Storage.reset();
 }
 

@@ -62,11 +62,25 @@ struct CBasePTZComm::Barrier {
   uint64_t Sequence = 0;
   PresetOrder Order = PresetOrder::kAfterQueued;
   uint64_t Last[kKinds] = {};  // LastOfKind when the request arrived
-  std::atomic<int> Phase{kWaiting};
+  // A mutex and a condition, not std::atomic::wait: MinGW's libstdc++ 12 has no native wait and
+  // its fallback can lose a notification, which left a preset request waiting for ever.
+  CMutex PhaseLock;
+  std::condition_variable_any PhaseChanged;
+  int Phase QL_GUARDED_BY(PhaseLock) = kWaiting;
 
   void Leave(int phase) {
-    int waiting = kWaiting;
-    if (Phase.compare_exchange_strong(waiting, phase)) Phase.notify_all();
+    {
+      CMutexLock guard(PhaseLock);
+      if (Phase != kWaiting) return;
+      Phase = phase;
+    }
+    PhaseChanged.notify_all();
+  }
+  // Until the worker reached the barrier or the barrier is gone; then which of the two.
+  int Wait() {
+    CMutexLock guard(PhaseLock);
+    PhaseChanged.wait(PhaseLock, [&]() QL_REQUIRES(PhaseLock) { return Phase != kWaiting; });
+    return Phase;
   }
 };
 
@@ -151,9 +165,9 @@ void CBasePTZComm::BeginPreset(PresetOrder order) {
   }
   // The worker sends what was queued before, skipping what the request supersedes, and waits
   // at the barrier; or the barrier was dropped or the executor is closing.
-  if (barrier) barrier->Phase.wait(kWaiting);
+  const int phase = barrier ? barrier->Wait() : kGone;
   CMutexLock guard(GateLock);
-  if (barrier && barrier->Phase.load() == kGone) ActiveBarrier.reset();
+  if (barrier && phase == kGone) ActiveBarrier.reset();
   // Without a barrier the worker parks before its next item: only the one in flight is waited for.
   GateChanged.wait(GateLock, [&]() QL_REQUIRES(GateLock) { return Stopping || !WorkerBusy; });
 }

@@ -3,7 +3,9 @@
 # programs): the platform layer, the preset store over the system DOM (its files byte for byte
 # those of the Linux build, tests/windows/presets_golden/, also under a non-ASCII directory), and
 # the WinHTTP sender against camsim (running natively, reached on 127.0.0.1) with Digest (with and
-# without qop), Basic, and an abort of a request to a server that never answers. Needs the normal
+# without qop), Basic, and an abort of a request to a server that never answers; then the C
+# recorder (tests/windows/c_host/) drives the DLL itself: capability query, video of each codec,
+# digital I/O, PTZ and presets, Digest and Basic logins, destruction and unload. Needs the normal
 # Linux build's camsim (build/bin/camsim, built when missing), or the one QUENLARK_CAMSIM_EXECUTABLE
 # names.
 set -euo pipefail
@@ -13,7 +15,7 @@ bash scripts/install-deps.sh
 jobs=${QUENLARK_JOBS:-$(nproc)}
 cmake --preset windows-x64 >/dev/null
 nice cmake --build build-windows-x64 -j "$jobs" --target windows_platform_smoke windows_http_smoke \
-  windows_presets_smoke
+  windows_presets_smoke c_host
 camsim=${QUENLARK_CAMSIM_EXECUTABLE:-build/bin/camsim}
 if [ ! -x "$camsim" ]; then
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUENLARK_BUILD_BENCH=OFF >/dev/null
@@ -26,7 +28,7 @@ wine=/usr/lib/wine/wine64
 work=$(mktemp -d)
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}" $(cat "$work"/*.pid 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -57,11 +59,11 @@ while True:
 PY
 pids+=($!)
 
-start_camsim() {  # name, camsim options...
+start_camsim() {  # name, camsim options...; called as $(...), so its pid goes to a file
   local name=$1
   shift
   "$camsim" "$@" >"$work/$name" 2>&1 &
-  pids+=($!)
+  echo $! >"$work/$name.pid"
   for _ in $(seq 100); do
     grep -q '^camsim ready' "$work/$name" && break
     sleep 0.1
@@ -88,3 +90,70 @@ for auth in "basic" "digest --digest-qop yes"; do
   echo "== HTTP with --auth $auth and a 100-character password"
   "$wine" build-windows-x64/bin/windows_http_smoke.exe "$port" admin "$long_password" "$silent"
 done
+
+echo "== C recorder driving quenlark_ipcapture.dll"
+# The recorder runs from a directory of its own: the preset file is written beside it.
+host_dir="$work/c_host"
+mkdir -p "$host_dir"
+cp build-windows-x64/bin/c_host.exe "$host_dir/"
+digest_port=$(start_camsim camsim-host-digest --auth digest --ptz yes --inputs 2 --outputs 2)
+basic_port=$(start_camsim camsim-host-basic --auth basic)
+started=$(date +%s.%N)
+status=0
+# Bounded: a call that never returns must fail the run, not hang it.
+timeout 180 "$wine" "$host_dir/c_host.exe" "Z:$PWD/build-windows-x64/bin/quenlark_ipcapture.dll" "$digest_port" \
+  "$basic_port" 2 >"$work/c_host.json" || status=$?
+seconds=$(python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.1f}')" "$started" "$(date +%s.%N)")
+python3 - "$work/c_host.json" "$host_dir" "$status" "$seconds" <<'PY'
+import json, pathlib, sys
+
+path, host_dir, status, seconds = sys.argv[1], pathlib.Path(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+text = open(path, encoding="utf-8").read()
+try:
+    run = json.loads(text)
+except ValueError:
+    sys.exit(f"c_host: no JSON (exit status {status}): {text[:2000]}")
+failures = []
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+
+jobs = ["capability", "login_digest", "login_basic", "io", "ptz", "destruction"]
+for job in jobs:
+    check(run.get(job, {}).get("passed") is True, f"job {job}")
+codecs = run.get("streaming", {})
+for codec in ("h264", "mpeg4", "mjpeg"):
+    figures = codecs.get(codec, {})
+    check(figures.get("passed") is True, f"job streaming {codec}")
+    check(figures.get("pictures", 0) > 0, f"{codec}: no pictures")
+    check(figures.get("decode_errors") == 0, f"{codec}: decode errors")
+    check(figures.get("samples_created") == figures.get("samples_released"), f"{codec}: samples not released")
+for login in ("login_digest", "login_basic"):
+    figures = run.get(login, {})
+    check(figures.get("right_password_completed") is True, f"{login}: right password refused")
+    check(figures.get("wrong_password_message") == "Failed to get camera properties", f"{login}: wrong password")
+
+# The preset file as read back by the recorder, and as it stays on disk.
+preset = "\t\t<Preposition000>\n\t\t\t\t<Name value=\"Gate \u03a9\">\n\t\t\t</Name>\n\t\t\t\t<Slot value=\"0\">\n\t\t\t</Slot>\n\t\t</Preposition000>\n"
+ptz = run.get("ptz", {})
+after_add = ptz.get("preset_file_after_add") or ""
+after_remove = ptz.get("preset_file_after_remove") or ""
+check(after_add.startswith("<?xml version='1.0' encoding='utf-8'?>\n<Quenlark>"), "preset file: declaration and root")
+check(preset in after_add and "<Name value=\"Park\">" in after_add and "<Slot value=\"1\">" in after_add,
+      "preset file after add")
+check(preset in after_remove and "Park" not in after_remove and "Door" not in after_remove,
+      "preset file after remove")
+files = list(host_dir.glob("Quenlark_*.preset"))
+check(len(files) == 1 and files[0].read_text(encoding="utf-8") == after_remove, "preset file on disk")
+check(run.get("unloaded") is True and run.get("unexpected_slot_calls") == 0 and run.get("samples_outstanding") == 0,
+      "unload, slots, samples")
+check(run.get("passed") is True and status == 0, f"overall (exit status {status})")
+if failures:
+    print(json.dumps(run, indent=1, ensure_ascii=False))
+    sys.exit("c_host failed: " + "; ".join(failures))
+s = codecs
+print(f"c_host: {len(jobs) + 3} jobs passed in {seconds} s; pictures h264 {s['h264']['pictures']}, "
+      f"mpeg4 {s['mpeg4']['pictures']}, mjpeg {s['mjpeg']['pictures']}, decode errors 0; "
+      f"Digest and Basic logins right/wrong as expected; I/O output read back on/off; "
+      f"presets add, rename, go, remove with the file read back")
+PY
