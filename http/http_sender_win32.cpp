@@ -16,6 +16,8 @@
 #include "http/digest_answer.h"
 #include "http/h_utils.h"
 #include "http/http_sender.h"
+#include "http/request_deadline.h"
+#include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/text.h"
 
@@ -25,6 +27,8 @@ namespace {
 constexpr const wchar_t* kUserAgent = L"Korvalt::HttpClient";
 constexpr uint32_t kStatusUnauthorized = 401;
 constexpr DWORD kReadChunk = 16 * 1024;
+// A 401's body read so that its connection is kept; a longer one costs the connection instead.
+constexpr size_t kMaxRefusalBody = 64 * 1024;
 
 uint32_t SchemeOfKind(uint32_t kind) {
   switch (kind) {
@@ -160,11 +164,40 @@ struct CHttpSender::Transfer {
 
 namespace {
 
-// Waits for the request's next completion, the abort event or the time-out.
-bool Await(RequestContext& context, korvalt::platform::Event& abort, int timeoutMs) {
+// Waits for the request's next completion, the abort event or the request's deadline. Silence
+// within a phase is WinHTTP's own time-out (set per send and receive); the deadline ends a camera
+// that trickles a byte now and then for ever.
+bool Await(RequestContext& context, korvalt::platform::Event& abort, int64_t deadlineMs) {
   HANDLE objects[2] = {reinterpret_cast<HANDLE>(abort.NativeHandle()), context.Completed};
-  const DWORD rc = ::WaitForMultipleObjects(2, objects, FALSE, static_cast<DWORD>(timeoutMs));
+  const int64_t left = std::max<int64_t>(deadlineMs - korvalt::platform::MonotonicMs(), 0);
+  const DWORD rc = ::WaitForMultipleObjects(2, objects, FALSE, static_cast<DWORD>(left));
   return rc == WAIT_OBJECT_0 + 1 && !context.Failed;
+}
+
+enum class BodyEnd { kComplete, kCut, kAborted };
+
+// Reads the rest of a reply into out, up to cap bytes in all; what arrived before a cut stays.
+BodyEnd ReadReply(HINTERNET handle, RequestContext& context, korvalt::platform::Event& abort,
+                  const std::atomic<bool>& aborted, int64_t deadlineMs, size_t cap,
+                  std::vector<uint8_t>& out) {
+  for (;;) {
+    if (::WinHttpQueryDataAvailable(handle, nullptr) == 0 || !Await(context, abort, deadlineMs))
+      return aborted.load() ? BodyEnd::kAborted : BodyEnd::kCut;
+    const DWORD available = context.Bytes;
+    if (available == 0) return BodyEnd::kComplete;
+    const size_t room = cap - std::min(out.size(), cap);
+    if (room == 0) return BodyEnd::kCut;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>({available, kReadChunk, room}));
+    const size_t at = out.size();
+    out.resize(at + chunk);
+    if (::WinHttpReadData(handle, out.data() + at, chunk, nullptr) == 0 ||
+        !Await(context, abort, deadlineMs)) {
+      out.resize(at);
+      return aborted.load() ? BodyEnd::kAborted : BodyEnd::kCut;
+    }
+    out.resize(at + context.Bytes);
+    if (context.Bytes == 0) return BodyEnd::kComplete;
+  }
 }
 
 std::wstring QueryHeader(HINTERNET request, DWORD info) {
@@ -251,6 +284,7 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
     if (HasControlChars(line, true)) return false;
   }
   const int timeoutMs = std::max<int32_t>(Device.NetworkTimeout, 1);
+  const int64_t deadlineMs = korvalt::platform::MonotonicMs() + RequestDeadlineMs(timeoutMs);
   korvalt::platform::Event& abort = Curl->AbortEvent;
 
   if (Curl->Session.Get() == nullptr) {
@@ -340,8 +374,8 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
                              context) == 0) {
       return false;
     }
-    if (!Await(*transfer.Context, abort, timeoutMs)) return false;
-    if (::WinHttpReceiveResponse(handle, nullptr) == 0 || !Await(*transfer.Context, abort, timeoutMs))
+    if (!Await(*transfer.Context, abort, deadlineMs)) return false;
+    if (::WinHttpReceiveResponse(handle, nullptr) == 0 || !Await(*transfer.Context, abort, deadlineMs))
       return false;
 
     DWORD status = 0;
@@ -359,6 +393,12 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
           korvalt::platform::WideToUtf8(QueryHeader(handle, WINHTTP_QUERY_WWW_AUTHENTICATE));
       if (scheme == kSchemeDigest && SchemeOfChallenge(named) == kSchemeDigest) {
         challenge = named;
+        // The refusal's body read to its end leaves the connection to carry the answer.
+        std::vector<uint8_t> refusal;
+        if (ReadReply(handle, *transfer.Context, abort, Aborted, deadlineMs, kMaxRefusalBody, refusal) ==
+            BodyEnd::kAborted) {
+          return false;
+        }
         continue;
       }
       if (WinHttpSchemeOf(scheme) != 0) continue;
@@ -368,34 +408,14 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
 
   Body.clear();
   if (request.Verb == "HEAD") return true;
-  HINTERNET handle = transfer.Request;
-  for (;;) {
-    if (::WinHttpQueryDataAvailable(handle, nullptr) == 0 || !Await(*transfer.Context, abort, timeoutMs)) {
-      // A reply whose headers arrived counts even if its body broke off: the caller sees a short
-      // body. An abort counts as no reply.
-      if (!Aborted.load()) return true;
-      Body.clear();
-      return false;
-    }
-    const DWORD available = transfer.Context->Bytes;
-    if (available == 0) return true;
-    const size_t room = MaxBodySize - std::min(Body.size(), MaxBodySize);
-    if (room == 0) return true;  // capped: what arrived so far is the reply
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>({available, kReadChunk, room}));
-    const size_t at = Body.size();
-    Body.resize(at + chunk);
-    if (::WinHttpReadData(handle, Body.data() + at, chunk, nullptr) == 0 ||
-        !Await(*transfer.Context, abort, timeoutMs)) {
-      Body.resize(at);
-      if (Aborted.load()) {
-        Body.clear();
-        return false;
-      }
-      return true;
-    }
-    Body.resize(at + transfer.Context->Bytes);
-    if (transfer.Context->Bytes == 0) return true;
+  // A reply whose headers arrived counts even if its body broke off: the caller sees a short body.
+  // An abort counts as no reply.
+  if (ReadReply(transfer.Request, *transfer.Context, abort, Aborted, deadlineMs, MaxBodySize, Body) ==
+      BodyEnd::kAborted) {
+    Body.clear();
+    return false;
   }
+  return true;
 }
 
 size_t CHttpSender::ReadBody(std::vector<uint8_t>& body) {

@@ -54,13 +54,8 @@ for auth in none basic digest; do
   export "QUENLARK_CAMSIM_${auth^^}=$ports"
 done
 
-# Known faults of the WinHTTP sender, left out until mended so that the pass shows everything
-# else: it bounds the whole header block by one network time-out instead of by the silence
-# between bytes, has no request deadline while a body trickles in, and with Digest opens a new
-# connection for every request.
-declare -A known_faults=(
-  [http_tests]="HttpSender.SlowButSteadyReplyIsNotCutOff:HttpSender.CameraTricklingForEverIsCutAtTheRequestDeadline:Schemes/CamsimAuthTest.RightPasswordReadsTheCamera/1"
-)
+# Tests left out per suite while a fault of the Windows side is open ("suite]=Test.Name:..."); none now.
+declare -A known_faults=()
 
 # gtest's closing lines: "[  PASSED  ] 12 tests.", "[  SKIPPED ] 1 test, listed below:", ...
 count() {  # label, log
