@@ -604,11 +604,15 @@ void Soak::PtzSession(Device& device, Channel& channel) {
     ipc::PTZ_CAPABILITIES record{};
     Timed([&] { ptz->GetCapabilities(&record); });
     // The list stays small: a long soak must show the file flat, not the recorder's own growth.
+    // A delete the camera refused (a fault, wrong credentials) leaves the preset in the list and
+    // the file, so the recorder keeps it too and tries again in a later session.
     while (channel.Presets.size() > kMaxPresetsPerChannel ||
            (!channel.Presets.empty() && (choice >> 20) % 3 == 0)) {
       const std::string gone = channel.Presets.front();
+      int32_t removed = 0;
+      Timed([&] { removed = ptz->RemovePreposition(gone.c_str()); });
+      if (removed != ipc::kPtzSuccess) break;
       channel.Presets.erase(channel.Presets.begin());
-      Timed([&] { ptz->RemovePreposition(gone.c_str()); });
       if (channel.Presets.size() <= kMaxPresetsPerChannel) break;
     }
   });

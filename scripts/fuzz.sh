@@ -85,10 +85,14 @@ done
 
 if [ "$campaign" -eq 1 ]; then
   python3 - "$ledger" "$goal" >fuzz/CAMPAIGN_RESULTS.md <<'PY'
-import datetime, subprocess, sys
+import datetime, os, subprocess, sys
 ledger, goal = sys.argv[1], int(sys.argv[2])
-rows = [line.rstrip("\n").split("\t") for line in open(ledger)][1:]
-rows.sort(key=lambda r: r[0])
+rows = {r[0]: r for r in (line.rstrip("\n").split("\t") for line in open(ledger)) if r[0] != "target"}
+# Every target of fuzz/, those no campaign has run yet at zero.
+for name in os.listdir("fuzz"):
+    if name.endswith("_fuzz.cpp"):
+        rows.setdefault(name[:-4], [name[:-4], "0", "0", "0", "0"])
+rows = sorted(rows.values())
 clang = subprocess.run(["clang", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
 cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
 done = [r for r in rows if int(r[1]) >= goal]
@@ -104,8 +108,8 @@ print(f"{len(done)} of {len(rows)} targets have reached {goal:,} executions; run
 print("| target | executions | seconds (wall) | executions per second | runs | findings |")
 print("|---|---:|---:|---:|---:|---:|")
 for t, executed, secs, runs, bad in rows:
-    rate = int(executed) / max(int(secs), 1)
-    print(f"| {t} | {int(executed):,} | {int(secs):,} | {rate:,.0f} | {runs} | {bad} |")
+    rate = f"{int(executed) / int(secs):,.0f}" if int(secs) > 0 else "-"
+    print(f"| {t} | {int(executed):,} | {int(secs):,} | {rate} | {runs} | {bad} |")
 PY
   echo "wrote fuzz/CAMPAIGN_RESULTS.md"
 fi
