@@ -19,6 +19,7 @@
 #include "media/channels/h264_channel_rtsp.h"
 #include "media/channels/mpeg_channel_rtsp.h"
 #include "media/parsers/h264_sps.h"
+#include "transport/host_resolver.h"
 #include "support/eventually.h"
 #include "support/fake_driver.h"
 #include "support/scripted_tcp_server.h"
@@ -317,6 +318,8 @@ TEST_F(Opening, SlowNameServiceHoldsNeitherTheHostNorTheStop) {
   EXPECT_FALSE(service->OnTestThread.load());
   EXPECT_EQ(service->Lookups.load(), 1);
   service->Answer.Set();  // the abandoned look-up ends by itself
+  // and is joined by the next call into the table, not left for the process's exit.
+  EXPECT_TRUE(Eventually([] { return korvalt::CHostResolver::LookupsUnderWay() == 0; }, 5000));
 }
 
 }  // namespace
