@@ -110,6 +110,10 @@ print("|---|---:|---:|---:|---:|---:|")
 for t, executed, secs, runs, bad in rows:
     rate = f"{int(executed) / int(secs):,.0f}" if int(secs) > 0 else "-"
     print(f"| {t} | {int(executed):,} | {int(secs):,} | {rate} | {runs} | {bad} |")
+# What each finding was and how it was mended is written by hand when it is mended.
+if os.path.exists("fuzz/FINDINGS.md"):
+    print()
+    print(open("fuzz/FINDINGS.md").read().rstrip())
 PY
   echo "wrote fuzz/CAMPAIGN_RESULTS.md"
 fi

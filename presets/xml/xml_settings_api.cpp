@@ -191,6 +191,22 @@ pugi::xml_node FindFrom(IndexedTree& doc, const pugi::xml_node parent, const std
   return {};
 }
 
+// Every element, in document order, that the steps from index on name below parent.
+void FindAllFrom(IndexedTree& doc, const pugi::xml_node parent, const std::vector<XmlPathStep>& steps,
+                 size_t index, std::vector<pugi::xml_node>& found) {
+  const ChildIndex& children = doc.ChildrenOf(parent);
+  const auto named = children.find(steps[index].Name);
+  if (named == children.end()) return;
+  for (const pugi::xml_node child : named->second) {
+    if (!HasAttributes(child, steps[index])) continue;
+    if (index + 1 == steps.size()) {
+      found.push_back(child);
+    } else {
+      FindAllFrom(doc, child, steps, index + 1, found);
+    }
+  }
+}
+
 void AppendText(pugi::xml_node parent, const std::string& text) {
   if (text.empty()) return;
   parent.append_child(pugi::node_pcdata).set_value(text.c_str());
@@ -386,11 +402,15 @@ int32_t CXMLSettingsAPI::RemoveNode(const char* format, ...) {
     if (!ParseXmlPath(path, steps) || steps.size() < 2) return 0;
     CSpinMutexLock nodeGuard(&NodeLock);
     if (!Doc) return 0;
-    pugi::xml_node element = Find(*Doc, steps, steps.size());
-    // Only the element goes; the whitespace around it stays where it was. The index may point
-    // into the removed subtree, whose memory the tree reuses.
+    std::vector<pugi::xml_node> elements;
+    FindAllFrom(*Doc, Doc->Xml, steps, 0, elements);
+    // Only the elements go; the whitespace around them stays where it was. The index may point
+    // into a removed subtree, whose memory the tree reuses. The elements are all at one depth, so
+    // none lies inside another.
     Doc->Children.clear();
-    if (!element || !element.parent().remove_child(element)) return 0;
+    bool removed = false;
+    for (const pugi::xml_node element : elements) removed = element.parent().remove_child(element) || removed;
+    if (!removed) return 0;
     if (SaveEachChange) return SaveLocked() ? 1 : 0;
     return 1;
   } catch (...) {

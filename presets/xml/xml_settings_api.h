@@ -47,7 +47,10 @@ class CXMLSettingsAPI {
   // Above 0 on success; creates missing elements along the path.
   int32_t SetValue(const std::string& value, const char* format, ...) __attribute__((format(printf, 3, 4)));
   bool NodeExists(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // 1 on success. The root element itself is never removed: the file would no longer parse.
+  // Removes every element the path names, not only the first: reads find an entry in whichever
+  // of repeated elements holds it (a file edited by hand may repeat one), so removing only the
+  // first would leave entries that come back. 1 when any was removed. The root element itself is
+  // never removed: the file would no longer parse.
   int32_t RemoveNode(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   void SetSaveEachChange(bool save);

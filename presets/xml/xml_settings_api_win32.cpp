@@ -560,6 +560,21 @@ IndexedNode* Find(IndexedNode& document, const std::vector<XmlPathStep>& steps, 
   return count == 0 ? nullptr : FindFrom(document, steps, 0, count);
 }
 
+// Every element, in document order, that the steps from index on name below parent.
+void FindAllFrom(IndexedNode& parent, const std::vector<XmlPathStep>& steps, size_t index,
+                 std::vector<ComRef<IXMLDOMNode>>& found) {
+  const auto* named = parent.Named(Wide(steps[index].Name));
+  if (named == nullptr) return;
+  for (const auto& child : *named) {
+    if (!HasAttributes(child->Node.Get(), steps[index])) continue;
+    if (index + 1 == steps.size()) {
+      found.push_back(child->Node);
+    } else {
+      FindAllFrom(*child, steps, index + 1, found);
+    }
+  }
+}
+
 bool AppendText(IXMLDOMDocument2* xml, IXMLDOMNode* parent, const std::string& text) {
   if (text.empty()) return true;
   const Bstr data(Wide(text));
@@ -808,16 +823,21 @@ int32_t CXMLSettingsAPI::RemoveNode(const char* format, ...) {
     CSpinMutexLock nodeGuard(&NodeLock);
     if (!Doc) return 0;
     Document& doc = *Doc;
-    // Only the element goes; the whitespace around it stays where it was.
+    // Only the elements go; the whitespace around them stays where it was. They are all at one
+    // depth, so none lies inside another.
     const bool removed = doc.Call<bool>(false, [&] {
-      const IndexedNode* found = Find(doc.Index, steps, steps.size());
-      const ComRef<IXMLDOMNode> element = found == nullptr ? ComRef<IXMLDOMNode>() : found->Node;
-      // The index may hold the removed subtree.
+      std::vector<ComRef<IXMLDOMNode>> elements;
+      FindAllFrom(doc.Index, steps, 0, elements);
+      // The index may hold a removed subtree.
       doc.Index.Forget();
-      ComRef<IXMLDOMNode> parent;
-      if (!element || element->get_parentNode(parent.Put()) != S_OK || !parent) return false;
-      ComRef<IXMLDOMNode> old;
-      return SUCCEEDED(parent->removeChild(element.Get(), old.Put()));
+      bool any = false;
+      for (const ComRef<IXMLDOMNode>& element : elements) {
+        ComRef<IXMLDOMNode> parent;
+        if (element->get_parentNode(parent.Put()) != S_OK || !parent) continue;
+        ComRef<IXMLDOMNode> old;
+        any = SUCCEEDED(parent->removeChild(element.Get(), old.Put())) || any;
+      }
+      return any;
     });
     if (!removed) return 0;
     if (SaveEachChange) return SaveLocked() ? 1 : 0;

@@ -355,6 +355,47 @@ TEST_F(PresetList, AfterALoadThatSkippedEntriesNoWriteLandsOnAnotherPreset) {
   }
 }
 
+// A hand-edited file may hold a channel twice; the list reads an entry from whichever holds it, and a
+// rewrite must not leave the second behind to come back on the next load.
+TEST_F(PresetList, AChannelTheFileHoldsTwiceIsRewrittenAsOne) {
+  const std::string body =
+      "<?xml version='1.0' encoding='utf-8'?>\n<Quenlark><PtzChannel01>"
+      "<Preposition001><Name value=\"Door\"/><Slot value=\"1\"/></Preposition001>"
+      "</PtzChannel01><PtzChannel01>"
+      "<Preposition000><Name value=\"Gate\"/><Slot value=\"0\"/></Preposition000>"
+      "<Preposition002><Name value=\"Yard\"/><Slot value=\"2\"/></Preposition002>"
+      "</PtzChannel01></Quenlark>\n";
+  struct Change {
+    const char* Label;
+    std::function<bool(CPrepositionList&)> Run;
+    std::vector<std::string> After;
+  };
+  const std::vector<Change> changes = {
+      {"add",
+       [](CPrepositionList& list) {
+         list.ResetCurrent();
+         return list.AddPreposition("Patio") == ipc::kPtzSuccess;
+       },
+       {"Gate", "Door", "Yard", "Patio"}},
+      {"remove", [](CPrepositionList& list) { return list.Remove("Yard"); }, {"Gate", "Door"}},
+      {"remove the last of the first copy",
+       [](CPrepositionList& list) { return list.Remove("Door"); },
+       {"Gate", "Yard"}},
+  };
+  for (const Change& change : changes) {
+    SCOPED_TRACE(change.Label);
+    WriteFile(Path(), body);
+    ASSERT_TRUE(OpenReader());
+    ASSERT_EQ(Names(0), (std::vector<std::string>{"Gate", "Door", "Yard"}));
+    EXPECT_TRUE(change.Run(List(0)));
+    EXPECT_EQ(Names(0), change.After);
+    EXPECT_EQ(NamesInFile(0), change.After) << "nothing removed comes back, nothing shows twice";
+  }
+  // A remove rewrites the channel: one copy of it is left.
+  const std::string bytes = FileBytes();
+  EXPECT_EQ(bytes.find("<PtzChannel01>", bytes.find("</PtzChannel01>")), std::string::npos) << bytes;
+}
+
 TEST_F(PresetList, AChangeTheReaderCouldNotReadBackIsRefusedAndTheFileKept) {
   // A file near the read limit (a recorder's notes, say): an entry more would pass it.
   const int64_t limit = korvalt::CXMLSettingsAPI::kMaxFileBytes;

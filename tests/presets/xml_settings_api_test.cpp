@@ -235,6 +235,22 @@ TEST_F(XmlSettings, RemoveNodeTakesTheElementAndLeavesTheWhitespaceAroundIt) {
   EXPECT_EQ(Saved(), kDeclaration + "<Quenlark>\n<B value=\"2\">\n\t</B>\n</Quenlark>\n");
 }
 
+TEST_F(XmlSettings, RemoveNodeTakesEveryElementThePathNames) {
+  WriteFile(Dir.File("test.xml"), kDeclaration +
+                                      "<Quenlark><A><X value=\"1\"/></A><B/><A><Y value=\"2\"/></A>"
+                                      "<A id=\"k\"/></Quenlark>\n");
+  ASSERT_EQ(Settings.Open("test.xml"), 0);
+  EXPECT_EQ(Settings.GetValue("Quenlark/A/Y"), "2") << "an entry is read from the second A";
+  EXPECT_EQ(Settings.RemoveNode("Quenlark/A[@id=\"k\"]"), 1);
+  EXPECT_EQ(Saved(),
+            kDeclaration + "<Quenlark><A><X value=\"1\"/></A><B/><A><Y value=\"2\"/></A></Quenlark>\n")
+      << "attributes still select";
+  EXPECT_EQ(Settings.RemoveNode("Quenlark/A"), 1);
+  EXPECT_FALSE(Settings.NodeExists("Quenlark/A"));
+  EXPECT_EQ(Settings.GetValue("Quenlark/A/Y"), "");
+  EXPECT_EQ(Saved(), kDeclaration + "<Quenlark><B/></Quenlark>\n");
+}
+
 TEST_F(XmlSettings, SaveEachChangeWritesEveryChangeAtOnce) {
   OpenFresh();
   Settings.SetSaveEachChange(true);
