@@ -776,6 +776,8 @@ int Soak::Run() {
   const int32_t codecs[] = {ipc::kCodecTypeMJPEG, ipc::kCodecTypeMPEG4, ipc::kCodecTypeH264};
   for (int c = 0; c < Opt.Cameras; ++c) {
     Cameras.push_back(std::make_unique<Camera>(c, Opt.CamsimPath, codecs[c % 3]));
+    Cameras.back()->PresetStore = Opt.Out + "/camera" + std::to_string(c) + ".presets";
+    std::remove(Cameras.back()->PresetStore.c_str());
     if (!Cameras.back()->Start()) {
       std::fprintf(stderr, "soak_bench: camsim %s did not start\n", Opt.CamsimPath.c_str());
       return 1;

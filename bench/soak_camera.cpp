@@ -43,6 +43,7 @@ bool Camera::Start() {
   std::vector<std::string> args = {
       Path, "--http-port", std::to_string(HttpPort), "--rtsp-port", std::to_string(RtspPort), "--mac", Mac};
   args.insert(args.end(), std::begin(kFlags), std::end(kFlags));
+  if (!PresetStore.empty()) args.insert(args.end(), {"--preset-store", PresetStore});
   std::vector<char*> raw;
   for (auto& arg : args) raw.push_back(arg.data());
   raw.push_back(nullptr);

@@ -37,6 +37,9 @@ class Camera {
   std::string Mac;  // of camsim, and the recorder's MAC address parameter (it names the preset file)
   uint16_t HttpPort = 0;
   uint16_t RtspPort = 0;
+  // Where camsim keeps its presets across a kill, as a camera keeps them in flash ("": it forgets
+  // them, and the recorder then holds presets whose delete the camera refuses for ever).
+  std::string PresetStore;
   std::atomic<bool> Up{false};
 
  private:

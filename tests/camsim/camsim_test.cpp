@@ -375,6 +375,27 @@ TEST(CamsimTest, KillAndRestartKeepThePorts) {
   EXPECT_EQ(Get(port, "/common/info.cgi").Status, 200);
 }
 
+TEST(CamsimTest, PresetStoreKeepsPresetsAcrossAKillAsFlashDoes) {
+  const std::string store = ::testing::TempDir() + "camsim-presets-" + std::to_string(::getpid());
+  std::remove(store.c_str());
+  for (const bool kept : {false, true}) {
+    SCOPED_TRACE(kept ? "with a store" : "without");
+    CamsimOptions options;
+    options.Ptz = true;
+    if (kept) options.ExtraArgs = {"--preset-store", store};
+    Camsim cam(options);
+    ASSERT_TRUE(cam.Ok());
+    for (const char* path : {"/config/ptz_preset.cgi?name=3&act=add", "/config/ptz_preset.cgi?name=7&act=add",
+                             "/config/ptz_preset.cgi?name=3&act=del"})
+      ASSERT_EQ(Get(cam.HttpPort(), path).Status, 200) << path;
+    cam.Kill();
+    ASSERT_TRUE(cam.Restart());
+    EXPECT_EQ(Lines(cam.SimGet("/sim/state")).at("presets"), kept ? "7" : "");
+    EXPECT_EQ(Get(cam.HttpPort(), "/config/ptz_preset.cgi?name=7&act=go").Status, kept ? 200 : 404);
+  }
+  std::remove(store.c_str());
+}
+
 // ---- RTSP --------------------------------------------------------------------------------------
 
 class RtspConnection {

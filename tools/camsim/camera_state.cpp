@@ -137,6 +137,27 @@ CameraState::CameraState(const CameraConfig& config, uint16_t rtspPort)
   second.Framerate = config.Ntsc ? 15 : 12;
   second.GopLength = second.Framerate;
   second.Port = rtspPort;
+  if (!config.PresetStore.empty()) {
+    // Numbers one per line; anything else, or a missing file, is no preset.
+    std::FILE* file = std::fopen(config.PresetStore.c_str(), "r");
+    int number = 0;
+    while (file != nullptr && std::fscanf(file, "%d", &number) == 1) {
+      if (number < 1 || number > kMaxPresetNumber) continue;
+      Presets.insert(number);
+      ViewState.Store(number);
+    }
+    if (file != nullptr) std::fclose(file);
+  }
+}
+
+void CameraState::SavePresetsLocked() const {
+  if (Config.PresetStore.empty()) return;
+  // Written whole and renamed, so a camera killed meanwhile finds the old list or the new one.
+  const std::string temporary = Config.PresetStore + ".new";
+  std::FILE* file = std::fopen(temporary.c_str(), "w");
+  if (file == nullptr) return;
+  for (int number : Presets) std::fprintf(file, "%d\n", number);
+  if (std::fclose(file) == 0) std::rename(temporary.c_str(), Config.PresetStore.c_str());
 }
 
 Reply CameraState::Info() const {
@@ -258,6 +279,7 @@ Reply CameraState::Preset(const Params& params) {
   if (act->second == "add") {
     Presets.insert(number);
     ViewState.Store(number);
+    SavePresetsLocked();
   } else if (act->second == "go" || act->second == "del") {
     if (Presets.count(number) == 0) return {404, "error=no such preset\r\n"};
     if (act->second == "go") {
@@ -266,6 +288,7 @@ Reply CameraState::Preset(const Params& params) {
     } else {
       Presets.erase(number);
       ViewState.Forget(number);
+      SavePresetsLocked();
     }
   } else {
     return BadRequest("bad act");

@@ -50,6 +50,9 @@ struct CameraConfig {
   bool Tcp = true;            // RTP inside the RTSP connection offered (false: such a SETUP gets 461)
   bool TcpOnly = false;       // and nothing else: a UDP SETUP gets 461
   unsigned Seed = 1;          // of the random drops
+  // A file that keeps the preset numbers across restarts, as a camera keeps them in flash (empty:
+  // presets live only as long as the process).
+  std::string PresetStore;
 };
 
 struct VideoProfile {
@@ -115,6 +118,7 @@ class CameraState {
   std::vector<bool> OutputsOn;
   std::set<int> Presets;
   int CurrentPreset = 0;
+  void SavePresetsLocked() const;
   int Pan = 0, Tilt = 0, Zoom = 0, FocusSpeed = 0;
   int PtzCommands = 0;
   std::function<void(const VideoProfile&)> Profile1Listener;

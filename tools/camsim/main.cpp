@@ -60,6 +60,8 @@ Options (also --name=value):
   --udp-blocked          answer UDP SETUP but never send RTP or RTCP there, as behind a firewall
   --tcp yes|no|only      offer RTP inside the RTSP connection (default yes; no: such a SETUP is
                          answered 461 Unsupported Transport; only: a UDP SETUP is)
+  --preset-store FILE    keep the preset numbers in FILE across restarts, as a camera keeps them
+                         in flash (default: presets end with the process)
   --help, --version
 
 Benchmark options (the profile keeps what the driver wrote; only the encoder differs):
@@ -224,6 +226,8 @@ Args ParseArgs(int argc, char** argv) {
       c.Password = value;
     else if (name == "--model")
       c.Model = value;
+    else if (name == "--preset-store")
+      c.PresetStore = value;
     else if (name == "--firmware")
       c.Firmware = value;
     else if (name == "--mac")
