@@ -494,8 +494,12 @@ void Soak::RestartChannel(Device& device, Channel& channel) {
 
 // What the module makes on a channel's first use and keeps for the driver's life (a channel's PTZ
 // control with its command thread, its presets in the file) is made before the first sample, with
-// every channel's presets at the schedule's bound: the second half then measures a recorder in its
-// steady state, not the first PTZ use of channels the schedule had not reached before.
+// the presets at the schedule's bound: the second half then measures a recorder in its steady
+// state, not the first PTZ use of channels the schedule had not reached before.
+//
+// A camera numbers its presets for the whole device ("/config/ptz_preset.cgi?name=N" names no
+// channel), so two channels of one camsim that both kept presets would delete each other's: only a
+// camera's first channel keeps presets, as on a camera with one PTZ head; the others move.
 void Soak::WarmUp() {
   for (Channel* channel : AllChannels) {
     Device& device = *channel->Owner;
@@ -504,7 +508,9 @@ void Soak::WarmUp() {
     ipc::IIPPTZApiEx* ptz = ptzDriver ? ptzDriver->GetPTZApiEx(channel->Index) : nullptr;
     if (ptz == nullptr) continue;
     std::lock_guard<std::mutex> presets(channel->PresetLock);
-    while (channel->Presets.size() < kMaxPresetsPerChannel) {
+    Timed([&] { ptz->Move(1, 1); });
+    Timed([&] { ptz->StopAll(); });
+    while (channel->Index == 0 && channel->Presets.size() < kMaxPresetsPerChannel) {
       const std::string name = "Home" + std::to_string(channel->Presets.size());
       // The camera remembers where it stands: a move between two adds keeps them two presets.
       Timed([&] { ptz->Move(static_cast<int32_t>(channel->Presets.size() % 8), 1); });
@@ -515,7 +521,7 @@ void Soak::WarmUp() {
       channel->Presets.push_back(name);
     }
   }
-  Event("warm-up: every channel's PTZ control made and its presets added");
+  Event("warm-up: every channel's PTZ control made, presets added on each camera's first channel");
 }
 
 void Soak::SecondOpen(Device& device) {
@@ -572,48 +578,56 @@ void Soak::InputToggle(Device& device) {
         (on ? " on" : " off"));
 }
 
-// A move and a stop, then preset work: add, add again at once (a rename), go to one, remove one.
+// A move and a stop on the channel, then preset work on its camera's first channel (the one that
+// keeps presets): add, add again at once (a rename), go to one, remove one.
 void Soak::PtzSession(Device& device, Channel& channel) {
   const uint32_t choice = Random();
   Event("channel " + std::to_string(channel.Global) + " PTZ and presets");
   Post([this, &device, &channel, choice] {
     std::shared_lock<std::shared_mutex> guard(device.Lifecycle);
     ipc::IIPPTZDriverEx* ptzDriver = device.Driver->GetPTZDriverEx();
-    ipc::IIPPTZApiEx* ptz = ptzDriver ? ptzDriver->GetPTZApiEx(channel.Index) : nullptr;
-    if (ptz == nullptr) return;
-    std::lock_guard<std::mutex> presets(channel.PresetLock);
-    Timed([&] { ptz->Move(static_cast<int32_t>(choice % 8), 1 + static_cast<int32_t>(choice % 5)); });
+    ipc::IIPPTZApiEx* mover = ptzDriver ? ptzDriver->GetPTZApiEx(channel.Index) : nullptr;
+    Channel& keeper = *device.Channels.front();
+    ipc::IIPPTZApiEx* ptz = ptzDriver ? ptzDriver->GetPTZApiEx(keeper.Index) : nullptr;
+    if (mover == nullptr || ptz == nullptr) return;
+    std::lock_guard<std::mutex> presets(keeper.PresetLock);
+    Timed([&] { mover->Move(static_cast<int32_t>(choice % 8), 1 + static_cast<int32_t>(choice % 5)); });
     std::this_thread::sleep_for(Ms(200));
-    Timed([&] { ptz->StopAll(); });
+    Timed([&] { mover->StopAll(); });
+    if (mover != ptz) {
+      // The camera's presets are where the first channel last stood: move it too.
+      Timed([&] { ptz->Move(static_cast<int32_t>((choice >> 3) % 8), 1); });
+      Timed([&] { ptz->StopAll(); });
+    }
     const std::string name = "Gate" + std::to_string((choice >> 4) % 1000);
     int32_t added = 0;
     Timed([&] { added = ptz->AddPreposition(name.c_str()); });
-    if (added == ipc::kPtzSuccess) channel.Presets.push_back(name);
+    if (added == ipc::kPtzSuccess) keeper.Presets.push_back(name);
     if ((choice >> 8) % 2 == 0 && added == ipc::kPtzSuccess) {
       const std::string renamed = "Door" + std::to_string((choice >> 12) % 1000);
       int32_t result = 0;
       Timed([&] { result = ptz->AddPreposition(renamed.c_str()); });
-      if (result == ipc::kPtzSuccess) channel.Presets.back() = renamed;
+      if (result == ipc::kPtzSuccess) keeper.Presets.back() = renamed;
     }
-    if (!channel.Presets.empty()) {
-      const std::string target = channel.Presets[(choice >> 16) % channel.Presets.size()];
+    if (!keeper.Presets.empty()) {
+      const std::string target = keeper.Presets[(choice >> 16) % keeper.Presets.size()];
       Timed([&] { ptz->GotoPreposition(0, target.c_str()); });
     }
     char buffer[64];
-    Timed([&] { ptz->GetCurrentPreposition(buffer, sizeof buffer); });
+    Timed([&] { mover->GetCurrentPreposition(buffer, sizeof buffer); });
     ipc::PTZ_CAPABILITIES record{};
-    Timed([&] { ptz->GetCapabilities(&record); });
+    Timed([&] { mover->GetCapabilities(&record); });
     // The list stays small: a long soak must show the file flat, not the recorder's own growth.
     // A delete the camera refused (a fault, wrong credentials) leaves the preset in the list and
     // the file, so the recorder keeps it too and tries again in a later session.
-    while (channel.Presets.size() > kMaxPresetsPerChannel ||
-           (!channel.Presets.empty() && (choice >> 20) % 3 == 0)) {
-      const std::string gone = channel.Presets.front();
+    while (keeper.Presets.size() > kMaxPresetsPerChannel ||
+           (!keeper.Presets.empty() && (choice >> 20) % 3 == 0)) {
+      const std::string gone = keeper.Presets.front();
       int32_t removed = 0;
       Timed([&] { removed = ptz->RemovePreposition(gone.c_str()); });
       if (removed != ipc::kPtzSuccess) break;
-      channel.Presets.erase(channel.Presets.begin());
-      if (channel.Presets.size() <= kMaxPresetsPerChannel) break;
+      keeper.Presets.erase(keeper.Presets.begin());
+      if (keeper.Presets.size() <= kMaxPresetsPerChannel) break;
     }
   });
 }
