@@ -142,6 +142,7 @@ TEST(IOBase, StartsAndStopsFromSeveralHostThreadsLeaveOneOrNoTicker) {
 }
 
 using testsupport::ProcessThreads;
+using testsupport::ProcessThreadsAfterJoins;
 
 // A host sink that runs a reaction on the module's thread at the first failure reported there.
 class ReactingSink : public korvalt::ipcapture::IIOEventSink {
@@ -200,7 +201,7 @@ TEST(IOBase, RestartFromAFailureCallbackLeavesOneThreadOfEachKind) {
       io.FailPolls = false;
 
       // Restarted: both threads serve again, one of each.
-      EXPECT_EQ(ProcessThreads(), before + 2);
+      EXPECT_EQ(ProcessThreadsAfterJoins(before + 2), before + 2);
       const int requests = io.OutputRequests.load();
       ASSERT_TRUE(io.SetOutput(0, kIOStateOn));
       const auto later = std::chrono::steady_clock::now() + kWait;
@@ -211,16 +212,12 @@ TEST(IOBase, RestartFromAFailureCallbackLeavesOneThreadOfEachKind) {
       const auto stopStart = std::chrono::steady_clock::now();
       EXPECT_TRUE(io.Stop());
       EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 2s);
-      // A joined thread can stay listed by the kernel for a moment after the join returns.
-      const auto settled = std::chrono::steady_clock::now() + 1s;
-      while (ProcessThreads() != before && std::chrono::steady_clock::now() < settled)
-        std::this_thread::sleep_for(1ms);
-      EXPECT_EQ(ProcessThreads(), before) << "no thread of the I/O object outlives Stop";
+      EXPECT_EQ(ProcessThreadsAfterJoins(before), before) << "no thread of the I/O object outlives Stop";
       const int polls = io.Polls.load();
       std::this_thread::sleep_for(20ms);
       EXPECT_EQ(io.Polls.load(), polls);
     }
-    EXPECT_EQ(ProcessThreads(), before);
+    EXPECT_EQ(ProcessThreadsAfterJoins(before), before);
   }
 }
 
@@ -253,7 +250,7 @@ TEST(IOBase, StopFromACallbackThenAPromptDeleteWaitsForTheCallbackToReturn) {
   }
   io.reset();  // what Close does with the I/O object
   EXPECT_TRUE(callbackReturned) << "the object went while its thread was still in the callback";
-  EXPECT_EQ(ProcessThreads(), before);
+  EXPECT_EQ(ProcessThreadsAfterJoins(before), before);
 }
 
 // Resuming the senders is slow here, so that a Start right behind a Stop would see them aborted.
