@@ -20,6 +20,9 @@ namespace korvalt {
 // A restart and the stop of the same channel are ordered by the entry's lock: a restart that
 // found the channel before the stop took it finishes first and is then stopped with it; one
 // that comes after finds the channel retired and restarts nothing.
+// A host may stop or restart a channel from inside a callback on that channel's own thread (signal
+// loss, a frame): nothing can be joined there. The channel is then retired at once and joined by
+// the next StopChannel, StartChannel, RestartChannel or the destruction on another thread.
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
  public:
   CIPVideoCapture(ICustomCreator* creator, int32_t channelCount);
@@ -50,12 +53,17 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
   // The entry (Take: taken out of the table); null for an index out of range.
   std::shared_ptr<Entry> Lookup(uint32_t index);
   std::shared_ptr<Entry> Take(uint32_t index);
-  // Marks the entry retired (after a restart under way) and stops its channel.
-  static void Retire(const std::shared_ptr<Entry>& entry);
+  // Marks the entry retired (after a restart under way) and stops its channel; on the channel's
+  // own thread without waiting, leaving the join to JoinRetired.
+  void Retire(const std::shared_ptr<Entry>& entry);
+  // Joins the channels retired from their own threads, except the calling thread's own.
+  void JoinRetired();
+  static bool OnThreadOf(const Entry& entry);
 
   ICustomCreator* Creator;  // borrowed from the driver
   CSpinMutex TableLock;     // guards Channels
   std::vector<std::shared_ptr<Entry>> Channels QL_GUARDED_BY(TableLock);
+  std::vector<std::shared_ptr<Entry>> Retiring QL_GUARDED_BY(TableLock);  // stopped, not yet joined
 };
 
 }  // namespace korvalt

@@ -23,12 +23,13 @@ CDigitalIO::~CDigitalIO() {
   Stop();
 }
 
-void CDigitalIO::AbortRequests() {
+// Abort reaches a request under way on another thread: it must not wait for that request's lock.
+void CDigitalIO::AbortRequests() QL_NO_THREAD_SAFETY_ANALYSIS {
   OutputSender.Abort();
   InputSender.Abort();
 }
 
-void CDigitalIO::ResumeRequests() {
+void CDigitalIO::ResumeRequests() QL_NO_THREAD_SAFETY_ANALYSIS {
   OutputSender.ClearAbort();
   InputSender.ClearAbort();
   RefusedPolls = 0;
@@ -38,6 +39,7 @@ void CDigitalIO::ResumeRequests() {
 bool CDigitalIO::SetOutputNow(int32_t index, int32_t state) {
   const std::string path = HUtils::Format("/config/io.cgi?out%u=%s", static_cast<uint32_t>(index) + 1,
                                           state == ipcapture::kIOStateOff ? "off" : "on");
+  CMutexLock guard(OutputLock);
   return HUtils::Command(OutputSender, nullptr, path);
 }
 
@@ -47,8 +49,16 @@ bool CDigitalIO::PollInputs() {
     return true;
   }
   std::vector<uint8_t> body;
-  if (!HUtils::Query(body, InputSender, nullptr, kInputsPath)) {
-    if (InputSender.GetStatusCode() == kStatusUnauthorized) NoteRefused();
+  bool refused = false;
+  bool answered = false;
+  {
+    // The sink is called below, outside the lock.
+    CMutexLock guard(InputLock);
+    answered = HUtils::Query(body, InputSender, nullptr, kInputsPath);
+    refused = !answered && InputSender.GetStatusCode() == kStatusUnauthorized;
+  }
+  if (!answered) {
+    if (refused) NoteRefused();
     return true;
   }
   RefusedPolls = 0;

@@ -6,6 +6,7 @@
 
 #include "http/http_sender.h"
 #include "io/io_base.h"
+#include "thread/annotated_mutex.h"
 
 namespace korvalt {
 
@@ -32,9 +33,14 @@ class CDigitalIO : public CIOBase {
  private:
   void NoteRefused();
 
-  // One client per thread, so that the two never share a connection.
-  Web::CHttpSender OutputSender;
-  Web::CHttpSender InputSender;
+  // One client per thread, so that the two never share a connection. A client serves one request
+  // at a time: the host's thread uses them during Start while a worker stopped from inside a sink
+  // call and revived may still be sending, so each request holds its client's lock (Abort and
+  // ClearAbort do not need it).
+  CMutex OutputLock;
+  Web::CHttpSender OutputSender QL_GUARDED_BY(OutputLock);
+  CMutex InputLock;
+  Web::CHttpSender InputSender QL_GUARDED_BY(InputLock);
   // The input poll's refused logins in a row and the polls still to skip; a stop clears both, so
   // a new start polls at once. Atomic: the host's thread polls during Start, the ticker after.
   std::atomic<uint32_t> RefusedPolls{0};

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <string>
 
+#include "media/channels/channel_thread_mark.h"
 #include "platform/clock.h"
 #include "platform/socket_startup.h"
 
@@ -20,6 +21,12 @@ CBaseCameraChannel::~CBaseCameraChannel() {
 }
 
 bool CBaseCameraChannel::Start(const StreamSettings& settings) {
+  // From inside one of its own callbacks a channel can be stopped, not started again: its threads
+  // end only after the call returns.
+  if (OnOwnThread()) {
+    Stop();
+    return false;
+  }
   CMutexLock control(ControlLock);
   Stop();
   UseSettings(settings);
@@ -28,6 +35,8 @@ bool CBaseCameraChannel::Start(const StreamSettings& settings) {
   if (StopEvent.Handle() == nullptr) return false;
   if (!NetworkStarted) NetworkStarted = platform::SocketStartup();
   StopEvent.Reset();
+  RestartPending = false;
+  HostCalls.Open();
   if (StartWorker()) return true;
   if (NetworkStarted) {
     platform::SocketCleanup();
@@ -37,8 +46,21 @@ bool CBaseCameraChannel::Start(const StreamSettings& settings) {
 }
 
 void CBaseCameraChannel::Stop() {
+  if (OnOwnThread()) {
+    // The host stops us from inside a call on one of our threads, which cannot wait for itself:
+    // no further call reaches the host from here on, the worker leaves its loop when the call
+    // returns, and the next Stop from another thread joins what is left.
+    SetState(kStateStopped);
+    HostCalls.Close();
+    SetCameraState(false);
+    StopEvent.Set();
+    return;
+  }
   CMutexLock control(ControlLock);
   SetState(kStateStopped);
+  // Before the offline line: a frame handed over meanwhile must not report the camera online
+  // after it.
+  HostCalls.Close();
   SetCameraState(false);
   StopWorker();
   if (NetworkStarted) {
@@ -48,19 +70,44 @@ void CBaseCameraChannel::Stop() {
 }
 
 bool CBaseCameraChannel::Restart(const StreamSettings& settings) {
-  CMutexLock control(ControlLock);
-  SetState(kStateStopped);
-  StopWorker();
-  {
+  auto adopt = [&] {
     // The quality given at start stays.
     CSpinMutexLock guard(&SettingsLock);
     CurrentSettings.FrameInterval = settings.FrameInterval;
     CurrentSettings.Width = settings.Width;
     CurrentSettings.Height = settings.Height;
+  };
+  if (OnOwnThread()) {
+    // Restarted from inside a call on one of our threads: the worker goes on, and at its next
+    // pass tears the session down and opens a new one with the new settings. Until then the
+    // old session hands nothing more to the host.
+    if (HostCalls.Closed() || StopRequested()) return false;
+    SetState(kStateStopped);
+    HostCalls.Pause();
+    adopt();
+    RestartPending = true;
+    WakeWorker();
+    return true;
   }
+  CMutexLock control(ControlLock);
+  SetState(kStateStopped);
+  // A channel stopped from one of its own callbacks is retired: it is not brought back.
+  if (HostCalls.Closed()) {
+    StopWorker();
+    return false;
+  }
+  HostCalls.Pause();
+  StopWorker();
+  adopt();
   if (StopEvent.Handle() == nullptr) return false;
   StopEvent.Reset();
+  RestartPending = false;
+  HostCalls.Resume();
   return StartWorker();
+}
+
+bool CBaseCameraChannel::OnOwnThread() const {
+  return CChannelThreadMark::Current() == static_cast<const ICameraChannel*>(this);
 }
 
 int32_t CBaseCameraChannel::GetState() {
@@ -124,6 +171,7 @@ void CBaseCameraChannel::SetCameraState(bool online) {
 
 bool CBaseCameraChannel::StartWorker() {
   return Worker.Start([this] {
+    const CChannelThreadMark mark(this);
     try {
       Run();
     } catch (...) {

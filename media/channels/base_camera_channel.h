@@ -5,6 +5,7 @@
 
 #include "driver/host/video.h"
 #include "driver/idriver.h"
+#include "media/channels/callback_gate.h"
 #include "media/channels/camera_channel.h"
 #include "platform/thread.h"
 #include "thread/annotated_mutex.h"
@@ -34,7 +35,16 @@ class CBaseCameraChannel : public ICameraChannel {
   // Called on the stopping thread after the stop event is set, before the worker is joined.
   virtual void BeforeStop() {}
 
+  // True on the channel's worker, and on its receive thread while a frame goes to the host. A stop
+  // or restart made there (by the host, from inside a callback) cannot join the channel's threads:
+  // the stop retires the channel at once and leaves the join to a later Stop on another thread
+  // (the owner's, or the destructor's); the restart lets the worker open the stream anew.
+  bool OnOwnThread() const;
+
  protected:
+  // Cuts short the worker's wait for a first frame (a restart made on one of our threads).
+  virtual void WakeWorker() {}
+
   void RecordDataTime();
   // Milliseconds since the last accepted frame (monotonic; saturates at 2^32 - 1).
   uint32_t MillisecondsSinceData();
@@ -45,6 +55,12 @@ class CBaseCameraChannel : public ICameraChannel {
   void UseSettings(const StreamSettings& settings);
   // Also true without a stop event: such a channel never runs a worker.
   bool StopRequested() { return StopEvent.Handle() == nullptr || StopEvent.Handle()->Wait(0); }
+
+  // Every call of the channel's threads into the host goes through it: closed by a stop, paused by
+  // a restart until the worker opens the next stream.
+  CCallbackGate HostCalls;
+  // Set by a restart made on one of the channel's threads; the worker opens the stream anew.
+  std::atomic<bool> RestartPending{false};
 
   IDriver* const Driver;                   // borrowed from the driver for the channel's life
   ipcapture::IFrameSink* const FrameSink;  // borrowed from the host until the channel stops

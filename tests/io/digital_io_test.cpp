@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -325,6 +326,43 @@ TEST(DigitalIO, TheDriverCreatesOneObjectThatWorksThroughTheHostInterface) {
   // Closing without Stop: the object stops its own threads.
   driver.Close();
   EXPECT_EQ(driver.GetCaptureIO(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The host's thread sends Start's initial output states while an output worker stopped from its
+// own callback and revived sends the next change: both use the object's output connection. Each
+// request must have it to itself (a shared connection corrupts both), and each reaches the camera.
+TEST(DigitalIO, RequestsOfTwoThreadsOnOneConnectionTakeTurns) {
+  Rig rig(1, 1);
+  ASSERT_TRUE(rig.Camera.Ok());
+  constexpr int kEach = 40;
+  std::atomic<int> failed{0};
+  auto send = [&](int32_t state) {
+    for (int i = 0; i < kEach; ++i)
+      if (!rig.IO->SetOutputNow(0, state)) ++failed;
+  };
+  auto poll = [&] {
+    for (int i = 0; i < kEach; ++i)
+      if (!rig.IO->PollInputs()) ++failed;
+  };
+  {
+    std::thread host(send, kIOStateOn);
+    std::thread worker(send, kIOStateOff);
+    std::thread hostPoll(poll);
+    std::thread ticker(poll);
+    host.join();
+    worker.join();
+    hostPoll.join();
+    ticker.join();
+  }
+  EXPECT_EQ(failed.load(), 0);
+  const auto log = rig.Camera.RequestLog();
+  EXPECT_EQ(CountOf(log, OutputRequest(1, "on")), size_t{kEach});
+  EXPECT_EQ(CountOf(log, OutputRequest(1, "off")), size_t{kEach});
+  EXPECT_EQ(CountOf(log, kPoll), size_t{2 * kEach});
 }
 
 }  // namespace
