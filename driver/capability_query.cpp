@@ -110,6 +110,7 @@ bool CCapabilityQuery::Start(const char* address, uint32_t port, const char* use
   run->Device.Port = static_cast<uint16_t>(port);
   run->Device.UserName = OrEmpty(userName);
   run->Device.Password = OrEmpty(password);
+  run->Device.Login = std::make_shared<CCameraLogin>();
   run->Callback = Callback;
   run->Results = results;
 

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "http/camera_login.h"
 
 namespace korvalt {
 
@@ -17,6 +20,9 @@ class DEVICE_INFO {
   std::string UserName;
   std::string Password;
   std::string ModelName;
+  // How the driver logs in to the camera (the scheme it asked for, its refused logins), shared by
+  // every copy one driver hands out; null: each requester on its own.
+  std::shared_ptr<CCameraLogin> Login;
 };
 
 }  // namespace korvalt

@@ -75,6 +75,10 @@ bool CIPCaptureDriver::OpenUnguarded(ipcapture::IDebugSink* sink, ipcapture::ISa
     DeviceInfo.UserName = std::move(userName);
     DeviceInfo.Password = std::move(password);
     DeviceInfo.ModelName = std::move(modelName);
+    // One refusal state per camera and credentials: an Open with other credentials tries at once,
+    // one with the same keeps counting what the camera refused.
+    if (!DeviceInfo.Login) DeviceInfo.Login = std::make_shared<CCameraLogin>();
+    DeviceInfo.Login->UseCredentials(DeviceInfo.Address, DeviceInfo.UserName, DeviceInfo.Password);
     // Indexes beyond the last one supplied keep what an earlier Open stored.
     for (auto& [index, text] : supplied) CustomParameters[index] = std::move(text);
   }

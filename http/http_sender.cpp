@@ -29,23 +29,6 @@ void EnsureCurlGlobalInit() {
   std::call_once(gCurlInitOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-uint32_t SchemeOfKind(uint32_t kind) {
-  switch (kind) {
-    case CHttpRequest::kAuthBasic:
-      return CHttpSender::kSchemeBasic;
-    case CHttpRequest::kAuthNtlm:
-      return CHttpSender::kSchemeNtlm;
-    case CHttpRequest::kAuthPassport:
-      return CHttpSender::kSchemePassport;
-    case CHttpRequest::kAuthDigest:
-      return CHttpSender::kSchemeDigest;
-    case CHttpRequest::kAuthNegotiate:
-      return CHttpSender::kSchemeNegotiate;
-    default:
-      return 0;
-  }
-}
-
 // libcurl's flag for a scheme; 0 for schemes libcurl cannot do (Passport).
 unsigned long CurlAuthOfScheme(uint32_t scheme) {
   switch (scheme) {
@@ -138,7 +121,9 @@ struct CHttpSender::Transfer {
   bool BodyCapped = false;
   bool HeadersDone = false;  // the header block of the latest response is complete
   bool ChallengeSeen = false;
-  std::string Challenge;  // first WWW-Authenticate value of the latest response
+  std::string Challenge;       // first WWW-Authenticate value of the latest response
+  bool DigestOffered = false;  // one of its WWW-Authenticate values offers Digest
+  bool BasicOffered = false;   // one offers Basic
   const std::atomic<bool>* Aborted = nullptr;
   int TimeoutMs = 0;
   int64_t DeadlineMs = INT64_MAX;  // monotonic: the request ends here whatever arrives
@@ -161,18 +146,25 @@ struct CHttpSender::Transfer {
       // A new response (after an interim 100 or libcurl's own Digest round trip): forget the last.
       t->HeadersDone = false;
       t->ChallengeSeen = false;
+      t->DigestOffered = false;
+      t->BasicOffered = false;
       t->Challenge.clear();
       t->Body->clear();
       t->BodyCapped = false;
     } else if (line == "\r\n" || line == "\n") {
       t->HeadersDone = true;
-    } else if (!t->ChallengeSeen) {
+    } else {
       constexpr std::string_view kName = "WWW-Authenticate:";
       if (line.size() >= kName.size() && EqualsNoCase(line.substr(0, kName.size()), kName)) {
-        t->ChallengeSeen = true;
         line.remove_prefix(kName.size());
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-        t->Challenge.assign(line);
+        const uint32_t offered = SchemeOfChallenge(line);
+        t->DigestOffered = t->DigestOffered || offered == CHttpSender::kSchemeDigest;
+        t->BasicOffered = t->BasicOffered || offered == CHttpSender::kSchemeBasic;
+        if (!t->ChallengeSeen) {
+          t->ChallengeSeen = true;
+          t->Challenge.assign(line);
+        }
       }
     }
     return length;
@@ -230,9 +222,23 @@ void CHttpSender::ClearAbort() {
 bool CHttpSender::Send(const CHttpRequest& request) {
   Body.clear();
   HasReply = false;
+  HeldBack = false;
   // A request that gets no reply must not leave an earlier reply's status (a 401) behind.
   StatusCode = 0;
+  OfferedCredentials = false;
   const bool sent = SendOnce(request, true);
+  // Every refused login of the driver counts for the camera, whichever part made it; any other
+  // answer to the credentials ends the refusal series, and no answer hands the turn on.
+  if (OfferedCredentials && Device.Login) {
+    if (!sent) {
+      Device.Login->Release();
+    } else if (StatusCode == kStatusUnauthorized) {
+      bool firstOfSeries = false;
+      Device.Login->Refused(korvalt::platform::MonotonicMs(), firstOfSeries);
+    } else {
+      Device.Login->Accepted();
+    }
+  }
   // The camera may have moved to another address: the next request looks its name up again.
   if (!sent) CameraAddress = 0;
   // After refused credentials libcurl would open the next request with the old nonce and, refused
@@ -242,22 +248,36 @@ bool CHttpSender::Send(const CHttpRequest& request) {
   return sent;
 }
 
+uint32_t CHttpSender::KnownScheme() const {
+  if (RememberedScheme != 0) return RememberedScheme;
+  return Device.Login ? Device.Login->Scheme() : 0;
+}
+
 bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {
   Transfer transfer;
+  const bool hadScheme = KnownScheme() != 0;
   if (!Perform(request, transfer)) return false;
-  if (StatusCode != kStatusUnauthorized || RememberedScheme != 0 || !mayRetry) {
+  if (StatusCode != kStatusUnauthorized || hadScheme || !mayRetry) {
     HasReply = true;
     return true;
   }
-  // First 401 of this sender: remember the camera's first scheme for good and try it once. Only
-  // Basic and Digest are remembered: a camera naming another scheme first fails this request, and
-  // the next one asks again, instead of failing for good with a scheme we cannot answer.
-  const uint32_t tried = SchemeOfKind(request.AuthKind);
-  const uint32_t named = transfer.ChallengeSeen ? SchemeOfChallenge(transfer.Challenge) : 0;
+  // The first 401 this sender (or its driver) meets: the request went without credentials, and the
+  // camera's challenge decides the scheme, for good and for every sender of the driver. Digest
+  // wins over Basic wherever the camera lists it; a camera offering neither fails this request,
+  // and the next one asks again, instead of failing for good with a scheme we cannot answer.
+  const uint32_t named = transfer.DigestOffered ? kSchemeDigest : transfer.BasicOffered ? kSchemeBasic : 0;
   Body.clear();
-  if (named != kSchemeBasic && named != kSchemeDigest) return false;
+  if (named == 0) return false;
   RememberedScheme = named;
-  if (RememberedScheme == tried) return false;
+  if (Device.Login) Device.Login->LearnScheme(named);
+  if (Device.UserName.empty() || request.AuthKind == CHttpRequest::kAuthNone) {
+    // Nothing to offer: the 401 is the reply.
+    HasReply = true;
+    return true;
+  }
+  // libcurl keeps the challenge it saw without credentials and would answer it at once, then,
+  // refused, answer the next one too: two refused logins for one request.
+  if (Curl && Curl->Easy) curl_easy_reset(Curl->Easy);
   return SendOnce(request, false);
 }
 
@@ -314,12 +334,19 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, ignoreCert ? 0L : 2L));
   if (!ok) return false;
 
-  // Credentials: one scheme at a time, never libcurl's "any".
+  // Credentials: one scheme at a time, never libcurl's "any", and none before the camera's
+  // challenge named the scheme: a password never crosses the network in Basic's readable form to a
+  // camera that offers Digest. While the camera's refused logins ask for a pause, none at all.
   set(curl_easy_setopt(easy, CURLOPT_USERNAME, nullptr));
   set(curl_easy_setopt(easy, CURLOPT_PASSWORD, nullptr));
   set(curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_BASIC));
-  if (!Device.UserName.empty() && request.AuthKind != CHttpRequest::kAuthNone) {
-    const uint32_t scheme = RememberedScheme != 0 ? RememberedScheme : SchemeOfKind(request.AuthKind);
+  const uint32_t scheme = KnownScheme();
+  if (!Device.UserName.empty() && request.AuthKind != CHttpRequest::kAuthNone && scheme != 0) {
+    if (Device.Login && !Device.Login->ClaimTurn(korvalt::platform::MonotonicMs())) {
+      HeldBack = true;
+      return false;
+    }
+    OfferedCredentials = true;
     const unsigned long auth = CurlAuthOfScheme(scheme);
     if (auth == 0) return false;
     set(curl_easy_setopt(easy, CURLOPT_HTTPAUTH, auth));

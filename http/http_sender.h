@@ -39,9 +39,13 @@ class CHttpSender {
   CHttpSender(const CHttpSender&) = delete;
   CHttpSender& operator=(const CHttpSender&) = delete;
 
-  // True when the request was sent and a reply came back, whatever its status. A 401 is
-  // answered at most once more, with the scheme the camera named first.
+  // True when the request was sent and a reply came back, whatever its status. The first request
+  // goes without credentials until the camera's 401 names the scheme (Digest wherever it offers
+  // it), which is then used for every later request of this sender and of every sender sharing the
+  // device record's login state; that 401 is answered once more with credentials.
   bool Send(const CHttpRequest& request);
+  // The last Send offered no credentials because the camera's refused logins ask for a pause.
+  bool WasHeldBack() const { return HeldBack; }
   // Empties body and fills it with the body of the current reply; returns its size.
   size_t ReadBody(std::vector<uint8_t>& body);
 
@@ -62,11 +66,15 @@ class CHttpSender {
  private:
   bool Perform(const CHttpRequest& request, Transfer& transfer);
   bool SendOnce(const CHttpRequest& request, bool mayRetry);
+  // This sender's remembered scheme, else the one the driver learnt; 0 while unknown.
+  uint32_t KnownScheme() const;
 
   korvalt::DEVICE_INFO Device;    // copy taken at construction
   uint32_t RememberedScheme = 0;  // Basic or Digest, named first in the first 401 that named one; never reset
   uint32_t StatusCode = 0;        // of the last reply received
-  std::vector<uint8_t> Body;      // body of the current reply, handed out by ReadBody
+  bool HeldBack = false;          // the last Send waited for the camera's turn
+  bool OfferedCredentials = false;  // the last Send offered them
+  std::vector<uint8_t> Body;        // body of the current reply, handed out by ReadBody
   bool HasReply = false;
   size_t MaxBodySize = kMaxBodySize;
   std::atomic<bool> Aborted{false};  // set by any thread, read by the sending thread

@@ -25,8 +25,16 @@ CRefusalBackoff::CRefusalBackoff() : CRefusalBackoff(FirstDelayFrom(std::getenv(
 CRefusalBackoff::CRefusalBackoff(int64_t firstDelayMs)
     : FirstDelayMs(std::max<int64_t>(1, firstDelayMs)), Random(std::random_device{}()) {}
 
+void CRefusalBackoff::Share(std::shared_ptr<CCameraLogin> camera) {
+  std::lock_guard<std::mutex> guard(Lock);
+  Camera = std::move(camera);
+}
+
 int64_t CRefusalBackoff::Refused(int64_t nowMs, bool& firstOfSeries) {
   std::lock_guard<std::mutex> guard(Lock);
+  // The requester that offered the credentials (the HTTP sender, the RTSP client) counted the
+  // refusal for the camera already.
+  if (Camera) return Camera->Noted(nowMs, firstOfSeries);
   firstOfSeries = Refusals == 0;
   const uint32_t doublings = std::min(Refusals, kMaxDoublings);
   Refusals += Refusals < UINT32_MAX ? 1 : 0;
@@ -40,16 +48,28 @@ int64_t CRefusalBackoff::Refused(int64_t nowMs, bool& firstOfSeries) {
 
 void CRefusalBackoff::Succeeded() {
   std::lock_guard<std::mutex> guard(Lock);
+  if (Camera) {
+    Camera->Accepted();
+    return;
+  }
   Refusals = 0;
   NextTryMs = 0;
 }
 
 void CRefusalBackoff::Reset() {
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    if (Camera) {
+      Camera->TryAtOnce();
+      return;
+    }
+  }
   Succeeded();
 }
 
 int64_t CRefusalBackoff::RemainingMs(int64_t nowMs) const {
   std::lock_guard<std::mutex> guard(Lock);
+  if (Camera) return Camera->WaitMs(nowMs);
   return NextTryMs == 0 ? 0 : std::max<int64_t>(0, NextTryMs - nowMs);
 }
 

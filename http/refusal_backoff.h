@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <random>
+
+#include "http/camera_login.h"
 
 namespace korvalt {
 
@@ -34,6 +37,10 @@ class CRefusalBackoff {
   void Reset();
   // Milliseconds until the next try is due; 0 when it is.
   int64_t RemainingMs(int64_t nowMs) const;
+  // From now on the series is the camera's, shared with every other part of the driver that logs
+  // in to it (null: this object's own again). Refused then only reads what the requester that sent
+  // the credentials counted; Reset lets this part try at once, within the camera's cap.
+  void Share(std::shared_ptr<CCameraLogin> camera);
 
   // The first delay kFirstDelayVariable names when it is a whole number of 1 to kFirstDelayMs.
   static int64_t FirstDelayFrom(const char* text);
@@ -44,6 +51,7 @@ class CRefusalBackoff {
   uint32_t Refusals = 0;  // in the present series
   int64_t NextTryMs = 0;  // monotonic; 0 when nothing waits
   std::minstd_rand Random;
+  std::shared_ptr<CCameraLogin> Camera;  // when set, every call goes to it
 };
 
 }  // namespace korvalt

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include "http/h_utils.h"
+#include "platform/clock.h"
 
 namespace korvalt {
 namespace {
@@ -12,12 +13,12 @@ constexpr const char* kInputsPath = "/config/io.cgi";
 constexpr const char* kSeparator = "=";
 constexpr const char* kTerminators = "\r\n";
 constexpr uint32_t kStatusUnauthorized = 401;
-constexpr uint32_t kLongestBackoffMs = 60000;
-constexpr uint32_t kMaxDoublings = 16;
 }  // namespace
 
 CDigitalIO::CDigitalIO(IDriver* driver)
-    : CIOBase(driver), OutputSender(driver->GetDeviceInfo()), InputSender(driver->GetDeviceInfo()) {}
+    : CIOBase(driver), OutputSender(driver->GetDeviceInfo()), InputSender(driver->GetDeviceInfo()) {
+  Logins.Share(driver->GetDeviceInfo().Login);
+}
 
 CDigitalIO::~CDigitalIO() {
   Stop();
@@ -32,22 +33,28 @@ void CDigitalIO::AbortRequests() QL_NO_THREAD_SAFETY_ANALYSIS {
 void CDigitalIO::ResumeRequests() QL_NO_THREAD_SAFETY_ANALYSIS {
   OutputSender.ClearAbort();
   InputSender.ClearAbort();
-  RefusedPolls = 0;
-  PollsToSkip = 0;
+  Logins.Reset();
 }
 
 bool CDigitalIO::SetOutputNow(int32_t index, int32_t state) {
   const std::string path = HUtils::Format("/config/io.cgi?out%u=%s", static_cast<uint32_t>(index) + 1,
                                           state == ipcapture::kIOStateOff ? "off" : "on");
-  CMutexLock guard(OutputLock);
-  return HUtils::Command(OutputSender, nullptr, path);
+  bool refused = false;
+  {
+    CMutexLock guard(OutputLock);
+    if (HUtils::Command(OutputSender, nullptr, path)) {
+      Logins.Succeeded();
+      return true;
+    }
+    refused = OutputSender.GetStatusCode() == kStatusUnauthorized;
+  }
+  if (refused) NoteRefused("korvalt::CDigitalIO::SetOutputNow", "/config/io.cgi?outN=");
+  return false;
 }
 
 bool CDigitalIO::PollInputs() {
-  if (PollsToSkip.load() > 0) {
-    PollsToSkip -= 1;
-    return true;
-  }
+  // Waiting for the camera's turn after refused credentials is no failure of the camera.
+  if (Logins.RemainingMs(platform::MonotonicMs()) > 0) return true;
   std::vector<uint8_t> body;
   bool refused = false;
   bool answered = false;
@@ -58,10 +65,10 @@ bool CDigitalIO::PollInputs() {
     refused = !answered && InputSender.GetStatusCode() == kStatusUnauthorized;
   }
   if (!answered) {
-    if (refused) NoteRefused();
+    if (refused) NoteRefused("korvalt::CDigitalIO::PollInputs", kInputsPath);
     return true;
   }
-  RefusedPolls = 0;
+  Logins.Succeeded();
   if (body.empty()) return true;
   // The reply ends with the zero byte Query appends; the text is what comes before the first one.
   const std::string text(reinterpret_cast<const char*>(body.data()));
@@ -76,20 +83,18 @@ bool CDigitalIO::PollInputs() {
   return true;
 }
 
-void CDigitalIO::NoteRefused() {
-  const uint32_t refusals = RefusedPolls++;
-  const uint32_t period = std::max<uint32_t>(Period(), 1);
-  const uint32_t mostSkipped = std::max<uint32_t>(kLongestBackoffMs / period, 1);
-  const uint32_t skipped = std::min(uint32_t{1} << std::min(refusals, kMaxDoublings), mostSkipped);
-  PollsToSkip = skipped;
-  if (refusals != 0 || !HUtils::ShouldLog(Driver)) return;
+void CDigitalIO::NoteRefused(const char* origin, const char* request) {
+  bool firstOfSeries = false;
+  const int64_t delayMs = Logins.Refused(platform::MonotonicMs(), firstOfSeries);
+  if (!firstOfSeries || !HUtils::ShouldLog(Driver)) return;
   const DEVICE_INFO device = Driver->GetDeviceInfo();
   Driver->DebugMessage(ipcapture::kDebugLevelError,
-                       "korvalt::CDigitalIO::PollInputs: camera %s refused the credentials of user \"%s\" "
-                       "(request \"%s\"); next try in %.1f s, then ever less often, at most once a minute, "
-                       "until they are accepted",
-                       device.Address.c_str(), device.UserName.c_str(), kInputsPath,
-                       static_cast<double>(skipped + 1) * period / 1000.0);
+                       "%s: camera %s refused the credentials of user \"%s\" (request \"%s\"); next try in "
+                       "%.1f s, then ever less often (at most 4 logins in any 10 minutes, so that the camera "
+                       "does not lock the account) until they are accepted; restarting the digital I/O or "
+                       "opening the device with new credentials tries at once",
+                       origin, device.Address.c_str(), device.UserName.c_str(), request,
+                       static_cast<double>(delayMs) / 1000.0);
 }
 
 }  // namespace korvalt

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "http/http_sender.h"
+#include "http/refusal_backoff.h"
 #include "io/io_base.h"
 #include "thread/annotated_mutex.h"
 
@@ -22,8 +23,8 @@ class CDigitalIO : public CIOBase {
   // On the output thread (or the host's during Start).
   bool SetOutputNow(int32_t index, int32_t state) override;
   // On the input thread (or the host's during Start). A failed request changes nothing and is
-  // tried again at the next tick. After refused credentials 1, 2, 4, ... polls are skipped, up to
-  // a minute's worth: cameras lock accounts after a handful of failed logins.
+  // tried again at the next tick. After refused credentials, anywhere in the driver, polls wait
+  // for the camera's turn: cameras lock accounts after a handful of failed logins.
   bool PollInputs() override;
 
  protected:
@@ -31,7 +32,7 @@ class CDigitalIO : public CIOBase {
   void ResumeRequests() override;
 
  private:
-  void NoteRefused();
+  void NoteRefused(const char* origin, const char* request);
 
   // One client per thread, so that the two never share a connection. A client serves one request
   // at a time: the host's thread uses them during Start while a worker stopped from inside a sink
@@ -41,10 +42,9 @@ class CDigitalIO : public CIOBase {
   Web::CHttpSender OutputSender QL_GUARDED_BY(OutputLock);
   CMutex InputLock;
   Web::CHttpSender InputSender QL_GUARDED_BY(InputLock);
-  // The input poll's refused logins in a row and the polls still to skip; a stop clears both, so
-  // a new start polls at once. Atomic: the host's thread polls during Start, the ticker after.
-  std::atomic<uint32_t> RefusedPolls{0};
-  std::atomic<uint32_t> PollsToSkip{0};
+  // The camera's refused logins, shared with the driver's other parts; a stop and start of the
+  // object tries at once, within the camera's cap. Any thread.
+  CRefusalBackoff Logins;
 };
 
 }  // namespace korvalt

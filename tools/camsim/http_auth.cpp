@@ -221,7 +221,17 @@ HttpAuth::Verdict HttpAuth::Login(const std::string& protocol, const std::string
   if (authorization.empty()) return Verdict::kRefused;
   ++Ledger->Refused;
   Ledger->Lines.push_back("login=refused " + protocol + " " + method + " " + target);
-  if (Options.Lockout > 0 && ++Ledger->RefusedInARow >= Options.Lockout) {
+  bool lock = false;
+  if (Options.Lockout > 0 && Options.LockoutWindowSeconds > 0) {
+    auto& times = Ledger->RefusedAt;
+    times.push_back(now);
+    while (now - times.front() >= std::chrono::seconds(Options.LockoutWindowSeconds)) times.pop_front();
+    lock = times.size() >= static_cast<size_t>(Options.Lockout);
+    if (lock) times.clear();
+  } else if (Options.Lockout > 0) {
+    lock = ++Ledger->RefusedInARow >= Options.Lockout;
+  }
+  if (lock) {
     Ledger->RefusedInARow = 0;
     Ledger->LockedUntil = now + std::chrono::seconds(Options.LockoutSeconds);
     Ledger->Lines.push_back("lockout=" + std::to_string(Options.LockoutSeconds));

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +21,9 @@ struct AuthOptions {
   int NonceLifetime = 0;    // seconds a nonce stays valid; 0 = for the process's life
   int Lockout = 0;          // refused logins in a row that lock the account; 0 = never
   int LockoutSeconds = 60;  // how long a locked account refuses everything
+  // With a window, Lockout counts the refused logins within its last so many seconds, accepted
+  // ones in between or not; 0 counts them in a row.
+  int LockoutWindowSeconds = 0;
   std::string User = "admin";
   std::string Password = "secret";
   bool NameMd5 = true;  // a plain MD5 challenge without qop names its algorithm (HTTP does, RTSP not)
@@ -80,6 +84,7 @@ class HttpAuth {
   struct LoginLedger {
     std::mutex Lock;  // guards the members below
     int RefusedInARow = 0;
+    std::deque<Clock::time_point> RefusedAt;  // within the lock-out window
     Clock::time_point LockedUntil{};
     uint64_t Accepted = 0;
     uint64_t Refused = 0;
