@@ -1,8 +1,12 @@
 // CHttpSender over WinHTTP, in asynchronous mode: every step (send, response headers, data) is
 // waited for together with the sender's abort event and bounded by the network time-out, and
 // only the sending thread ever touches or closes a WinHTTP handle. Basic and Digest answers are
-// made here (WinHTTP's own Digest is MD5-only and Wine's answers none); NTLM and Negotiate are
-// left to WinHTTP's credentials.
+// made here (WinHTTP's own Digest is MD5-only and Wine's answers none).
+//
+// WinHTTP calls OnStatus, code of this DLL, on threads of its own until a handle's last
+// notification (HANDLE_CLOSING), which may come after the sender and even the driver are gone:
+// each handle with the callback holds a reference to the DLL, dropped only once that last
+// notification has returned.
 
 #include <windows.h>
 #include <winhttp.h>
@@ -11,9 +15,10 @@
 #include <cctype>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string_view>
 
-#include "http/digest_answer.h"
+#include "http/auth_scheme.h"
 #include "http/h_utils.h"
 #include "http/http_sender.h"
 #include "http/request_deadline.h"
@@ -29,40 +34,15 @@ constexpr uint32_t kStatusUnauthorized = 401;
 constexpr DWORD kReadChunk = 16 * 1024;
 // A 401's body read so that its connection is kept; a longer one costs the connection instead.
 constexpr size_t kMaxRefusalBody = 64 * 1024;
+// WWW-Authenticate headers of one reply looked at; a camera names two or three.
+constexpr DWORD kMaxChallenges = 16;
 
-uint32_t SchemeOfKind(uint32_t kind) {
-  switch (kind) {
-    case CHttpRequest::kAuthBasic:
-      return CHttpSender::kSchemeBasic;
-    case CHttpRequest::kAuthNtlm:
-      return CHttpSender::kSchemeNtlm;
-    case CHttpRequest::kAuthPassport:
-      return CHttpSender::kSchemePassport;
-    case CHttpRequest::kAuthDigest:
-      return CHttpSender::kSchemeDigest;
-    case CHttpRequest::kAuthNegotiate:
-      return CHttpSender::kSchemeNegotiate;
-    default:
-      return 0;
+std::string FreshClientNonce() {
+  try {
+    return korvalt::HUtils::MakeClientNonce();
+  } catch (...) {
+    return {};  // the answer that needs one then fails, as an unanswerable challenge does
   }
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return korvalt::HUtils::EqualsIgnoringCase(a, b);
-}
-
-// The scheme named first in a WWW-Authenticate value ("Digest realm=..., Basic ..." -> Digest).
-uint32_t SchemeOfChallenge(std::string_view value) {
-  const auto begin = value.find_first_not_of(" \t");
-  if (begin == std::string_view::npos) return 0;
-  value.remove_prefix(begin);
-  const std::string_view token = value.substr(0, value.find_first_of(" \t,"));
-  if (EqualsNoCase(token, "Basic")) return CHttpSender::kSchemeBasic;
-  if (EqualsNoCase(token, "NTLM")) return CHttpSender::kSchemeNtlm;
-  if (EqualsNoCase(token, "Passport1.4")) return CHttpSender::kSchemePassport;
-  if (EqualsNoCase(token, "Digest")) return CHttpSender::kSchemeDigest;
-  if (EqualsNoCase(token, "Negotiate")) return CHttpSender::kSchemeNegotiate;
-  return 0;
 }
 
 bool HasControlChars(std::string_view s, bool blankAllowed) {
@@ -78,18 +58,45 @@ bool IsPlainHost(std::string_view host) {
   });
 }
 
+// Drops a reference to this DLL after the thread-pool callback that asks for it has returned, so
+// that the last reference never goes while code of the DLL still runs on the calling thread.
+void CALLBACK ReleaseModule(PTP_CALLBACK_INSTANCE instance, void* module) {
+  ::FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(module));
+}
+
 // One request's completions, signalled by WinHTTP's callback thread. Owned by the request handle
 // once the callback is set: WinHTTP's last call for the handle (HANDLE_CLOSING) deletes it, so a
 // request closed while an operation is under way never waits for that operation to give up.
 struct RequestContext {
-  RequestContext() : Completed(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+  RequestContext() : Completed(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    // The DLL stays loaded while WinHTTP may call into it for this handle; a host that unloads
+    // the module after deleting its drivers only drops its own reference meanwhile.
+    const auto anchor = reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&ReleaseModule));
+    if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, anchor, &Module) == 0) Module = nullptr;
+  }
   ~RequestContext() {
     if (Completed != nullptr) ::CloseHandle(Completed);
   }
   RequestContext(const RequestContext&) = delete;
   RequestContext& operator=(const RequestContext&) = delete;
 
+  // Called from HANDLE_CLOSING, WinHTTP's last call for the handle: nothing of the context is
+  // touched afterwards. Should the thread pool refuse the work, the reference stays: the DLL is
+  // then never unloaded, which is safe.
+  static void Retire(RequestContext* context) {
+    HMODULE module = context->Module;
+    delete context;
+    if (module != nullptr) ::TrySubmitThreadpoolCallback(&ReleaseModule, module, nullptr);
+  }
+  // The handle never got the callback: no notification will come.
+  static void Discard(RequestContext* context) {
+    if (context == nullptr) return;
+    if (context->Module != nullptr) ::FreeLibrary(context->Module);
+    delete context;
+  }
+
   HANDLE Completed;
+  HMODULE Module = nullptr;  // this DLL's reference, held for the handle's life
   bool Failed = false;
   DWORD Bytes = 0;
 };
@@ -115,7 +122,7 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
       ::SetEvent(c->Completed);
       break;
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-      delete c;
+      RequestContext::Retire(c);
       break;
     default:
       break;
@@ -146,12 +153,22 @@ struct CHttpSender::CurlHandles {
   InternetHandle Session;
   InternetHandle Connection;
   korvalt::platform::Event AbortEvent{korvalt::platform::Event::ResetMode::kManual};
+
+  // The camera's last Digest challenge, answered again with the next nonce count until the camera
+  // refuses it: one round trip per request instead of two. Sending thread only.
+  struct DigestSession {
+    korvalt::DIGEST_CHALLENGE Challenge;
+    std::string ClientNonce;  // one per nonce: the -sess algorithms hash it into every answer
+    uint32_t NonceCount = 0;  // answers given to this nonce
+  };
+  std::optional<DigestSession> Digest;
 };
 
 // One open request and its context (owned by the request handle, see RequestContext).
 struct CHttpSender::Transfer {
   HINTERNET Request = nullptr;
   RequestContext* Context = nullptr;
+  std::vector<std::string> Challenges;  // every WWW-Authenticate value of the last reply, in order
 
   ~Transfer() { Close(); }
   void Close() {
@@ -200,29 +217,30 @@ BodyEnd ReadReply(HINTERNET handle, RequestContext& context, korvalt::platform::
   }
 }
 
-std::wstring QueryHeader(HINTERNET request, DWORD info) {
+// One header of the reply, the index-th of its name; false when there is no such header.
+bool QueryHeader(HINTERNET request, DWORD info, DWORD index, std::wstring& value) {
   DWORD bytes = 0;
-  ::WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &bytes,
-                        WINHTTP_NO_HEADER_INDEX);
-  if (bytes == 0 || ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
-  std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
-  if (::WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &bytes,
-                            WINHTTP_NO_HEADER_INDEX) == 0) {
-    return {};
-  }
+  DWORD at = index;
+  ::WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &bytes, &at);
+  if (bytes == 0 || ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+  value.assign(bytes / sizeof(wchar_t) + 1, L'\0');
+  at = index;
+  if (::WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &bytes, &at) == 0)
+    return false;
   value.resize(bytes / sizeof(wchar_t));
-  return value;
+  return true;
 }
 
-DWORD WinHttpSchemeOf(uint32_t scheme) {
-  switch (scheme) {
-    case CHttpSender::kSchemeNtlm:
-      return WINHTTP_AUTH_SCHEME_NTLM;
-    case CHttpSender::kSchemeNegotiate:
-      return WINHTTP_AUTH_SCHEME_NEGOTIATE;
-    default:
-      return 0;
+// Every WWW-Authenticate value of the reply: a camera may name each scheme, or each Digest
+// algorithm, in a header of its own.
+std::vector<std::string> QueryChallenges(HINTERNET request) {
+  std::vector<std::string> challenges;
+  std::wstring value;
+  for (DWORD index = 0; index < kMaxChallenges; ++index) {
+    if (!QueryHeader(request, WINHTTP_QUERY_WWW_AUTHENTICATE, index, value)) break;
+    challenges.push_back(korvalt::platform::WideToUtf8(value));
   }
+  return challenges;
 }
 
 }  // namespace
@@ -246,30 +264,60 @@ void CHttpSender::ClearAbort() {
 bool CHttpSender::Send(const CHttpRequest& request) {
   Body.clear();
   HasReply = false;
-  return SendOnce(request, true);
+  HeldBack = false;
+  // A request that gets no reply must not leave an earlier reply's status (a 401) behind.
+  StatusCode = 0;
+  OfferedCredentials = false;
+  const bool sent = SendOnce(request, true);
+  // Every refused login of the driver counts for the camera, whichever part made it; any other
+  // answer to the credentials ends the refusal series, and no answer hands the turn on.
+  if (OfferedCredentials && Device.Login) {
+    if (!sent) {
+      Device.Login->Release();
+    } else if (StatusCode == kStatusUnauthorized) {
+      bool firstOfSeries = false;
+      Device.Login->Refused(korvalt::platform::MonotonicMs(), firstOfSeries);
+    } else {
+      Device.Login->Accepted();
+    }
+  }
+  // Refused credentials: the next request asks for a fresh challenge instead of answering the
+  // refused nonce again and then the new one, two failed logins where one will do (cameras lock
+  // accounts by failed logins).
+  if (StatusCode == kStatusUnauthorized && Curl) Curl->Digest.reset();
+  return sent;
+}
+
+uint32_t CHttpSender::KnownScheme() const {
+  if (RememberedScheme != 0) return RememberedScheme;
+  return Device.Login ? Device.Login->Scheme() : 0;
 }
 
 bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {
   Transfer transfer;
+  const bool hadScheme = KnownScheme() != 0;
   if (!Perform(request, transfer)) return false;
-  if (StatusCode != kStatusUnauthorized || RememberedScheme != 0 || !mayRetry) {
+  if (StatusCode != kStatusUnauthorized || hadScheme || !mayRetry) {
     HasReply = true;
     return true;
   }
-  // First 401 of this sender: remember the camera's first scheme for good and try it once. Only
-  // Basic and Digest are remembered: a camera naming another scheme first fails this request, and
-  // the next one asks again, instead of failing for good with a scheme we cannot answer.
-  const uint32_t tried = SchemeOfKind(request.AuthKind);
-  const std::string challenge =
-      transfer.Request != nullptr
-          ? korvalt::platform::WideToUtf8(QueryHeader(transfer.Request, WINHTTP_QUERY_WWW_AUTHENTICATE))
-          : std::string();
-  const uint32_t named = SchemeOfChallenge(challenge);
+  // The first 401 this sender (or its driver) meets: the request went without credentials, and
+  // the camera's challenge decides the scheme, for good and for every sender of the driver.
+  const uint32_t named = SchemeToLearn(transfer.Challenges);
+  korvalt::DIGEST_CHALLENGE offered;
+  const bool digestAnswerable = named == kSchemeDigest && ChooseDigestChallenge(transfer.Challenges, offered);
   transfer.Close();
   Body.clear();
-  if (named != kSchemeBasic && named != kSchemeDigest) return false;
+  if (named == 0) return false;
   RememberedScheme = named;
-  if (RememberedScheme == tried) return false;
+  if (Device.Login) Device.Login->LearnScheme(named);
+  if (Device.UserName.empty() || request.AuthKind == CHttpRequest::kAuthNone) {
+    // Nothing to offer: the 401 is the reply.
+    HasReply = true;
+    return true;
+  }
+  // This refusal's challenge is answered at once, without asking for it again.
+  if (digestAnswerable) Curl->Digest = CurlHandles::DigestSession{std::move(offered), FreshClientNonce(), 0};
   return SendOnce(request, false);
 }
 
@@ -303,12 +351,22 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
 
   const bool secure = request.Secure == 1;
   const std::string path = (request.Path.front() == '/' ? "" : "/") + request.Path;
-  const uint32_t scheme = RememberedScheme != 0 ? RememberedScheme : SchemeOfKind(request.AuthKind);
-  const bool credentials = !Device.UserName.empty() && request.AuthKind != CHttpRequest::kAuthNone;
-  if (credentials && scheme == kSchemePassport) return false;
+  // Credentials only once the camera's challenge named the scheme (Basic or Digest): a password
+  // never crosses the network in Basic's readable form to a camera that offers Digest. While the
+  // camera's refused logins ask for a pause, none at all.
+  const uint32_t scheme = KnownScheme();
+  const bool credentials =
+      !Device.UserName.empty() && request.AuthKind != CHttpRequest::kAuthNone && scheme != 0;
+  if (credentials) {
+    if (Device.Login && !Device.Login->ClaimTurn(korvalt::platform::MonotonicMs())) {
+      HeldBack = true;
+      return false;
+    }
+    OfferedCredentials = true;
+  }
 
-  std::string challenge;  // a Digest challenge to answer on the second round
   for (int round = 0; round < 2; ++round) {
+    bool answeredDigest = false;  // this round carries an answer to the remembered challenge
     transfer.Close();
     // The path is sent as it stands: the module escapes what needs escaping itself.
     transfer.Request = ::WinHttpOpenRequest(
@@ -318,16 +376,17 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
         WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY | (secure ? WINHTTP_FLAG_SECURE : 0));
     if (transfer.Request == nullptr) return false;
     transfer.Context = new (std::nothrow) RequestContext;
-    if (transfer.Context == nullptr || transfer.Context->Completed == nullptr) {
-      ::WinHttpCloseHandle(transfer.Request);  // no callback is set yet
+    HINTERNET handle = transfer.Request;
+    if (transfer.Context == nullptr || transfer.Context->Completed == nullptr ||
+        ::WinHttpSetStatusCallback(handle, &OnStatus,
+                                   WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                                   0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+      ::WinHttpCloseHandle(handle);  // no callback is set: nothing will call for it
       transfer.Request = nullptr;
-      delete transfer.Context;
+      RequestContext::Discard(transfer.Context);
       transfer.Context = nullptr;
       return false;
     }
-    HINTERNET handle = transfer.Request;
-    ::WinHttpSetStatusCallback(handle, &OnStatus,
-                               WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES, 0);
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(transfer.Context);
     ::WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
     DWORD disabled = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
@@ -353,17 +412,22 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
         }
         encoded.resize(length);
         headers += L"Authorization: Basic " + korvalt::platform::Utf8ToWide(encoded) + L"\r\n";
-      } else if (scheme == kSchemeDigest && !challenge.empty()) {
-        const std::string answer =
-            korvalt::AnswerDigestChallenge(challenge, request.Verb, path, Device.UserName, Device.Password);
-        if (answer.empty()) return false;
-        headers += L"Authorization: " + korvalt::platform::Utf8ToWide(answer) + L"\r\n";
-      } else if (WinHttpSchemeOf(scheme) != 0 && round == 1) {
-        if (::WinHttpSetCredentials(handle, WINHTTP_AUTH_TARGET_SERVER, WinHttpSchemeOf(scheme),
-                                    korvalt::platform::Utf8ToWide(Device.UserName).c_str(),
-                                    korvalt::platform::Utf8ToWide(Device.Password).c_str(), nullptr) == 0) {
+      } else if (scheme == kSchemeDigest && Curl->Digest) {
+        CurlHandles::DigestSession& digest = *Curl->Digest;
+        korvalt::DIGEST_ANSWER_INPUT input;
+        input.UserName = Device.UserName;
+        input.Password = Device.Password;
+        input.Method = request.Verb;
+        input.Uri = path;
+        input.NonceCount = ++digest.NonceCount;
+        input.ClientNonce = digest.ClientNonce;
+        const std::string answer = korvalt::HUtils::MakeDigestCredentials(digest.Challenge, input);
+        if (answer.empty()) {
+          Curl->Digest.reset();
           return false;
         }
+        headers += L"Authorization: " + korvalt::platform::Utf8ToWide(answer) + L"\r\n";
+        answeredDigest = true;
       }
     }
 
@@ -386,22 +450,27 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
       return false;
     }
     StatusCode = status;
-    // A Digest or NTLM/Negotiate scheme asks once without credentials and answers the camera's
+    transfer.Challenges.clear();
+    if (status == kStatusUnauthorized) transfer.Challenges = QueryChallenges(handle);
+    // Digest without a challenge to answer asks once without credentials and answers the camera's
     // challenge within the same transfer, as libcurl does.
-    if (round == 0 && status == kStatusUnauthorized && credentials && scheme != kSchemeBasic) {
-      const std::string named =
-          korvalt::platform::WideToUtf8(QueryHeader(handle, WINHTTP_QUERY_WWW_AUTHENTICATE));
-      if (scheme == kSchemeDigest && SchemeOfChallenge(named) == kSchemeDigest) {
-        challenge = named;
-        // The refusal's body read to its end leaves the connection to carry the answer.
-        std::vector<uint8_t> refusal;
-        if (ReadReply(handle, *transfer.Context, abort, Aborted, deadlineMs, kMaxRefusalBody, refusal) ==
-            BodyEnd::kAborted) {
-          return false;
+    if (round == 0 && status == kStatusUnauthorized && credentials && scheme == kSchemeDigest) {
+      korvalt::DIGEST_CHALLENGE offered;
+      if (ChooseDigestChallenge(transfer.Challenges, offered)) {
+        // A refused answer gets a second one only when the camera says its nonce went stale, as
+        // libcurl does: many cameras hand out a new nonce with every refusal, and answering that
+        // too would make two refused logins of one request (cameras lock accounts by them).
+        if (!answeredDigest || offered.Stale) {
+          Curl->Digest = CurlHandles::DigestSession{std::move(offered), FreshClientNonce(), 0};
+          // The refusal's body read to its end leaves the connection to carry the answer.
+          std::vector<uint8_t> refusal;
+          if (ReadReply(handle, *transfer.Context, abort, Aborted, deadlineMs, kMaxRefusalBody, refusal) ==
+              BodyEnd::kAborted) {
+            return false;
+          }
+          continue;
         }
-        continue;
       }
-      if (WinHttpSchemeOf(scheme) != 0) continue;
     }
     break;
   }

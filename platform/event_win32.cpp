@@ -1,7 +1,11 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/event.h"
@@ -26,16 +30,126 @@ int Remaining(int timeoutMs, int64_t startMs) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// One network-event object per thread for the socket waits, made on the thread's first wait.
-class SocketWaitEvent {
+// Each thread's own wake-up for its socket waits, made on the thread's first wait.
+class WakeEvent {
  public:
-  SocketWaitEvent() : Object(::WSACreateEvent()) {}
-  ~SocketWaitEvent() {
-    if (Object != WSA_INVALID_EVENT) ::WSACloseEvent(Object);
+  WakeEvent() : Object(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+  ~WakeEvent() {
+    if (Object != nullptr) ::CloseHandle(Object);
   }
-  SocketWaitEvent(const SocketWaitEvent&) = delete;
-  SocketWaitEvent& operator=(const SocketWaitEvent&) = delete;
-  WSAEVENT Object;
+  WakeEvent(const WakeEvent&) = delete;
+  WakeEvent& operator=(const WakeEvent&) = delete;
+  HANDLE Object;
+};
+
+// One network-event selection per socket, shared by every thread that waits on it: Winsock keeps a
+// single selection per socket (a second WSAEventSelect replaces the first), so a thread waiting to
+// send and one waiting to receive on the same socket would otherwise cancel each other's wait.
+// The socket's selection is the union of its waiters' interests; the waiter that takes the
+// selection's event reads what happened and wakes the others, and each one then looks at the
+// socket's state itself.
+class SocketSelections {
+ public:
+  struct Waiter {
+    HANDLE Wake = nullptr;  // the waiter's own auto-reset event
+    long Interest = 0;      // FD_ bits it waits for
+    long Seen = 0;          // FD_ bits recorded for the socket since it registered; under the lock
+  };
+
+  static SocketSelections& Instance() {
+    // Never destroyed: threads may still wait while the process ends.
+    static auto* selections = new SocketSelections;
+    return *selections;
+  }
+
+  // The socket's selection event, or nullptr when the selection could not be made.
+  HANDLE Register(SOCKET socket, Waiter& waiter) {
+    std::lock_guard<std::mutex> guard(Lock);
+    auto [at, added] = Sockets.try_emplace(socket);
+    Selection& selection = at->second;
+    if (added) {
+      selection.Network = TakeSpare();
+      if (selection.Network == nullptr) {
+        Sockets.erase(at);
+        return nullptr;
+      }
+    }
+    const long interest = selection.Interest | waiter.Interest;
+    if (added || interest != selection.Interest) {
+      // A new selection clears what the socket had recorded: everyone looks again.
+      if (::WSAEventSelect(socket, selection.Network, interest) != 0) {
+        if (added) Forget(at);
+        return nullptr;
+      }
+      selection.Interest = interest;
+      for (Waiter* other : selection.Waiters) ::SetEvent(other->Wake);
+    }
+    selection.Waiters.push_back(&waiter);
+    return selection.Network;
+  }
+
+  void Unregister(SOCKET socket, Waiter& waiter) {
+    std::lock_guard<std::mutex> guard(Lock);
+    const auto at = Sockets.find(socket);
+    if (at == Sockets.end()) return;
+    auto& waiters = at->second.Waiters;
+    waiters.erase(std::remove(waiters.begin(), waiters.end(), &waiter), waiters.end());
+    if (!waiters.empty()) return;  // the union stays: a wider selection only wakes them more often
+    // Back to no selection; the socket stays non-blocking, as all of ours are.
+    ::WSAEventSelect(socket, nullptr, 0);
+    Forget(at);
+  }
+
+  // Called by the waiter whose wait took the selection's event: reads and clears what the socket
+  // recorded, hands it to every waiter and wakes the others.
+  void Dispatch(SOCKET socket, HANDLE network, Waiter& self) {
+    WSANETWORKEVENTS happened{};
+    std::lock_guard<std::mutex> guard(Lock);
+    const auto at = Sockets.find(socket);
+    if (at == Sockets.end()) return;
+    const long events = ::WSAEnumNetworkEvents(socket, network, &happened) == 0 ? happened.lNetworkEvents : 0;
+    for (Waiter* waiter : at->second.Waiters) {
+      waiter->Seen |= events;
+      if (waiter != &self) ::SetEvent(waiter->Wake);
+    }
+  }
+
+  // True once the socket recorded one of the waiter's events (a failed connect is one, though
+  // the socket's state may not show it).
+  bool Happened(const Waiter& waiter) {
+    std::lock_guard<std::mutex> guard(Lock);
+    return (waiter.Seen & waiter.Interest) != 0;
+  }
+
+ private:
+  struct Selection {
+    HANDLE Network = nullptr;  // auto-reset: one waiter takes each signal and dispatches it
+    long Interest = 0;
+    std::vector<Waiter*> Waiters;
+  };
+  static constexpr size_t kMaxSpares = 16;
+
+  HANDLE TakeSpare() {
+    if (Spare.empty()) return ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE event = Spare.back();
+    Spare.pop_back();
+    return event;
+  }
+
+  void Forget(std::unordered_map<SOCKET, Selection>::iterator at) {
+    HANDLE event = at->second.Network;
+    Sockets.erase(at);
+    ::ResetEvent(event);
+    if (Spare.size() < kMaxSpares) {
+      Spare.push_back(event);
+    } else {
+      ::CloseHandle(event);
+    }
+  }
+
+  std::mutex Lock;  // guards everything below; taken by every waiting thread
+  std::unordered_map<SOCKET, Selection> Sockets;
+  std::vector<HANDLE> Spare;
 };
 
 bool SocketReady(SOCKET socket, short pollEvents) {
@@ -88,36 +202,45 @@ int WaitAny(Event& first, Event& second, int timeoutMs) {
 
 WaitResult WaitEventOrSocket(Event& event, intptr_t socket, short pollEvents, int timeoutMs) {
   if (!event.Valid()) return WaitResult::kError;
-  thread_local SocketWaitEvent networkEvent;
-  if (networkEvent.Object == WSA_INVALID_EVENT) return WaitResult::kError;
+  thread_local WakeEvent wake;
+  if (wake.Object == nullptr) return WaitResult::kError;
   const auto s = static_cast<SOCKET>(socket);
-  long interest = FD_CLOSE;
-  if ((pollEvents & POLLIN) != 0) interest |= FD_READ | FD_ACCEPT;
-  if ((pollEvents & POLLOUT) != 0) interest |= FD_WRITE | FD_CONNECT;
-  HANDLE objects[2] = {Handle(event.NativeHandle()), networkEvent.Object};
+  HANDLE stop = Handle(event.NativeHandle());
+  // The event has priority: a stop request wins over data.
+  if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return WaitResult::kEvent;
+  if (SocketReady(s, pollEvents)) return WaitResult::kSocket;
+
+  SocketSelections::Waiter waiter;
+  waiter.Wake = wake.Object;
+  waiter.Interest = FD_CLOSE;
+  if ((pollEvents & POLLIN) != 0) waiter.Interest |= FD_READ | FD_ACCEPT;
+  if ((pollEvents & POLLOUT) != 0) waiter.Interest |= FD_WRITE | FD_CONNECT;
+  SocketSelections& selections = SocketSelections::Instance();
+  ::ResetEvent(wake.Object);
+  HANDLE network = selections.Register(s, waiter);
+  if (network == nullptr) return WaitResult::kError;
+  struct Leave {
+    SocketSelections& Selections;
+    SOCKET Socket;
+    SocketSelections::Waiter& Self;
+    ~Leave() { Selections.Unregister(Socket, Self); }
+  } leave{selections, s, waiter};
+
+  HANDLE objects[3] = {stop, wake.Object, network};
   const int64_t start = MonotonicMs();
   for (;;) {
-    // The event has priority: a stop request wins over data.
-    if (::WaitForSingleObject(objects[0], 0) == WAIT_OBJECT_0) return WaitResult::kEvent;
-    // Network events are recorded as edges; the state the socket is already in is read first.
-    if (SocketReady(s, pollEvents)) return WaitResult::kSocket;
-    ::WSAResetEvent(networkEvent.Object);
-    if (::WSAEventSelect(s, networkEvent.Object, interest) != 0) return WaitResult::kError;
-    // Data that arrived between the look and the selection is seen here.
-    const bool ready = SocketReady(s, pollEvents);
-    const DWORD rc = ready
-                         ? WAIT_OBJECT_0 + 1
-                         : ::WaitForMultipleObjects(2, objects, FALSE, WaitTime(Remaining(timeoutMs, start)));
-    // Back to no selection; the socket stays non-blocking, as all of ours are.
-    ::WSAEventSelect(s, nullptr, 0);
+    if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return WaitResult::kEvent;
+    // Network events are recorded as edges, and only from the selection on: the state the socket
+    // is in is read after registering, and again after every wake-up.
+    if (SocketReady(s, pollEvents) || selections.Happened(waiter)) return WaitResult::kSocket;
+    const DWORD rc = ::WaitForMultipleObjects(3, objects, FALSE, WaitTime(Remaining(timeoutMs, start)));
     if (rc == WAIT_OBJECT_0) return WaitResult::kEvent;
     if (rc == WAIT_TIMEOUT) return WaitResult::kTimeout;
-    if (rc != WAIT_OBJECT_0 + 1) return WaitResult::kError;
-    WSANETWORKEVENTS happened{};
-    if (::WSAEnumNetworkEvents(s, networkEvent.Object, &happened) != 0) return WaitResult::kError;
-    // A failed connect is a socket result too: the caller reads the error (SO_ERROR).
-    if (happened.lNetworkEvents != 0 || ready) return WaitResult::kSocket;
-    if (timeoutMs >= 0 && Remaining(timeoutMs, start) == 0) return WaitResult::kTimeout;
+    if (rc == WAIT_OBJECT_0 + 2) {
+      selections.Dispatch(s, network, waiter);
+    } else if (rc != WAIT_OBJECT_0 + 1) {
+      return WaitResult::kError;
+    }
   }
 }
 

@@ -5,9 +5,10 @@
 # the WinHTTP sender against camsim (running natively, reached on 127.0.0.1) with Digest (with and
 # without qop), Basic, and an abort of a request to a server that never answers; then the C
 # recorder (tests/windows/c_host/) drives the DLL itself: capability query, video of each codec,
-# digital I/O, PTZ and presets, Digest and Basic logins, destruction and unload. Needs the normal
-# Linux build's camsim (build/bin/camsim, built when missing), or the one QUENLARK_CAMSIM_EXECUTABLE
-# names.
+# reconnects after the camera closes the RTSP connection (the process's event handles counted
+# before and after), digital I/O, PTZ and presets, Digest and Basic logins, destruction and
+# unload. Needs the normal Linux build's camsim (build/bin/camsim, built when missing), or the one
+# QUENLARK_CAMSIM_EXECUTABLE names.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -118,7 +119,7 @@ def check(ok, what):
     if not ok:
         failures.append(what)
 
-jobs = ["capability", "login_digest", "login_basic", "io", "ptz", "destruction"]
+jobs = ["capability", "login_digest", "login_basic", "reconnects", "io", "ptz", "destruction"]
 for job in jobs:
     check(run.get(job, {}).get("passed") is True, f"job {job}")
 codecs = run.get("streaming", {})
@@ -154,6 +155,8 @@ if failures:
 s = codecs
 print(f"c_host: {len(jobs) + 3} jobs passed in {seconds} s; pictures h264 {s['h264']['pictures']}, "
       f"mpeg4 {s['mpeg4']['pictures']}, mjpeg {s['mjpeg']['pictures']}, decode errors 0; "
-      f"Digest and Basic logins right/wrong as expected; I/O output read back on/off; "
+      f"Digest and Basic logins right/wrong as expected; "
+      f"{run['reconnects']['reconnects']} reconnects, event handles {run['reconnects']['event_handles_before']} -> "
+      f"{run['reconnects']['event_handles_after']}; I/O output read back on/off; "
       f"presets add, rename, go, remove with the file read back")
 PY

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "thread/thread_annotations.h"
 
@@ -24,8 +26,47 @@ class QL_CAPABILITY("mutex") CAnnotatedMutex {
   StdMutex Impl;
 };
 
+// A recursive mutex over std::mutex. MinGW's thread library leaks an event handle for every
+// std::recursive_mutex that ever had to wait, and a recorder makes and destroys these with every
+// channel it starts.
+class CRecursiveStdMutex {
+ public:
+  void lock() {
+    const std::thread::id self = std::this_thread::get_id();
+    // Only this thread ever stores its own id, so a relaxed read of it is exact.
+    if (Owner.load(std::memory_order_relaxed) == self) {
+      ++Depth;
+      return;
+    }
+    Impl.lock();
+    Owner.store(self, std::memory_order_relaxed);
+    Depth = 1;
+  }
+  bool try_lock() {
+    const std::thread::id self = std::this_thread::get_id();
+    if (Owner.load(std::memory_order_relaxed) == self) {
+      ++Depth;
+      return true;
+    }
+    if (!Impl.try_lock()) return false;
+    Owner.store(self, std::memory_order_relaxed);
+    Depth = 1;
+    return true;
+  }
+  void unlock() {
+    if (--Depth != 0) return;
+    Owner.store(std::thread::id(), std::memory_order_relaxed);
+    Impl.unlock();
+  }
+
+ private:
+  std::mutex Impl;
+  std::atomic<std::thread::id> Owner{};
+  unsigned Depth = 0;  // the owner's
+};
+
 using CMutex = CAnnotatedMutex<std::mutex>;
-using CRecursiveMutex = CAnnotatedMutex<std::recursive_mutex>;
+using CRecursiveMutex = CAnnotatedMutex<CRecursiveStdMutex>;
 
 // Scope guard of CMutex and CRecursiveMutex. Unlock and Lock let the holder step out of the lock
 // and back in (to wait, or to call out) within the guard's scope.

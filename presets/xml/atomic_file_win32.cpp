@@ -1,16 +1,22 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 
-#include "platform/text.h"
 #include "presets/xml/atomic_file.h"
+#include "presets/xml/file_api_path.h"
 
 namespace korvalt {
 namespace {
 
 constexpr int kMaxAsideAttempts = 1000;
 constexpr DWORD kMaxWrite = 1U << 30;
+// A virus scanner, indexer or backup tool may hold the file for a moment: a rename it blocks is
+// tried again, the pause doubling up to the longest, for this long in all.
+constexpr DWORD kFirstRetryPauseMs = 10;
+constexpr DWORD kLongestRetryPauseMs = 100;
+constexpr DWORD kRetryBudgetMs = 1000;
 
 bool WriteAll(HANDLE file, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -29,11 +35,37 @@ std::wstring TemporaryName(const std::wstring& path) {
          std::to_wstring(counter.fetch_add(1));
 }
 
+// Errors of a file another process holds open; anything else will not change by waiting. Windows
+// reports a file held without FILE_SHARE_DELETE as access denied, as it does a directory or a
+// read-only file in the way, which waiting does not change either.
+bool HeldByAnother(DWORD error, const std::wstring& to) {
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
+  if (error != ERROR_ACCESS_DENIED) return false;
+  const DWORD attributes = ::GetFileAttributesW(to.c_str());
+  return attributes == INVALID_FILE_ATTRIBUTES ||
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+}
+
+// MoveFileExW, tried again while another process holds the file; false with the last error set.
+bool MoveFileRetrying(const std::wstring& from, const std::wstring& to, DWORD flags) {
+  DWORD waited = 0;
+  for (DWORD pause = kFirstRetryPauseMs;; pause = std::min(2 * pause, kLongestRetryPauseMs)) {
+    if (::MoveFileExW(from.c_str(), to.c_str(), flags) != 0) return true;
+    const DWORD error = ::GetLastError();
+    if (!HeldByAnother(error, to) || waited >= kRetryBudgetMs) {
+      ::SetLastError(error);
+      return false;
+    }
+    ::Sleep(pause);
+    waited += pause;
+  }
+}
+
 }  // namespace
 
 bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
   if (path.empty()) return false;
-  const std::wstring target = platform::Utf8ToWide(path);
+  const std::wstring target = FileApiPath(path);
   if (target.empty()) return false;
   const std::wstring temp = TemporaryName(target);
   HANDLE file =
@@ -42,8 +74,7 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
   bool ok = WriteAll(file, bytes) && ::FlushFileBuffers(file) != 0;
   ok = ::CloseHandle(file) != 0 && ok;
   // Replaces the old file in one step; write-through returns only once the rename is on disk.
-  if (ok)
-    ok = ::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (ok) ok = MoveFileRetrying(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (!ok) {
     ::DeleteFileW(temp.c_str());
     return false;
@@ -52,13 +83,12 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
 }
 
 std::string MoveFileAside(const std::string& path, const std::string& suffix) {
-  const std::wstring from = platform::Utf8ToWide(path);
+  const std::wstring from = FileApiPath(path);
   if (from.empty()) return {};
   std::string target = path + suffix;
   for (int attempt = 1; attempt <= kMaxAsideAttempts; ++attempt) {
     // Without MOVEFILE_REPLACE_EXISTING an existing target is never replaced.
-    if (::MoveFileExW(from.c_str(), platform::Utf8ToWide(target).c_str(), MOVEFILE_WRITE_THROUGH) != 0)
-      return target;
+    if (MoveFileRetrying(from, FileApiPath(target), MOVEFILE_WRITE_THROUGH)) return target;
     const DWORD error = ::GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return {};
     target = path + suffix + "-" + std::to_string(attempt);
@@ -68,8 +98,7 @@ std::string MoveFileAside(const std::string& path, const std::string& suffix) {
 
 int64_t FileSizeOf(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA info{};
-  if (path.empty() ||
-      ::GetFileAttributesExW(platform::Utf8ToWide(path).c_str(), GetFileExInfoStandard, &info) == 0) {
+  if (path.empty() || ::GetFileAttributesExW(FileApiPath(path).c_str(), GetFileExInfoStandard, &info) == 0) {
     return -1;
   }
   return static_cast<int64_t>((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
@@ -77,7 +106,7 @@ int64_t FileSizeOf(const std::string& path) {
 
 bool FileIsMissingOrEmpty(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA info{};
-  if (::GetFileAttributesExW(platform::Utf8ToWide(path).c_str(), GetFileExInfoStandard, &info) == 0) {
+  if (::GetFileAttributesExW(FileApiPath(path).c_str(), GetFileExInfoStandard, &info) == 0) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
   }

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/text.h"
+#include "presets/xml/file_api_path.h"
 #include "presets/xml/tesk_file_base.h"
 
 namespace korvalt {
@@ -18,9 +18,9 @@ bool CTeskFileBase::Open(const std::string& path) {
   Close();
   Path = path;
   if (path.empty()) return false;
-  // Wide path: a recorder installed under a non-ASCII directory still finds its files. Others may
+  // Wide path: a recorder installed under a non-ASCII or deep directory still finds its files. Others may
   // read, write and rename the file meanwhile (an atomic save renames over it).
-  HANDLE file = ::CreateFileW(platform::Utf8ToWide(path).c_str(), GENERIC_READ,
+  HANDLE file = ::CreateFileW(FileApiPath(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;

@@ -14,6 +14,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
+#include <winternl.h>
 
 #include "recorder.h"
 
@@ -289,6 +291,86 @@ static void StreamJob(Host* host) {
   JsonClose(json, '}');
 }
 
+/* ---- Reconnects ---- */
+
+typedef NTSTATUS(NTAPI* QueryObjectFn)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+
+/* The process's open event handles, by walking the handle table: Wine's GetProcessHandleCount
+ * answers 0. */
+static long EventHandles(void) {
+  const QueryObjectFn query =
+      (QueryObjectFn)(void*)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject");
+  if (query == NULL) return -1;
+  long count = 0;
+  for (uintptr_t value = 4; value < 0x10000; value += 4) {
+    const HANDLE handle = (HANDLE)value;
+    DWORD flags = 0;
+    union {
+      PUBLIC_OBJECT_TYPE_INFORMATION info;
+      unsigned char bytes[1024];
+    } type;
+    ULONG length = 0;
+    if (!GetHandleInformation(handle, &flags) ||
+        query(handle, ObjectTypeInformation, &type, sizeof type, &length) != 0)
+      continue;
+    if (type.info.TypeName.Length == 5 * sizeof(wchar_t) &&
+        wcsncmp(type.info.TypeName.Buffer, L"Event", 5) == 0)
+      ++count;
+  }
+  return count;
+}
+
+/* Waits until pictures arrive again after the camera closed every RTSP connection. */
+static bool PicturesResume(FrameSink* sink) {
+  const LONG before = sink->pictures;
+  const DWORD begin = GetTickCount();
+  while (sink->pictures < before + 10 && GetTickCount() - begin < 20000) Sleep(50);
+  return sink->pictures >= before + 10;
+}
+
+/* A recorder streams for months while cameras close connections: every reconnect must leave the
+ * process's event handles as they were. */
+static void ReconnectJob(Host* host) {
+  enum { kReconnects = 8, kHandleSlack = 2 };
+  Json* json = &host->json;
+  DebugLogReset(&host->log);
+  Device device;
+  FrameSink sink;
+  StreamSettings settings;
+  FrameSinkInit(&sink, 3);
+  StreamSettingsInit(&settings, 320, 240, 66, 60);
+  IIPCaptureDriver* driver = OpenDriver(host, &device, 0, 3);
+  IIPVideoCapture* capture = driver != NULL ? QH_CALL(driver, GetVideoCapture) : NULL;
+  const bool started = capture != NULL && QH_CALL(capture, StartChannel, 0, &sink.iface, &settings.settings);
+  /* One reconnect first, so that everything made once per process exists already. */
+  bool resumed = started && PicturesResume(&sink);
+  if (resumed) {
+    free(SimGet(host->digestPort, "/sim/rtsp?act=close"));
+    resumed = PicturesResume(&sink);
+  }
+  const long before = EventHandles();
+  int done = 0;
+  while (resumed && done < kReconnects) {
+    free(SimGet(host->digestPort, "/sim/rtsp?act=close"));
+    /* The old connection's last pictures may still be on their way: wait for a few more. */
+    Sleep(500);
+    resumed = PicturesResume(&sink);
+    if (resumed) ++done;
+  }
+  const long after = EventHandles();
+  const bool stopped = started && QH_CALL(capture, StopChannel, 0);
+  if (driver != NULL) host->module.destroy[0](driver);
+  JsonOpen(json, "reconnects", '{');
+  JsonInt(json, "reconnects", done);
+  JsonInt(json, "event_handles_before", before);
+  JsonInt(json, "event_handles_after", after);
+  JsonInt(json, "pictures", sink.pictures);
+  DebugLogWrite(&host->log, json, "log");
+  Verdict(host, "reconnects",
+          started && done == kReconnects && before > 0 && after <= before + kHandleSlack && stopped);
+  JsonClose(json, '}');
+}
+
 /* ---- Digital I/O ---- */
 
 static bool WaitForSimValue(uint16_t port, const char* name, const char* wanted, DWORD ms) {
@@ -540,13 +622,19 @@ int wmain(int argc, wchar_t** argv) {
     LoginJob(&host, "login_basic", host.basicPort);
     Progress("video");
     StreamJob(&host);
+    Progress("reconnects");
+    ReconnectJob(&host);
     Progress("digital I/O, PTZ and presets");
     DeviceJobs(&host);
   } else {
     host.allPassed = false;
   }
   const BOOL freed = host.module.dll != NULL && FreeLibrary(host.module.dll);
-  /* Every module thread has ended, so nothing holds the DLL any more. */
+  /* Every module thread has ended; WinHTTP's last notifications for closed handles may still be
+   * on their way, each holding the DLL until it has returned. */
+  const DWORD freedAt = GetTickCount();
+  while (freed && GetModuleHandleW(L"quenlark_ipcapture.dll") != NULL && GetTickCount() - freedAt < 5000)
+    Sleep(20);
   const bool unloaded = freed && GetModuleHandleW(L"quenlark_ipcapture.dll") == NULL;
   JsonBool(json, "freed", freed);
   JsonBool(json, "unloaded", unloaded);
