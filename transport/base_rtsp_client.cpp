@@ -165,6 +165,7 @@ std::string CBaseRTSPClient::BuildRequest(int method) {
     authorization = MakeDigestAuthorization(method == kRtspSetup ? track : presentation, method);
   }
 
+  CredentialsSent = !authorization.empty();
   SequenceNumber += 1;
   const std::string version = "RTSP/1.0\r\n";
   const std::string cseq = HUtils::Format("CSeq: %u\r\n", SequenceNumber);
@@ -291,28 +292,73 @@ void CBaseRTSPClient::LimitReceiveTimeout(int32_t ms) {
   Params.ReceiveTimeout = std::min(Params.ReceiveTimeout, ms);
 }
 
+void CBaseRTSPClient::LimitConnectTimeout(int32_t ms) {
+  Params.ConnectTimeout = std::min(Params.ConnectTimeout, ms);
+}
+
+bool CBaseRTSPClient::Reconnect() {
+  const RTSP_CONNECTION_PARAMS params = Params;
+  Disconnect();
+  return Connect(params);
+}
+
 int32_t CBaseRTSPClient::SessionTimeout() const {
   return Parser.SessionTimeout > 0 ? Parser.SessionTimeout : Params.SessionTimeout;
 }
 
 bool CBaseRTSPClient::ExchangeWithRetry(int method) {
   Refused = false;
-  bool result = Exchange(method);
-  if (!result || Parser.StatusCode != kStatusUnauthorized) return result;
-  const int32_t scheme = Parser.AuthScheme;
-  if (scheme != Params.AuthScheme) {
-    Params.AuthScheme = scheme;
-    result = Exchange(method);
-  } else if (scheme == kAuthDigest) {
-    // Digest may come back with a fresh nonce.
-    result = Exchange(method);
+  bool offered = false;  // credentials went out (at the camera's turn)
+  auto exchange = [&]() -> bool {
+    const bool offers = Params.AuthScheme != kAuthNone && !Params.UserName.empty();
+    if (offers && !offered && Params.Login && !Params.Login->ClaimTurn(platform::MonotonicMs()))
+      return Fail(Failure::kHeldBack);
+    const bool answered = Exchange(method);
+    offered = offered || CredentialsSent;
+    return answered;
+  };
+  bool result = exchange();
+  if (result && Parser.StatusCode == kStatusUnauthorized) {
+    const int32_t scheme = Parser.AuthScheme;
+    if (!CredentialsSent && scheme != kAuthNone) {
+      // Credentials only after the camera asked, in the scheme it asked for.
+      Params.AuthScheme = scheme;
+      result = exchange();
+    } else if (CredentialsSent && CredentialsProven && scheme == kAuthDigest &&
+               Params.AuthScheme == kAuthDigest && Parser.Digest.Nonce != CountedNonce) {
+      // Credentials this session proved right, refused with another nonce: a camera that renews
+      // its nonces without saying "stale". Answered once with the new one.
+      result = exchange();
+    } else if (CredentialsSent && scheme != Params.AuthScheme && scheme != kAuthNone) {
+      // Refused in one scheme, the camera names another: the next request uses it. Asking again
+      // now would be a second login refused within one try.
+      Params.AuthScheme = scheme;
+    }
   }
   // A stale nonce is no refusal: the credentials were right, the nonce expired on the way.
   if (result && Parser.StatusCode == kStatusUnauthorized && Parser.AuthScheme == kAuthDigest &&
       Params.AuthScheme == kAuthDigest && Parser.Digest.Stale) {
-    result = Exchange(method);
+    result = exchange();
   }
-  Refused = result && Parser.StatusCode == kStatusUnauthorized;
+  Refused = result && Parser.StatusCode == kStatusUnauthorized && CredentialsSent;
+  if (CredentialsSent && result && !Refused) CredentialsProven = true;
+  if (offered && Params.Login) {
+    // The camera's answer to the credentials counts for the whole driver.
+    const bool answeredCredentials =
+        CredentialsSent && (LastError == Failure::kNone || LastError == Failure::kStatus);
+    bool firstOfSeries = false;
+    if (Refused) {
+      CredentialsProven = false;
+      Params.Login->Refused(platform::MonotonicMs(), firstOfSeries);
+    } else if (answeredCredentials) {
+      Params.Login->Accepted();
+    } else {
+      Params.Login->Release();
+    }
+  }
+  // Nothing went out that the camera could have refused: say what it asked for instead.
+  if (result && Parser.StatusCode == kStatusUnauthorized && !CredentialsSent)
+    return Fail(Failure::kUnanswerable);
   return result;
 }
 
@@ -352,6 +398,18 @@ std::string CBaseRTSPClient::DescribeFailure() const {
       return HUtils::Format("%d %s", static_cast<int>(Parser.StatusCode), Parser.ReasonPhrase.c_str());
     case Failure::kStopped:
       return "stopped";
+    case Failure::kHeldBack:
+      return "not sent: the camera refused the credentials lately and its next login is not due yet";
+    case Failure::kUnanswerable: {
+      std::string asked = "names no authentication scheme";
+      if (Parser.AuthScheme != kAuthNone) {
+        asked = "asks for credentials, and no user name or password is set";
+      } else if (!Parser.UnansweredChallenges.empty()) {
+        asked = "asks for " + Parser.UnansweredChallenges + ", which the module cannot answer";
+      }
+      return HUtils::Format("%d %s: the camera %s; no credentials were sent",
+                            static_cast<int>(Parser.StatusCode), Parser.ReasonPhrase.c_str(), asked.c_str());
+    }
   }
   return {};
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "http/camera_login.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "thread/annotated_mutex.h"
@@ -33,6 +34,9 @@ struct RTSP_CONNECTION_PARAMS {
   std::string UrlPath;                 // presentation path on the server
   int32_t RequestUrlSelector = 0;      // control SETUP uses: 0 video, 1 audio, 2 metadata
   bool Interleaved = false;            // SETUP asks for RTP and RTCP over this connection, not UDP
+  // The camera's login state, shared with the driver's other parts: credentials go out only at
+  // the camera's turn, and a refusal counts for the camera. Null: this client on its own.
+  std::shared_ptr<CCameraLogin> Login;
 };
 
 // One TCP connection to the camera's RTSP server and single request/response exchanges on it,
@@ -60,6 +64,8 @@ class CBaseRTSPClient {
     kAnswerTooLarge,  // the answer exceeds kMaxResponseSize
     kUnreadable,      // the answer is no RTSP response the parser accepts
     kStatus,          // the server answered with a status other than 200 (the parser has it)
+    kUnanswerable,    // a 401 whose challenges this client cannot answer: no credentials went out
+    kHeldBack,        // the camera refused a login of the driver lately: its turn has not come
     kStopped,         // the owner's stop event ended the wait
   };
 
@@ -82,7 +88,8 @@ class CBaseRTSPClient {
   bool Exchange(int method);
   // Exchange, repeated once with the camera's scheme after a 401, and once more with the new
   // nonce when the camera calls the last one stale. A camera that still refuses gives true with
-  // status 401 and CredentialsRefused.
+  // status 401 and CredentialsRefused. A 401 after a request without credentials (the camera asks
+  // for nothing this client can answer) fails with kUnanswerable.
   bool ExchangeWithRetry(int method);
   // The last ExchangeWithRetry ended in a 401 after the credentials went out: the camera refuses
   // them (a wrong password, or an account the camera locked).
@@ -91,9 +98,14 @@ class CBaseRTSPClient {
   // requests that follow, which continue from its CSeq. True when the parser accepts it.
   bool TakeResponse(const std::string& response, int method);
   void Disconnect();
+  // A new connection with the parameters of the last Connect; what the camera's answers said (the
+  // session, the CSeq count, the challenge) carries over to it.
+  bool Reconnect();
   bool IsConnected() const { return Connected; }
   // Waits for answers no longer than ms from now on (a last TEARDOWN while stopping).
   void LimitReceiveTimeout(int32_t ms);
+  // Connects no longer than ms from now on (a last TEARDOWN over a new connection while stopping).
+  void LimitConnectTimeout(int32_t ms);
   // An address the owner already resolved (network order), so that Connect needs no look-up.
   void UseServerAddress(uint32_t address) { KnownAddress = address; }
 
@@ -178,7 +190,9 @@ class CBaseRTSPClient {
   uint32_t KnownAddress = 0;  // network order; 0 = resolve Params.ServerAddress
   Failure LastError = Failure::kNone;
   bool Refused = false;
-  std::string CountedNonce;  // the nonce NonceCount counts requests for
+  bool CredentialsSent = false;    // the last request carried an "Authorization" header
+  bool CredentialsProven = false;  // a request of this client with credentials was answered, not refused
+  std::string CountedNonce;        // the nonce NonceCount counts requests for
   uint32_t NonceCount = 0;
 };
 

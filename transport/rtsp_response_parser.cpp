@@ -23,6 +23,9 @@ constexpr size_t kWordCapacity = 256;  // scanned words hold at most 255 charact
 // Order of the challenges of one response: any answerable Digest beats Basic.
 constexpr int kBasicRank = 1;
 constexpr int kDigestRank = 10;
+// What a report names of the challenges it cannot answer: each word cut short, the whole too.
+constexpr size_t kMaxReportedWord = 32;
+constexpr size_t kMaxReportedLength = 200;
 
 // A line runs to the first CR or LF and ends with CR LF or, from some servers, with LF alone.
 // Without a line end the line is empty and the position becomes kNone for good.
@@ -186,6 +189,7 @@ bool CRTSPResponseParser::Parse(const std::string& text, int method) {
 
   ChallengeRank = 0;
   UnusableChallenge = false;
+  UnansweredChallenges.clear();
   for (;;) {
     const std::string line = ReadLine(text, position);
     if (line.empty()) break;
@@ -291,6 +295,7 @@ bool CRTSPResponseParser::ParseAuthenticate(std::string_view value) {
     rank = kBasicRank;
   }
   if (rank == 0) {
+    NoteUnanswered(scheme, rest);
     // A Digest challenge without realm or nonce fails the response unless a usable challenge
     // comes with it; a scheme or algorithm we cannot answer is passed over.
     if (ChallengeRank == 0) {
@@ -313,6 +318,24 @@ bool CRTSPResponseParser::ParseAuthenticate(std::string_view value) {
   Nonce = HUtils::AuthParameter(rest, "nonce");
   Digest = candidate == kRtspAuthDigest ? digest : DIGEST_CHALLENGE{};
   return true;
+}
+
+void CRTSPResponseParser::NoteUnanswered(std::string_view scheme, std::string_view parameters) {
+  // Words from the camera, bounded and printable: they go into a diagnostic line.
+  const auto word = [](std::string_view text) {
+    std::string kept;
+    for (const char c : text.substr(0, kMaxReportedWord)) kept += c > ' ' && c < 0x7F ? c : '?';
+    return kept;
+  };
+  if (UnansweredChallenges.size() >= kMaxReportedLength || scheme.empty()) return;
+  std::string named = word(scheme);
+  std::string details;
+  for (const char* name : {"algorithm", "qop"}) {
+    const std::string value = HUtils::AuthParameter(parameters, name);
+    if (!value.empty()) details += (details.empty() ? "" : ", ") + std::string(name) + " " + word(value);
+  }
+  if (!details.empty()) named += " (" + details + ")";
+  UnansweredChallenges += (UnansweredChallenges.empty() ? "" : ", ") + named;
 }
 
 void CRTSPResponseParser::ParseTransport(std::string_view value) {

@@ -51,7 +51,10 @@ class CRTSPResponseParser {
   int32_t AuthScheme = kRtspAuthNone;
   std::string Realm;
   std::string Nonce;
-  DIGEST_CHALLENGE Digest;   // the whole Digest challenge when AuthScheme is Digest
+  DIGEST_CHALLENGE Digest;  // the whole Digest challenge when AuthScheme is Digest
+  // The challenges of the last response that this client cannot answer, for reports ("Digest
+  // (algorithm SHA-512-256)"); empty when there were none.
+  std::string UnansweredChallenges;
   std::vector<uint8_t> Sps;  // appended by every DESCRIBE answer that carries parameter sets
   std::vector<uint8_t> Pps;
   // MPEG-4 configuration headers of the video media ("config=" in hexadecimal), replaced by every
@@ -70,6 +73,7 @@ class CRTSPResponseParser {
   bool ParseHeader(const std::string& line);
   bool ParseSession(std::string_view value);
   bool ParseAuthenticate(std::string_view value);
+  void NoteUnanswered(std::string_view scheme, std::string_view parameters);
   bool ParseSdp(std::string_view body);
   void DecodeParameterSets(const std::string& line);
   void DecodeVideoConfig(const std::string& line);

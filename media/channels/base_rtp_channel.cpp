@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "http/h_utils.h"
+#include "media/channels/channel_thread_mark.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 
@@ -32,8 +33,10 @@ void CBaseRTPChannel::NoteCredentialsRefused(const char* origin, const std::stri
   const DEVICE_INFO device = Driver->GetDeviceInfo();
   const std::string text = HUtils::MaskCredentials(request, device.UserName, device.Password);
   Driver->DebugMessage(ipcapture::kDebugLevelError,
-                       "%s: camera %s refused the credentials of user \"%s\" (%s); next try in %.1f s, then "
-                       "ever less often, at most once a minute, until they are accepted",
+                       "%s: camera %s refused the credentials of user \"%s\" (%s); next try in %.1f s, "
+                       "then ever less often (at most 4 logins in any 10 minutes, so that the camera does "
+                       "not lock the account) until they are accepted; restarting the channel or "
+                       "opening the device with new credentials tries at once",
                        origin, device.Address.c_str(), device.UserName.c_str(), text.c_str(),
                        static_cast<double>(delayMs) / 1000.0);
 }
@@ -46,7 +49,7 @@ CBaseRTPChannel::~CBaseRTPChannel() {
 void CBaseRTPChannel::NoteUnusableStream(const char* origin, const std::string& offered,
                                          const std::string& needed) {
   bool firstOfSeries = false;
-  const int64_t delayMs = Backoff.Refused(platform::MonotonicMs(), firstOfSeries);
+  const int64_t delayMs = StreamBackoff.Refused(platform::MonotonicMs(), firstOfSeries);
   if (!firstOfSeries || StopRequested() || !HUtils::ShouldLog(Driver)) return;
   Driver->DebugMessage(
       ipcapture::kDebugLevelError,
@@ -78,7 +81,11 @@ int CBaseRTPChannel::WaitStopOr(platform::Event& ev, int ms) {
 uint32_t CBaseRTPChannel::Run() {
   RecordDataTime();
   // A channel the host stops and starts again offers its credentials at once.
+  // Logins wait for the camera's turn, whichever part of the driver was refused; a channel the
+  // host starts or restarts tries at once, within the camera's cap.
+  Backoff.Share(Driver->GetDeviceInfo().Login);
   Backoff.Reset();
+  StreamBackoff.Reset();
   LossReportedMs = platform::MonotonicMs();
   LossReported = LossNow();
   for (;;) {
@@ -87,8 +94,11 @@ uint32_t CBaseRTPChannel::Run() {
       FrameArrived.Reset();
       if (OpenStream()) {
         Backoff.Succeeded();
+        StreamBackoff.Succeeded();
         const int woke = WaitForFirstFrame(static_cast<int>(signalLossMs));
-        if (woke == 1) {
+        if (RestartPending.load()) {
+          // Restarted meanwhile from one of our callbacks: the next pass opens the stream anew.
+        } else if (woke == 1) {
           SetState(kStateStreaming);
         } else if (woke == -1) {
           ReportOpeningFailure(
@@ -99,16 +109,22 @@ uint32_t CBaseRTPChannel::Run() {
       }
     }
     if (GetState() == kStateStreaming) KeepAliveTick();
-    const bool stopping = WaitBetweenPasses();
+    const bool stopping = RestartPending.load() ? StopRequested() : WaitBetweenPasses();
     if (stopping) break;
     ReportLossIfDue();
     const int64_t sinceData = MillisecondsSinceData();
     if (sinceData <= signalLossMs) continue;
     SetState(kStateSignalLost);
     if (sinceData <= 2 * signalLossMs) continue;
-    try {
-      FrameSink->SignalLost();
-    } catch (...) {
+    {
+      // The host may stop or restart us from inside this call.
+      const CCallbackGate::CPass pass(HostCalls);
+      if (pass.Admitted()) {
+        try {
+          FrameSink->SignalLost();
+        } catch (...) {
+        }
+      }
     }
     SetCameraState(false);
   }
@@ -129,13 +145,14 @@ void CBaseRTPChannel::ReportForeignDatagrams() {
   Driver->DebugMessage(
       ipcapture::kDebugLevelInformation,
       "korvalt::CBaseRTPChannel::OnRTPPacket: camera %s: dropped %llu datagrams of other streams "
-      "from the camera's address (another source port or SSRC)",
+      "from the camera's address (another SSRC)",
       Driver->GetDeviceInfo().Address.c_str(), static_cast<unsigned long long>(dropped));
 }
 
 bool CBaseRTPChannel::WaitBetweenPasses() {
   const int64_t waitMs =
-      std::max<int64_t>(Intervals.LoopWaitMs, Backoff.RemainingMs(platform::MonotonicMs()));
+      std::max({int64_t{Intervals.LoopWaitMs}, Backoff.RemainingMs(platform::MonotonicMs()),
+                StreamBackoff.RemainingMs(platform::MonotonicMs())});
   return StopEvent.Wait(static_cast<int>(waitMs));
 }
 
@@ -146,6 +163,9 @@ bool CBaseRTPChannel::OpenStream() {
   ReportForeignDatagrams();
   PacketsSinceOpen = 0;
   Loss.Restart();
+  Reorder.Restart();
+  // A restart made from one of our callbacks takes effect here: the old session is gone.
+  if (RestartPending.exchange(false)) HostCalls.Resume();
   const bool resolved = CameraAddress() != 0;
   if (!resolved) {
     ReportOpeningFailure(
@@ -219,16 +239,48 @@ void CBaseRTPChannel::OnRTPPacket(CRTPReceiver*, const sockaddr_in& from, const 
     PacketArrived.Set();
     return;
   }
-  if (!SourceFilter.Accept(from.sin_port, info.Ssrc, platform::MonotonicMs())) return;
+  // Whichever stream it belongs to, a datagram from the camera proves that UDP gets through.
   PacketsSinceOpen.fetch_add(1, std::memory_order_relaxed);
-  Loss.Add(info.SequenceNumber);
+  const int64_t now = ReceiveNowMs();
   try {
-    ProcessPacket(info);
+    switch (SourceFilter.Accept(from.sin_port, info.Ssrc, now)) {
+      case CRtpSourceFilter::Verdict::kDropped:
+        return;
+      case CRtpSourceFilter::Verdict::kNewStream:
+        // What the silent stream left held goes on first; then sequence and loss begin afresh.
+        Reorder.Tick(now);
+        Reorder.Restart();
+        Loss.Restart();
+        break;
+      case CRtpSourceFilter::Verdict::kTaken:
+        break;
+    }
+    Reorder.Push(info, now);
+  } catch (...) {
+  }
+}
+
+void CBaseRTPChannel::OnOrderedPacket(const RTP_PACKET_INFO& packet) {
+  Loss.Add(packet.SequenceNumber);
+  try {
+    ProcessPacket(packet);
+  } catch (...) {
+  }
+}
+
+void CBaseRTPChannel::OnRTPTimeout() {
+  // A packet held behind a gap goes on when nothing follows it.
+  try {
+    Reorder.Tick(ReceiveNowMs());
   } catch (...) {
   }
 }
 
 bool CBaseRTPChannel::DeliverFrame(ipcapture::IFrameSample* sample) {
+  const CChannelThreadMark mark(this);
+  // Nothing reaches the host once it stopped the channel, or restarted it, until the next stream.
+  const CCallbackGate::CPass pass(HostCalls);
+  if (!pass.Admitted()) return false;
   FrameArrived.Set();
   bool accepted = false;
   try {
@@ -260,10 +312,24 @@ CBaseRTPChannel::LossFigures CBaseRTPChannel::LossNow() {
   now.Lost = Loss.Lost();
   now.Pictures = DroppedPictures();
   now.Kernel = KernelDropsClosed + (Receiver ? Receiver->Port.KernelDrops() : 0);
+  now.Late = Reorder.Late();
+  now.Duplicates = Reorder.Duplicates();
   return now;
 }
 
+void CBaseRTPChannel::ReportPortMismatch() {
+  const auto mismatch = SourceFilter.TakePortMismatch();
+  if (!mismatch || StopRequested()) return;
+  Driver->DebugMessage(ipcapture::kDebugLevelInformation,
+                       "korvalt::CBaseRTPChannel::OnRTPPacket: %s sends RTP from port %u, not from port %u "
+                       "that its SETUP answer named (a NAT that translates ports?); its datagrams are "
+                       "taken by the camera's address and SSRC",
+                       CameraName().c_str(), static_cast<unsigned>(mismatch->first),
+                       static_cast<unsigned>(mismatch->second));
+}
+
 void CBaseRTPChannel::ReportLossIfDue(bool final) {
+  ReportPortMismatch();
   const int64_t now = platform::MonotonicMs();
   if (LossReportedMs == 0 && final) return;
   if (LossReportedMs == 0) {
@@ -274,7 +340,12 @@ void CBaseRTPChannel::ReportLossIfDue(bool final) {
   if (!final && now - LossReportedMs < Intervals.LossReportMs) return;
   const LossFigures figures = LossNow();
   const uint64_t received = figures.Received - LossReported.Received;
-  const uint64_t lost = figures.Lost - LossReported.Lost;
+  // The reorder stage declares a gap lost when its bound passes; a packet of it that comes later
+  // arrived after all, and is counted as late instead.
+  const uint64_t declared = figures.Lost - LossReported.Lost;
+  const uint64_t late = figures.Late - LossReported.Late;
+  const uint64_t duplicates = figures.Duplicates - LossReported.Duplicates;
+  const uint64_t lost = declared > late ? declared - late : 0;
   const uint64_t pictures = figures.Pictures - LossReported.Pictures;
   // A new socket counts from 0 again; its count is then the window's.
   const uint64_t kernel =
@@ -282,16 +353,17 @@ void CBaseRTPChannel::ReportLossIfDue(bool final) {
   const int64_t windowMs = now - LossReportedMs;
   LossReported = figures;
   LossReportedMs = now;
-  if (lost == 0 && pictures == 0 && kernel == 0) return;
-  const uint64_t expected = received + lost;
+  if (lost == 0 && pictures == 0 && kernel == 0 && late == 0 && duplicates == 0) return;
+  const uint64_t expected = received + declared;
   const double share = expected > 0 ? 100.0 * static_cast<double>(lost) / static_cast<double>(expected) : 0.0;
   Driver->DebugMessage(
       ipcapture::kDebugLevelInformation,
       "%s: %s: lost %llu of %llu RTP packets (%.1f %%), dropped %llu pictures, kernel dropped "
-      "%llu datagrams in the last %lld s",
+      "%llu datagrams in the last %lld s; dropped %llu late and %llu duplicate RTP packets",
       "korvalt::CBaseRTPChannel::ReportLoss", CameraName().c_str(), static_cast<unsigned long long>(lost),
       static_cast<unsigned long long>(expected), share, static_cast<unsigned long long>(pictures),
-      static_cast<unsigned long long>(kernel), static_cast<long long>((windowMs + 500) / 1000));
+      static_cast<unsigned long long>(kernel), static_cast<long long>((windowMs + 500) / 1000),
+      static_cast<unsigned long long>(late), static_cast<unsigned long long>(duplicates));
 }
 
 }  // namespace korvalt

@@ -9,9 +9,11 @@
 #include "media/channels/base_camera_channel.h"
 #include "media/channels/supervision_intervals.h"
 #include "media/parsers/rtp_media_parser.h"
+#include "platform/clock.h"
 #include "transport/host_resolver.h"
 #include "transport/rtp_loss_counter.h"
 #include "transport/rtp_receiver.h"
+#include "transport/rtp_reorder_buffer.h"
 #include "transport/rtp_source_filter.h"
 
 namespace korvalt {
@@ -47,7 +49,7 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
 
   // IRTPReceiverUser, on the receive thread.
   void OnRTPPacket(CRTPReceiver* receiver, const sockaddr_in& from, const RTP_PACKET_INFO& info) override;
-  void OnRTPTimeout() override {}
+  void OnRTPTimeout() override;
   void OnRTPClosed(CRTPReceiver*) override {}
 
   // IMediaParserClient, on the receive thread.
@@ -55,6 +57,7 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   std::pair<uint32_t, uint32_t> GetPictureSize() override;
 
  protected:
+  void WakeWorker() override { FrameArrived.Set(); }
   bool OpenStream();
   void CloseReceiver();
   // Waits for the stop event or ev for at most ms: 0 stop, 1 ev, -1 time-out.
@@ -92,7 +95,9 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   int64_t LastKeepAliveMs = 0;  // monotonic; worker thread only
   platform::Event PacketArrived{platform::Event::ResetMode::kManual};
   platform::Event FrameArrived{platform::Event::ResetMode::kManual};
-  CRefusalBackoff Backoff;        // worker thread; begins afresh with every run of the worker
+  // Logins: the camera's series, shared with the driver's other parts (a private one without it).
+  CRefusalBackoff Backoff;
+  CRefusalBackoff StreamBackoff;  // a camera whose stream the channel cannot use; this channel's own
   CRtpSourceFilter SourceFilter;  // set by the worker per session, applied on the receive thread
   // A level-2 line with the datagrams of other streams the last session left out, if any.
   void ReportForeignDatagrams();
@@ -101,6 +106,13 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   // Packets from the camera since the last opening; written by the receive thread.
   std::atomic<uint64_t> PacketsSinceOpen{0};
   CRtpLossCounter Loss;  // fed by the receive thread, read by the worker
+  // Hands the reorder stage's packets, in sequence, to the loss count and the parser.
+  void OnOrderedPacket(const RTP_PACKET_INFO& packet);
+  // The receive path's clock (the filter's silence and the reorder stage's time bound); tests
+  // drive it.
+  virtual int64_t ReceiveNowMs() { return platform::MonotonicMs(); }
+  // Once per session, a level-2 line when the camera sends from another port than SETUP named.
+  void ReportPortMismatch();
 
  private:
   // What the last loss report had counted; worker thread only.
@@ -109,8 +121,19 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
     uint64_t Lost = 0;
     uint64_t Pictures = 0;
     uint64_t Kernel = 0;
+    uint64_t Late = 0;
+    uint64_t Duplicates = 0;
   };
   LossFigures LossNow();
+  struct ToParser : CRtpReorderBuffer::ISink {
+    explicit ToParser(CBaseRTPChannel& channel) : Channel(channel) {}
+    void OnOrderedPacket(const RTP_PACKET_INFO& packet) override { Channel.OnOrderedPacket(packet); }
+    CBaseRTPChannel& Channel;
+  };
+  ToParser OrderedSink{*this};
+  // Between the source filter and the parser, on the receive thread (or the RTSP connection's
+  // reader); restarted by the worker for every opening.
+  CRtpReorderBuffer Reorder{OrderedSink};
   LossFigures LossReported;
   int64_t LossReportedMs = 0;      // monotonic; 0 before the first pass
   uint64_t KernelDropsClosed = 0;  // of the ports closed so far

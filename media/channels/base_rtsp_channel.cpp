@@ -3,13 +3,17 @@
 #include <algorithm>
 
 #include "http/h_utils.h"
+#include "platform/clock.h"
 #include "transport/rtsp_method.h"
 
 namespace korvalt {
 namespace {
 constexpr int32_t kStoppingTeardownMs = 250;
+// A TEARDOWN that needs a new connection waits no longer for it, nor for its answer.
+constexpr int32_t kTeardownConnectMs = 1000;
 constexpr int32_t kStatusOk = 200;
 constexpr const char* kStartOrigin = "korvalt::CBaseRTSPChannel::StartSession";
+constexpr const char* kKeepAliveOrigin = "korvalt::CBaseRTSPChannel::KeepAliveTick";
 }  // namespace
 
 CBaseRTSPChannel::CBaseRTSPChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink)
@@ -23,6 +27,10 @@ CBaseRTSPChannel::~CBaseRTSPChannel() {
 
 std::unique_ptr<CBaseRTSPClient> CBaseRTSPChannel::CreateRTSPClient() {
   return std::make_unique<CBaseRTSPClient>(StopEvent.Handle());
+}
+
+uint64_t CBaseRTSPChannel::HandOverDroppedPictures() const {
+  return HandOverDropsClosed + (HandOver ? HandOver->DroppedPictures() : 0);
 }
 
 bool CBaseRTSPChannel::PrepareSession() {
@@ -40,10 +48,24 @@ void CBaseRTSPChannel::CloseSession() {
     if (StopRequested()) {
       Client->SetStopEvent(nullptr);
       Client->LimitReceiveTimeout(kStoppingTeardownMs);
+      Client->LimitConnectTimeout(kStoppingTeardownMs);
     }
-    if (Client->IsConnected()) Client->ExchangeWithRetry(kRtspTeardown);
+    // A camera that closed the connection after PLAY streams on over UDP until the session is torn
+    // down: that goes over a new connection, which a camera gone silent holds only briefly.
+    const bool udpSession = !OverTcp && !Client->Session().empty();
+    Client->LimitConnectTimeout(kTeardownConnectMs);
+    if (!Client->IsConnected()) Client->LimitReceiveTimeout(kTeardownConnectMs);
+    // Without a session there is nothing to tear down, and a camera that refused the credentials
+    // would only count one more refused login.
+    if (!Client->Session().empty() && (Client->IsConnected() || udpSession)) ExchangeInSession(kRtspTeardown);
     Client->Disconnect();
     Client.reset();
+  }
+  // The reader has ended: nothing pushes any more.
+  if (HandOver) {
+    HandOver->Stop();
+    HandOverDropsClosed += HandOver->DroppedPictures();
+    HandOver.reset();
   }
   if (Reporter) {
     Reporter->Stop();
@@ -96,6 +118,7 @@ bool CBaseRTSPChannel::StartSession() {
   params.ServerAddress = device.Address;
   params.UserName = device.UserName;
   params.Password = device.Password;
+  params.Login = device.Login;
   params.ConnectTimeout = device.NetworkTimeout;
   params.ReceiveTimeout = device.NetworkTimeout;
   params.ClientRtpPort = RtpPort;
@@ -141,14 +164,38 @@ bool CBaseRTSPChannel::OpeningFailed(int method) {
 void CBaseRTSPChannel::KeepAliveTick() {
   if (!Client) return;
   if (MillisecondsSinceKeepAlive() <= KeepAlivePeriodMs(Client->SessionTimeout())) return;
-  if (!SendKeepAlive()) KeepAliveFailed();
+  // After refused credentials the next keep-alive waits its turn, as an opening does: cameras that
+  // count failed logins lock the account.
+  if (Backoff.RemainingMs(platform::MonotonicMs()) > 0) return;
+  if (!SendKeepAlive()) {
+    KeepAliveFailed();
+  } else if (Client->CredentialsRefused()) {
+    NoteCredentialsRefused(kKeepAliveOrigin,
+                           std::string(RtspMethodName(kRtspOptions)) + " " + Client->PresentationUrl());
+  } else if (Client->StatusCode() == kStatusOk && Client->AuthScheme() != CBaseRTSPClient::kAuthNone) {
+    // The credentials went out and were taken.
+    Backoff.Succeeded();
+  }
   RecordKeepAlive();
 }
 
 bool CBaseRTSPChannel::SendKeepAlive() {
   if (!Client) return false;
   // A 401 is answered once more with the scheme the camera asks for now (a new Digest nonce).
-  return Client->ExchangeWithRetry(kRtspOptions);
+  return ExchangeInSession(kRtspOptions);
+}
+
+bool CBaseRTSPChannel::ExchangeInSession(int method) {
+  using Failure = CBaseRTSPClient::Failure;
+  // Over UDP the session outlives the RTSP connection (some cameras close it after PLAY and stream
+  // on): a request that finds the connection closed goes over a new one, with the session's
+  // identifier.
+  const bool udpSession = !OverTcp && !Client->Session().empty();
+  if (udpSession && !Client->IsConnected() && !Client->Reconnect()) return false;
+  if (Client->ExchangeWithRetry(method)) return true;
+  const Failure failure = Client->LastFailure();
+  if (!udpSession || (failure != Failure::kClosed && failure != Failure::kSendFailed)) return false;
+  return Client->Reconnect() && Client->ExchangeWithRetry(method);
 }
 
 }  // namespace korvalt

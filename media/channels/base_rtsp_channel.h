@@ -7,6 +7,7 @@
 #include "media/channels/base_rtp_channel.h"
 #include "media/channels/stream_transport_memory.h"
 #include "transport/base_rtsp_client.h"
+#include "transport/packet_hand_over.h"
 #include "transport/rtcp_reporter.h"
 
 namespace korvalt {
@@ -34,6 +35,9 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
   virtual void AfterDescribe() {}
   // The RTP encoding name the channel's parser takes ("H264"); null takes whatever comes.
   virtual const char* RtpEncodingName() const { return nullptr; }
+  // Pictures dropped whole because the host did not take them in time (the parser counts those
+  // it dropped itself). Worker thread.
+  uint64_t HandOverDroppedPictures() const;
   // Keep-alives go out at half the session's smallest announced time-out.
   static int64_t KeepAlivePeriodMs(int32_t sessionTimeoutSeconds);
 
@@ -49,6 +53,9 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
   // One request of the opening, with the authentication retry; a failure (the camera's status or
   // what went wrong) is reported.
   bool OpeningStep(int method);
+  // One request of the running session, with the authentication retry; over UDP it goes over a
+  // new connection when the camera closed the last one.
+  bool ExchangeInSession(int method);
   // Reports why the request of method failed; false.
   bool OpeningFailed(int method);
   // SETUP; over TCP a refusal of the interleaved transport is remembered for the camera.
@@ -70,6 +77,8 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
   void KeepAliveFailed();
   // After SETUP: datagrams are taken only from the source port and SSRC the answer named.
   void ExpectStreamSource();
+  // An RTP packet read from the RTSP connection, to the parser and the host.
+  void DeliverInterleavedRtp(const RTP_PACKET_INFO& info);
 
   std::unique_ptr<CBaseRTSPClient> Client;  // worker thread only
   std::unique_ptr<CRTCPReporter> Reporter;  // worker thread only
@@ -81,6 +90,13 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
   uint32_t InterleavedSsrc = 0;             // our RTCP identity over TCP; set before the reader runs
   std::vector<uint8_t> InterleavedCname;    // likewise
   std::vector<uint8_t> RtcpAnswer;          // reader thread only
+  // How many packets read from the RTSP connection may wait for a slow host; written before Start
+  // (tests shorten it).
+  CPacketHandOver::Limits HandOverLimit;
+  // Made by the worker before the reader starts, ended after the reader ended; pushed to by the
+  // reader.
+  std::unique_ptr<CPacketHandOver> HandOver;
+  uint64_t HandOverDropsClosed = 0;  // pictures dropped by the hand-overs already ended; worker only
 };
 
 }  // namespace korvalt

@@ -54,6 +54,13 @@ void CBaseRTSPChannel::KeepAliveFailed() {
   const bool silent = failure == Failure::kAnswerTimeout || failure == Failure::kClosed ||
                       failure == Failure::kSendFailed || failure == Failure::kNotConnected;
   if ((!sessionGone && !silent) || StopRequested()) return;
+  // Over UDP a connection the camera closed says nothing of the stream: while pictures arrive,
+  // the next keep-alive goes over a new connection.
+  if (!sessionGone && !OverTcp && failure != Failure::kAnswerTimeout &&
+      MillisecondsSinceData() <= static_cast<uint32_t>(2 * Intervals.LoopWaitMs)) {
+    Client->Disconnect();
+    return;
+  }
   if (HUtils::ShouldLog(Driver)) {
     const DEVICE_INFO device = Driver->GetDeviceInfo();
     const std::string text = HUtils::MaskCredentials(Client->FailureText(), device.UserName, device.Password);

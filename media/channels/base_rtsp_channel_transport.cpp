@@ -80,9 +80,11 @@ bool CBaseRTSPChannel::SetupStep() {
   Client->SetInterleavedSink(this);
   const bool answered = Client->ExchangeWithRetry(kRtspSetup);
   if (answered && Client->StatusCode() == kStatusOk && Client->InterleavedAccepted()) return true;
-  // A camera that answers, but not with the interleaved transport (461 Unsupported Transport, or
-  // any other refusal), stays on UDP for good. A failed exchange or login proves nothing.
-  const bool refused = Client->LastFailure() == CBaseRTSPClient::Failure::kStatus ||
+  // Only 461 Unsupported Transport, or a 200 that names another transport, refuses TCP for good;
+  // any other status (a busy camera's 503), a time-out or a refused login is retried at the next
+  // pass.
+  const bool refused = (Client->LastFailure() == CBaseRTSPClient::Failure::kStatus &&
+                        Client->StatusCode() == kStatusUnsupportedTransport) ||
                        (answered && Client->StatusCode() == kStatusOk);
   if (!refused) return OpeningFailed(kRtspSetup);
   const std::string address = Driver->GetDeviceInfo().Address;
@@ -102,6 +104,17 @@ bool CBaseRTSPChannel::SetupStep() {
 
 bool CBaseRTSPChannel::StartMediaOverConnection() {
   if (!OverTcp) return true;
+  HandOver = std::make_unique<CPacketHandOver>(
+      [this](std::span<const uint8_t> packet) {
+        RTP_PACKET_INFO info;
+        if (ParseRtpHeader(packet.data(), packet.size(), info)) DeliverInterleavedRtp(info);
+      },
+      HandOverLimit);
+  if (!HandOver->Start()) {
+    HandOver.reset();
+    ReportOpeningFailure(kSetupOrigin, "no thread to hand pictures over");
+    return false;
+  }
   if (Client->StartReader()) return true;
   ReportOpeningFailure(kSetupOrigin, "no thread to read the RTSP connection");
   return false;
@@ -185,16 +198,25 @@ bool CBaseRTSPChannel::WaitBetweenPasses() {
   return false;
 }
 
+void CBaseRTSPChannel::DeliverInterleavedRtp(const RTP_PACKET_INFO& info) {
+  // Inside the connection to the camera: nobody else can have sent it.
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = ResolvedAddress.load();
+  OnRTPPacket(nullptr, from, info);
+}
+
 void CBaseRTSPChannel::OnInterleavedFrame(uint8_t channel, const uint8_t* data, size_t length) {
   if (!Client) return;
   if (channel == Client->RtpChannel()) {
     RTP_PACKET_INFO info;
     if (!ParseRtpHeader(data, length, info)) return;
-    // Inside the connection to the camera: nobody else can have sent it.
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = ResolvedAddress.load();
-    OnRTPPacket(nullptr, from, info);
+    // From PLAY on, the reader only queues: a slow host must not keep it from the RTSP answers.
+    if (HandOver) {
+      HandOver->Push(std::span<const uint8_t>(data, length), info.Marker != 0);
+      return;
+    }
+    DeliverInterleavedRtp(info);
     return;
   }
   if (channel == Client->RtcpChannel() &&

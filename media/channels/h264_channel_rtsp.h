@@ -17,7 +17,7 @@ class CH264ChannelRTSP : public CCommonChannelRTSP {
   ~CH264ChannelRTSP() override;
 
   void ProcessPacket(const RTP_PACKET_INFO& packet) override;
-  uint64_t DroppedPictures() const override { return Parser.DroppedPictures(); }
+  uint64_t DroppedPictures() const override { return Parser.DroppedPictures() + HandOverDroppedPictures(); }
   // Hands the parameter sets of the SDP to the parser.
   void AfterDescribe() override;
 

@@ -13,7 +13,7 @@ class CMJPEGChannelRTSP : public CCommonChannelRTSP {
   ~CMJPEGChannelRTSP() override;
 
   void ProcessPacket(const RTP_PACKET_INFO& packet) override;
-  uint64_t DroppedPictures() const override { return Parser.DroppedPictures(); }
+  uint64_t DroppedPictures() const override { return Parser.DroppedPictures() + HandOverDroppedPictures(); }
 
  private:
   CJpegRTPMediaParser Parser;  // receive thread only (parameter sets from the worker before PLAY)

@@ -17,7 +17,7 @@ class CMPEGChannelRTSP : public CCommonChannelRTSP {
   ~CMPEGChannelRTSP() override;
 
   void ProcessPacket(const RTP_PACKET_INFO& packet) override;
-  uint64_t DroppedPictures() const override { return Parser.DroppedPictures(); }
+  uint64_t DroppedPictures() const override { return Parser.DroppedPictures() + HandOverDroppedPictures(); }
   // Hands the configuration headers of the SDP to the parser.
   void AfterDescribe() override;
 

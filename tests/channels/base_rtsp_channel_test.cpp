@@ -16,14 +16,16 @@
 #include <thread>
 #include <vector>
 
+#include "http/camera_login.h"
 #include "media/channels/h264_channel_rtsp.h"
 #include "media/channels/mpeg_channel_rtsp.h"
 #include "media/parsers/h264_sps.h"
-#include "transport/host_resolver.h"
+#include "platform/clock.h"
 #include "support/eventually.h"
 #include "support/fake_driver.h"
 #include "support/scripted_tcp_server.h"
 #include "tools/hostkit/video.h"
+#include "transport/host_resolver.h"
 
 namespace {
 
@@ -108,6 +110,11 @@ TEST_F(Opening, FailureIsLoggedOnceWithWhatTheCameraAnswered) {
       {"DESCRIBE refused",
        {"RTSP/1.0 404 Stream Not Found\r\nCSeq: 1\r\n\r\n"},
        "korvalt::CBaseRTSPChannel::StartSession: DESCRIBE @ failed: 404 Stream Not Found"},
+      {"challenge the module cannot answer",
+       {"RTSP/1.0 401 Unauthorized\r\nCSeq: 1\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\", "
+        "algorithm=SHA-512-256\r\n\r\n"},
+       "korvalt::CBaseRTSPChannel::StartSession: DESCRIBE @ failed: 401 Unauthorized: the camera asks for "
+       "Digest (algorithm SHA-512-256), which the module cannot answer; no credentials were sent"},
       {"SETUP refused",
        {kDescribed, "RTSP/1.0 461 Unsupported Transport\r\nCSeq: 2\r\n\r\n"},
        "korvalt::CBaseRTSPChannel::StartSession: SETUP @/trackID=1 failed: 461 Unsupported Transport"},
@@ -162,6 +169,44 @@ TEST_F(Opening, FailureIsLoggedOnceWithWhatTheCameraAnswered) {
     }
     EXPECT_GE(errors, 1u) << c.Name;
   }
+}
+
+// A camera that refuses the password, with a fresh nonce and no "stale": the DESCRIBE that carried
+// the credentials is the only login of the try, no TEARDOWN follows a session that never began,
+// and the refusal counts for the whole driver, so the next try waits for the camera's turn.
+TEST_F(Opening, ARefusedLoginIsOnePerTryAndCountsForTheCamera) {
+  const std::string challenge =
+      "RTSP/1.0 401 Unauthorized\r\nCSeq: 1\r\nWWW-Authenticate: Digest realm=\"cam\", "
+      "nonce=\"n1\"\r\n\r\n";
+  const std::string refused =
+      "RTSP/1.0 401 Unauthorized\r\nCSeq: 2\r\nWWW-Authenticate: Digest realm=\"cam\", "
+      "nonce=\"n2\"\r\n\r\n";
+  ScriptedTcpServer server(Script({challenge, refused, refused, refused, refused}));
+  korvalt::DEVICE_INFO device;
+  device.Address = "127.0.0.1";
+  device.NetworkTimeout = 500;
+  device.SignalLossTimeout = 300;
+  device.UserName = "admin";
+  device.Password = "Wr0ng-Pass";
+  device.Login = std::make_shared<korvalt::CCameraLogin>(1000);
+  Driver.SetDeviceInfo(device);
+  Driver.Allocator = &Allocator;
+  OpeningChannel channel(&Driver, &Sink, server.Port());
+  channel.RefuseTcp();
+  channel.PassEvery(20);
+  ASSERT_TRUE(channel.Start(Settings));
+  ASSERT_TRUE(Eventually([&] { return Driver.Count("refused the credentials") > 0; }, 5000));
+  // Passes every 20 ms: without the camera's turn each would log in again.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  channel.Stop();
+  const auto requests = server.Requests();
+  size_t withCredentials = 0;
+  for (const auto& request : requests) {
+    EXPECT_EQ(request.rfind("TEARDOWN", 0), std::string::npos) << request;
+    withCredentials += request.find("\r\nAuthorization: ") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(withCredentials, 1u);
+  EXPECT_GT(device.Login->WaitMs(korvalt::platform::MonotonicMs()), 5000);
 }
 
 // One complete H.264 key frame (SPS, PPS, IDR slice in a STAP-A) with the marker bit set.

@@ -238,6 +238,92 @@ TEST_F(NetworkStreaming, LostDatagramsAreReportedWithFiguresNearTheTruth) {
   EXPECT_EQ(kernel, 0u);
 }
 
+// The figures of every loss line so far, summed.
+struct LossTotals {
+  unsigned long long Lost = 0, Expected = 0, Late = 0, Duplicates = 0;
+};
+
+LossTotals SumLossLines(const std::vector<hostkit::DebugLine>& lines) {
+  LossTotals sum;
+  for (const auto& line : lines) {
+    const size_t at = line.Text.find(": lost ");
+    if (at == std::string::npos) continue;
+    unsigned long long l = 0, e = 0, p = 0, k = 0, w = 0, late = 0, twice = 0;
+    double share = 0;
+    EXPECT_EQ(
+        std::sscanf(line.Text.c_str() + at,
+                    ": lost %llu of %llu RTP packets (%lf %%), dropped %llu pictures, kernel dropped %llu "
+                    "datagrams in the last %llu s; dropped %llu late and %llu duplicate RTP packets",
+                    &l, &e, &share, &p, &k, &w, &late, &twice),
+        8)
+        << line.Text;
+    sum.Lost += l;
+    sum.Expected += e;
+    sum.Late += late;
+    sum.Duplicates += twice;
+  }
+  return sum;
+}
+
+TEST_F(NetworkStreaming, ReorderedAndDoubledDatagramsLoseNoPictureAndAreCountedTruly) {
+  setenv(korvalt::SupervisionIntervals::kLossReportVariable, "2000", 1);
+  StartCamera({"--reorder", "5", "--duplicate", "3", "--seed", "7"});
+  auto* capture = OpenDriver();
+  ASSERT_TRUE(capture->StartChannel(0, &Frames.Sink, &Settings));
+  ASSERT_TRUE(Frames.WaitFrames(5, 20000));
+  const std::string before = Camera->SimGet("/sim/state");
+  const size_t decodedBefore = Decoded(Frames);
+  // About 300 pictures.
+  ASSERT_TRUE(Eventually(
+      [&] {
+        return StateValue(Camera->SimGet("/sim/state"), "frames_sent") - StateValue(before, "frames_sent") >=
+               300;
+      },
+      30000));
+  const std::string after = Camera->SimGet("/sim/state");
+  // Pictures on their way (the reorder stage holds a packet for at most 50 ms) come in meanwhile.
+  const size_t sentThen =
+      static_cast<size_t>(StateValue(after, "frames_sent") - StateValue(before, "frames_sent"));
+  Eventually([&] { return Decoded(Frames) - decodedBefore >= sentThen; }, 2000);
+  size_t errors = 0;
+  const size_t decoded = Decoded(Frames, &errors) - decodedBefore;
+  EXPECT_TRUE(capture->StopChannel(0));
+  RecordProperty("decoded", std::to_string(decoded) + " of " + std::to_string(sentThen));
+  EXPECT_GE(static_cast<double>(decoded), 0.99 * static_cast<double>(sentThen))
+      << decoded << " of " << sentThen;
+  EXPECT_EQ(errors, 0u);
+  ASSERT_GT(StateValue(after, "rtp_udp_reordered"), 0);
+  const long long doubled = StateValue(Camera->SimGet("/sim/state"), "rtp_udp_duplicated");
+  ASSERT_GT(doubled, 0);
+  const LossTotals totals = SumLossLines(Debug.Lines());
+  EXPECT_EQ(totals.Lost, 0u);
+  EXPECT_EQ(totals.Late, 0u);
+  // Every datagram sent twice arrived twice over loopback.
+  EXPECT_EQ(totals.Duplicates, static_cast<unsigned long long>(doubled));
+}
+
+TEST_F(NetworkStreaming, LossAmongReorderedDatagramsIsReportedWithinATenth) {
+  setenv(korvalt::SupervisionIntervals::kLossReportVariable, "2000", 1);
+  StartCamera({"--udp-loss", "2", "--reorder", "5", "--duplicate", "3", "--seed", "11"});
+  auto* capture = OpenDriver();
+  ASSERT_TRUE(capture->StartChannel(0, &Frames.Sink, &Settings));
+  ASSERT_TRUE(Frames.WaitFrames(5, 20000));
+  ASSERT_TRUE(
+      Eventually([&] { return StateValue(Camera->SimGet("/sim/state"), "rtp_udp_dropped") >= 100; }, 60000));
+  EXPECT_TRUE(capture->StopChannel(0));  // the last line gives what the others left
+  const std::string state = Camera->SimGet("/sim/state");
+  const double trueShare = static_cast<double>(StateValue(state, "rtp_udp_dropped")) /
+                           static_cast<double>(StateValue(state, "rtp_udp_sent"));
+  const LossTotals totals = SumLossLines(Debug.Lines());
+  ASSERT_GT(totals.Expected, 0u);
+  const double reportedShare = static_cast<double>(totals.Lost) / static_cast<double>(totals.Expected);
+  RecordProperty("shares",
+                 std::to_string(reportedShare) + " reported, " + std::to_string(trueShare) + " true");
+  EXPECT_NEAR(reportedShare, trueShare, trueShare / 10)
+      << totals.Lost << " of " << totals.Expected << " against " << state;
+  EXPECT_GT(totals.Duplicates, 0u);
+}
+
 struct RestartCase {
   const char* Name;
   std::vector<std::string> Args;

@@ -20,6 +20,7 @@ TEST(RtpLossCounter, CountsMissingPacketsOnceWhateverTheOrder) {
       {"a reordered packet counts once", {1, 2, 4, 3, 5, 6}, 1},
       {"a duplicate counts nothing", {1, 2, 2, 3}, 0},
       {"a jump far back is a new stream", {5000, 5001, 10, 11}, 0},
+      {"a jump far ahead is a new stream", {100, 101, 30000, 30001, 30003}, 1},
   };
   for (const Case& c : cases) {
     CRtpLossCounter counter;

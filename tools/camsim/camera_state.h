@@ -24,9 +24,10 @@ struct CameraConfig {
   int DigestQop = -1;         // 1 Digest with qop=auth, 0 the older form; -1 HTTP with, RTSP without
   std::vector<std::string> DigestAlgorithms = {"MD5"};  // one challenge each, in this order
   int NonceLifetime = 0;                                // seconds; 0 = a nonce never expires
-  int Lockout = 0;              // refused logins in a row that lock the account; 0 = never
-  int LockoutSeconds = 60;      // how long a locked account refuses everything
-  bool DigestUriCheck = false;  // RTSP: the Digest uri must be the request line's URI, else 400
+  int Lockout = 0;               // refused logins in a row that lock the account; 0 = never
+  int LockoutSeconds = 60;       // how long a locked account refuses everything
+  int LockoutWindowSeconds = 0;  // refusals counted within this window; 0 = in a row
+  bool DigestUriCheck = false;   // RTSP: the Digest uri must be the request line's URI, else 400
   std::string User = "admin";
   std::string Password = "secret";
   std::string Model = "QL-3110";
@@ -45,11 +46,13 @@ struct CameraConfig {
   std::string Pattern = "ball";  // videotestsrc pattern of the test picture
   bool Aud = true;               // H.264 access unit delimiters in band
   // Networks between camera and recorder.
-  double UdpLossPercent = 0;  // RTP datagrams dropped at random (seeded), UDP only
-  bool UdpBlocked = false;    // UDP SETUP answered, but nothing ever sent over UDP (a firewall)
-  bool Tcp = true;            // RTP inside the RTSP connection offered (false: such a SETUP gets 461)
-  bool TcpOnly = false;       // and nothing else: a UDP SETUP gets 461
-  unsigned Seed = 1;          // of the random drops
+  double UdpLossPercent = 0;       // RTP datagrams dropped at random (seeded), UDP only
+  double UdpReorderPercent = 0;    // RTP datagrams sent after the next one instead (seeded), UDP only
+  double UdpDuplicatePercent = 0;  // RTP datagrams sent twice (seeded), UDP only
+  bool UdpBlocked = false;         // UDP SETUP answered, but nothing ever sent over UDP (a firewall)
+  bool Tcp = true;                 // RTP inside the RTSP connection offered (false: such a SETUP gets 461)
+  bool TcpOnly = false;            // and nothing else: a UDP SETUP gets 461
+  unsigned Seed = 1;               // of the random drops
   // A file that keeps the preset numbers across restarts, as a camera keeps them in flash (empty:
   // presets live only as long as the process).
   std::string PresetStore;

@@ -42,6 +42,8 @@ Options (also --name=value):
   --lockout N            after N refused logins in a row (HTTP and RTSP together) refuse every
                          request, right password included, for --lockout-seconds (default 0: never)
   --lockout-seconds S    how long a lock-out lasts (default 60)
+  --lockout-window S     count the refused logins of --lockout within the last S seconds, accepted
+                         logins in between or not (default 0: in a row)
   --digest-uri-check yes|no  RTSP: a Digest uri other than the request line's URI answers
                          400 Bad Request, as some cameras do (default no: the answer counts for
                          the uri it names, as GStreamer's server does)
@@ -57,6 +59,10 @@ Options (also --name=value):
   --audio yes|no         report audio streams (default no)
   --udp-loss PERCENT     drop this share of RTP datagrams at random, UDP only (0..100, default 0;
                          seeded by --seed, default 1)
+  --reorder PERCENT      send this share of RTP datagrams after the next one instead (swapped with
+                         their neighbour), UDP only (0..100, default 0; seeded by --seed)
+  --duplicate PERCENT    send this share of RTP datagrams twice, UDP only (0..100, default 0;
+                         seeded by --seed)
   --udp-blocked          answer UDP SETUP but never send RTP or RTCP there, as behind a firewall
   --tcp yes|no|only      offer RTP inside the RTSP connection (default yes; no: such a SETUP is
                          answered 461 Unsupported Transport; only: a UDP SETUP is)
@@ -105,7 +111,9 @@ Simulator controls (HTTP GET, never authenticated, plain-text name=value replies
                 frames_sent (pictures sent since start by all streams together; every client of
                 the shared stream receives each), fault; with --replay also datagrams_sent (to all
                 clients together) and replay_clients; rtp_udp_sent and rtp_udp_dropped (RTP
-                datagrams given to UDP and dropped by --udp-loss or --udp-blocked)
+                datagrams given to UDP and dropped by --udp-loss or --udp-blocked),
+                rtp_udp_reordered and rtp_udp_duplicated (swapped by --reorder, sent twice by
+                --duplicate)
 )";
 
 struct Args {
@@ -122,6 +130,14 @@ long long Number(const std::string& name, const std::string& value, long long lo
   long long n = 0;
   if (!camsim::ParseBounded(value, low, high, n)) Fail("bad value for " + name + ": '" + value + "'");
   return n;
+}
+
+double Percent(const std::string& name, const std::string& value) {
+  char* end = nullptr;
+  const double percent = std::strtod(value.c_str(), &end);
+  if (value.empty() || end == nullptr || *end != '\0' || !(percent >= 0 && percent <= 100))
+    Fail(name + " takes a percentage from 0 to 100");
+  return percent;
 }
 
 bool YesNo(const std::string& name, const std::string& value) {
@@ -167,13 +183,13 @@ Args ParseArgs(int argc, char** argv) {
       c.SessionTimeout = static_cast<int>(Number(name, value, 0, 3600));
     else if (name == "--force-bitrate")
       c.ForceBitrate = static_cast<int>(Number(name, value, 16, 50000));
-    else if (name == "--udp-loss") {
-      char* end = nullptr;
-      const double percent = std::strtod(value.c_str(), &end);
-      if (value.empty() || end == nullptr || *end != '\0' || !(percent >= 0 && percent <= 100))
-        Fail("--udp-loss takes a percentage from 0 to 100");
-      c.UdpLossPercent = percent;
-    } else if (name == "--seed")
+    else if (name == "--udp-loss")
+      c.UdpLossPercent = Percent(name, value);
+    else if (name == "--reorder")
+      c.UdpReorderPercent = Percent(name, value);
+    else if (name == "--duplicate")
+      c.UdpDuplicatePercent = Percent(name, value);
+    else if (name == "--seed")
       c.Seed = static_cast<unsigned>(Number(name, value, 0, 4294967295LL));
     else if (name == "--tcp") {
       if (value != "yes" && value != "no" && value != "only") Fail("--tcp takes yes, no or only");
@@ -218,6 +234,8 @@ Args ParseArgs(int argc, char** argv) {
       c.Lockout = static_cast<int>(Number(name, value, 0, 1000));
     else if (name == "--lockout-seconds")
       c.LockoutSeconds = static_cast<int>(Number(name, value, 1, 86400));
+    else if (name == "--lockout-window")
+      c.LockoutWindowSeconds = static_cast<int>(Number(name, value, 0, 86400));
     else if (name == "--digest-uri-check")
       c.DigestUriCheck = YesNo(name, value);
     else if (name == "--user")
@@ -263,8 +281,11 @@ int main(int argc, char** argv) {
   std::unique_ptr<camsim::ReplayServer> replay;
   if (!args.Replay.empty()) {
     if (!config.Rtsp) Fail("--replay needs RTSP");
-    if (config.UdpBlocked || config.UdpLossPercent > 0 || !config.Tcp || config.TcpOnly)
-      Fail("--udp-loss, --udp-blocked and --tcp apply to the encoded stream, not to --replay");
+    if (config.UdpBlocked || config.UdpLossPercent > 0 || config.UdpReorderPercent > 0 ||
+        config.UdpDuplicatePercent > 0 || !config.Tcp || config.TcpOnly)
+      Fail(
+          "--udp-loss, --reorder, --duplicate, --udp-blocked and --tcp apply to the encoded stream, not "
+          "to --replay");
     camsim::RtpCapture capture;
     std::string error;
     if (!capture.Load(args.Replay, error)) {
@@ -284,6 +305,7 @@ int main(int argc, char** argv) {
   authOptions.NonceLifetime = config.NonceLifetime;
   authOptions.Lockout = config.Lockout;
   authOptions.LockoutSeconds = config.LockoutSeconds;
+  authOptions.LockoutWindowSeconds = config.LockoutWindowSeconds;
   authOptions.User = config.User;
   authOptions.Password = config.Password;
   camsim::AuthOptions httpOptions = authOptions;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <random>
 #include <utility>
+#include <vector>
 
 #include "http_auth.h"
 
@@ -35,42 +36,95 @@ constexpr uint8_t kFirstRtcpType = 200;
 constexpr uint8_t kLastRtcpType = 204;
 constexpr int kCloseWaitMs = 2000;
 
+std::atomic<uint64_t> gUdpRtpReordered{0};
+std::atomic<uint64_t> gUdpRtpDuplicated{0};
+
 // What the network between camera and recorder does to UDP; shared by every UDP sink.
 struct UdpFilter {
   double LossPercent = 0;
+  double ReorderPercent = 0;
+  double DuplicatePercent = 0;
   bool Blocked = false;
-  std::mutex Lock;  // guards Random
+  std::mutex Lock;  // guards Random and every sink's Held
   std::mt19937 Random;
 };
 
-// True when the datagram goes out.
-bool PassUdp(UdpFilter& filter, GstBuffer* buffer) {
+// One UDP sink's share: a datagram held back to go out after the next one.
+struct UdpSinkState {
+  UdpFilter* Filter = nullptr;
+  GstBuffer* Held = nullptr;  // owned
+};
+
+void FreeSinkState(gpointer data) {
+  auto* state = static_cast<UdpSinkState*>(data);
+  if (state->Held != nullptr) gst_buffer_unref(state->Held);
+  delete state;
+}
+
+bool Chance(UdpFilter& filter, double percent) {
+  return percent > 0 && std::uniform_real_distribution<double>(0, 100)(filter.Random) < percent;
+}
+
+// Appends what goes out in place of buffer (borrowed), in order, each with a reference of its own.
+void Impair(UdpSinkState& state, GstBuffer* buffer, std::vector<GstBuffer*>& out) {
+  UdpFilter& filter = *state.Filter;
   uint8_t second = 0;
   const bool rtcp =
       gst_buffer_extract(buffer, 1, &second, 1) == 1 && second >= kFirstRtcpType && second <= kLastRtcpType;
-  if (rtcp) return !filter.Blocked;
-  gUdpRtpSent.fetch_add(1, std::memory_order_relaxed);
-  bool pass = !filter.Blocked;
-  if (pass && filter.LossPercent > 0) {
-    std::lock_guard<std::mutex> lock(filter.Lock);
-    pass = std::uniform_real_distribution<double>(0, 100)(filter.Random) >= filter.LossPercent;
+  if (rtcp) {
+    if (!filter.Blocked) out.push_back(gst_buffer_ref(buffer));
+    return;
   }
-  if (!pass) gUdpRtpDropped.fetch_add(1, std::memory_order_relaxed);
-  return pass;
+  gUdpRtpSent.fetch_add(1, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(filter.Lock);
+  if (filter.Blocked || Chance(filter, filter.LossPercent)) {
+    gUdpRtpDropped.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  if (state.Held == nullptr && Chance(filter, filter.ReorderPercent)) {
+    state.Held = gst_buffer_ref(buffer);  // goes out after the next one
+    gUdpRtpReordered.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  out.push_back(gst_buffer_ref(buffer));
+  if (Chance(filter, filter.DuplicatePercent)) {
+    out.push_back(gst_buffer_ref(buffer));
+    gUdpRtpDuplicated.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (state.Held != nullptr) {
+    out.push_back(state.Held);
+    state.Held = nullptr;
+  }
 }
 
-GstPadProbeReturn FilterUdp(GstPad*, GstPadProbeInfo* info, gpointer data) {
-  auto* filter = static_cast<UdpFilter*>(data);
+// Set while a probe hands extra datagrams to its own sink, which runs the probe again.
+thread_local bool tInjecting = false;
+
+GstPadProbeReturn FilterUdp(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+  if (tInjecting) return GST_PAD_PROBE_OK;
+  auto* state = static_cast<UdpSinkState*>(data);
+  std::vector<GstBuffer*> out;
   if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
-    return PassUdp(*filter, GST_PAD_PROBE_INFO_BUFFER(info)) ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    Impair(*state, buffer, out);
+    if (out.empty()) return GST_PAD_PROBE_DROP;
+    // All but the last go out now, the last as this push.
+    tInjecting = true;
+    for (size_t i = 0; i + 1 < out.size(); ++i) gst_pad_chain(pad, out[i]);
+    tInjecting = false;
+    gst_buffer_unref(buffer);
+    GST_PAD_PROBE_INFO_DATA(info) = out.back();
+    return GST_PAD_PROBE_OK;
   }
   if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
-    GstBufferList* list = gst_buffer_list_make_writable(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
-    for (guint i = gst_buffer_list_length(list); i > 0; --i) {
-      if (!PassUdp(*filter, gst_buffer_list_get(list, i - 1))) gst_buffer_list_remove(list, i - 1, 1);
-    }
-    GST_PAD_PROBE_INFO_DATA(info) = list;
-    if (gst_buffer_list_length(list) == 0) return GST_PAD_PROBE_DROP;
+    GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+    for (guint i = 0; i < gst_buffer_list_length(list); ++i)
+      Impair(*state, gst_buffer_list_get(list, i), out);
+    if (out.empty()) return GST_PAD_PROBE_DROP;
+    GstBufferList* sent = gst_buffer_list_new_sized(static_cast<guint>(out.size()));
+    for (GstBuffer* buffer : out) gst_buffer_list_add(sent, buffer);
+    gst_buffer_list_unref(list);
+    GST_PAD_PROBE_INFO_DATA(info) = sent;
   }
   return GST_PAD_PROBE_OK;
 }
@@ -80,9 +134,11 @@ void OnElementAdded(GstBin*, GstBin*, GstElement* element, gpointer filter) {
   GstElementFactory* factory = gst_element_get_factory(element);
   if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "multiudpsink") != 0) return;
   if (GstPad* sink = gst_element_get_static_pad(element, "sink")) {
+    auto* state = new UdpSinkState;
+    state->Filter = static_cast<UdpFilter*>(filter);
     gst_pad_add_probe(
         sink, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-        FilterUdp, filter, nullptr);
+        FilterUdp, state, FreeSinkState);
     gst_object_unref(sink);
   }
 }
@@ -102,6 +158,8 @@ UdpFilter& SharedUdpFilter(const CameraConfig& config) {
   static UdpFilter* filter = [&config] {
     auto* made = new UdpFilter;
     made->LossPercent = config.UdpLossPercent;
+    made->ReorderPercent = config.UdpReorderPercent;
+    made->DuplicatePercent = config.UdpDuplicatePercent;
     made->Blocked = config.UdpBlocked;
     made->Random.seed(config.Seed);
     return made;
@@ -216,7 +274,9 @@ uint64_t FramesSent() {
 
 std::string UdpStateLines() {
   return "rtp_udp_sent=" + std::to_string(gUdpRtpSent.load()) +
-         "\r\nrtp_udp_dropped=" + std::to_string(gUdpRtpDropped.load()) + "\r\n";
+         "\r\nrtp_udp_dropped=" + std::to_string(gUdpRtpDropped.load()) +
+         "\r\nrtp_udp_reordered=" + std::to_string(gUdpRtpReordered.load()) +
+         "\r\nrtp_udp_duplicated=" + std::to_string(gUdpRtpDuplicated.load()) + "\r\n";
 }
 
 int RtspFront::CloseConnections() {
@@ -445,7 +505,8 @@ void RtspFront::Remount(const CameraState& state) {
   } else if (Config.TcpOnly) {
     gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
   }
-  if (Config.UdpBlocked || Config.UdpLossPercent > 0) {
+  if (Config.UdpBlocked || Config.UdpLossPercent > 0 || Config.UdpReorderPercent > 0 ||
+      Config.UdpDuplicatePercent > 0) {
     g_signal_connect(factory, "media-configure", G_CALLBACK(OnFilteredMediaConfigure),
                      &SharedUdpFilter(Config));
   }

@@ -26,8 +26,9 @@ VideoProfile EncoderProfile(VideoProfile profile, const CameraConfig& config);
 // payloaders' output. Clients of a shared stream each receive every one of them.
 uint64_t FramesSent();
 
-// "rtp_udp_sent=N" and "rtp_udp_dropped=N" lines for /sim/state: RTP datagrams given to UDP
-// sinks, and those of them that --udp-loss or --udp-blocked dropped.
+// "rtp_udp_sent=N", "rtp_udp_dropped=N", "rtp_udp_reordered=N" and "rtp_udp_duplicated=N" lines
+// for /sim/state: RTP datagrams given to UDP sinks, those of them that --udp-loss or --udp-blocked
+// dropped, that --reorder sent after their neighbour and that --duplicate sent twice.
 std::string UdpStateLines();
 
 // The camera's RTSP side: "rtpvideo1.sdp" encoded from profile 1, on the default GLib main context.
