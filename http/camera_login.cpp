@@ -73,6 +73,17 @@ int64_t CCameraLogin::Refused(int64_t nowMs, bool& firstOfSeries) {
   return NextTryMs - nowMs;
 }
 
+void CCameraLogin::Answered(bool sent, bool refused, int64_t nowMs) {
+  if (!sent) {
+    Release();
+  } else if (refused) {
+    bool firstOfSeries = false;
+    Refused(nowMs, firstOfSeries);
+  } else {
+    Accepted();
+  }
+}
+
 int64_t CCameraLogin::Noted(int64_t nowMs, bool& firstOfSeries) const {
   std::lock_guard<std::mutex> guard(Lock);
   firstOfSeries = Series <= 1;

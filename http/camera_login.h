@@ -48,6 +48,10 @@ class CCameraLogin {
   bool ClaimTurn(int64_t nowMs);
   // A claimed request ended without an answer to the credentials.
   void Release();
+  // What became of credentials a requester offered: every refused login of the driver counts for
+  // the camera, whichever part made it; any other answer ends the refusal series; no answer
+  // (sent false) hands the turn on.
+  void Answered(bool sent, bool refused, int64_t nowMs);
   // The camera refused credentials at nowMs: returns the wait before the next try. firstOfSeries
   // tells whether it began a series (the first refusal since an acceptance or a fresh start).
   int64_t Refused(int64_t nowMs, bool& firstOfSeries);

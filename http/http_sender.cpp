@@ -227,18 +227,8 @@ bool CHttpSender::Send(const CHttpRequest& request) {
   StatusCode = 0;
   OfferedCredentials = false;
   const bool sent = SendOnce(request, true);
-  // Every refused login of the driver counts for the camera, whichever part made it; any other
-  // answer to the credentials ends the refusal series, and no answer hands the turn on.
-  if (OfferedCredentials && Device.Login) {
-    if (!sent) {
-      Device.Login->Release();
-    } else if (StatusCode == kStatusUnauthorized) {
-      bool firstOfSeries = false;
-      Device.Login->Refused(korvalt::platform::MonotonicMs(), firstOfSeries);
-    } else {
-      Device.Login->Accepted();
-    }
-  }
+  if (OfferedCredentials && Device.Login)
+    Device.Login->Answered(sent, StatusCode == kStatusUnauthorized, korvalt::platform::MonotonicMs());
   // The camera may have moved to another address: the next request looks its name up again.
   if (!sent) CameraAddress = 0;
   // After refused credentials libcurl would open the next request with the old nonce and, refused

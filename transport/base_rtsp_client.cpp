@@ -342,19 +342,12 @@ bool CBaseRTSPClient::ExchangeWithRetry(int method) {
   }
   Refused = result && Parser.StatusCode == kStatusUnauthorized && CredentialsSent;
   if (CredentialsSent && result && !Refused) CredentialsProven = true;
+  if (Refused) CredentialsProven = false;
   if (offered && Params.Login) {
     // The camera's answer to the credentials counts for the whole driver.
-    const bool answeredCredentials =
-        CredentialsSent && (LastError == Failure::kNone || LastError == Failure::kStatus);
-    bool firstOfSeries = false;
-    if (Refused) {
-      CredentialsProven = false;
-      Params.Login->Refused(platform::MonotonicMs(), firstOfSeries);
-    } else if (answeredCredentials) {
-      Params.Login->Accepted();
-    } else {
-      Params.Login->Release();
-    }
+    const bool answered =
+        Refused || (CredentialsSent && (LastError == Failure::kNone || LastError == Failure::kStatus));
+    Params.Login->Answered(answered, Refused, platform::MonotonicMs());
   }
   // Nothing went out that the camera could have refused: say what it asked for instead.
   if (result && Parser.StatusCode == kStatusUnauthorized && !CredentialsSent)
