@@ -2,7 +2,9 @@
 # Builds quenlark_ipcapture.dll for Windows x64 and x86 with the MinGW-w64 cross compilers:
 # build-windows-x64/bin/quenlark_ipcapture.dll and build-windows-x86/bin/quenlark_ipcapture.dll.
 # Then checks each DLL: the twelve exports by plain name, and imports from system DLLs only.
-# scripts/test-windows.sh runs the Windows tests under Wine.
+# The x86 DLL is also checked for SSE code that would need a 16-byte aligned stack: a recorder
+# built with Microsoft's compiler guarantees 4 bytes only. scripts/test-windows.sh runs the Windows
+# tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -38,4 +40,20 @@ for arch in x64 x86; do
   fi
   echo "$dll: $(echo "$found" | wc -l) exports; imports $(echo "$imports" | tr '\n' ' ')"
 done
+
+# x86: an aligned SSE access to the stack (movaps, movdqa, a packed operation on memory) faults
+# when the caller aligned the stack to 4 bytes only. The toolchain makes GCC realign frames that
+# need more (-mincoming-stack-boundary=2); this catches code that does not, the static runtime's
+# included. Unaligned and scalar forms are fine.
+dll=build-windows-x86/bin/quenlark_ipcapture.dll
+objdump -d --no-show-raw-insn "$dll" >build-windows-x86/disassembly.txt
+sse=$(grep -c '%xmm' build-windows-x86/disassembly.txt || true)
+aligned=$(grep -E '%xmm' build-windows-x86/disassembly.txt | grep -E '\((%esp|%ebp)' |
+  grep -Ev '\s(movu|movs[sd]|movdqu|lddqu|movlp|movhp|movq|movd|cvt|u?comis|(add|sub|mul|div|min|max|sqrt)s[sd]|pinsr|pextr)' || true)
+if [ -n "$aligned" ]; then
+  echo "build-windows: $dll has aligned SSE accesses to the stack, which a 4-byte aligned caller faults:" >&2
+  echo "$aligned" | head -n 10 >&2
+  status=1
+fi
+echo "$dll: $sse SSE instructions, none needing a 16-byte aligned stack"
 exit $status

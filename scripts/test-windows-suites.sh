@@ -1,21 +1,32 @@
 #!/usr/bin/env bash
 # Builds the unit suites of the code that differs between Linux and Windows (thread, http,
-# transport, presets, media) for Windows x64, against GoogleTest built from Debian's sources, and
-# runs each under Wine (x64 only: this kernel cannot run 32-bit programs). A Windows program cannot
-# start the Linux camsim, so this script starts one per authentication scheme (running natively,
-# reached on 127.0.0.1) and names their ports in QUENLARK_CAMSIM_NONE, _BASIC and _DIGEST; camsim
-# is the normal build's (build/bin/camsim, built when missing) or QUENLARK_CAMSIM_EXECUTABLE.
-# Prints one count line per suite and a total; the total also goes to
-# build-windows-x64/suites-summary.txt.
+# transport, presets, media) for Windows, against GoogleTest built from Debian's sources, and runs
+# each under Wine: `test-windows-suites.sh x64` (the default) under wine64, `x86` under Wine's
+# 32-bit loader (scripts/windows-arch.sh; skipped with one line where this machine cannot run
+# 32-bit programs). A Windows program cannot start the Linux camsim, so this script starts one per
+# authentication scheme (running natively, reached on 127.0.0.1) and names their ports in
+# QUENLARK_CAMSIM_NONE, _BASIC and _DIGEST; camsim is the normal build's (build/bin/camsim, built
+# when missing) or QUENLARK_CAMSIM_EXECUTABLE. Prints one count line per suite and a total; the
+# total also goes to build-windows-ARCH/suites-summary.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+# shellcheck source=scripts/windows-arch.sh
+source scripts/windows-arch.sh
 
+arch=${1:-x64}
 jobs=${QUENLARK_JOBS:-$(nproc)}
 suites=(thread_tests http_tests transport_tests presets_tests media_tests)
-rm -f build-windows-x64/suites-summary.txt
-cmake --preset windows-x64-tests >/dev/null
-nice cmake --build build-windows-x64 -j "$jobs" --target "${suites[@]}"
+windows_arch "$arch"
+mkdir -p "$build"
+rm -f "$build/suites-summary.txt"
+if [ -n "$skipped" ]; then
+  echo "windows $arch suites: skipped: $skipped"
+  echo "skipped: $skipped" >"$build/suites-summary.txt"
+  exit 0
+fi
+cmake --preset "windows-$arch-tests" >/dev/null
+nice cmake --build "$build" -j "$jobs" --target "${suites[@]}"
 
 camsim=${QUENLARK_CAMSIM_EXECUTABLE:-build/bin/camsim}
 if [ ! -x "$camsim" ]; then
@@ -24,8 +35,6 @@ if [ ! -x "$camsim" ]; then
   camsim=build/bin/camsim
 fi
 
-export WINEPREFIX=$PWD/build-windows-x64/wineprefix WINEDEBUG=-all
-wine=/usr/lib/wine/wine64
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -66,15 +75,15 @@ status=0
 total_passed=0 total_skipped=0 total_failed=0
 lines=()
 for suite in "${suites[@]}"; do
-  log=build-windows-x64/$suite.log
-  echo "== $suite under Wine"
+  log=$build/$suite.log
+  echo "== $suite under Wine ($arch)"
   set +e
   filter=()
   if [ -n "${known_faults[$suite]:-}" ]; then
     filter=(--gtest_filter="-${known_faults[$suite]}")
     echo "left out (known faults): ${known_faults[$suite]//:/ }"
   fi
-  timeout 900 "$wine" "build-windows-x64/bin/$suite.exe" --gtest_color=no "${filter[@]+"${filter[@]}"}" >"$log" 2>&1
+  timeout 900 "${wine[@]}" "$build/bin/$suite.exe" --gtest_color=no "${filter[@]+"${filter[@]}"}" >"$log" 2>&1
   rc=$?
   set -e
   passed=$(count PASSED "$log")
@@ -100,6 +109,6 @@ echo
 printf '%s\n' "${lines[@]}"
 summary="$total_passed passed, $total_skipped skipped, $total_failed failed in ${#suites[@]} suites"
 [ "$status" -eq 0 ] || summary="$summary; a suite did not finish cleanly"
-echo "windows suites: $summary"
-echo "$summary" >build-windows-x64/suites-summary.txt
+echo "windows $arch suites: $summary"
+echo "$summary" >"$build/suites-summary.txt"
 exit $status
