@@ -40,7 +40,9 @@ class WithoutProfileSetUp : public Channel {
  public:
   WithoutProfileSetUp(korvalt::IDriver* driver, korvalt::ipcapture::IFrameSink* sink, uint16_t rtspPort)
       : Channel(0, driver, sink), Port(rtspPort) {
-    this->Intervals.PortProbeMs = 20;
+    // Long enough to hear a stream at 25 pictures a second that another test's camera still sends
+    // to a port its channel just let go: the channel now takes RTP by address and SSRC, not port.
+    this->Intervals.PortProbeMs = 200;
   }
   bool ConfigureCamera() override {
     this->RtspPort = Port;
