@@ -280,7 +280,11 @@ bool CBaseRTPChannel::DeliverFrame(ipcapture::IFrameSample* sample) {
   const CChannelThreadMark mark(this);
   // Nothing reaches the host once it stopped the channel, or restarted it, until the next stream.
   const CCallbackGate::CPass pass(HostCalls);
-  if (!pass.Admitted()) return false;
+  if (!pass.Admitted()) {
+    // The host stopped or restarted the channel: this picture is withheld, not lost.
+    WithheldPictures.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
   FrameArrived.Set();
   bool accepted = false;
   try {
@@ -310,7 +314,9 @@ CBaseRTPChannel::LossFigures CBaseRTPChannel::LossNow() {
   LossFigures now;
   now.Received = Loss.Received();
   now.Lost = Loss.Lost();
-  now.Pictures = DroppedPictures();
+  // The parser counts a picture the channel withheld from the host as dropped.
+  const uint64_t dropped = DroppedPictures();
+  now.Pictures = dropped - std::min(dropped, WithheldPictures.load(std::memory_order_relaxed));
   now.Kernel = KernelDropsClosed + (Receiver ? Receiver->Port.KernelDrops() : 0);
   now.Late = Reorder.Late();
   now.Duplicates = Reorder.Duplicates();

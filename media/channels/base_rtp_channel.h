@@ -106,6 +106,8 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   // Packets from the camera since the last opening; written by the receive thread.
   std::atomic<uint64_t> PacketsSinceOpen{0};
   CRtpLossCounter Loss;  // fed by the receive thread, read by the worker
+  // Pictures not handed to the host because it had stopped or restarted the channel.
+  std::atomic<uint64_t> WithheldPictures{0};
   // Hands the reorder stage's packets, in sequence, to the loss count and the parser.
   void OnOrderedPacket(const RTP_PACKET_INFO& packet);
   // The receive path's clock (the filter's silence and the reorder stage's time bound); tests
