@@ -22,6 +22,8 @@ CIPCaptureDriver::~CIPCaptureDriver() {
   Close();
   CMutexLock guard(RecordLock);
   CustomParameters.clear();
+  // A sender that outlives the driver (a channel retired from its own callback) logs nowhere.
+  if (DeviceInfo.Login) DeviceInfo.Login->SetLog(nullptr);
 }
 
 bool CIPCaptureDriver::Open(ipcapture::IDebugSink* sink, ipcapture::ISampleAllocator* allocator,
@@ -70,6 +72,8 @@ bool CIPCaptureDriver::OpenUnguarded(ipcapture::IDebugSink* sink, ipcapture::ISa
     InputCount = inputs;
     OutputCount = outputs;
     ChannelCount = channels;
+    const std::string previousAddress = DeviceInfo.Address;
+    const uint16_t previousPort = DeviceInfo.Port;
     DeviceInfo.Address = std::move(address);
     DeviceInfo.Port = port;
     DeviceInfo.UserName = std::move(userName);
@@ -79,8 +83,13 @@ bool CIPCaptureDriver::OpenUnguarded(ipcapture::IDebugSink* sink, ipcapture::ISa
     // one with the same keeps counting what the camera refused.
     if (!DeviceInfo.Login) DeviceInfo.Login = std::make_shared<CCameraLogin>();
     DeviceInfo.Login->UseCredentials(DeviceInfo.Address, DeviceInfo.UserName, DeviceInfo.Password);
+    DeviceInfo.Login->SetLog(this);
+    if (DeviceInfo.Address != previousAddress || DeviceInfo.Port != previousPort)
+      DeviceInfo.Login->Key().Forget();
     // Indexes beyond the last one supplied keep what an earlier Open stored.
     for (auto& [index, text] : supplied) CustomParameters[index] = std::move(text);
+    const auto pin = CustomParameters.find(ipcapture::kCustomParameterKeySha256);
+    DeviceInfo.Login->Key().UsePin(pin == CustomParameters.end() ? std::string_view() : pin->second);
   }
 
   if (!CreateCaptureIO()) return false;

@@ -213,6 +213,11 @@ bool CQuenlarkCameraProperties::QueryProperties(int32_t* errorCode) {
   return result;
 }
 
+std::string CQuenlarkCameraProperties::KeySha256() const {
+  const auto& login = Sender.GetDeviceInfo().Login;
+  return login && login->Key().UsesHttps() ? login->Key().Accepted() : std::string();
+}
+
 bool CQuenlarkCameraProperties::SaveProperties(ipc::ICapabilityResults* results) {
   // The base refuses a null result object too, but the frame intervals come first.
   if (results == nullptr) return false;
@@ -237,6 +242,8 @@ bool CQuenlarkCameraProperties::SaveProperties(ipc::ICapabilityResults* results)
        VideoStandard == kStandardNtsc ? "1" : "0"},
       {ipc::kCustomParameterFirmware, "Firmware", ipc::kCustomParameterText, FirmwareVersion},
       {ipc::kCustomParameterMacAddress, "MAC Address", ipc::kCustomParameterText, MacAddress},
+      // The key the query's HTTPS connection accepted, for the host to hand back as the pin.
+      {ipc::kCustomParameterKeySha256, "TLS key SHA-256", ipc::kCustomParameterText, KeySha256()},
   };
   for (const Parameter& p : parameters) {
     ipc::ICustomParameterInfo* info = results->GetCustomParameter(p.Index);

@@ -18,7 +18,7 @@ class CQuenlarkCameraProperties : public CCameraPropertiesEx {
 
   bool QueryProperties(int32_t* errorCode) override;
   // Frame intervals, then the base answers, then the custom parameters "Video standard",
-  // "Firmware" and "MAC Address".
+  // "Firmware", "MAC Address" and "TLS key SHA-256".
   bool SaveProperties(ipcapture::ICapabilityResults* results) override;
   // Ends the request in flight, so an owner never waits for a camera that does not answer.
   void CancelRequest() override;
@@ -34,6 +34,8 @@ class CQuenlarkCameraProperties : public CCameraPropertiesEx {
   const std::string& GetModel() const { return Model; }
   const std::string& GetFirmwareVersion() const { return FirmwareVersion; }
   const std::string& GetMacAddress() const { return MacAddress; }
+  // The SHA-256 of the TLS key the camera's HTTPS presented; empty over plain HTTP.
+  std::string KeySha256() const;
 
  private:
   bool QueryDeviceInformation();

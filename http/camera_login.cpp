@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/debug_message.h"
 #include "http/sha256.h"
 
 namespace korvalt {
@@ -108,13 +109,23 @@ void CCameraLogin::UseCredentials(const std::string& address, const std::string&
   // Only a digest of the password is kept, so no copy of it lingers here.
   const std::string key = address + '\n' + user + '\n' + DigestOf(password);
   std::lock_guard<std::mutex> guard(Lock);
-  if (key == Key) return;
-  Key = key;
+  if (key == CredentialsKey) return;
+  CredentialsKey = key;
   Series = 0;
   NextTryMs = 0;
   TurnHeldUntilMs = 0;
   Recent.fill(0);
   Oldest = 0;
+}
+
+void CCameraLogin::SetLog(IDebugMessage* log) {
+  std::lock_guard<std::recursive_mutex> guard(LogLock);
+  Log = log;
+}
+
+void CCameraLogin::Say(int level, const std::string& line) {
+  std::lock_guard<std::recursive_mutex> guard(LogLock);
+  if (Log != nullptr) Log->DebugMessage(level, "%s", line.c_str());
 }
 
 }  // namespace korvalt

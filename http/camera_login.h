@@ -6,6 +6,10 @@
 #include <mutex>
 #include <string>
 
+#include "http/camera_key.h"
+
+class IDebugMessage;
+
 namespace korvalt {
 
 // How one driver logs in to its camera, shared by every request the driver makes to it (RTSP,
@@ -70,6 +74,17 @@ class CCameraLogin {
   uint32_t Scheme() const { return LearntScheme.load(); }
   void LearnScheme(uint32_t scheme) { LearntScheme.store(scheme); }
 
+  // The camera's TLS key and whether the CGI goes over HTTPS.
+  CCameraKey& Key() { return CameraKey; }
+  const CCameraKey& Key() const { return CameraKey; }
+
+  // Where lines about the login go (the driver's diagnostics); null: nowhere. The driver clears it
+  // before it goes; a line being said then is waited for.
+  void SetLog(IDebugMessage* log);
+  void Say(int level, const std::string& line);
+  // True the first time only: a line that is said once per driver.
+  bool FirstTimeBasicInClear() { return !BasicInClearSaid.exchange(true); }
+
   // The scale that text names when it is a whole number of 1 to 1000, else 1000.
   static int64_t ScaleFrom(const char* text);
 
@@ -85,8 +100,13 @@ class CCameraLogin {
   // The monotonic times of the last kMaxPerWindow refusals, oldest at Oldest; 0 = none.
   std::array<int64_t, kMaxPerWindow> Recent{};
   size_t Oldest = 0;
-  std::string Key;  // address, user and a digest of the password the refusals were for
+  std::string CredentialsKey;  // address, user and a digest of the password the refusals were for
   std::atomic<uint32_t> LearntScheme{0};
+  std::atomic<bool> BasicInClearSaid{false};
+  CCameraKey CameraKey;
+  // Recursive: the host's sink may call back into the driver, which may log again.
+  std::recursive_mutex LogLock;
+  IDebugMessage* Log = nullptr;  // not owned
 };
 
 }  // namespace korvalt

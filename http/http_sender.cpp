@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "http/request_deadline.h"
+#include "http/tls_key.h"
 #include "platform/clock.h"
 
 namespace Web {
@@ -81,6 +82,12 @@ bool IsPlainHost(std::string_view host) {
   });
 }
 
+// A reply that was no HTTP at all: a TLS port spoken to in plain HTTP, or the other way round.
+bool WrongProtocol(CURLcode result) {
+  return result == CURLE_WEIRD_SERVER_REPLY || result == CURLE_GOT_NOTHING || result == CURLE_RECV_ERROR ||
+         result == CURLE_UNSUPPORTED_PROTOCOL || result == CURLE_SSL_CONNECT_ERROR;
+}
+
 }  // namespace
 
 struct CHttpSender::CurlHandles {
@@ -124,6 +131,9 @@ struct CHttpSender::Transfer {
   std::string Challenge;       // first WWW-Authenticate value of the latest response
   bool DigestOffered = false;  // one of its WWW-Authenticate values offers Digest
   bool BasicOffered = false;   // one offers Basic
+  std::string Location;        // of the latest response
+  CURLcode Result = CURLE_OK;  // libcurl's verdict on a finished transfer
+  TLS_KEY_CHECK KeyCheck;      // the camera's key, judged during the TLS handshake
   const std::atomic<bool>* Aborted = nullptr;
   int TimeoutMs = 0;
   int64_t DeadlineMs = INT64_MAX;  // monotonic: the request ends here whatever arrives
@@ -149,11 +159,20 @@ struct CHttpSender::Transfer {
       t->DigestOffered = false;
       t->BasicOffered = false;
       t->Challenge.clear();
+      t->Location.clear();
       t->Body->clear();
       t->BodyCapped = false;
     } else if (line == "\r\n" || line == "\n") {
       t->HeadersDone = true;
     } else {
+      constexpr std::string_view kLocation = "Location:";
+      if (line.size() >= kLocation.size() && EqualsNoCase(line.substr(0, kLocation.size()), kLocation)) {
+        std::string_view value = line.substr(kLocation.size());
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
+          value.remove_suffix(1);
+        t->Location.assign(value.substr(0, 2048));
+      }
       constexpr std::string_view kName = "WWW-Authenticate:";
       if (line.size() >= kName.size() && EqualsNoCase(line.substr(0, kName.size()), kName)) {
         line.remove_prefix(kName.size());
@@ -180,6 +199,11 @@ struct CHttpSender::Transfer {
       return 0;  // ends the transfer; what arrived so far is the reply
     }
     return length;
+  }
+
+  static CURLcode OnTlsContext(CURL*, void* context, void* user) {
+    InstallKeyCheck(context, static_cast<Transfer*>(user)->KeyCheck);
+    return CURLE_OK;
   }
 
   static int OnPrerequest(void* user, char*, char*, int, int) {
@@ -243,10 +267,40 @@ uint32_t CHttpSender::KnownScheme() const {
   return Device.Login ? Device.Login->Scheme() : 0;
 }
 
+bool CHttpSender::Exchange(const CHttpRequest& request, Transfer& transfer, ROUTE& route) {
+  route = ChooseRoute(request);
+  if (Perform(request, transfer, route)) {
+    if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
+    return true;
+  }
+  const bool settled = Device.Login && Device.Login->Key().UsesHttps();
+  if (HeldBack || Aborted.load() || settled || transfer.KeyCheck.Refused || !WrongProtocol(transfer.Result))
+    return false;
+  // Neither answered in the protocol we spoke: the other one, once, on the same port. Plain HTTP
+  // after a failed TLS handshake only finds a redirect: no credentials go with it to a pinned camera.
+  route.Secure = !route.Secure;
+  transfer = Transfer{};
+  StatusCode = 0;
+  if (!Perform(request, transfer, route)) return false;
+  if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
+  return true;
+}
+
 bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {
   Transfer transfer;
   const bool hadScheme = KnownScheme() != 0;
-  if (!Perform(request, transfer)) return false;
+  ROUTE route;
+  if (!Exchange(request, transfer, route)) return false;
+  if (!route.Secure && StatusCode >= 300 && StatusCode < 400 && Device.Login) {
+    // A camera that serves its CGI over HTTPS only: there for the driver's life, never back.
+    const uint16_t port = HttpsRedirectPort(transfer.Location, Device.Address);
+    if (port != 0) {
+      Device.Login->Key().UseHttps(port);
+      Body.clear();
+      StatusCode = 0;
+      return SendOnce(request, mayRetry);
+    }
+  }
   if (StatusCode != kStatusUnauthorized || hadScheme || !mayRetry) {
     HasReply = true;
     return true;
@@ -271,7 +325,7 @@ bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {
   return SendOnce(request, false);
 }
 
-bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
+bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer, const ROUTE& route) {
   if (Aborted.load() || !Curl || !Curl->Easy || !Curl->Multi) return false;
   if (request.Verb.empty() || request.Path.empty()) return false;
   if (HasControlChars(request.Verb, false) || HasControlChars(request.Path, false)) return false;
@@ -283,16 +337,23 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   const int timeoutMs = std::max<int32_t>(Device.NetworkTimeout, 1);
   if (CameraAddress == 0) CameraAddress = Resolver.Resolve(Device.Address, &AbortEvent, timeoutMs);
   if (CameraAddress == 0 || Aborted.load()) return false;
+  korvalt::CCameraLogin* login = Device.Login.get();
+  if (route.Secure && login != nullptr && login->Key().Refusing() &&
+      login->WaitMs(korvalt::platform::MonotonicMs()) > 0) {
+    // The camera presented a key we refused: no new handshake before the back-off allows one.
+    HeldBack = true;
+    return false;
+  }
   char address[INET_ADDRSTRLEN] = {};
   if (::inet_ntop(AF_INET, &CameraAddress, address, sizeof address) == nullptr) return false;
 
   CURL* easy = Curl->Easy;
-  const bool secure = request.Secure == 1;
+  const bool secure = route.Secure;
   const std::string url = std::string(secure ? "https://" : "http://") + Device.Address + ":" +
-                          std::to_string(Device.Port) + (request.Path.front() == '/' ? "" : "/") +
+                          std::to_string(route.Port) + (request.Path.front() == '/' ? "" : "/") +
                           request.Path;
   // The address found above, for this name and port, in libcurl's cache of the multi handle.
-  const std::string resolved = Device.Address + ":" + std::to_string(Device.Port) + ":" + address;
+  const std::string resolved = Device.Address + ":" + std::to_string(route.Port) + ":" + address;
 
   // Every option is set on every transfer: the handle is reused and must not carry the last one's.
   bool ok = true;
@@ -319,9 +380,14 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   } else if (request.Verb != "GET" || !request.Body.empty()) {
     set(curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.Verb.c_str()));
   }
-  const bool ignoreCert = secure && (request.Options & CHttpRequest::kIgnoreCertErrors) != 0;
-  set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, ignoreCert ? 0L : 1L));
-  set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, ignoreCert ? 0L : 2L));
+  // Cameras carry self-signed certificates: the camera's key decides (pinned, the first seen, or a
+  // certificate the system's store verifies for the camera's name), judged within the handshake.
+  transfer.KeyCheck.Login = login;
+  transfer.KeyCheck.Host = Device.Address;
+  set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L));
+  set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L));
+  set(curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, secure ? &Transfer::OnTlsContext : nullptr));
+  set(curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, secure ? &transfer : nullptr));
   if (!ok) return false;
 
   // Credentials: one scheme at a time, never libcurl's "any", and none before the camera's
@@ -331,7 +397,10 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   set(curl_easy_setopt(easy, CURLOPT_PASSWORD, nullptr));
   set(curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_BASIC));
   const uint32_t scheme = KnownScheme();
-  if (!Device.UserName.empty() && request.AuthKind != CHttpRequest::kAuthNone && scheme != 0) {
+  // A camera whose key is pinned spoke TLS: plain HTTP to it carries no password.
+  const bool plainForbidden = !secure && login != nullptr && login->Key().Pinned();
+  if (!Device.UserName.empty() && request.AuthKind != CHttpRequest::kAuthNone && scheme != 0 &&
+      !plainForbidden) {
     if (Device.Login && !Device.Login->ClaimTurn(korvalt::platform::MonotonicMs())) {
       HeldBack = true;
       return false;
@@ -339,6 +408,11 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
     OfferedCredentials = true;
     const unsigned long auth = CurlAuthOfScheme(scheme);
     if (auth == 0) return false;
+    if (scheme == kSchemeBasic && !secure && login != nullptr && login->FirstTimeBasicInClear())
+      login->Say(
+          2, Device.Address +
+                 ": the camera accepts only Basic authentication over plain HTTP: the password crosses the "
+                 "network readable. Switch the camera to HTTPS, or to Digest authentication");
     set(curl_easy_setopt(easy, CURLOPT_HTTPAUTH, auth));
     set(curl_easy_setopt(easy, CURLOPT_USERNAME, Device.UserName.c_str()));
     set(curl_easy_setopt(easy, CURLOPT_PASSWORD, Device.Password.c_str()));
@@ -397,6 +471,7 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
     while (CURLMsg* message = curl_multi_info_read(Curl->Multi, &queued)) {
       if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
         result = message->data.result;
+        transfer.Result = result;
         finished = true;
       }
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/device_info.h"
@@ -58,13 +59,25 @@ class CHttpSender {
   void ClearAbort();
   bool IsAborted() const { return Aborted.load(); }
 
+  // The port of a redirect to "https://" on host itself, else 0.
+  static uint16_t HttpsRedirectPort(std::string_view location, std::string_view host);
+
   // Test seam: a smaller body cap than kMaxBodySize.
   void SetMaxBodySize(size_t bytes) { MaxBodySize = bytes; }
 
   struct Transfer;  // state of one libcurl transfer, shared with its callbacks
 
  private:
-  bool Perform(const CHttpRequest& request, Transfer& transfer);
+  struct ROUTE {
+    bool Secure = false;
+    uint16_t Port = 0;
+  };
+  // HTTPS once the camera was found to use it; else TLS when the request, the port (443) or a
+  // pinned key asks for it; else plain HTTP to the device record's port.
+  ROUTE ChooseRoute(const CHttpRequest& request) const;
+  // One request over the chosen route; a reply in neither protocol tries the other once.
+  bool Exchange(const CHttpRequest& request, Transfer& transfer, ROUTE& route);
+  bool Perform(const CHttpRequest& request, Transfer& transfer, const ROUTE& route);
   bool SendOnce(const CHttpRequest& request, bool mayRetry);
   // This sender's remembered scheme, else the one the driver learnt; 0 while unknown.
   uint32_t KnownScheme() const;

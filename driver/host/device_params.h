@@ -24,6 +24,9 @@ inline constexpr int32_t kCodecTypeH264 = 3;
 inline constexpr int32_t kCustomParameterVideoStandard = 1;  // "1" for a 60 Hz camera, else "0"
 inline constexpr int32_t kCustomParameterFirmware = 2;
 inline constexpr int32_t kCustomParameterMacAddress = 3;  // names the preset file; PTZ needs it
+// The SHA-256 of the camera's TLS public key (64 hex digits), pinned for HTTPS; "(none)" for a
+// camera reached over plain HTTP.
+inline constexpr int32_t kCustomParameterKeySha256 = 4;
 
 class IDeviceDescription {
  public:

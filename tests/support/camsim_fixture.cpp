@@ -2,6 +2,7 @@
 // pages. Starting and stopping the simulator is per system (camsim_fixture_<system>.cpp).
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/socket.h"
@@ -27,6 +28,16 @@ std::string Value(const std::string& body, const std::string& key) {
 }
 
 }  // namespace
+
+void Camsim::ReadTlsFields(const std::string& readyLine) {
+  unsigned port = 0;
+  const size_t at = readyLine.find(" https=");
+  if (at != std::string::npos && std::sscanf(readyLine.c_str() + at, " https=%u", &port) == 1)
+    HttpsPortNumber = static_cast<uint16_t>(port);
+  constexpr std::string_view kKey = " key-sha256=";
+  const size_t key = readyLine.find(kKey);
+  Key = key == std::string::npos ? std::string() : readyLine.substr(key + kKey.size(), 64);
+}
 
 std::string Camsim::SimGet(const std::string& pathAndQuery) {
   int status = 0;

@@ -20,6 +20,9 @@ struct CamsimOptions {
   bool Rtsp = false;      // false: --no-rtsp, profile 1 still names RtspPort (554 when 0)
   uint16_t HttpPort = 0;  // 0: any free port
   uint16_t RtspPort = 0;
+  bool Https = false;                  // also serves the CGI over TLS (a key of its own per start)
+  bool PlainHttp = true;               // false: no plain HTTP port (--http off)
+  bool RedirectToHttps = false;        // the plain port answers camera requests with a redirect
   std::vector<std::string> ExtraArgs;  // further camsim flags, e.g. {"--digest-qop", "no"}
 };
 
@@ -35,6 +38,9 @@ class Camsim {
   bool Ok() const { return Pid > 0; }
   uint16_t HttpPort() const { return Http; }
   uint16_t RtspPort() const { return Rtsp; }
+  uint16_t HttpsPort() const { return HttpsPortNumber; }
+  // The SHA-256 of the served TLS key (lower-case hex); empty without Https.
+  const std::string& KeySha256() const { return Key; }
 
   void Kill();     // stop the process now (a camera that dies)
   bool Restart();  // start again on the same ports
@@ -59,11 +65,14 @@ class Camsim {
  private:
   bool Start();
   void Terminate();
+  void ReadTlsFields(const std::string& readyLine);
 
   CamsimOptions Options;
   pid_t Pid = -1;
   uint16_t Http = 0;
   uint16_t Rtsp = 0;
+  uint16_t HttpsPortNumber = 0;  // kept over a restart; the key is not
+  std::string Key;
 };
 
 }  // namespace testsupport

@@ -75,6 +75,11 @@ bool Camsim::Start() {
                                    "--standard",
                                    Options.Standard};
   if (!Options.Rtsp) args.push_back("--no-rtsp");
+  if (Options.Https) {
+    args.insert(args.end(), {"--https", std::to_string(HttpsPortNumber)});
+    if (!Options.PlainHttp) args.insert(args.end(), {"--http", "off"});
+    if (Options.RedirectToHttps) args.push_back("--http-redirect-to-https");
+  }
   args.insert(args.end(), Options.ExtraArgs.begin(), Options.ExtraArgs.end());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -124,6 +129,7 @@ bool Camsim::Start() {
   Pid = pid;
   Http = static_cast<uint16_t>(http);
   Rtsp = static_cast<uint16_t>(rtsp);
+  ReadTlsFields(line);
   return true;
 }
 

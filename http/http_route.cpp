@@ -1,0 +1,49 @@
+// The choice between HTTPS and plain HTTP, made the same way by both HTTP backends.
+#include <algorithm>
+#include <cctype>
+
+#include "http/http_sender.h"
+
+namespace Web {
+namespace {
+
+constexpr uint16_t kHttpsPort = 443;
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
+
+// The port of a redirect to "https://" on the camera's own host, else 0: a camera that serves its
+// CGI over HTTPS only answers plain requests so; a redirect to another host is never followed.
+uint16_t CHttpSender::HttpsRedirectPort(std::string_view location, std::string_view host) {
+  constexpr std::string_view kScheme = "https://";
+  if (location.size() < kScheme.size() || !EqualsNoCase(location.substr(0, kScheme.size()), kScheme))
+    return 0;
+  location.remove_prefix(kScheme.size());
+  const std::string_view authority = location.substr(0, location.find_first_of("/?#"));
+  const size_t colon = authority.find(':');
+  if (!EqualsNoCase(authority.substr(0, colon), host)) return 0;
+  if (colon == std::string_view::npos) return kHttpsPort;
+  const std::string_view digits = authority.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5) return 0;
+  uint32_t port = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    port = port * 10 + static_cast<uint32_t>(c - '0');
+  }
+  return port >= 1 && port <= 65535 ? static_cast<uint16_t>(port) : 0;
+}
+
+CHttpSender::ROUTE CHttpSender::ChooseRoute(const CHttpRequest& request) const {
+  const korvalt::CCameraKey* key = Device.Login ? &Device.Login->Key() : nullptr;
+  if (key != nullptr && key->UsesHttps()) return {true, key->HttpsPort()};
+  // A pinned key says the camera spoke TLS when it was queried.
+  const bool secure = request.Secure == 1 || Device.Port == kHttpsPort || (key != nullptr && key->Pinned());
+  return {secure, Device.Port};
+}
+
+}  // namespace Web
