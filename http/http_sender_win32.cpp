@@ -8,12 +8,14 @@
 // each handle with the callback holds a reference to the DLL, dropped only once that last
 // notification has returned.
 
+#include <wincrypt.h>
 #include <windows.h>
 #include <winhttp.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -22,6 +24,7 @@
 #include "http/h_utils.h"
 #include "http/http_sender.h"
 #include "http/request_deadline.h"
+#include "http/tls_key.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/text.h"
@@ -64,9 +67,11 @@ void CALLBACK ReleaseModule(PTP_CALLBACK_INSTANCE instance, void* module) {
   ::FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(module));
 }
 
-// One request's completions, signalled by WinHTTP's callback thread. Owned by the request handle
-// once the callback is set: WinHTTP's last call for the handle (HANDLE_CLOSING) deletes it, so a
-// request closed while an operation is under way never waits for that operation to give up.
+// One request's completions, signalled by WinHTTP's callback thread. Owned by two once the
+// callback is set: the request handle (WinHTTP's last call for it, HANDLE_CLOSING, lets go) and the
+// sending thread's transfer (Close lets go); the last one deletes it. So a request closed while an
+// operation is under way never waits for that operation to give up, and a request the key check
+// closed from the callback leaves the sending thread a context to read.
 struct RequestContext {
   RequestContext() : Completed(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
     // The DLL stays loaded while WinHTTP may call into it for this handle; a host that unloads
@@ -81,12 +86,21 @@ struct RequestContext {
   RequestContext& operator=(const RequestContext&) = delete;
 
   // Called from HANDLE_CLOSING, WinHTTP's last call for the handle: nothing of the context is
-  // touched afterwards. Should the thread pool refuse the work, the reference stays: the DLL is
-  // then never unloaded, which is safe.
+  // touched afterwards by it. Should the thread pool refuse the work, the reference stays: the DLL
+  // is then never unloaded, which is safe.
   static void Retire(RequestContext* context) {
+    if (context->Owners.fetch_sub(1) != 1) return;
     HMODULE module = context->Module;
     delete context;
     if (module != nullptr) ::TrySubmitThreadpoolCallback(&ReleaseModule, module, nullptr);
+  }
+  // The sending thread is done with it. The host holds the DLL while a sender exists, so the
+  // reference may go here directly.
+  static void Leave(RequestContext* context) {
+    if (context->Owners.fetch_sub(1) != 1) return;
+    HMODULE module = context->Module;
+    delete context;
+    if (module != nullptr) ::FreeLibrary(module);
   }
   // The handle never got the callback: no notification will come.
   static void Discard(RequestContext* context) {
@@ -97,11 +111,35 @@ struct RequestContext {
 
   HANDLE Completed;
   HMODULE Module = nullptr;  // this DLL's reference, held for the handle's life
+  std::atomic<int> Owners{2};
+  std::atomic<bool> Closed{false};  // the handle is closed once: by the sender, or by the key check
   bool Failed = false;
+  DWORD Error = 0;  // of the failure
   DWORD Bytes = 0;
+  // Over TLS the camera's key is judged when the connection is up and before the request goes out.
+  bool Secure = false;
+  std::shared_ptr<korvalt::CCameraLogin> Login;  // kept while WinHTTP may still call
+  TLS_KEY_CHECK KeyCheck;
 };
 
-void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+// The server certificate's key, judged before the request is sent; a refused key closes the
+// request, which WinHTTP then does not send.
+void CheckKeyBeforeSending(HINTERNET handle, RequestContext& c) {
+  PCCERT_CONTEXT certificate = nullptr;
+  DWORD size = sizeof certificate;
+  const bool have =
+      ::WinHttpQueryOption(handle, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) != 0 &&
+      certificate != nullptr;
+  const bool accepted = have && CheckPresentedKey(const_cast<CERT_CONTEXT*>(certificate), c.KeyCheck);
+  if (certificate != nullptr) ::CertFreeCertificateContext(certificate);
+  if (accepted) return;
+  c.KeyCheck.Refused = true;
+  c.Failed = true;
+  if (!c.Closed.exchange(true)) ::WinHttpCloseHandle(handle);
+  ::SetEvent(c.Completed);
+}
+
+void CALLBACK OnStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
   auto* c = reinterpret_cast<RequestContext*>(context);
   if (c == nullptr) return;
   switch (status) {
@@ -117,7 +155,11 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
       c->Bytes = length;
       ::SetEvent(c->Completed);
       break;
+    case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
+      if (c->Secure) CheckKeyBeforeSending(handle, *c);
+      break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      c->Error = info != nullptr ? static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError : 0;
       c->Failed = true;
       ::SetEvent(c->Completed);
       break;
@@ -152,6 +194,7 @@ class InternetHandle {
 struct CHttpSender::CurlHandles {
   InternetHandle Session;
   InternetHandle Connection;
+  uint16_t ConnectionPort = 0;  // the port Connection was made for
   korvalt::platform::Event AbortEvent{korvalt::platform::Event::ResetMode::kManual};
 
   // The camera's last Digest challenge, answered again with the next nonce count until the camera
@@ -167,13 +210,26 @@ struct CHttpSender::CurlHandles {
 // One open request and its context (owned by the request handle, see RequestContext).
 struct CHttpSender::Transfer {
   HINTERNET Request = nullptr;
-  RequestContext* Context = nullptr;
+  RequestContext* Context = nullptr;    // one of its two owners while set
   std::vector<std::string> Challenges;  // every WWW-Authenticate value of the last reply, in order
+  std::string Location;                 // of a redirect
+  DWORD Error = 0;                      // WinHTTP's error of a failed request
+  bool KeyRefused = false;
 
+  Transfer() = default;
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
   ~Transfer() { Close(); }
   void Close() {
     if (Request == nullptr) return;
-    ::WinHttpCloseHandle(Request);
+    if (Context == nullptr) {
+      ::WinHttpCloseHandle(Request);
+    } else {
+      Error = Context->Error;
+      KeyRefused = KeyRefused || Context->KeyCheck.Refused;
+      if (!Context->Closed.exchange(true)) ::WinHttpCloseHandle(Request);
+      RequestContext::Leave(Context);
+    }
     Request = nullptr;
     Context = nullptr;
   }
@@ -243,6 +299,12 @@ std::vector<std::string> QueryChallenges(HINTERNET request) {
   return challenges;
 }
 
+// A reply in neither protocol: a TLS port spoken to in plain HTTP, or the other way round.
+bool WrongProtocol(DWORD error) {
+  return error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE || error == ERROR_WINHTTP_SECURE_FAILURE ||
+         error == ERROR_WINHTTP_CONNECTION_ERROR;
+}
+
 }  // namespace
 
 CHttpSender::CHttpSender(const korvalt::DEVICE_INFO& device) : Device(device) {
@@ -283,10 +345,42 @@ uint32_t CHttpSender::KnownScheme() const {
   return Device.Login ? Device.Login->Scheme() : 0;
 }
 
+bool CHttpSender::Exchange(const CHttpRequest& request, Transfer& transfer, ROUTE& route) {
+  route = ChooseRoute(request);
+  if (Perform(request, transfer, route)) {
+    if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
+    return true;
+  }
+  transfer.Close();
+  const bool settled = Device.Login && Device.Login->Key().UsesHttps();
+  if (HeldBack || Aborted.load() || settled || transfer.KeyRefused || !WrongProtocol(transfer.Error))
+    return false;
+  // Neither answered in the protocol we spoke: the other one, once, on the same port. Plain HTTP
+  // after a failed TLS handshake only finds a redirect: no credentials go with it to a pinned camera.
+  route.Secure = !route.Secure;
+  transfer.Error = 0;
+  StatusCode = 0;
+  if (!Perform(request, transfer, route)) return false;
+  if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
+  return true;
+}
+
 bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {
   Transfer transfer;
   const bool hadScheme = KnownScheme() != 0;
-  if (!Perform(request, transfer)) return false;
+  ROUTE route;
+  if (!Exchange(request, transfer, route)) return false;
+  if (!route.Secure && StatusCode >= 300 && StatusCode < 400 && Device.Login) {
+    // A camera that serves its CGI over HTTPS only: there for the driver's life, never back.
+    const uint16_t port = HttpsRedirectPort(transfer.Location, Device.Address);
+    if (port != 0) {
+      Device.Login->Key().UseHttps(port);
+      transfer.Close();
+      Body.clear();
+      StatusCode = 0;
+      return SendOnce(request, mayRetry);
+    }
+  }
   if (StatusCode != kStatusUnauthorized || hadScheme || !mayRetry) {
     HasReply = true;
     return true;
@@ -311,7 +405,7 @@ bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {
   return SendOnce(request, false);
 }
 
-bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
+bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer, const ROUTE& route) {
   if (Aborted.load() || !Curl || !Curl->AbortEvent.Valid()) return false;
   if (request.Verb.empty() || request.Path.empty()) return false;
   if (HasControlChars(request.Verb, false) || HasControlChars(request.Path, false)) return false;
@@ -332,27 +426,42 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
   }
   // Name resolution, connecting, sending and receiving are each bounded by the network time-out.
   ::WinHttpSetTimeouts(Curl->Session.Get(), timeoutMs, timeoutMs, timeoutMs, timeoutMs);
-  if (Curl->Connection.Get() == nullptr) {
+  if (Curl->Connection.Get() == nullptr || Curl->ConnectionPort != route.Port) {
     Curl->Connection.Reset(::WinHttpConnect(Curl->Session.Get(),
                                             korvalt::platform::Utf8ToWide(Device.Address).c_str(),
-                                            static_cast<INTERNET_PORT>(Device.Port), 0));
+                                            static_cast<INTERNET_PORT>(route.Port), 0));
+    Curl->ConnectionPort = route.Port;
     if (Curl->Connection.Get() == nullptr) return false;
   }
 
-  const bool secure = request.Secure == 1;
+  const bool secure = route.Secure;
+  korvalt::CCameraLogin* login = Device.Login.get();
+  if (secure && login != nullptr && login->Key().Refusing() &&
+      login->WaitMs(korvalt::platform::MonotonicMs()) > 0) {
+    // The camera presented a key we refused: no new handshake before the back-off allows one.
+    HeldBack = true;
+    return false;
+  }
   const std::string path = (request.Path.front() == '/' ? "" : "/") + request.Path;
   // Credentials only once the camera's challenge named the scheme (Basic or Digest): a password
   // never crosses the network in Basic's readable form to a camera that offers Digest. While the
   // camera's refused logins ask for a pause, none at all.
   const uint32_t scheme = KnownScheme();
-  const bool credentials =
-      !Device.UserName.empty() && request.AuthKind != CHttpRequest::kAuthNone && scheme != 0;
+  // A camera whose key is pinned spoke TLS: plain HTTP to it carries no password.
+  const bool plainForbidden = !secure && login != nullptr && login->Key().Pinned();
+  const bool credentials = !Device.UserName.empty() && request.AuthKind != CHttpRequest::kAuthNone &&
+                           scheme != 0 && !plainForbidden;
   if (credentials) {
     if (Device.Login && !Device.Login->ClaimTurn(korvalt::platform::MonotonicMs())) {
       HeldBack = true;
       return false;
     }
     OfferedCredentials = true;
+    if (scheme == kSchemeBasic && !secure && login != nullptr && login->FirstTimeBasicInClear())
+      login->Say(
+          2, Device.Address +
+                 ": the camera accepts only Basic authentication over plain HTTP: the password crosses the "
+                 "network readable. Switch the camera to HTTPS, or to Digest authentication");
   }
 
   for (int round = 0; round < 2; ++round) {
@@ -369,7 +478,8 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
     HINTERNET handle = transfer.Request;
     if (transfer.Context == nullptr || transfer.Context->Completed == nullptr ||
         ::WinHttpSetStatusCallback(handle, &OnStatus,
-                                   WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                                   WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
+                                       WINHTTP_CALLBACK_FLAG_SEND_REQUEST,
                                    0) == WINHTTP_INVALID_STATUS_CALLBACK) {
       ::WinHttpCloseHandle(handle);  // no callback is set: nothing will call for it
       transfer.Request = nullptr;
@@ -377,11 +487,16 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
       transfer.Context = nullptr;
       return false;
     }
+    transfer.Context->Secure = secure;
+    transfer.Context->Login = Device.Login;
+    transfer.Context->KeyCheck.Login = login;
+    transfer.Context->KeyCheck.Host = Device.Address;
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(transfer.Context);
     ::WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
     DWORD disabled = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
     ::WinHttpSetOption(handle, WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled);
-    if (secure && (request.Options & CHttpRequest::kIgnoreCertErrors) != 0) {
+    if (secure) {
+      // Cameras carry self-signed certificates: their key decides, judged before sending.
       DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
                     SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
       ::WinHttpSetOption(handle, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
@@ -441,6 +556,10 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer) {
     }
     StatusCode = status;
     transfer.Challenges.clear();
+    transfer.Location.clear();
+    std::wstring location;
+    if (status >= 300 && status < 400 && QueryHeader(handle, WINHTTP_QUERY_LOCATION, 0, location))
+      transfer.Location = korvalt::platform::WideToUtf8(location);
     if (status == kStatusUnauthorized) transfer.Challenges = QueryChallenges(handle);
     // Digest without a challenge to answer asks once without credentials and answers the camera's
     // challenge within the same transfer, as libcurl does.

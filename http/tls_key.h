@@ -22,6 +22,10 @@ struct TLS_KEY_CHECK {
 // line through the login; on a refusal starts or continues the login's back-off. True: accepted.
 bool CheckPresentedKey(void* certificate, TLS_KEY_CHECK& check);
 
+// The verdict on check.Presented, shared by the backends: logs its line through the login, and on a
+// refusal starts or continues the login's back-off. True: accepted.
+bool JudgePresentedKey(TLS_KEY_CHECK& check, bool storeVerified);
+
 // OpenSSL only: makes every handshake of the SSL_CTX* context check the key with check.
 void InstallKeyCheck(void* context, TLS_KEY_CHECK& check);
 

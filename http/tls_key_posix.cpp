@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "http/tls_key.h"
-#include "platform/clock.h"
 
 namespace Web {
 namespace {
@@ -40,18 +39,7 @@ bool CheckPresentedKey(void* certificate, TLS_KEY_CHECK& check) {
       X509_VERIFY_PARAM_set1_host(param, check.Host.c_str(), check.Host.size());
     storeVerified = X509_verify_cert(store) == 1;
   }
-  if (check.Login == nullptr) {
-    check.Refused = check.Presented.empty();
-    return !check.Refused;
-  }
-  const auto verdict = check.Login->Key().Check(check.Presented, storeVerified, check.Host);
-  if (!verdict.Line.empty()) check.Login->Say(verdict.Level, verdict.Line);
-  check.Refused = !verdict.Accepted;
-  if (check.Refused) {
-    bool first = false;
-    check.Login->Refused(korvalt::platform::MonotonicMs(), first);
-  }
-  return verdict.Accepted;
+  return JudgePresentedKey(check, storeVerified);
 }
 
 void InstallKeyCheck(void* context, TLS_KEY_CHECK& check) {

@@ -44,17 +44,26 @@ cleanup() {
 trap cleanup EXIT
 
 # The cameras of the camsim tests: the fixture's defaults (tests/support/camsim_fixture.h), RTSP on.
-for auth in none basic digest; do
-  "$camsim" --http-port 0 --rtsp-port 0 --auth "$auth" --user admin --password secret --inputs 1 \
-    --outputs 1 --ptz no --model QL-3110 --standard ntsc >"$work/camsim-$auth" 2>&1 &
+# The HTTPS camera (Digest, TLS only) is "https".
+for auth in none basic digest https; do
+  tls=()
+  scheme=$auth
+  [ "$auth" = https ] && tls=(--https 0 --http off) && scheme=digest
+  "$camsim" --http-port 0 --rtsp-port 0 --auth "$scheme" --user admin --password secret --inputs 1 \
+    --outputs 1 --ptz no --model QL-3110 --standard ntsc "${tls[@]+"${tls[@]}"}" >"$work/camsim-$auth" 2>&1 &
   pids+=($!)
 done
-for auth in none basic digest; do
+for auth in none basic digest https; do
   for _ in $(seq 200); do
     grep -q '^camsim ready' "$work/camsim-$auth" && break
     sleep 0.1
   done
   ports=$(sed -n 's/^camsim ready http=\([0-9]*\) rtsp=\([0-9]*\).*/\1,\2/p' "$work/camsim-$auth")
+  if [ "$auth" = https ]; then
+    # "0,RTSP,HTTPS,KEY" (tests/support/camsim_fixture_win32.cpp)
+    ports=$(sed -n 's/^camsim ready http=\([0-9]*\) rtsp=\([0-9]*\).* https=\([0-9]*\) key-sha256=\([0-9a-f]*\).*/\1,\2,\3,\4/p' \
+      "$work/camsim-$auth")
+  fi
   if [ -z "$ports" ]; then
     echo "test-windows-suites: camsim --auth $auth did not start:" >&2
     cat "$work/camsim-$auth" >&2

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "http/http_sender.h"
 #include "platform/socket.h"
 #include "support/camsim_fixture.h"
 #include "support/test_net.h"
@@ -47,6 +48,21 @@ std::string Camsim::SimGet(const std::string& pathAndQuery) {
 std::string Camsim::SimGet(const std::string& pathAndQuery, int& status) {
   namespace platform = korvalt::platform;
   status = 0;
+  if (Http == 0 && HttpsPortNumber != 0) {
+    // No plain port: the simulator's own paths over TLS, by a sender that takes any key.
+    korvalt::DEVICE_INFO device;
+    device.Address = "127.0.0.1";
+    device.Port = HttpsPortNumber;
+    device.NetworkTimeout = kSimTimeoutMs;
+    Web::CHttpSender sender(device);
+    Web::CHttpRequest request("GET", pathAndQuery);
+    request.Secure = 1;
+    std::vector<uint8_t> body;
+    if (!sender.Send(request)) return {};
+    status = static_cast<int>(sender.GetStatusCode());
+    sender.ReadBody(body);
+    return std::string(body.begin(), body.end());
+  }
   const platform::SocketHandle socket = platform::OpenSocket(platform::SocketKind::kTcp);
   if (socket == platform::kNoSocket) return {};
   sockaddr_in address{};

@@ -35,6 +35,10 @@ class Camsim {
   Camsim(const Camsim&) = delete;
   Camsim& operator=(const Camsim&) = delete;
 
+  // Whether a camera with these options can be had here (Windows programs attach to the few the
+  // test script started).
+  static bool CanStart(const CamsimOptions& options);
+
   bool Ok() const { return Pid > 0; }
   uint16_t HttpPort() const { return Http; }
   uint16_t RtspPort() const { return Rtsp; }

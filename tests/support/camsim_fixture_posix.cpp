@@ -42,6 +42,10 @@ bool ReadLine(int fd, std::string& line, int timeoutMs) {
 
 }  // namespace
 
+bool Camsim::CanStart(const CamsimOptions&) {
+  return true;
+}
+
 Camsim::Camsim(CamsimOptions options) : Options(std::move(options)) {
   Http = Options.HttpPort;
   Rtsp = Options.RtspPort;

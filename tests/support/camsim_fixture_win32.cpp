@@ -18,7 +18,9 @@ bool DefaultsBesidesScheme(const CamsimOptions& options) {
          options.Inputs == defaults.Inputs && options.Outputs == defaults.Outputs &&
          options.Ptz == defaults.Ptz && options.Model == defaults.Model &&
          options.Standard == defaults.Standard && options.HttpPort == 0 && options.RtspPort == 0 &&
-         options.ExtraArgs.empty();
+         options.ExtraArgs.empty() && !options.RedirectToHttps &&
+         // The HTTPS camera: Digest, TLS only.
+         (options.Https ? !options.PlainHttp && options.Auth == "digest" : options.PlainHttp);
 }
 
 }  // namespace
@@ -31,13 +33,25 @@ Camsim::~Camsim() {
   Terminate();
 }
 
+bool Camsim::CanStart(const CamsimOptions& options) {
+  return DefaultsBesidesScheme(options);
+}
+
 bool Camsim::Start() {
   if (!DefaultsBesidesScheme(Options)) return false;
-  std::string name = "QUENLARK_CAMSIM_" + Options.Auth;
+  std::string name = "QUENLARK_CAMSIM_" + std::string(Options.Https ? "https" : Options.Auth);
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const char* ports = std::getenv(name.c_str());
   unsigned http = 0, rtsp = 0;
   if (ports == nullptr || std::sscanf(ports, "%u,%u", &http, &rtsp) != 2) return false;
+  if (Options.Https) {
+    // "0,RTSP,HTTPS,KEY": no plain port.
+    unsigned https = 0;
+    char key[65] = {};
+    if (std::sscanf(ports, "%u,%u,%u,%64s", &http, &rtsp, &https, key) != 4) return false;
+    HttpsPortNumber = static_cast<uint16_t>(https);
+    Key = key;
+  }
   Http = static_cast<uint16_t>(http);
   Rtsp = static_cast<uint16_t>(rtsp);
   // The camera is shared by the tests: each starts with an empty log.
