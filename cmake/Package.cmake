@@ -6,8 +6,16 @@ include(CMakePackageConfigHelpers)
 set(QUENLARK_PACKAGE QuenlarkIPCapture)
 set(QUENLARK_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${QUENLARK_PACKAGE})
 if(WIN32)
-  # A Windows recorder finds DLLs in bin/, and the DLL has no "lib" prefix.
-  set(QUENLARK_MODULE_DIR ${CMAKE_INSTALL_BINDIR})
+  # The x64 and x86 DLLs share a name, so each system installs into a folder of its own and both
+  # fit one prefix: bin/x64/, bin/x86/ and a CMake package per system, which find_package tells
+  # apart by the version file's pointer size. The DLL has no "lib" prefix.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(QUENLARK_WINDOWS_ARCH x64)
+  else()
+    set(QUENLARK_WINDOWS_ARCH x86)
+  endif()
+  set(QUENLARK_MODULE_DIR ${CMAKE_INSTALL_BINDIR}/${QUENLARK_WINDOWS_ARCH})
+  set(QUENLARK_PACKAGE_DIR ${QUENLARK_PACKAGE_DIR}-${QUENLARK_WINDOWS_ARCH})
   set(QUENLARK_MODULE_FILE_NAME quenlark_ipcapture${CMAKE_SHARED_MODULE_SUFFIX})
 else()
   set(QUENLARK_MODULE_DIR ${CMAKE_INSTALL_LIBDIR})
@@ -49,6 +57,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/${QUENLARK_PACKAGE}Config
 install(FILES ${PROJECT_BINARY_DIR}/${QUENLARK_PACKAGE}Config.cmake
   ${PROJECT_BINARY_DIR}/${QUENLARK_PACKAGE}ConfigVersion.cmake
   DESTINATION ${QUENLARK_PACKAGE_DIR} COMPONENT development)
+
+# The packages an integrator downloads (scripts/package.sh).
+include(${CMAKE_CURRENT_LIST_DIR}/Distribution.cmake)
 
 # The pkg-config file holds absolute paths under the prefix given at install time
 # (`cmake --install --prefix`), so it is written when installing, not when configuring. Windows

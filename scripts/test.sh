@@ -81,6 +81,12 @@ for entry in "${configs[@]+"${configs[@]}"}"; do
   set -e
   summary+=("$name: $(grep -E 'tests passed|tests failed' "$dir/ctest.log" | tail -n 1)")
   [ "$rc" -eq 0 ] || status=1
+  # The .deb of this build, unpacked and built against as an integrator does.
+  if [ "$name" = normal ]; then
+    echo "=== Linux package"
+    QUENLARK_PACKAGE_LINUX_BUILD=$dir bash scripts/test-package.sh linux &&
+      summary+=("package deb: passed") || { status=1; summary+=("package deb: failed"); }
+  fi
 done
 
 # The Windows pass: both DLLs cross-built with MinGW-w64, the suites and the programs run under
@@ -106,6 +112,11 @@ if [ "$windows" = yes ]; then
       >"build-windows-$arch/programs.log" 2>&1 || windows_status=failed
     cat "build-windows-$arch/programs.log"
   done
+  # The zip of both builds, unpacked and built against as an integrator does.
+  QUENLARK_JOBS=$jobs QUENLARK_PACKAGE_WINDOWS_BUILT=1 bash scripts/test-package.sh windows \
+    >build-windows-x64/package.log 2>&1 && package_status=passed || package_status=failed
+  cat build-windows-x64/package.log
+  [ "$package_status" = passed ] || windows_status=failed
   set -e
   [ "$windows_status" = ok ] || status=1
   figures=()
@@ -118,7 +129,7 @@ if [ "$windows" = yes ]; then
     esac
   done
   summary+=("windows: $windows_status; $(($(date +%s) - windows_start)) s")
-  summary+=("${figures[@]/#/  }")
+  summary+=("${figures[@]/#/  }" "  package zip: $package_status")
 fi
 
 echo

@@ -1,18 +1,18 @@
 // Loads the installed module the way a recorder does and makes one driver: prints the module's
 // path on success, a reason on failure.
-#include <dlfcn.h>
-
 #include <quenlark/quenlark_ipcapture.h>
 #include <cstdio>
 
+#include "module_loader.h"
+
 int main() {
-  void* module = dlopen(QUENLARK_MODULE, RTLD_NOW | RTLD_LOCAL);
+  void* module = LoadModule(QUENLARK_MODULE);
   if (module == nullptr) {
-    std::fprintf(stderr, "dlopen %s: %s\n", QUENLARK_MODULE, dlerror());
+    std::fprintf(stderr, "loading %s: %s\n", QUENLARK_MODULE, LastLoadError().c_str());
     return 1;
   }
-  auto create = reinterpret_cast<CreateIPCaptureFn>(dlsym(module, "CreateIPCapture"));
-  auto destroy = reinterpret_cast<DeleteIPCaptureFn>(dlsym(module, "DeleteIPCapture"));
+  auto create = reinterpret_cast<CreateIPCaptureFn>(FindExport(module, "CreateIPCapture"));
+  auto destroy = reinterpret_cast<DeleteIPCaptureFn>(FindExport(module, "DeleteIPCapture"));
   if (create == nullptr || destroy == nullptr) {
     std::fprintf(stderr, "%s lacks CreateIPCapture or DeleteIPCapture\n", QUENLARK_MODULE);
     return 1;
@@ -26,7 +26,7 @@ int main() {
   // in the installed headers.
   const bool unopened = driver->GetVideoCapture() == nullptr;
   destroy(driver);
-  dlclose(module);
+  UnloadModule(module);
   if (!unopened) {
     std::fprintf(stderr, "GetVideoCapture answered before Open\n");
     return 1;
