@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  gstreamer1.0-plugins-ugly gstreamer1.0-libav
+  gstreamer1.0-plugins-ugly gstreamer1.0-libav glib-networking
   libavcodec-dev libavutil-dev libswscale-dev libavformat-dev ffmpeg
   libpugixml-dev curl tmux python3
   python3-matplotlib

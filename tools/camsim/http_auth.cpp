@@ -16,6 +16,13 @@ namespace {
 constexpr size_t kStampDigits = 8;     // seconds since start, hexadecimal
 constexpr size_t kCounterDigits = 16;  // stamp and counter
 constexpr const char* kOpaque = "5ccc069c403ebaf9f0171e9517f40e41";
+constexpr size_t kMaxChallengedClients = 4096;  // beyond it new clients count as never challenged
+constexpr size_t kMaxChallengedConnections = 4096;
+
+// Every count /sim/log reports, so a zero is written out rather than left for the reader to infer.
+const char* const kSchemes[] = {"basic",         "digest_md5",         "digest_md5_sess",
+                                "digest_sha256", "digest_sha256_sess", "other"};
+const char* const kProtocols[] = {"http", "https", "rtsp", "rtsps"};
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -90,6 +97,21 @@ std::string Hash(const std::string& algorithm, const std::string& text) {
 bool IsSession(const std::string& algorithm) {
   const std::string lower = Lower(algorithm);
   return lower.size() > 5 && lower.compare(lower.size() - 5, 5, "-sess") == 0;
+}
+
+// The scheme an Authorization value uses, as /sim/log names it.
+std::string SchemeOf(const std::string& authorization) {
+  const size_t space = authorization.find(' ');
+  const std::string kind = Lower(authorization.substr(0, space));
+  if (kind == "basic") return "basic";
+  if (kind != "digest" || space == std::string::npos) return "other";
+  auto fields = ParseFields(authorization.substr(space + 1));
+  const std::string algorithm = Lower(fields["algorithm"].empty() ? "MD5" : fields["algorithm"]);
+  if (algorithm == "md5") return "digest_md5";
+  if (algorithm == "md5-sess") return "digest_md5_sess";
+  if (algorithm == "sha-256") return "digest_sha256";
+  if (algorithm == "sha-256-sess") return "digest_sha256_sess";
+  return "other";
 }
 
 AuthOptions OptionsOf(std::string scheme, bool digestQop, std::string user, std::string password) {
@@ -192,8 +214,39 @@ bool HttpAuth::CheckDigest(const std::string& method, const std::string& target,
 }
 
 HttpAuth::Verdict HttpAuth::Login(const std::string& protocol, const std::string& method,
-                                  const std::string& target, const std::string& authorization) {
+                                  const std::string& target, const std::string& authorization,
+                                  const std::string& client, const std::string& connection) {
+  NoteCredentials(protocol, authorization, client, connection);
   if (!Enabled()) return Verdict::kGranted;
+  const Verdict verdict = Decide(protocol, method, target, authorization);
+  if (verdict != Verdict::kGranted) {
+    std::lock_guard<std::mutex> guard(Ledger->Lock);
+    if (Ledger->Challenged.size() < kMaxChallengedClients) Ledger->Challenged.insert(client);
+    if (Ledger->ChallengedLinks.insert(connection).second) {
+      Ledger->ChallengedOrder.push_back(connection);
+      // Connections come and go; the oldest are long closed.
+      if (Ledger->ChallengedOrder.size() > kMaxChallengedConnections) {
+        Ledger->ChallengedLinks.erase(Ledger->ChallengedOrder.front());
+        Ledger->ChallengedOrder.pop_front();
+      }
+    }
+  }
+  return verdict;
+}
+
+void HttpAuth::NoteCredentials(const std::string& protocol, const std::string& authorization,
+                               const std::string& client, const std::string& connection) {
+  if (authorization.empty()) return;
+  const std::string scheme = SchemeOf(authorization);
+  std::lock_guard<std::mutex> guard(Ledger->Lock);
+  ++Ledger->ByScheme[scheme];
+  ++Ledger->ByProtocol[protocol];
+  if (Ledger->Challenged.count(client) == 0) ++Ledger->BeforeChallenge;
+  if (Ledger->ChallengedLinks.count(connection) == 0) ++Ledger->UnchallengedConnection;
+}
+
+HttpAuth::Verdict HttpAuth::Decide(const std::string& protocol, const std::string& method,
+                                   const std::string& target, const std::string& authorization) {
   const Clock::time_point now = Clock::now();
   {
     std::lock_guard<std::mutex> guard(Ledger->Lock);
@@ -249,6 +302,18 @@ std::string HttpAuth::LogLines() const {
   std::lock_guard<std::mutex> guard(Ledger->Lock);
   std::string text = "logins_accepted=" + std::to_string(Ledger->Accepted) +
                      "\r\nlogins_refused=" + std::to_string(Ledger->Refused) + "\r\n";
+  for (const char* scheme : kSchemes) {
+    const auto found = Ledger->ByScheme.find(scheme);
+    text += std::string("logins_") + scheme + "=" +
+            std::to_string(found != Ledger->ByScheme.end() ? found->second : 0) + "\r\n";
+  }
+  for (const char* protocol : kProtocols) {
+    const auto found = Ledger->ByProtocol.find(protocol);
+    text += std::string("logins_") + protocol + "=" +
+            std::to_string(found != Ledger->ByProtocol.end() ? found->second : 0) + "\r\n";
+  }
+  text += "credentials_before_challenge=" + std::to_string(Ledger->BeforeChallenge) + "\r\n" +
+          "credentials_unchallenged_connection=" + std::to_string(Ledger->UnchallengedConnection) + "\r\n";
   for (const std::string& line : Ledger->Lines) text += line + "\r\n";
   return text;
 }
@@ -258,6 +323,10 @@ void HttpAuth::ClearLog() {
   Ledger->Accepted = 0;
   Ledger->Refused = 0;
   Ledger->Lines.clear();
+  Ledger->ByScheme.clear();
+  Ledger->ByProtocol.clear();
+  Ledger->BeforeChallenge = 0;
+  Ledger->UnchallengedConnection = 0;
 }
 
 std::string HttpAuth::MakeNonce() const {

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,14 +52,22 @@ class HttpAuth {
   enum class Verdict { kGranted, kRefused, kStale, kLocked };
   // Check as a camera does it: counts refused logins in a row (a request without credentials is
   // no login), locks the account after Lockout of them for LockoutSeconds (then even the right
-  // password is refused), and logs every login that is not granted. protocol is "http" or "rtsp".
+  // password is refused), and logs every login that is not granted. protocol is "http", "https",
+  // "rtsp" or "rtsps"; client is the peer's address and connection names the connection uniquely
+  // (every verdict but kGranted challenges both).
   Verdict Login(const std::string& protocol, const std::string& method, const std::string& target,
-                const std::string& authorization);
+                const std::string& authorization, const std::string& client = "",
+                const std::string& connection = "");
+  // Counts credentials by scheme and protocol, and those sent to a client or on a connection never
+  // challenged; Login does it, and so does a front that answers without checking them (a redirect).
+  void NoteCredentials(const std::string& protocol, const std::string& authorization,
+                       const std::string& client, const std::string& connection);
   // Notes a login refused for another reason (a Digest uri that does not name the request).
   void NoteRefused(const std::string& protocol, const std::string& what);
 
-  // "logins_accepted=N", "logins_refused=N" (locked ones included) and one "login=..." line per
-  // login that was not granted, for /sim/log; ClearLog empties them.
+  // "logins_accepted=N", "logins_refused=N" (locked ones included), the logins by scheme and by
+  // protocol, "credentials_before_challenge=N" and one "login=..." line per login that was not
+  // granted, for /sim/log; ClearLog empties them (which clients were challenged is kept).
   std::string LogLines() const;
   void ClearLog();
   // Counts logins, lock-out and log in other's account from now on (HTTP and RTSP share one).
@@ -75,6 +85,9 @@ class HttpAuth {
   // 0 when the nonce is not ours; else its age check: 1 fresh, -1 expired.
   int NonceState(const std::string& nonce) const;
   void Log(const std::string& line);
+  // Login without the counting of credentials and challenged clients.
+  Verdict Decide(const std::string& protocol, const std::string& method, const std::string& target,
+                 const std::string& authorization);
 
   const AuthOptions Options;
   std::string Secret;  // per process: nonces of an earlier run are stale
@@ -89,6 +102,13 @@ class HttpAuth {
     uint64_t Accepted = 0;
     uint64_t Refused = 0;
     std::vector<std::string> Lines;
+    std::map<std::string, uint64_t> ByScheme;    // "basic", "digest_md5", ... -> requests
+    std::map<std::string, uint64_t> ByProtocol;  // "http", "https", "rtsp", "rtsps" -> requests
+    uint64_t BeforeChallenge = 0;                // no 401 to the client's address since start
+    uint64_t UnchallengedConnection = 0;         // no 401 on the request's connection before
+    std::set<std::string> Challenged;            // client addresses answered 401 since start
+    std::set<std::string> ChallengedLinks;       // connections answered 401, the latest ones
+    std::deque<std::string> ChallengedOrder;     // ChallengedLinks, oldest first
   };
   std::shared_ptr<LoginLedger> Ledger = std::make_shared<LoginLedger>();
 };

@@ -8,22 +8,26 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "camera_state.h"
 #include "http_front.h"
 #include "replay_server.h"
 #include "rtsp_front.h"
+#include "tls_identity.h"
 
 namespace {
 
 constexpr uint16_t kDefaultRtspPort = 554;
+constexpr uint16_t kDefaultRtspsPort = 322;  // registered for RTSP over TLS
+constexpr const char* kAnyAddress = "0.0.0.0";
 constexpr int kUsageError = 2;
 
 const char kHelp[] =
     R"(Usage: camsim [OPTIONS]
 Simulates one Quenlark network camera: its CGI requests over HTTP and "rtpvideo1.sdp" over RTSP.
-The first line on stdout is "camsim ready http=PORT rtsp=PORT" once both servers listen.
+The first line on stdout is "camsim ready http=PORT rtsp=PORT" once both servers listen; with
+--https it goes on " https=PORT", with --rtsps " rtsps=PORT", then with either " key-sha256=HEX"
+(HEX: SHA-256 of the certificate's SubjectPublicKeyInfo in DER, lowercase).
 SIGINT or SIGTERM end it (exit status 0).
 
 Options (also --name=value):
@@ -31,6 +35,17 @@ Options (also --name=value):
   --http-port PORT       HTTP port, 0 = any free port (default 0)
   --rtsp-port PORT       RTSP port, 0 = any free port (default 0); profile 1 names it
   --no-rtsp              serve no RTSP (profile 1 still names --rtsp-port, 554 when 0)
+  --https [PORT]         also serve every HTTP path over TLS on PORT (absent or 0 = any free port)
+  --cert FILE --key FILE  the TLS certificate and its private key, PEM, for --https and --rtsps
+                         (default: a self-signed EC P-256 certificate made at start, CN the bind
+                         address, a new key each start)
+  --save-cert FILE --save-key FILE  write the TLS certificate and key in use as PEM, to start again
+                         with the same key through --cert and --key
+  --rtsps [PORT]         also serve "rtpvideo1.sdp" as RTSP over TLS on PORT (absent: 322, 0 = any
+                         free port), the certificate of --https; RTP goes inside the connection
+  --http on|off          off: no plain HTTP server at all (the ready line says http=0; needs --https)
+  --http-redirect-to-https  plain HTTP answers every camera request with 301 and the same path
+                         and query on the HTTPS port (the /sim/ controls stay)
   --session-timeout S    RTSP session time-out announced to clients, seconds (default: 60)
   --auth none|basic|digest   authentication for HTTP and RTSP (default none)
   --digest-qop yes|no    Digest challenge with qop="auth" or the older form (default: HTTP yes,
@@ -95,8 +110,12 @@ Simulator controls (HTTP GET, never authenticated, plain-text name=value replies
   /sim/log      connections=N (TCP connections that carried camera requests), accepted=N (all TCP
                 connections), then request=METHOD TARGET VERSION per camera request, in order;
                 logins_accepted=N and logins_refused=N (HTTP and RTSP requests with credentials,
-                refused or locked out), then login=refused|locked|stale PROTOCOL METHOD TARGET per
-                login not granted and lockout=S when the account locks
+                refused or locked out), logins_SCHEME=N (basic, digest_md5, digest_md5_sess,
+                digest_sha256, digest_sha256_sess, other) and logins_PROTOCOL=N (http, https, rtsp,
+                rtsps) for every request with credentials, credentials_before_challenge=N (from a
+                client address never answered 401) and credentials_unchallenged_connection=N (on a
+                connection not yet answered 401), then login=refused|locked|stale PROTOCOL METHOD
+                TARGET per login not granted and lockout=S when the account locks
   /sim/clear    empties the log and zeroes both counters
   /sim/input?n=N&state=on|off        sets digital input N (1-based)
   /sim/fault?kind=K&count=N&value=V  the next N camera requests (default 1) fail as K says:
@@ -119,7 +138,23 @@ Simulator controls (HTTP GET, never authenticated, plain-text name=value replies
 struct Args {
   camsim::CameraConfig Config;
   std::string Replay;  // capture file; empty: encode a test picture
+  bool Https = false;
+  uint16_t HttpsPort = 0;
+  bool Rtsps = false;
+  uint16_t RtspsPort = kDefaultRtspsPort;
+  bool Http = true;
+  bool Redirect = false;
+  std::string CertFile, KeyFile;          // the TLS pair to serve; empty: make one
+  std::string SaveCertFile, SaveKeyFile;  // where to write the pair in use
 };
+
+// An option whose value may be left out: the next argument is its value only when it is not a flag.
+bool OptionalValue(int argc, char** argv, int& i, bool hasValue, std::string& value) {
+  if (hasValue) return true;
+  if (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0) return false;
+  value = argv[++i];
+  return true;
+}
 
 [[noreturn]] void Fail(const std::string& message) {
   std::fprintf(stderr, "camsim: %s (see --help)\n", message.c_str());
@@ -173,6 +208,22 @@ Args ParseArgs(int argc, char** argv) {
       c.UdpBlocked = true;
       continue;
     }
+    if (name == "--http-redirect-to-https") {
+      args.Redirect = true;
+      continue;
+    }
+    if (name == "--https") {
+      args.Https = true;
+      if (OptionalValue(argc, argv, i, hasValue, value))
+        args.HttpsPort = static_cast<uint16_t>(Number(name, value, 0, 65535));
+      continue;
+    }
+    if (name == "--rtsps") {
+      args.Rtsps = true;
+      if (OptionalValue(argc, argv, i, hasValue, value))
+        args.RtspsPort = static_cast<uint16_t>(Number(name, value, 0, 65535));
+      continue;
+    }
     if (!hasValue) {
       if (i + 1 >= argc) Fail("missing value for " + name);
       value = argv[++i];
@@ -199,7 +250,18 @@ Args ParseArgs(int argc, char** argv) {
       c.Aud = YesNo(name, value);
     else if (name == "--replay")
       args.Replay = value;
-    else if (name == "--force-gop")
+    else if (name == "--cert")
+      args.CertFile = value;
+    else if (name == "--key")
+      args.KeyFile = value;
+    else if (name == "--save-cert")
+      args.SaveCertFile = value;
+    else if (name == "--save-key")
+      args.SaveKeyFile = value;
+    else if (name == "--http") {
+      if (value != "on" && value != "off") Fail("--http takes on or off");
+      args.Http = value == "on";
+    } else if (name == "--force-gop")
       c.ForceGop = static_cast<int>(Number(name, value, 1, 300));
     else if (name == "--pattern") {
       // Goes into a launch description: a plain name only.
@@ -264,6 +326,16 @@ Args ParseArgs(int argc, char** argv) {
     } else
       Fail("unknown option " + name);
   }
+  if (args.CertFile.empty() != args.KeyFile.empty()) Fail("--cert and --key go together");
+  if (args.SaveCertFile.empty() != args.SaveKeyFile.empty()) Fail("--save-cert and --save-key go together");
+  const bool tls = args.Https || args.Rtsps;
+  if (!tls && (!args.CertFile.empty() || !args.SaveCertFile.empty()))
+    Fail("--cert, --key, --save-cert and --save-key need --https or --rtsps");
+  if (args.Rtsps && (!c.Rtsp || !args.Replay.empty()))
+    Fail("--rtsps serves the encoded stream: not with --no-rtsp or --replay");
+  if (!args.Https && (!args.Http || args.Redirect))
+    Fail("--http off and --http-redirect-to-https need --https");
+  if (!args.Http && args.Redirect) Fail("--http off leaves nothing to redirect");
   return args;
 }
 
@@ -278,6 +350,18 @@ int main(int argc, char** argv) {
   Args args = ParseArgs(argc, argv);
   camsim::CameraConfig& config = args.Config;
   std::signal(SIGPIPE, SIG_IGN);
+  std::unique_ptr<camsim::TlsIdentity> identity;
+  if (args.Https || args.Rtsps) {
+    std::string error;
+    identity = args.CertFile.empty()
+                   ? camsim::TlsIdentity::Generate(config.Bind == kAnyAddress ? "camsim" : config.Bind, error)
+                   : camsim::TlsIdentity::Load(args.CertFile, args.KeyFile, error);
+    if (identity && !args.SaveCertFile.empty()) identity->Save(args.SaveCertFile, args.SaveKeyFile, error);
+    if (!error.empty()) {
+      std::fprintf(stderr, "camsim: %s\n", error.c_str());
+      return 1;
+    }
+  }
   std::unique_ptr<camsim::ReplayServer> replay;
   if (!args.Replay.empty()) {
     if (!config.Rtsp) Fail("--replay needs RTSP");
@@ -320,6 +404,7 @@ int main(int argc, char** argv) {
   // Profile 1 names the RTSP port, so RTSP is bound before the camera state is made.
   std::unique_ptr<camsim::RtspFront> rtsp;
   uint16_t rtspPort = config.RtspPort;
+  int rtspsPort = 0;
   if (replay) {
     const int bound = replay->Start(config.Bind, config.RtspPort);
     if (bound <= 0) {
@@ -335,6 +420,15 @@ int main(int argc, char** argv) {
       return 1;
     }
     rtspPort = static_cast<uint16_t>(bound);
+    if (args.Rtsps) {
+      const int tlsBound = rtsp->StartTls(config.Bind, args.RtspsPort, identity->Pem());
+      if (tlsBound <= 0) {
+        std::fprintf(stderr, "camsim: cannot listen for RTSP over TLS on %s:%u\n", config.Bind.c_str(),
+                     args.RtspsPort);
+        return 1;
+      }
+      rtspsPort = tlsBound;
+    }
   } else if (rtspPort == 0) {
     rtspPort = kDefaultRtspPort;
   }
@@ -353,22 +447,36 @@ int main(int argc, char** argv) {
 
   camsim::HttpFront http(config, state, httpAuth);
   if (rtsp) http.DropRtspSessions = [&rtsp] { return rtsp->DropSessions(); };
-  const int httpPort = http.Bind(config.Bind, config.HttpPort);
-  if (httpPort <= 0) {
-    std::fprintf(stderr, "camsim: cannot listen for HTTP on %s:%u\n", config.Bind.c_str(), config.HttpPort);
-    return 1;
+  int httpPort = 0;
+  if (args.Http) {
+    httpPort = http.Bind(config.Bind, config.HttpPort);
+    if (httpPort <= 0) {
+      std::fprintf(stderr, "camsim: cannot listen for HTTP on %s:%u\n", config.Bind.c_str(), config.HttpPort);
+      return 1;
+    }
   }
-  std::thread httpThread([&http] { http.Run(); });
+  std::string readyTls;
+  if (args.Https) {
+    const int httpsPort = http.BindSecure(config.Bind, args.HttpsPort, *identity);
+    if (httpsPort <= 0) {
+      std::fprintf(stderr, "camsim: cannot listen for HTTPS on %s:%u\n", config.Bind.c_str(), args.HttpsPort);
+      return 1;
+    }
+    if (args.Redirect) http.RedirectToHttps();
+    readyTls += " https=" + std::to_string(httpsPort);
+  }
+  if (rtspsPort > 0) readyTls += " rtsps=" + std::to_string(rtspsPort);
+  if (identity) readyTls += " key-sha256=" + identity->KeySha256();
+  http.Start();
 
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   g_unix_signal_add(SIGINT, OnSignal, loop);
   g_unix_signal_add(SIGTERM, OnSignal, loop);
-  std::printf("camsim ready http=%d rtsp=%u\n", httpPort, rtspPort);
+  std::printf("camsim ready http=%d rtsp=%u%s\n", httpPort, rtspPort, readyTls.c_str());
   std::fflush(stdout);
   g_main_loop_run(loop);
 
   http.Stop();
-  httpThread.join();
   state.SetProfile1Listener(nullptr);
   state.SetRtspCloser(nullptr);
   rtsp.reset();

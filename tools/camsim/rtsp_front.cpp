@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <future>
 #include <memory>
@@ -281,11 +282,12 @@ std::string UdpStateLines() {
 
 int RtspFront::CloseConnections() {
   struct Job {
-    GstRTSPServer* Server;
+    GstRTSPServer* Servers[2];
     std::promise<int> Done;
   };
   auto job = std::make_shared<Job>();
-  job->Server = Server;
+  job->Servers[0] = Server;
+  job->Servers[1] = TlsServer;
   std::future<int> done = job->Done.get_future();
   auto* held = new std::shared_ptr<Job>(job);
   // Clients belong to the main loop; closing them there keeps the server's own order.
@@ -294,8 +296,11 @@ int RtspFront::CloseConnections() {
       [](gpointer data) -> gboolean {
         auto* job = static_cast<std::shared_ptr<Job>*>(data);
         int count = 0;
-        GList* kept = gst_rtsp_server_client_filter((*job)->Server, CloseClient, &count);
-        g_list_free_full(kept, g_object_unref);
+        for (GstRTSPServer* server : (*job)->Servers) {
+          if (server == nullptr) continue;
+          GList* kept = gst_rtsp_server_client_filter(server, CloseClient, &count);
+          g_list_free_full(kept, g_object_unref);
+        }
         (*job)->Done.set_value(count);
         delete job;
         return G_SOURCE_REMOVE;
@@ -358,6 +363,7 @@ namespace {
 // lifetime and lock-out, shared with HTTP. One RTSP server per process, so one hook.
 struct AuthHook {
   HttpAuth* Auth = nullptr;
+  GstRTSPAuth* TlsAuth = nullptr;  // the RTSP-over-TLS server's: its requests log as "rtsps"
   GstRTSPToken* Token = nullptr;
   bool UriCheck = false;
   gboolean (*ParentCheck)(GstRTSPAuth*, GstRTSPContext*, const gchar*) = nullptr;
@@ -369,6 +375,20 @@ void SendStatus(GstRTSPContext* ctx, GstRTSPStatusCode code, const std::vector<s
   for (const std::string& challenge : challenges)
     gst_rtsp_message_add_header(ctx->response, GST_RTSP_HDR_WWW_AUTHENTICATE, challenge.c_str());
   gst_rtsp_client_send_message(ctx->client, ctx->session, ctx->response);
+}
+
+// The client's address, and its address and port as the name of its connection.
+void PeerOf(GstRTSPClient* client, std::string& address, std::string& connection) {
+  GstRTSPConnection* link = client != nullptr ? gst_rtsp_client_get_connection(client) : nullptr;
+  if (link == nullptr) return;
+  const gchar* ip = gst_rtsp_connection_get_ip(link);
+  address = ip != nullptr ? ip : "";
+  connection = "rtsp#" + address;  // the RTSP and RTSP-over-TLS servers listen on different ports
+  GSocket* socket = gst_rtsp_connection_get_read_socket(link);
+  GSocketAddress* peer = socket != nullptr ? g_socket_get_remote_address(socket, nullptr) : nullptr;
+  if (peer != nullptr && G_IS_INET_SOCKET_ADDRESS(peer))
+    connection += ":" + std::to_string(g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(peer)));
+  if (peer != nullptr) g_object_unref(peer);
 }
 
 gboolean CheckRequest(GstRTSPAuth* auth, GstRTSPContext* ctx, const gchar* check) {
@@ -383,6 +403,7 @@ gboolean CheckRequest(GstRTSPAuth* auth, GstRTSPContext* ctx, const gchar* check
   gst_rtsp_message_get_header(ctx->request, GST_RTSP_HDR_AUTHORIZATION, &authorization, 0);
   const std::string header = authorization != nullptr ? authorization : "";
   const std::string methodName = gst_rtsp_method_as_text(method);
+  const char* protocol = auth == gAuthHook.TlsAuth ? "rtsps" : "rtsp";
   const std::string requestUri = uri != nullptr ? uri : "";
   std::string target = requestUri;
   const size_t at = header.find("uri=\"");
@@ -390,14 +411,17 @@ gboolean CheckRequest(GstRTSPAuth* auth, GstRTSPContext* ctx, const gchar* check
     const std::string named = header.substr(at + 5, header.find('"', at + 5) - at - 5);
     if (gAuthHook.UriCheck && named != requestUri) {
       // As some cameras: a Digest answer for another URI than the request's is a bad request.
-      gAuthHook.Auth->NoteRefused("rtsp", methodName + " " + requestUri + " uri=" + named);
+      gAuthHook.Auth->NoteRefused(protocol, methodName + " " + requestUri + " uri=" + named);
       SendStatus(ctx, GST_RTSP_STS_BAD_REQUEST, {});
       return FALSE;
     }
     // As GStreamer's server does, the answer counts for the uri it names.
     target = named;
   }
-  const HttpAuth::Verdict verdict = gAuthHook.Auth->Login("rtsp", methodName, target, header);
+  std::string client, connection;
+  PeerOf(ctx->client, client, connection);
+  const HttpAuth::Verdict verdict =
+      gAuthHook.Auth->Login(protocol, methodName, target, header, client, connection);
   if (verdict == HttpAuth::Verdict::kGranted) {
     ctx->token = gAuthHook.Token;
     return TRUE;
@@ -443,8 +467,11 @@ RtspFront::~RtspFront() {
     Views.clear();
   }
   if (SourceId != 0) g_source_remove(SourceId);
+  if (TlsSourceId != 0) g_source_remove(TlsSourceId);
   if (Mounts) g_object_unref(Mounts);
   if (Auth) g_object_unref(Auth);
+  if (TlsAuth) g_object_unref(TlsAuth);
+  if (TlsServer) g_object_unref(TlsServer);
   if (Token) gst_rtsp_token_unref(Token);
   if (Server) g_object_unref(Server);
 }
@@ -456,12 +483,7 @@ int RtspFront::Start(const std::string& address, uint16_t port) {
   Mounts = gst_rtsp_server_get_mount_points(Server);
 
   if (Config.Auth != "none") {
-    Auth = static_cast<GstRTSPAuth*>(g_object_new(CamsimAuthType(), nullptr));
-    gst_rtsp_auth_set_realm(Auth, HttpAuth::kRealm);
-    Token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
-    gAuthHook.Auth = &Account;
-    gAuthHook.Token = Token;
-    gAuthHook.UriCheck = Config.DigestUriCheck;
+    Auth = NewAuth();
     gst_rtsp_server_set_auth(Server, Auth);
   }
 
@@ -472,6 +494,49 @@ int RtspFront::Start(const std::string& address, uint16_t port) {
   SourceId = gst_rtsp_server_attach(Server, nullptr);
   if (SourceId == 0) return -1;
   return gst_rtsp_server_get_bound_port(Server);
+}
+
+GstRTSPAuth* RtspFront::NewAuth() {
+  auto* auth = static_cast<GstRTSPAuth*>(g_object_new(CamsimAuthType(), nullptr));
+  gst_rtsp_auth_set_realm(auth, HttpAuth::kRealm);
+  if (Token == nullptr)
+    Token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
+  gAuthHook.Auth = &Account;
+  gAuthHook.Token = Token;
+  gAuthHook.UriCheck = Config.DigestUriCheck;
+  return auth;
+}
+
+int RtspFront::StartTls(const std::string& address, uint16_t port, const std::string& pem) {
+  GError* error = nullptr;
+  GTlsCertificate* certificate = g_tls_certificate_new_from_pem(pem.c_str(), -1, &error);
+  if (certificate == nullptr) {
+    std::fprintf(stderr, "camsim: RTSP over TLS: %s\n", error != nullptr ? error->message : "no certificate");
+    g_clear_error(&error);
+    return -1;
+  }
+  TlsServer = gst_rtsp_server_new();
+  gst_rtsp_server_set_address(TlsServer, address.c_str());
+  gst_rtsp_server_set_service(TlsServer, std::to_string(port).c_str());
+  // One camera: the same stream, and sessions either port can name.
+  gst_rtsp_server_set_mount_points(TlsServer, Mounts);
+  GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(Server);
+  gst_rtsp_server_set_session_pool(TlsServer, pool);
+  g_object_unref(pool);
+  // The certificate goes with the auth object: it configures every accepted connection for TLS. The
+  // account check runs even without --auth, so that every request gets the role the stream needs.
+  TlsAuth = NewAuth();
+  gst_rtsp_auth_set_tls_certificate(TlsAuth, certificate);
+  g_object_unref(certificate);
+  gAuthHook.TlsAuth = TlsAuth;
+  gst_rtsp_server_set_auth(TlsServer, TlsAuth);
+  if (Config.SessionTimeout > 0) {
+    g_signal_connect(TlsServer, "client-connected", G_CALLBACK(OnClientConnected),
+                     GINT_TO_POINTER(Config.SessionTimeout));
+  }
+  TlsSourceId = gst_rtsp_server_attach(TlsServer, nullptr);
+  if (TlsSourceId == 0) return -1;
+  return gst_rtsp_server_get_bound_port(TlsServer);
 }
 
 int RtspFront::DropSessions() {
@@ -519,7 +584,7 @@ void RtspFront::Remount(const CameraState& state) {
       ViewTimer = g_timeout_add(kViewUpdateMs, UpdateViews, this);
     }
   }
-  if (Auth) {
+  if (Token) {
     gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                                     GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
   }

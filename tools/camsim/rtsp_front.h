@@ -45,6 +45,10 @@ class RtspFront {
 
   // Binds and attaches the server (nothing mounted yet); returns the bound port, or -1.
   int Start(const std::string& address, uint16_t port);
+  // After Start, before the first Remount: a second server on port that speaks RTSP over TLS with the
+  // PEM certificate and key, serving the same stream (RTP inside the encrypted connection when the
+  // client asks for TCP); returns the bound port, or -1.
+  int StartTls(const std::string& address, uint16_t port, const std::string& pem);
   // Mounts a fresh factory for the camera's present profile 1: sessions already playing keep their
   // encoder, the next one gets the new settings. Callable from any thread.
   void Remount(const CameraState& state);
@@ -59,6 +63,12 @@ class RtspFront {
   GstRTSPAuth* Auth = nullptr;
   GstRTSPToken* Token = nullptr;  // the role every granted request gets
   guint SourceId = 0;
+  GstRTSPServer* TlsServer = nullptr;
+  GstRTSPAuth* TlsAuth = nullptr;
+  guint TlsSourceId = 0;
+
+  // Our account check in GStreamer's auth type (sets the shared hook and Token).
+  GstRTSPAuth* NewAuth();
   std::mutex RemountLock;     // keeps factory swaps in the order of profile changes
   std::string MountedLaunch;  // the mounted factory's pipeline; guarded by RemountLock
 
