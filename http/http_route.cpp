@@ -1,7 +1,5 @@
 // The choice between HTTPS and plain HTTP, made the same way by both HTTP backends.
-#include <algorithm>
-#include <cctype>
-
+#include "http/h_utils.h"
 #include "http/http_sender.h"
 
 namespace Web {
@@ -9,24 +7,19 @@ namespace {
 
 constexpr uint16_t kHttpsPort = 443;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 }  // namespace
 
 // The port of a redirect to "https://" on the camera's own host, else 0: a camera that serves its
 // CGI over HTTPS only answers plain requests so; a redirect to another host is never followed.
 uint16_t CHttpSender::HttpsRedirectPort(std::string_view location, std::string_view host) {
   constexpr std::string_view kScheme = "https://";
-  if (location.size() < kScheme.size() || !EqualsNoCase(location.substr(0, kScheme.size()), kScheme))
+  if (location.size() < kScheme.size() ||
+      !korvalt::HUtils::EqualsIgnoringCase(location.substr(0, kScheme.size()), kScheme))
     return 0;
   location.remove_prefix(kScheme.size());
   const std::string_view authority = location.substr(0, location.find_first_of("/?#"));
   const size_t colon = authority.find(':');
-  if (!EqualsNoCase(authority.substr(0, colon), host)) return 0;
+  if (!korvalt::HUtils::EqualsIgnoringCase(authority.substr(0, colon), host)) return 0;
   if (colon == std::string_view::npos) return kHttpsPort;
   const std::string_view digits = authority.substr(colon + 1);
   if (digits.empty() || digits.size() > 5) return 0;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "http/auth_scheme.h"
 #include "http/request_deadline.h"
 #include "http/tls_key.h"
 #include "platform/clock.h"
@@ -22,6 +23,8 @@ constexpr const char* kUserAgent = "Korvalt::HttpClient";
 constexpr long kStatusUnauthorized = 401;
 // Longest sleep of the transfer loop; an abort also wakes it at once.
 constexpr int kPollSliceMs = 50;
+constexpr size_t kMaxChallenges = 16;
+constexpr size_t kMaxChallengeSize = 4096;
 
 std::once_flag gCurlInitOnce;
 
@@ -50,20 +53,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
-}
-
-// The scheme named first in a WWW-Authenticate value ("Digest realm=..., Basic ..." -> Digest).
-uint32_t SchemeOfChallenge(std::string_view value) {
-  const auto begin = value.find_first_not_of(" \t");
-  if (begin == std::string_view::npos) return 0;
-  value.remove_prefix(begin);
-  const std::string_view token = value.substr(0, value.find_first_of(" \t,"));
-  if (EqualsNoCase(token, "Basic")) return CHttpSender::kSchemeBasic;
-  if (EqualsNoCase(token, "NTLM")) return CHttpSender::kSchemeNtlm;
-  if (EqualsNoCase(token, "Passport1.4")) return CHttpSender::kSchemePassport;
-  if (EqualsNoCase(token, "Digest")) return CHttpSender::kSchemeDigest;
-  if (EqualsNoCase(token, "Negotiate")) return CHttpSender::kSchemeNegotiate;
-  return 0;
 }
 
 // Texts that end up in the request line or a header must not smuggle in line breaks or, for the
@@ -126,14 +115,11 @@ struct CHttpSender::Transfer {
   std::vector<uint8_t>* Body = nullptr;
   size_t MaxBody = kMaxBodySize;
   bool BodyCapped = false;
-  bool HeadersDone = false;  // the header block of the latest response is complete
-  bool ChallengeSeen = false;
-  std::string Challenge;       // first WWW-Authenticate value of the latest response
-  bool DigestOffered = false;  // one of its WWW-Authenticate values offers Digest
-  bool BasicOffered = false;   // one offers Basic
-  std::string Location;        // of the latest response
-  CURLcode Result = CURLE_OK;  // libcurl's verdict on a finished transfer
-  TLS_KEY_CHECK KeyCheck;      // the camera's key, judged during the TLS handshake
+  bool HeadersDone = false;             // the header block of the latest response is complete
+  std::vector<std::string> Challenges;  // every WWW-Authenticate value of the latest response
+  std::string Location;                 // of the latest response
+  CURLcode Result = CURLE_OK;           // libcurl's verdict on a finished transfer
+  TLS_KEY_CHECK KeyCheck;               // the camera's key, judged during the TLS handshake
   const std::atomic<bool>* Aborted = nullptr;
   int TimeoutMs = 0;
   int64_t DeadlineMs = INT64_MAX;  // monotonic: the request ends here whatever arrives
@@ -155,10 +141,7 @@ struct CHttpSender::Transfer {
     if (line.starts_with("HTTP/")) {
       // A new response (after an interim 100 or libcurl's own Digest round trip): forget the last.
       t->HeadersDone = false;
-      t->ChallengeSeen = false;
-      t->DigestOffered = false;
-      t->BasicOffered = false;
-      t->Challenge.clear();
+      t->Challenges.clear();
       t->Location.clear();
       t->Body->clear();
       t->BodyCapped = false;
@@ -177,13 +160,9 @@ struct CHttpSender::Transfer {
       if (line.size() >= kName.size() && EqualsNoCase(line.substr(0, kName.size()), kName)) {
         line.remove_prefix(kName.size());
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-        const uint32_t offered = SchemeOfChallenge(line);
-        t->DigestOffered = t->DigestOffered || offered == CHttpSender::kSchemeDigest;
-        t->BasicOffered = t->BasicOffered || offered == CHttpSender::kSchemeBasic;
-        if (!t->ChallengeSeen) {
-          t->ChallengeSeen = true;
-          t->Challenge.assign(line);
-        }
+        // A camera names two or three; more are no answer of ours to keep.
+        if (t->Challenges.size() < kMaxChallenges)
+          t->Challenges.emplace_back(line.substr(0, kMaxChallengeSize));
       }
     }
     return length;
@@ -309,7 +288,7 @@ bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {
   // camera's challenge decides the scheme, for good and for every sender of the driver. Digest
   // wins over Basic wherever the camera lists it; a camera offering neither fails this request,
   // and the next one asks again, instead of failing for good with a scheme we cannot answer.
-  const uint32_t named = transfer.DigestOffered ? kSchemeDigest : transfer.BasicOffered ? kSchemeBasic : 0;
+  const uint32_t named = SchemeToLearn(transfer.Challenges);
   Body.clear();
   if (named == 0) return false;
   RememberedScheme = named;
