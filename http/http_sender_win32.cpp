@@ -8,8 +8,9 @@
 // each handle with the callback holds a reference to the DLL, dropped only once that last
 // notification has returned.
 
-#include <wincrypt.h>
 #include <windows.h>
+// After windows.h, which they need.
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <algorithm>

@@ -1,5 +1,6 @@
-#include <wincrypt.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <wincrypt.h>
 
 #include "http/tls_key.h"
 #include "platform/text.h"
