@@ -211,13 +211,9 @@ TEST_F(CamctlCheck, OneInjectedFailureFailsExactlyThatRow) {
 
   EXPECT_EQ(run.Status, 1) << run.Out << run.Err;
   const std::map<std::string, std::string> expected = {
-      {"capability query", "pass"},
-      {"stream h264", "pass"},
-      {"stream mpeg4", "pass"},
-      {"stream mjpeg", "pass"},
-      {"digital inputs", "FAIL"},
-      {"digital outputs", "not tried"},
-      {"PTZ", "pass"},
+      {"capability query", "pass"},     {"security", "pass"},     {"stream h264", "pass"},
+      {"stream mpeg4", "pass"},         {"stream mjpeg", "pass"}, {"digital inputs", "FAIL"},
+      {"digital outputs", "not tried"}, {"PTZ", "pass"},
   };
   EXPECT_EQ(TableVerdicts(run.Out), expected) << run.Out;
   const std::string inputs = LineWith(run.Out, "digital inputs");
@@ -244,6 +240,42 @@ TEST_F(CamctlCheck, CameraThatIsNotThereFailsTheQueryWithItsHintAndSkipsTheRest)
                                                        {"PTZ", "skipped"}};
   EXPECT_EQ(TableVerdicts(run.Out), expected) << run.Out;
   EXPECT_THAT(run.Out, HasSubstr("hint        nothing listens on 127.0.0.1:" + std::to_string(port)));
+}
+
+// The security row: HTTPS and the key a recorder pins, or plain HTTP and whether the password then
+// crosses the network readable.
+TEST_F(CamctlCheck, SecurityRowSaysHowThePasswordTravels) {
+  struct Case {
+    const char* Auth;
+    bool Https;
+    const char* Result;
+    const char* Figure;
+  };
+  for (const Case& c : {Case{"digest", false, "pass", "the password is never sent readable"},
+                        Case{"basic", false, "FAIL", "the password crosses the network readable"},
+                        Case{"digest", true, "pass", "HTTPS; the camera's key"}}) {
+    CamsimOptions options;
+    options.Rtsp = true;
+    options.Auth = c.Auth;
+    options.Https = c.Https;
+    options.PlainHttp = !c.Https;
+    Camsim camera(options);
+    ASSERT_TRUE(camera.Ok());
+    std::vector<std::string> arguments = CheckArguments(camera);
+    if (c.Https) arguments[2] = std::to_string(camera.HttpsPort());
+    arguments.insert(arguments.end(), {"--json", "--codec", "mjpeg", "--seconds", "1"});
+    const CamctlRun run = RunCamctl(arguments);
+    const std::string row = JsonRow(run.Out, "security");
+    EXPECT_THAT(row, HasSubstr(std::string("\"result\":\"") + c.Result + "\"")) << c.Auth << "\n" << run.Out;
+    EXPECT_THAT(row, HasSubstr(c.Figure)) << c.Auth;
+    if (c.Https) {
+      EXPECT_THAT(row, HasSubstr(camera.KeySha256()));
+      EXPECT_THAT(JsonRow(run.Out, "stream mjpeg"), HasSubstr("\"result\":\"pass\"")) << run.Out;
+    }
+    if (std::string(c.Result) == "FAIL") {
+      EXPECT_THAT(row, HasSubstr("switch the camera to HTTPS"));
+    }
+  }
 }
 
 }  // namespace

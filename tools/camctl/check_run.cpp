@@ -1,11 +1,13 @@
 #include "tools/camctl/check_run.h"
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <ctime>
 #include <thread>
 
+#include "tools/camctl/camera_probe.h"
 #include "tools/camctl/diagnose.h"
 #include "tools/camctl/ptz_session.h"
 #include "tools/camctl/stream_session.h"
@@ -30,6 +32,7 @@ constexpr const char* kNoValue = "(none)";
 // Four requests, each within the module's network time-out.
 constexpr auto kQueryLimit = std::chrono::seconds(90);
 constexpr auto kQueryWaitSlice = std::chrono::milliseconds(200);
+constexpr auto kSecurityProbeLimit = std::chrono::seconds(5);
 constexpr uint16_t kDefaultWidth = 640;
 constexpr uint16_t kDefaultHeight = 480;
 constexpr uint16_t kDefaultIntervalMs = 40;
@@ -81,6 +84,7 @@ class CheckRunner {
       }
       return;
     }
+    SecurityRow();
     // The order a recorder most often uses them in.
     for (const Claims::Codec& codec : Camera.Codecs) {
       if (Stopping()) return Skip(std::string("stream ") + codec.Name, "interrupted");
@@ -317,6 +321,45 @@ class CheckRunner {
     } else {
       row.Result = Verdict::Pass;
       row.Hint = summary.TransportHint();
+    }
+  }
+
+  // How the camera's CGI is reached: HTTPS and its key, or plain HTTP and whether the password then
+  // crosses the network readable (a camera that offers Basic alone).
+  void SecurityRow() {
+    const auto key = Device.Custom.find(ipc::kCustomParameterKeySha256);
+    const std::string pin =
+        key == Device.Custom.end() || key->second == "(none)" ? std::string() : key->second;
+    if (!pin.empty()) {
+      CheckRow& row = Add("security", Verdict::Pass);
+      row.Figures = "HTTPS; the camera's key, SHA-256 of its public key: " + pin;
+      row.Values = {{"https", "true"}, {"keySha256", JsonString(pin)}, {"basicInTheClear", "false"}};
+      return;
+    }
+    ProbeTarget target{Device.Address, Device.Port, "", ""};
+    const ProbeAnswer answer = ProbeGet(target, "/common/info.cgi", false, kSecurityProbeLimit);
+    std::string headers = answer.Headers;
+    for (char& c : headers) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string offered;
+    for (const char* scheme : {"Digest", "Basic"}) {
+      std::string wanted = std::string("www-authenticate: ") + scheme;
+      for (char& c : wanted) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (headers.find(wanted) != std::string::npos)
+        offered += std::string(offered.empty() ? "" : " and ") + scheme;
+    }
+    const bool basicOnly = offered == "Basic";
+    CheckRow& row = Add("security", basicOnly ? Verdict::Fail : Verdict::Pass);
+    row.Figures =
+        "plain HTTP; " + (offered.empty() ? std::string("no password asked for")
+                                          : "the camera offers " + offered +
+                                                (basicOnly ? ": the password crosses the network readable"
+                                                           : ": the password is never sent readable"));
+    row.Values = {{"https", "false"}, {"basicInTheClear", basicOnly ? "true" : "false"}};
+    if (basicOnly) {
+      row.Hint =
+          "switch the camera to HTTPS (the capability query then reports its key for the recorder to pin), "
+          "or to "
+          "Digest authentication";
     }
   }
 
