@@ -1,16 +1,21 @@
-// A camera that serves its CGI over HTTPS only, through the module's exports: the capability query
-// reports the camera's key, a driver opened with it streams and drives the outputs, and a driver
-// opened with another key sends the camera nothing with credentials and streams nothing.
+// Credentials and HTTPS through the module's exports, over a driver's start with four channels,
+// digital I/O and PTZ: a Digest camera sees no Basic login and no credentials before its challenge;
+// a camera that serves its CGI over HTTPS only has its key reported by the capability query, a
+// driver opened with that key streams and drives the outputs, and one opened with another key sends
+// the camera nothing with credentials and streams nothing.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <string>
 #include <thread>
 
 #include "media/channels/supervision_intervals.h"
 #include "support/camsim_fixture.h"
 #include "support/eventually.h"
+#include "support/temp_dir.h"
 #include "tools/hostkit/capability.h"
 #include "tools/hostkit/debug_sink.h"
 #include "tools/hostkit/device_params.h"
@@ -28,18 +33,30 @@ int LogCount(testsupport::Camsim& camera, const std::string& name) {
   return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + name.size() + 1);
 }
 
-class HttpsOnlyCamera : public ::testing::TestWithParam<bool /*right key*/> {};
+struct KEY_CASE {
+  const char* Name;
+  bool Https;     // TLS only, else plain HTTP
+  bool RightKey;  // the driver is opened with the key the query reported
+};
 
-TEST_P(HttpsOnlyCamera, QueryReportsTheKeyAndOnlyThatKeyServes) {
-  const bool rightKey = GetParam();
+class CameraLogins : public ::testing::TestWithParam<KEY_CASE> {};
+
+TEST_P(CameraLogins, OnlyTheReportedKeyServesAndNoCredentialsGoBeforeAChallenge) {
+  const KEY_CASE& c = GetParam();
+  const bool rightKey = c.RightKey;
   setenv(korvalt::SupervisionIntervals::kPortProbeVariable, "200", 1);
+  testsupport::TempDir presets;
+  setenv("QUENLARK_PRESET_DIR", presets.Path().c_str(), 1);
   testsupport::CamsimOptions options;
   options.Auth = "digest";
   options.Rtsp = true;
-  options.Https = true;
-  options.PlainHttp = false;
+  options.Https = c.Https;
+  options.PlainHttp = !c.Https;
+  options.Ptz = true;
+  options.Model = "QL-6250";
   testsupport::Camsim camera(options);
   ASSERT_TRUE(camera.Ok());
+  const uint16_t port = c.Https ? camera.HttpsPort() : camera.HttpPort();
   hostkit::Module module;
   ASSERT_TRUE(module.Load(QUENLARK_MODULE_PATH)) << module.Error();
 
@@ -47,18 +64,20 @@ TEST_P(HttpsOnlyCamera, QueryReportsTheKeyAndOnlyThatKeyServes) {
   hostkit::CapabilityCallback callback;
   hostkit::CapabilityResults results;
   ASSERT_EQ(module.InitQuery(&callback, 1), 1);
-  ASSERT_EQ(module.StartQuery("127.0.0.1", camera.HttpsPort(), "admin", "secret", &results), 1);
+  ASSERT_EQ(module.StartQuery("127.0.0.1", port, "admin", "secret", &results), 1);
   ASSERT_TRUE(callback.Wait(30s));
   module.UninitQuery();
   ASSERT_TRUE(callback.Outcome().Succeeded());
   const auto report = results.Report();
   const auto* key = report.FindCustomParameter("TLS key SHA-256");
   ASSERT_NE(key, nullptr);
-  EXPECT_EQ(key->Value.value_or(""), camera.KeySha256());
+  EXPECT_EQ(key->Value.value_or(""), c.Https ? camera.KeySha256() : "(none)");
   ASSERT_EQ(camera.SimGet("/sim/clear"), "ok\r\n");
 
   hostkit::DeviceParams params;
-  params.Config.Port = camera.HttpsPort();
+  params.Config.Port = port;
+  params.Config.Model = "QL-6250";
+  params.Config.Channels = 4;
   params.Config.UserName = "admin";
   params.Config.Password = "secret";
   params.Config.Inputs = 1;
@@ -68,35 +87,53 @@ TEST_P(HttpsOnlyCamera, QueryReportsTheKeyAndOnlyThatKeyServes) {
   if (!rightKey) params.Config.Custom[ipc::kCustomParameterKeySha256] = std::string(64, 'e');
   hostkit::DebugSink debug;
   hostkit::SampleAllocator allocator;
-  hostkit::FrameSink frames;
+  hostkit::FrameSink frames[4];
   hostkit::ChannelSettings settings{40, 60, 320, 240};
   auto* driver = module.Create();
   ASSERT_TRUE(driver->Open(&debug, &allocator, &params));
-  ASSERT_TRUE(driver->GetVideoCapture()->StartChannel(0, &frames, &settings));
+  for (int channel = 0; channel < 4; ++channel)
+    ASSERT_TRUE(driver->GetVideoCapture()->StartChannel(channel, &frames[channel], &settings));
   driver->GetCaptureIO()->Start();
   driver->GetCaptureIO()->SetOutput(0, ipc::kIOStateOn);
+  ipc::IIPPTZApi* ptz = driver->GetPTZDriver()->GetPTZApi(1);
+  ASSERT_NE(ptz, nullptr);
+  ptz->Move(ipc::kPtzMoveLeft, 4);
+  ptz->StopAll();
+  const auto pictures = [&frames] {
+    int64_t least = INT64_MAX;
+    for (const auto& f : frames) least = std::min<int64_t>(least, f.Frames.load());
+    return least;
+  };
 
   if (rightKey) {
-    EXPECT_TRUE(testsupport::Eventually([&] { return frames.Frames.load() >= 5; }, 30000));
+    EXPECT_TRUE(testsupport::Eventually([&] { return pictures() >= 5; }, 30000));
     EXPECT_TRUE(testsupport::Eventually(
         [&] { return camera.SimGet("/sim/state").find("out1=on") != std::string::npos; }, 10000));
     EXPECT_EQ(debug.Count("not the pinned key"), 0u);
-    EXPECT_GT(LogCount(camera, "logins_https"), 0);
+    EXPECT_TRUE(testsupport::Eventually(
+        [&] { return camera.SimGet("/sim/log").find("ptz_move_cont.cgi") != std::string::npos; }, 10000));
+    EXPECT_GT(LogCount(camera, c.Https ? "logins_https" : "logins_http"), 0);
   } else {
     EXPECT_TRUE(testsupport::Eventually([&] { return debug.Count("not the pinned key") > 0; }, 10000));
     std::this_thread::sleep_for(3s);  // what the channel and the I/O would do meanwhile
-    EXPECT_EQ(frames.Frames.load(), 0);
+    EXPECT_EQ(pictures(), 0);
     EXPECT_EQ(debug.Count("not the pinned key"), 1u) << "one line for the series";
     EXPECT_EQ(LogCount(camera, "logins_accepted") + LogCount(camera, "logins_refused"), 0);
   }
-  // Whatever the key, nothing with credentials before a challenge, no Basic, nothing in plain HTTP.
+  // Whatever the key, nothing with credentials before a challenge and no Basic; to a TLS camera,
+  // nothing in plain HTTP.
   EXPECT_EQ(LogCount(camera, "credentials_before_challenge"), 0);
   EXPECT_EQ(LogCount(camera, "logins_basic"), 0);
-  EXPECT_EQ(LogCount(camera, "logins_http"), 0);
+  if (c.Https) {
+    EXPECT_EQ(LogCount(camera, "logins_http"), 0);
+  }
   module.Delete(driver);
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, HttpsOnlyCamera, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Pinned" : "AnotherKeyPinned"; });
+INSTANTIATE_TEST_SUITE_P(Cameras, CameraLogins,
+                         ::testing::Values(KEY_CASE{"PlainDigest", false, true},
+                                           KEY_CASE{"HttpsPinned", true, true},
+                                           KEY_CASE{"HttpsAnotherKeyPinned", true, false}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
