@@ -47,6 +47,19 @@ int LogCount(const std::string& log, const std::string& name) {
   return std::atoi(HUtils::GetValue(name, "=", log, "\r\n").c_str());
 }
 
+// One driver's record of the camera, its login state logging to sink.
+DEVICE_INFO Driver(uint16_t port, RecordingSink& sink) {
+  DEVICE_INFO device;
+  device.Address = "127.0.0.1";
+  device.Port = port;
+  device.NetworkTimeout = 2000;
+  device.UserName = "admin";
+  device.Password = "secret";
+  device.Login = std::make_shared<CCameraLogin>(1);
+  device.Login->SetLog(&sink);
+  return device;
+}
+
 class HttpsCamera : public ::testing::TestWithParam<TLS_CASE> {};
 
 TEST_P(HttpsCamera, FindsTlsTakesOnlyTheRightKeyAndSendsNoCredentialsBeforeIt) {
@@ -61,15 +74,8 @@ TEST_P(HttpsCamera, FindsTlsTakesOnlyTheRightKeyAndSendsNoCredentialsBeforeIt) {
   ASSERT_TRUE(camsim.Ok());
   ASSERT_EQ(camsim.KeySha256().size(), 64u);
 
-  DEVICE_INFO device;
-  device.Address = "127.0.0.1";
-  device.Port = c.AtTlsPort ? camsim.HttpsPort() : camsim.HttpPort();
-  device.NetworkTimeout = 2000;
-  device.UserName = "admin";
-  device.Password = "secret";
-  device.Login = std::make_shared<CCameraLogin>(1);
   RecordingSink sink;
-  device.Login->SetLog(&sink);
+  DEVICE_INFO device = Driver(c.AtTlsPort ? camsim.HttpsPort() : camsim.HttpPort(), sink);
   device.Login->Key().UsePin(c.Pinned == Pin::kRight   ? camsim.KeySha256()
                              : c.Pinned == Pin::kWrong ? kWrongKey
                                                        : std::string());
@@ -125,15 +131,8 @@ TEST(HttpsCameraRestart, AnotherKeyAfterARestartIsRefusedAndNothingIsSentToIt) {
   if (!Camsim::CanStart(options)) GTEST_SKIP() << "no camera to restart here";
   Camsim camsim(options);
   ASSERT_TRUE(camsim.Ok());
-  DEVICE_INFO device;
-  device.Address = "127.0.0.1";
-  device.Port = camsim.HttpsPort();
-  device.NetworkTimeout = 2000;
-  device.UserName = "admin";
-  device.Password = "secret";
-  device.Login = std::make_shared<CCameraLogin>(1);
   RecordingSink sink;
-  device.Login->SetLog(&sink);
+  DEVICE_INFO device = Driver(camsim.HttpsPort(), sink);
   Web::CHttpSender sender(device);
   std::vector<uint8_t> body;
   ASSERT_TRUE(HUtils::Query(body, sender, nullptr, "/common/info.cgi"));
@@ -156,15 +155,8 @@ TEST(HttpsCameraPlain, BasicOverPlainHttpIsSaidOncePerDriver) {
   options.Auth = "basic";
   Camsim camsim(options);
   ASSERT_TRUE(camsim.Ok());
-  DEVICE_INFO device;
-  device.Address = "127.0.0.1";
-  device.Port = camsim.HttpPort();
-  device.NetworkTimeout = 2000;
-  device.UserName = "admin";
-  device.Password = "secret";
-  device.Login = std::make_shared<CCameraLogin>(1);
   RecordingSink sink;
-  device.Login->SetLog(&sink);
+  DEVICE_INFO device = Driver(camsim.HttpPort(), sink);
   Web::CHttpSender first(device), second(device);
   std::vector<uint8_t> body;
   for (int i = 0; i < 2; ++i) {
