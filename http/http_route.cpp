@@ -39,4 +39,24 @@ CHttpSender::ROUTE CHttpSender::ChooseRoute(const CHttpRequest& request) const {
   return {secure, Device.Port};
 }
 
+bool CHttpSender::Exchange(const CHttpRequest& request, Transfer& transfer, ROUTE& route) {
+  route = ChooseRoute(request);
+  if (Perform(request, transfer, route)) {
+    if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
+    return true;
+  }
+  bool keyRefused = false;
+  const bool wrongProtocol = WrongProtocolOrKeyRefused(transfer, keyRefused);
+  const bool settled = Device.Login && Device.Login->Key().UsesHttps();
+  if (HeldBack || Aborted.load() || settled || keyRefused || !wrongProtocol) return false;
+  // Neither answered in the protocol we spoke: the other one, once, on the same port. Plain HTTP
+  // after a failed TLS handshake only finds a redirect: no credentials go with it to a pinned camera.
+  route.Secure = !route.Secure;
+  ForgetTransfer(transfer);
+  StatusCode = 0;
+  if (!Perform(request, transfer, route)) return false;
+  if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
+  return true;
+}
+
 }  // namespace Web

@@ -246,23 +246,13 @@ uint32_t CHttpSender::KnownScheme() const {
   return Device.Login ? Device.Login->Scheme() : 0;
 }
 
-bool CHttpSender::Exchange(const CHttpRequest& request, Transfer& transfer, ROUTE& route) {
-  route = ChooseRoute(request);
-  if (Perform(request, transfer, route)) {
-    if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
-    return true;
-  }
-  const bool settled = Device.Login && Device.Login->Key().UsesHttps();
-  if (HeldBack || Aborted.load() || settled || transfer.KeyCheck.Refused || !WrongProtocol(transfer.Result))
-    return false;
-  // Neither answered in the protocol we spoke: the other one, once, on the same port. Plain HTTP
-  // after a failed TLS handshake only finds a redirect: no credentials go with it to a pinned camera.
-  route.Secure = !route.Secure;
+bool CHttpSender::WrongProtocolOrKeyRefused(Transfer& transfer, bool& keyRefused) {
+  keyRefused = transfer.KeyCheck.Refused;
+  return WrongProtocol(transfer.Result);
+}
+
+void CHttpSender::ForgetTransfer(Transfer& transfer) {
   transfer = Transfer{};
-  StatusCode = 0;
-  if (!Perform(request, transfer, route)) return false;
-  if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
-  return true;
 }
 
 bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {

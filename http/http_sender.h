@@ -78,6 +78,10 @@ class CHttpSender {
   // One request over the chosen route; a reply in neither protocol tries the other once.
   bool Exchange(const CHttpRequest& request, Transfer& transfer, ROUTE& route);
   bool Perform(const CHttpRequest& request, Transfer& transfer, const ROUTE& route);
+  // Of a failed transfer (each backend): whether no reply came in the protocol spoken, and whether
+  // the camera's key was refused.
+  static bool WrongProtocolOrKeyRefused(Transfer& transfer, bool& keyRefused);
+  static void ForgetTransfer(Transfer& transfer);
   bool SendOnce(const CHttpRequest& request, bool mayRetry);
   // This sender's remembered scheme, else the one the driver learnt; 0 while unknown.
   uint32_t KnownScheme() const;

@@ -346,24 +346,16 @@ uint32_t CHttpSender::KnownScheme() const {
   return Device.Login ? Device.Login->Scheme() : 0;
 }
 
-bool CHttpSender::Exchange(const CHttpRequest& request, Transfer& transfer, ROUTE& route) {
-  route = ChooseRoute(request);
-  if (Perform(request, transfer, route)) {
-    if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
-    return true;
-  }
+bool CHttpSender::WrongProtocolOrKeyRefused(Transfer& transfer, bool& keyRefused) {
   transfer.Close();
-  const bool settled = Device.Login && Device.Login->Key().UsesHttps();
-  if (HeldBack || Aborted.load() || settled || transfer.KeyRefused || !WrongProtocol(transfer.Error))
-    return false;
-  // Neither answered in the protocol we spoke: the other one, once, on the same port. Plain HTTP
-  // after a failed TLS handshake only finds a redirect: no credentials go with it to a pinned camera.
-  route.Secure = !route.Secure;
+  keyRefused = transfer.KeyRefused;
+  return WrongProtocol(transfer.Error);
+}
+
+void CHttpSender::ForgetTransfer(Transfer& transfer) {
+  transfer.Close();
   transfer.Error = 0;
-  StatusCode = 0;
-  if (!Perform(request, transfer, route)) return false;
-  if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
-  return true;
+  transfer.KeyRefused = false;
 }
 
 bool CHttpSender::SendOnce(const CHttpRequest& request, bool mayRetry) {
