@@ -20,10 +20,15 @@ CIPCaptureDriver::CIPCaptureDriver() = default;
 
 CIPCaptureDriver::~CIPCaptureDriver() {
   Close();
-  CMutexLock guard(RecordLock);
-  CustomParameters.clear();
-  // A sender that outlives the driver (a channel retired from its own callback) logs nowhere.
-  if (DeviceInfo.Login) DeviceInfo.Login->SetLog(nullptr);
+  std::shared_ptr<CCameraLogin> login;
+  {
+    CMutexLock guard(RecordLock);
+    CustomParameters.clear();
+    login = DeviceInfo.Login;
+  }
+  // A sender that outlives the driver (a channel retired from its own callback) logs nowhere. Not
+  // under RecordLock: a line being said holds the login's log lock and takes RecordLock.
+  if (login) login->SetLog(nullptr);
 }
 
 bool CIPCaptureDriver::Open(ipcapture::IDebugSink* sink, ipcapture::ISampleAllocator* allocator,
@@ -57,6 +62,7 @@ bool CIPCaptureDriver::OpenUnguarded(ipcapture::IDebugSink* sink, ipcapture::ISa
   std::string userName = OrEmpty(connection->GetUserName());
   std::string password = OrEmpty(connection->GetPassword());
   std::string modelName = OrEmpty(description->GetModelName());
+  std::shared_ptr<CCameraLogin> login;
   std::map<int32_t, std::string> supplied;
   for (int32_t index = 1;; ++index) {
     const char* text = params->GetCustomParameter(index);
@@ -83,14 +89,17 @@ bool CIPCaptureDriver::OpenUnguarded(ipcapture::IDebugSink* sink, ipcapture::ISa
     // one with the same keeps counting what the camera refused.
     if (!DeviceInfo.Login) DeviceInfo.Login = std::make_shared<CCameraLogin>();
     DeviceInfo.Login->UseCredentials(DeviceInfo.Address, DeviceInfo.UserName, DeviceInfo.Password);
-    DeviceInfo.Login->SetLog(this);
     if (DeviceInfo.Address != previousAddress || DeviceInfo.Port != previousPort)
       DeviceInfo.Login->Key().Forget();
     // Indexes beyond the last one supplied keep what an earlier Open stored.
     for (auto& [index, text] : supplied) CustomParameters[index] = std::move(text);
     const auto pin = CustomParameters.find(ipcapture::kCustomParameterKeySha256);
     DeviceInfo.Login->Key().UsePin(pin == CustomParameters.end() ? std::string_view() : pin->second);
+    login = DeviceInfo.Login;
   }
+
+  // Outside RecordLock, which a line said through the login takes.
+  login->SetLog(this);
 
   if (!CreateCaptureIO()) return false;
   if (!CreatePTZHandler()) return false;
