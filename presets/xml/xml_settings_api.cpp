@@ -242,6 +242,31 @@ pugi::xml_node CreatePath(IndexedTree& doc, const std::vector<XmlPathStep>& step
   return element;
 }
 
+// Takes piece off the start (or the end) of a whitespace text node, and the node itself when
+// nothing is left of it.
+void TrimLayout(pugi::xml_node text, std::string_view piece, bool fromEnd) {
+  if (piece.empty() || text.type() != pugi::node_pcdata) return;
+  const std::string_view value = text.value();
+  if (!IsWhitespace(value) || !(fromEnd ? value.ends_with(piece) : value.starts_with(piece))) return;
+  if (value.size() == piece.size()) {
+    text.parent().remove_child(text);
+    return;
+  }
+  const std::string rest(fromEnd ? value.substr(0, value.size() - piece.size()) : value.substr(piece.size()));
+  text.set_value(rest.c_str());
+}
+
+// Removes an element at depth together with the layout CreatePath laid around it (the indentation
+// before, the line break after). Left behind, every rewrite of a channel would add a line to the
+// file and a node to the tree, and that node would keep the tree's memory page it sits in (with
+// the removed channel's nodes) for the document's life: the memory would grow with every rewrite.
+bool RemoveWithLayout(const pugi::xml_node element, size_t depth) {
+  const std::string indent(depth - 2, '\t');
+  TrimLayout(element.previous_sibling(), indent, true);
+  TrimLayout(element.next_sibling(), "\n" + indent, false);
+  return element.parent().remove_child(element);
+}
+
 }  // namespace
 
 CXMLSettingsAPI::CXMLSettingsAPI() = default;
@@ -404,12 +429,12 @@ int32_t CXMLSettingsAPI::RemoveNode(const char* format, ...) {
     if (!Doc) return 0;
     std::vector<pugi::xml_node> elements;
     FindAllFrom(*Doc, Doc->Xml, steps, 0, elements);
-    // Only the elements go; the whitespace around them stays where it was. The index may point
-    // into a removed subtree, whose memory the tree reuses. The elements are all at one depth, so
-    // none lies inside another.
+    // The index may point into a removed subtree, whose memory the tree reuses. The elements are
+    // all at one depth, so none lies inside another.
     Doc->Children.clear();
     bool removed = false;
-    for (const pugi::xml_node element : elements) removed = element.parent().remove_child(element) || removed;
+    for (const pugi::xml_node element : elements)
+      removed = RemoveWithLayout(element, steps.size()) || removed;
     if (!removed) return 0;
     if (SaveEachChange) return SaveLocked() ? 1 : 0;
     return 1;

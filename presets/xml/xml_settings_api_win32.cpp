@@ -214,6 +214,12 @@ ComRef<IXMLDOMNode> NextSibling(IXMLDOMNode* node) {
   return next;
 }
 
+ComRef<IXMLDOMNode> PreviousSibling(IXMLDOMNode* node) {
+  ComRef<IXMLDOMNode> previous;
+  if (node->get_previousSibling(previous.Put()) != S_OK) previous.Reset();
+  return previous;
+}
+
 std::wstring NameOf(IXMLDOMNode* node) {
   Bstr name;
   if (FAILED(node->get_nodeName(name.Put()))) return {};
@@ -575,6 +581,26 @@ void FindAllFrom(IndexedNode& parent, const std::vector<XmlPathStep>& steps, siz
   }
 }
 
+// Takes piece off the start (or the end) of a whitespace text node, and the node itself when
+// nothing is left of it.
+void TrimLayout(IXMLDOMNode* parent, IXMLDOMNode* text, const std::wstring& piece, bool fromEnd) {
+  if (text == nullptr || piece.empty() || TypeOf(text) != NODE_TEXT) return;
+  const std::wstring value = ValueOf(text);
+  if (value.find_first_not_of(L" \t\r\n") != std::wstring::npos ||
+      !(fromEnd ? value.ends_with(piece) : value.starts_with(piece))) {
+    return;
+  }
+  if (value.size() == piece.size()) {
+    ComRef<IXMLDOMNode> old;
+    parent->removeChild(text, old.Put());
+    return;
+  }
+  Variant rest;
+  if (MakeStringVariant(rest,
+                        fromEnd ? value.substr(0, value.size() - piece.size()) : value.substr(piece.size())))
+    text->put_nodeValue(rest.Value);
+}
+
 bool AppendText(IXMLDOMDocument2* xml, IXMLDOMNode* parent, const std::string& text) {
   if (text.empty()) return true;
   const Bstr data(Wide(text));
@@ -823,8 +849,10 @@ int32_t CXMLSettingsAPI::RemoveNode(const char* format, ...) {
     CSpinMutexLock nodeGuard(&NodeLock);
     if (!Doc) return 0;
     Document& doc = *Doc;
-    // Only the elements go; the whitespace around them stays where it was. They are all at one
-    // depth, so none lies inside another.
+    // Each element goes with the layout CreatePath laid around it (the indentation before, the line
+    // break after): left behind, every rewrite of a channel would add a line to the file. They are
+    // all at one depth, so none lies inside another.
+    const std::wstring indent(steps.size() - 2, L'\t');
     const bool removed = doc.Call<bool>(false, [&] {
       std::vector<ComRef<IXMLDOMNode>> elements;
       FindAllFrom(doc.Index, steps, 0, elements);
@@ -834,6 +862,8 @@ int32_t CXMLSettingsAPI::RemoveNode(const char* format, ...) {
       for (const ComRef<IXMLDOMNode>& element : elements) {
         ComRef<IXMLDOMNode> parent;
         if (element->get_parentNode(parent.Put()) != S_OK || !parent) continue;
+        TrimLayout(parent.Get(), PreviousSibling(element.Get()).Get(), indent, true);
+        TrimLayout(parent.Get(), NextSibling(element.Get()).Get(), L"\n" + indent, false);
         ComRef<IXMLDOMNode> old;
         any = SUCCEEDED(parent->removeChild(element.Get(), old.Put())) || any;
       }

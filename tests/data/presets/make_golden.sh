@@ -29,11 +29,10 @@ printf '%s\n<Quenlark/>\n' "$decl" > fresh.preset
   printf '</Quenlark>\n'
 } > three_presets.preset
 
-# three_presets after Door is removed: channel 0 is rewritten. Its element goes, the line feed
-# after it stays, and the rewritten element is appended after PtzChannel10.
+# three_presets after Door is removed: channel 0 is rewritten. Its element goes with the line feed
+# after it, and the rewritten element is appended after PtzChannel10.
 {
   printf '%s\n<Quenlark>' "$decl"
-  printf '\n'
   printf '<PtzChannel10>\n\t\t'; entry 000 'Süd 50%' 0; printf '\n\t</PtzChannel10>\n'
   printf '<PtzChannel01>\n\t\t'; entry 000 Gate 1; printf '\n\t</PtzChannel01>\n'
   printf '</Quenlark>\n'
