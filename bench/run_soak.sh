@@ -4,21 +4,43 @@
 # Release in build-bench, writes bench/SOAK_RESULTS.md and bench/soak.png (every figure and verdict is
 # computed from the run by bench/soak_report.py); the raw samples stay in build-bench/soak/.
 #   bench/run_soak.sh [MINUTES] [CHANNELS] [soak_bench options...]
-# MINUTES defaults to 60 and CHANNELS to 32; further options go to soak_bench, e.g.
-# --sample-seconds 10 for a short validation run, --seed N for another schedule (SOAK_SEED too).
+# MINUTES defaults to 120 and CHANNELS to 32; further options go to soak_bench, e.g.
+# --sample-seconds 10 for a short validation run, --seed N for another schedule (SOAK_SEED too),
+# --fault-rate N for faults N times as often: that run writes bench/SOAK_FAST_RESULTS.md and
+# bench/soak_fast.png, with the growth per hour and per fault beside those of the last run at the
+# normal rate when its samples are still in build-bench/soak/.
+# SOAK_BUILD (default build-bench), SOAK_BUILD_TYPE (default Release) and SOAK_RESULTS_DIR (default
+# bench) move the build and the report, e.g. for short runs that must not replace the real results.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-MINUTES=${1:-60}
+MINUTES=${1:-120}
 CHANNELS=${2:-32}
 shift $(($# < 2 ? $# : 2))
 SEED=${SOAK_SEED:-20261209}
-BUILD=build-bench
-OUTDIR=$BUILD/soak
+BUILD=${SOAK_BUILD:-build-bench}
+BUILD_TYPE=${SOAK_BUILD_TYPE:-Release}
+RESULTS_DIR=${SOAK_RESULTS_DIR:-bench}
 # Debian's interpreter, which has python3-matplotlib (another python3 may come first on PATH).
 PYTHON=/usr/bin/python3
 [ -x "$PYTHON" ] || PYTHON=python3
 
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUENLARK_BUILD_TESTS=OFF >/dev/null
+FAST=0
+ARGS=("$@")
+for ((i = 0; i < ${#ARGS[@]}; ++i)); do
+  case "${ARGS[i]}" in
+    --fault-rate=*) RATE=${ARGS[i]#*=} ;;
+    --fault-rate) RATE=${ARGS[i + 1]:-1} ;;
+    *) continue ;;
+  esac
+  "$PYTHON" -c "import sys; sys.exit(0 if float(sys.argv[1]) > 1 else 1)" "$RATE" && FAST=1
+done
+if [ "$FAST" = 1 ]; then
+  OUTDIR=$BUILD/soak_fast NAME=SOAK_FAST_RESULTS.md PNG=soak_fast.png COMPARE=$BUILD/soak
+else
+  OUTDIR=$BUILD/soak NAME=SOAK_RESULTS.md PNG=soak.png COMPARE=$BUILD/soak_fast
+fi
+
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE="$BUILD_TYPE" -DQUENLARK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$BUILD" --target soak_bench camsim quenlark_ipcapture -j2
 
 LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -26,9 +48,12 @@ START=$(date -u '+%Y-%m-%d %H:%M UTC')
 COMMAND="bench/run_soak.sh $MINUTES $CHANNELS${*:+ $*}"
 rm -rf "$OUTDIR"
 "$BUILD/bin/soak_bench" --minutes "$MINUTES" --channels "$CHANNELS" --seed "$SEED" --out "$OUTDIR" "$@" \
-  | tee "$BUILD/soak.log"
+  | tee "$OUTDIR.log"
 LOAD_END=$(cut -d' ' -f1-3 /proc/loadavg)
 
-"$PYTHON" bench/soak_report.py --out-dir "$OUTDIR" --results bench/SOAK_RESULTS.md --png bench/soak.png \
-  --start "$START" --load-start "$LOAD_START" --load-end "$LOAD_END" --command "$COMMAND"
-echo "wrote bench/SOAK_RESULTS.md and bench/soak.png"
+COMPARE_ARGS=()
+[ -f "$COMPARE/samples.csv" ] && [ -f "$COMPARE/summary.txt" ] && COMPARE_ARGS=(--compare "$COMPARE")
+mkdir -p "$RESULTS_DIR"
+"$PYTHON" bench/soak_report.py --out-dir "$OUTDIR" --results "$RESULTS_DIR/$NAME" --png "$RESULTS_DIR/$PNG" \
+  --start "$START" --load-start "$LOAD_START" --load-end "$LOAD_END" --command "$COMMAND" "${COMPARE_ARGS[@]}"
+echo "wrote $RESULTS_DIR/$NAME and $RESULTS_DIR/$PNG"

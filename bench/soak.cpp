@@ -5,10 +5,13 @@
 // samples into bench/SOAK_RESULTS.md and bench/soak.png (bench/soak_report.py).
 //
 // Output directory: samples.csv (one row per sample), channels.csv (pictures per channel and sample),
-// events.log (every fault and host action of the schedule), summary.txt ("name value" lines).
+// events.log (every fault and host action of the schedule), summary.txt ("name value" lines),
+// malloc_info.xml (the allocator's arenas at the end of the schedule).
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +23,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -38,6 +42,19 @@
 #include "tools/hostkit/module.h"
 #include "tools/hostkit/ptz.h"
 #include "tools/hostkit/video.h"
+
+// Every thread the process starts, the module's included: this program exports pthread_create
+// (bench/CMakeLists.txt), so the module's calls come here first.
+std::atomic<uint64_t> gThreadsStarted{0};
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
+  using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const auto next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+  const int result = next(thread, attr, start, arg);
+  if (result == 0) gThreadsStarted.fetch_add(1, std::memory_order_relaxed);
+  return result;
+}
 
 namespace {
 
@@ -66,6 +83,7 @@ const char kHelp[] =
   --seed S             seed of the fault schedule (default 20261209)
   --sample-seconds S   sample interval (default 60)
   --fault-seconds S    mean time between two faults (default 12)
+  --fault-rate N       faults N times as often (default 1): does memory follow time or faults?
   --grace-seconds S    time a channel may take to stream again after a fault touched it (default 30)
   --out DIR            output directory (default soak-output)
   --module PATH        driver module (default: libquenlark_ipcapture.so beside this program)
@@ -79,6 +97,7 @@ struct Options {
   uint32_t Seed = 20261209;
   double SampleSeconds = 60;
   double FaultSeconds = 12;
+  double FaultRate = 1;
   double GraceSeconds = 30;
   std::string Out = "soak-output";
   std::string ModulePath = hostkit::DefaultModulePath();
@@ -124,6 +143,8 @@ Options ParseOptions(int argc, char** argv) {
       o.SampleSeconds = number(1, 3600);
     else if (name == "--fault-seconds")
       o.FaultSeconds = number(0.5, 3600);
+    else if (name == "--fault-rate")
+      o.FaultRate = number(1, 1000);
     else if (name == "--grace-seconds")
       o.GraceSeconds = number(1, 3600);
     else if (name == "--out")
@@ -136,6 +157,7 @@ Options ParseOptions(int argc, char** argv) {
       Usage("unknown option " + name);
   }
   o.Cameras = std::min(o.Cameras, o.Channels);
+  o.FaultSeconds /= o.FaultRate;
   return o;
 }
 
@@ -171,6 +193,21 @@ long HeapArenaKiB() {
 }
 long HeapFreeKiB() {
   return static_cast<long>(mallinfo2().fordblks / 1024);
+}
+
+// The allocator's arenas: the main one and one per group of threads (glibc gives a new thread an
+// arena of its own until it has 8 per core, and keeps every arena for the life of the process).
+int HeapArenas() {
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&text, &size);
+  if (out == nullptr) return -1;
+  malloc_info(0, out);
+  std::fclose(out);
+  int arenas = 0;
+  for (const char* at = text; (at = std::strstr(at, "<heap nr=")) != nullptr; ++at) ++arenas;
+  std::free(text);
+  return arenas;
 }
 
 long FileBytesIn(const std::string& dir, const std::string& suffix) {
@@ -759,7 +796,8 @@ void Soak::Sample(std::ofstream& samples, std::ofstream& channels, std::ofstream
           << ',' << pictures << ',' << expected << ',' << without << ',' << FileBytesIn(PresetDir, ".preset")
           << ',' << FaultCount.load() << ',' << HostCalls.load() << ',' << Debug.Lines.load() << ','
           << Debug.Errors.load() << ',' << StatusKiB("RssAnon") << ',' << StatusKiB("RssFile") << ','
-          << HeapArenaKiB() << ',' << HeapFreeKiB() << '\n';
+          << HeapArenaKiB() << ',' << HeapFreeKiB() << ',' << HeapArenas() << ',' << gThreadsStarted.load()
+          << '\n';
   samples.flush();
   channels.flush();
   std::printf(
@@ -781,7 +819,8 @@ int Soak::Run() {
   std::ofstream cameras(Opt.Out + "/cameras.csv");
   samples << "minutes,rss_kib,heap_kib,fds,threads,samples_created,samples_released,pictures,"
              "channels_expected,channels_expected_without_pictures,preset_bytes,faults,host_calls,"
-             "debug_lines,debug_errors,rss_anon_kib,rss_file_kib,heap_arena_kib,heap_free_kib\n";
+             "debug_lines,debug_errors,rss_anon_kib,rss_file_kib,heap_arena_kib,heap_free_kib,arenas,"
+             "threads_started\n";
 
   if (!Module.Load(Opt.ModulePath)) {
     std::fprintf(stderr, "soak_bench: %s\n", Module.Error().c_str());
@@ -854,6 +893,11 @@ int Soak::Run() {
     Sample(samples, channels, cameras, std::chrono::duration<double>(Clock::now() - Begin).count() / 60);
   }
   schedule.join();
+  // The allocator's own account, arena by arena, at the end of the schedule.
+  if (FILE* arenas = std::fopen((Opt.Out + "/malloc_info.xml").c_str(), "w")) {
+    malloc_info(0, arenas);
+    std::fclose(arenas);
+  }
   {
     std::lock_guard<std::mutex> guard(QueueLock);
     Stopping = true;
@@ -894,6 +938,9 @@ int Soak::Run() {
   put("seed", Opt.Seed);
   put("sample_seconds", Opt.SampleSeconds);
   put("fault_seconds", Opt.FaultSeconds);
+  put("fault_rate", Opt.FaultRate);
+  put("threads_started", gThreadsStarted.load());
+  put("arenas", HeapArenas());
   put("frame_interval_ms", kFrameIntervalMs);
   put("grace_seconds", Opt.GraceSeconds);
   put("faults", FaultCount.load());

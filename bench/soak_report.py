@@ -16,26 +16,32 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
-# Series of samples.csv, how they are shown, and the growth per hour up to which a series is "flat".
+# Series of samples.csv, how they are shown, and the growth per hour up to which a series "levels off".
+# A recorder runs for months: what the module holds must be bounded by what it serves (channels,
+# presets, cameras), so resident memory and the heap in use may rise by no more than 64 KiB per hour
+# over the last third of a run (a 64 KiB step a month is already 2 MiB a year).
 SERIES = [
-    # Descriptors, threads and heap follow how many channels are reconnecting at the moment of a sample
-    # (tens of descriptors, a few MiB); their tolerances sit above that noise, below one per reconnect.
-    ("rss_kib", "resident memory (KiB)", 2048),
+    ("rss_kib", "resident memory (KiB)", 64),
     # Its two parts: anonymous pages (heap, arenas, stacks) and pages of mapped files (code and data
     # of the libraries, paged in as paths run for the first time). Older runs lack them.
-    ("rss_anon_kib", "resident anonymous memory (KiB)", 2048),
-    ("rss_file_kib", "resident file pages (KiB)", 2048),
-    # The allocator's arenas and the free part of them: memory freed but kept, not leaked.
-    ("heap_arena_kib", "allocator arenas, mallinfo2 (KiB)", 4096),
-    ("heap_free_kib", "free in the arenas, mallinfo2 (KiB)", 4096),
-    ("heap_kib", "heap in use, mallinfo2 (KiB)", 4096),
+    ("rss_anon_kib", "resident anonymous memory (KiB)", 64),
+    ("rss_file_kib", "resident file pages (KiB)", 64),
+    ("heap_kib", "heap in use, mallinfo2 (KiB)", 64),
+    # What the allocator holds from the system, and the free part of it: memory freed but kept, which
+    # follows how many channels reconnect at the moment of a sample (a few hundred KiB).
+    ("heap_arena_kib", "allocator arenas, mallinfo2 (KiB)", 256),
+    ("heap_free_kib", "free in the arenas, mallinfo2 (KiB)", 256),
+    # glibc keeps every arena it made for the life of the process.
+    ("arenas", "allocator arenas (count)", 1),
+    # Descriptors and threads follow how many channels are reconnecting at the moment of a sample.
     ("fds", "open descriptors", 40),
     ("threads", "threads", 20),
     ("outstanding", "samples created - released", 10),
     ("preset_bytes", "preset files (bytes)", 1024),
 ]
-PICTURE_TOLERANCE = 0.10  # pictures per minute: flat within 10 % of their second-half mean per hour
-FULL_MINUTES, FULL_CHANNELS, FULL_SAMPLE_SECONDS = 60, 32, 60
+MEMORY_KEYS = ("rss_kib", "rss_anon_kib", "heap_kib")  # the goal; the others explain them
+PICTURE_TOLERANCE = 0.10  # pictures per minute: steady within 10 % of their mean per hour
+FULL_MINUTES, FULL_CHANNELS, FULL_SAMPLE_SECONDS = 120, 32, 60
 
 
 def read_samples(path):
@@ -64,10 +70,10 @@ def read_summary(path):
     return values
 
 
-def slope_per_hour(minutes, values):
-    """Least-squares slope over the second half of the run, per hour, and the points it used."""
-    half = minutes[-1] / 2
-    points = [(m, v) for m, v in zip(minutes, values) if m >= half]
+def fit(minutes, values):
+    """Least-squares slope over the last third of the run, per hour, and the points it used."""
+    start = minutes[-1] * 2 / 3
+    points = [(m, v) for m, v in zip(minutes, values) if m >= start]
     if len(points) < 2:
         return 0.0, points
     n = len(points)
@@ -80,12 +86,34 @@ def slope_per_hour(minutes, values):
     return sxy / sxx * 60, points
 
 
+def faults_per_hour(samples):
+    """Faults per hour over the last third, from the schedule's running count."""
+    slope, _ = fit(samples["minutes"], samples["faults"])
+    return slope
+
+
 def verdict(slope, tolerance):
-    if slope > tolerance:
-        return "grows"
-    if slope < -tolerance:
-        return "falls"
-    return "flat"
+    return "grows" if slope > tolerance else "levels off"
+
+
+def picture_verdict(slope, tolerance):
+    if abs(slope) <= tolerance:
+        return "steady"
+    return "rises" if slope > 0 else "falls"
+
+
+def read_arenas(path):
+    """(system KiB, free KiB) of each arena in a malloc_info file, or None without one."""
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        text = f.read()
+    arenas = []
+    for heap in re.findall(r'<heap nr="\d+">(.*?)</heap>', text, re.S):
+        system = re.search(r'<system type="current" size="(\d+)"/>', heap)
+        free = sum(int(n) for n in re.findall(r'<total type="(?:fast|rest)" count="\d+" size="(\d+)"/>', heap))
+        arenas.append((int(system.group(1)) / 1024 if system else 0, free / 1024))
+    return arenas
 
 
 def machine():
@@ -115,9 +143,11 @@ def main():
     parser.add_argument("--load-start", required=True)
     parser.add_argument("--load-end", required=True)
     parser.add_argument("--command", required=True)
+    parser.add_argument("--compare", help="another run's output directory (other fault rate): per hour and per fault")
     args = parser.parse_args()
 
     samples = read_samples(os.path.join(args.out_dir, "samples.csv"))
+    compare = read_samples(os.path.join(args.compare, "samples.csv")) if args.compare else None
     names, channel_rows = read_channels(os.path.join(args.out_dir, "channels.csv"))
     summary = read_summary(os.path.join(args.out_dir, "summary.txt"))
     with open(os.path.join(args.out_dir, "events.log")) as f:
@@ -128,19 +158,25 @@ def main():
     sample_seconds = float(summary["sample_seconds"])
     per_minute = 60 / sample_seconds
     pictures_per_minute = [p * per_minute for p in samples["pictures"]]
+    fault_rate = float(summary.get("fault_rate", 1))
     short = run_minutes < FULL_MINUTES or channels < FULL_CHANNELS or sample_seconds != FULL_SAMPLE_SECONDS
+    fph = faults_per_hour(samples)
 
-    # Verdicts: every series of the table with its second-half slope.
+    # Verdicts: every series of the table with its slope over the last third.
     rows = []
     fits = {}
     for key, label, tolerance in SERIES:
-        slope, points = slope_per_hour(minutes, samples[key])
+        slope, points = fit(minutes, samples[key])
         fits[key] = (slope, points)
-        rows.append((label, samples[key][0], samples[key][-1], slope, tolerance, verdict(slope, tolerance)))
-    ppm_slope, ppm_points = slope_per_hour(minutes[1:], pictures_per_minute[1:])
+        per_fault = slope / fph if fph > 0 else 0.0
+        rows.append((label, samples[key][0], samples[key][-1], slope, per_fault, tolerance,
+                     verdict(slope, tolerance)))
+    ppm_slope, ppm_points = fit(minutes[1:], pictures_per_minute[1:])
     ppm_mean = sum(v for _, v in ppm_points) / len(ppm_points) if ppm_points else 0
     ppm_tolerance = PICTURE_TOLERANCE * ppm_mean
     growing = [label for label, *_rest, word in rows if word == "grows"]
+    goal_labels = [label for key, label, _ in SERIES if key in MEMORY_KEYS]
+    goal_growing = [label for label in growing if label in goal_labels]
 
     kinds = Counter()
     for line in events:
@@ -193,12 +229,14 @@ def main():
                 my = sum(v for _, v in points) / n
                 xs = [points[0][0], points[-1][0]]
                 ax.plot(xs, [my + slope / 60 * (x - mx) for x in xs], color="red", linewidth=1.5,
-                        label=f"second half: {fmt(slope)}/h")
+                        label=f"last third: {fmt(slope)}/h")
                 ax.legend(loc="best", fontsize=8)
         ax.set_title(label, fontsize=10)
         ax.set_xlabel("minutes")
         ax.grid(alpha=0.3)
     title = f"soak: {channels} channels, {fmt(run_minutes)} min, seed {summary['seed']}"
+    if fault_rate != 1:
+        title += f", faults {fmt(fault_rate)} times as often"
     if short:
         title += " (short validation run)"
     fig.suptitle(title)
@@ -208,18 +246,20 @@ def main():
     png_name = os.path.basename(args.png)
     out = []
     w = out.append
-    w("# Soak")
+    w("# Soak" + (f", faults {fmt(fault_rate)} times as often" if fault_rate != 1 else ""))
     w("")
     if short:
         w(f"**Short validation run** ({fmt(run_minutes)} min, {channels} channels, a sample every "
           f"{fmt(sample_seconds)} s): it checks the soak itself. Slopes per hour extrapolated from a few "
-          "minutes include the start-up and say little; the hour-long run with 32 channels on an idle "
-          "machine is the measurement.")
+          f"minutes include the start-up and say little; a run of {FULL_MINUTES} minutes or more with "
+          f"{FULL_CHANNELS} channels on an idle machine is the measurement.")
         w("")
     w("One recorder process (`bench/soak.cpp`, on the hostkit host objects) loads the module and runs "
       f"{channels} channels over {summary['cameras']} camsim cameras (codecs cycling Motion JPEG, MPEG-4, "
       "H.264; 320x240, 10 pictures per second) while faults arrive on a seeded schedule. "
-      "Regenerate with `bench/run_soak.sh [MINUTES] [CHANNELS]` (Release build in `build-bench`).")
+      "Regenerate with `bench/run_soak.sh [MINUTES] [CHANNELS]` (Release build in `build-bench`); "
+      "`--fault-rate N` makes the faults N times as frequent, to tell growth that follows time from "
+      "growth that follows faults.")
     w("")
     w(f"- Command: `{args.command}`")
     w(f"- Date: {args.start}. Machine: {machine()}.")
@@ -231,24 +271,61 @@ def main():
     w("- Faults and host actions: "
       + (", ".join(f"{k} {v}" for k, v in sorted(kinds.items(), key=lambda kv: -kv[1])) or "none") + ".")
     w("")
-    w("## Growth over the second half of the run")
+    w("## Growth over the last third of the run")
     w("")
-    w("Least-squares slope of each series over the samples of the second half, per hour; a series is "
-      "\"flat\" when the slope stays within the tolerance, else \"grows\" (or \"falls\").")
+    w("Least-squares slope of each series over the samples of the last third, per hour and per fault "
+      f"({fmt(fph)} faults per hour there); a series \"levels off\" when its slope per hour stays within "
+      "the tolerance, else it \"grows\".")
     w("")
-    w("| series | first sample | last sample | slope per hour | tolerance per hour | verdict |")
-    w("|---|---|---|---|---|---|")
-    for label, first, last, slope, tolerance, word in rows:
-        w(f"| {label} | {fmt(first)} | {fmt(last)} | {fmt(slope)} | {fmt(tolerance)} | {word} |")
+    w("| series | first sample | last sample | slope per hour | per fault | tolerance per hour | verdict |")
+    w("|---|---|---|---|---|---|---|")
+    for label, first, last, slope, per_fault, tolerance, word in rows:
+        w(f"| {label} | {fmt(first)} | {fmt(last)} | {fmt(slope)} | {fmt(per_fault)} | {fmt(tolerance)} | {word} |")
     w(f"| pictures per minute, all channels | {fmt(pictures_per_minute[1] if len(minutes) > 1 else 0)} | "
-      f"{fmt(pictures_per_minute[-1])} | {fmt(ppm_slope)} | {fmt(ppm_tolerance)} "
-      f"({int(PICTURE_TOLERANCE * 100)} % of the mean) | {verdict(ppm_slope, ppm_tolerance)} |")
+      f"{fmt(pictures_per_minute[-1])} | {fmt(ppm_slope)} | | {fmt(ppm_tolerance)} "
+      f"({int(PICTURE_TOLERANCE * 100)} % of the mean) | {picture_verdict(ppm_slope, ppm_tolerance)} |")
     w("")
-    if growing:
-        w("Growing in this run: " + ", ".join(growing) + ".")
+    if goal_growing:
+        w("Memory grows: " + ", ".join(goal_growing) + ".")
     else:
-        w("No series grows beyond its tolerance in this run.")
+        w("Memory levels off: resident memory and the heap in use rise by no more than "
+          f"{SERIES[0][2]} KiB per hour.")
+    others = [label for label in growing if label not in goal_labels]
+    if others:
+        w("Also growing: " + ", ".join(others) + ".")
+    started = float(summary.get("threads_started", 0))
+    if started:
+        w("")
+        started_slope, _ = fit(minutes, samples["threads_started"])
+        w(f"Threads started in the run: {fmt(started)}, over the last third {fmt(started_slope)} per hour "
+          f"({fmt(started_slope / fph if fph else 0)} per fault); allocator arenas at the end: "
+          f"{summary.get('arenas', '?')}.")
+    arenas = read_arenas(os.path.join(args.out_dir, "malloc_info.xml"))
+    if arenas:
+        w("")
+        w(f"The allocator at the end of the schedule (malloc_info): {len(arenas)} arenas hold "
+          f"{fmt(sum(a for a, _ in arenas))} KiB from the system, of it {fmt(sum(f for _, f in arenas))} KiB "
+          f"free; per arena (KiB held / free): "
+          + ", ".join(f"{fmt(a)}/{fmt(f)}" for a, f in arenas) + ".")
     w("")
+    if compare is not None:
+        w("## Time or faults")
+        w("")
+        w("The same series in a run with another fault rate: growth that follows time keeps its slope per "
+          "hour, growth that follows faults keeps its slope per fault.")
+        w("")
+        other_fph = faults_per_hour(compare)
+        w(f"| series | this run, per hour | per fault ({fmt(fph)}/h) | other run, per hour | "
+          f"per fault ({fmt(other_fph)}/h) |")
+        w("|---|---|---|---|---|")
+        for key, label, _ in SERIES:
+            if key not in compare:
+                continue
+            mine, _ = fit(minutes, samples[key])
+            theirs, _ = fit(compare["minutes"], compare[key])
+            w(f"| {label} | {fmt(mine)} | {fmt(mine / fph if fph else 0)} | {fmt(theirs)} | "
+              f"{fmt(theirs / other_fph if other_fph else 0)} |")
+        w("")
     w("## At the end")
     w("")
     w(f"- Samples created {created}, released {released}: "
