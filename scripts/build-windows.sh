@@ -19,7 +19,7 @@ exports=(CreateIPCapture CreateIPCaptureEx CreateIPCaptureEx2 CreateIPCaptureEx3
   DeleteIPCapture DeleteIPCaptureEx DeleteIPCaptureEx2 DeleteIPCaptureEx3
   InitCapabilityQuery StartCapabilityQuery TerminateCapabilityQuery UninitCapabilityQuery)
 # DLLs every Windows system has (the C runtime is msvcrt.dll).
-system_dlls='^(KERNEL32|WS2_32|WINHTTP|CRYPT32|OLE32|OLEAUT32|ADVAPI32|USER32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+system_dlls='^(KERNEL32|WS2_32|WINHTTP|CRYPT32|SECUR32|OLE32|OLEAUT32|ADVAPI32|USER32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
 status=0
 for arch in x64 x86; do
   dll=build-windows-$arch/bin/quenlark_ipcapture.dll

@@ -44,11 +44,11 @@ cleanup() {
 trap cleanup EXIT
 
 # The cameras of the camsim tests: the fixture's defaults (tests/support/camsim_fixture.h), RTSP on.
-# The HTTPS camera (Digest, TLS only) is "https".
+# The HTTPS camera (Digest, TLS only, RTSP over TLS too) is "https".
 for auth in none basic digest https; do
   tls=()
   scheme=$auth
-  [ "$auth" = https ] && tls=(--https 0 --http off) && scheme=digest
+  [ "$auth" = https ] && tls=(--https 0 --http off --rtsps 0) && scheme=digest
   "$camsim" --http-port 0 --rtsp-port 0 --auth "$scheme" --user admin --password secret --inputs 1 \
     --outputs 1 --ptz no --model QL-3110 --standard ntsc "${tls[@]+"${tls[@]}"}" >"$work/camsim-$auth" 2>&1 &
   pids+=($!)
@@ -61,8 +61,10 @@ for auth in none basic digest https; do
   ports=$(sed -n 's/^camsim ready http=\([0-9]*\) rtsp=\([0-9]*\).*/\1,\2/p' "$work/camsim-$auth")
   if [ "$auth" = https ]; then
     # "0,RTSP,HTTPS,KEY" (tests/support/camsim_fixture_win32.cpp)
-    ports=$(sed -n 's/^camsim ready http=\([0-9]*\) rtsp=\([0-9]*\).* https=\([0-9]*\) key-sha256=\([0-9a-f]*\).*/\1,\2,\3,\4/p' \
+    ports=$(sed -n 's/^camsim ready http=\([0-9]*\) rtsp=\([0-9]*\).* https=\([0-9]*\).* key-sha256=\([0-9a-f]*\).*/\1,\2,\3,\4/p' \
       "$work/camsim-$auth")
+    # Its RTSP over TLS port apart, so that the line above keeps its form.
+    export "QUENLARK_CAMSIM_HTTPS_RTSPS=$(sed -n 's/^camsim ready .* rtsps=\([0-9]*\).*/\1/p' "$work/camsim-$auth")"
   fi
   if [ -z "$ports" ]; then
     echo "test-windows-suites: camsim --auth $auth did not start:" >&2

@@ -9,6 +9,7 @@
 #include "platform/socket.h"
 #include "transport/rtsp_framing.h"
 #include "transport/rtsp_method.h"
+#include "transport/tls_rtsp_connection.h"
 
 namespace korvalt {
 namespace {
@@ -39,6 +40,7 @@ CBaseRTSPClient::~CBaseRTSPClient() {
 
 void CBaseRTSPClient::Disconnect() {
   StopReader();
+  Link.reset();
   platform::CloseSocket(Socket);
   Socket = platform::kNoSocket;
   Connected = false;
@@ -54,7 +56,8 @@ bool CBaseRTSPClient::WaitSocket(short events, int64_t deadlineMs) {
   const int64_t left = std::max<int64_t>(0, deadlineMs - platform::MonotonicMs());
   platform::Event& stop = StopEvent != nullptr ? *StopEvent : NeverSet;
   const platform::WaitResult result =
-      platform::WaitEventOrSocket(stop, Socket, events, static_cast<int>(left));
+      Link ? Link->Wait(stop, events, static_cast<int>(left))
+           : platform::WaitEventOrSocket(stop, Socket, events, static_cast<int>(left));
   switch (result) {
     case platform::WaitResult::kSocket:
       return true;
@@ -98,13 +101,14 @@ bool CBaseRTSPClient::Connect(const RTSP_CONNECTION_PARAMS& params) {
   server.sin_family = AF_INET;
   server.sin_addr.s_addr = address;
   server.sin_port = htons(Params.ServerPort);
+  // The TLS handshake counts as part of connecting.
+  const int64_t deadline = platform::MonotonicMs() + std::max(0, Params.ConnectTimeout);
   const platform::ConnectResult connecting = platform::StartConnect(Socket, server);
   if (connecting != platform::ConnectResult::kConnected) {
     if (connecting != platform::ConnectResult::kInProgress) {
       Disconnect();
       return Fail(Failure::kConnectRefused);
     }
-    const int64_t deadline = platform::MonotonicMs() + std::max(0, Params.ConnectTimeout);
     if (!WaitSocket(POLLOUT, deadline)) {
       const Failure failure = LastError == Failure::kStopped ? Failure::kStopped : Failure::kConnectTimeout;
       Disconnect();
@@ -116,13 +120,47 @@ bool CBaseRTSPClient::Connect(const RTSP_CONNECTION_PARAMS& params) {
     }
   }
   // The socket stays non-blocking: every later wait is a poll with the owner's stop event.
+  if (!OpenConnection(deadline)) {
+    const Failure failure = LastError;
+    Disconnect();
+    return Fail(failure);
+  }
   Connected = true;
   return true;
 }
 
+bool CBaseRTSPClient::OpenConnection(int64_t deadlineMs) {
+  if (!Params.Tls) {
+    Link = std::make_unique<CRTSPConnection>(Socket);
+    return true;
+  }
+  CCameraLogin* login = Params.Login.get();
+  if (login != nullptr && login->Key().Refusing() && login->WaitMs(platform::MonotonicMs()) > 0) {
+    // The camera presented a key we refused: no new handshake before the back-off allows one.
+    return Fail(Failure::kHeldBack);
+  }
+  std::unique_ptr<CTlsRTSPConnection> tls = CTlsRTSPConnection::Create(Socket, Params.ServerAddress, login);
+  if (!tls) return Fail(Failure::kNoTls);
+  platform::Event& stop = StopEvent != nullptr ? *StopEvent : NeverSet;
+  switch (tls->Open(deadlineMs, stop)) {
+    case CTlsRTSPConnection::Opened::kOk:
+      Link = std::move(tls);
+      return true;
+    case CTlsRTSPConnection::Opened::kKeyRefused:
+      return Fail(Failure::kKeyRefused);
+    case CTlsRTSPConnection::Opened::kTimeout:
+      return Fail(Failure::kTlsTimeout);
+    case CTlsRTSPConnection::Opened::kStopped:
+      return Fail(Failure::kStopped);
+    case CTlsRTSPConnection::Opened::kNoTls:
+      break;
+  }
+  return Fail(Failure::kNoTls);
+}
+
 std::string CBaseRTSPClient::PresentationUrl() const {
-  return HUtils::Format("rtsp://%s:%d/%s", Params.ServerAddress.c_str(), static_cast<int>(Params.ServerPort),
-                        Params.UrlPath.c_str());
+  return HUtils::Format("%s://%s:%d/%s", Params.Tls ? "rtsps" : "rtsp", Params.ServerAddress.c_str(),
+                        static_cast<int>(Params.ServerPort), Params.UrlPath.c_str());
 }
 
 std::string CBaseRTSPClient::TrackUrl() const {
@@ -191,25 +229,52 @@ std::string CBaseRTSPClient::BuildRequest(int method) {
 
 bool CBaseRTSPClient::SendAll(const std::string& request) {
   CMutexLock guard(SendLock);
+  if (!Link) return Fail(Failure::kSendFailed);
   const int64_t deadline = platform::MonotonicMs() + std::max(0, Params.ReceiveTimeout);
+  platform::Event& stop = StopEvent != nullptr ? *StopEvent : NeverSet;
   size_t sent = 0;
-  while (sent < request.size()) {
-    const intptr_t n = platform::Send(Socket, request.data() + sent, request.size() - sent);
+  switch (SendBytes(reinterpret_cast<const uint8_t*>(request.data()), request.size(), deadline, stop, sent)) {
+    case Sent::kAll:
+      return true;
+    case Sent::kStopped:
+      return Fail(Failure::kStopped);
+    case Sent::kFailed:
+      break;
+  }
+  return Fail(Failure::kSendFailed);
+}
+
+CBaseRTSPClient::Sent CBaseRTSPClient::SendBytes(const uint8_t* data, size_t size, int64_t deadlineMs,
+                                                 platform::Event& stop, size_t& sent) {
+  auto wait = [&](short events) -> Sent {
+    const int64_t left = deadlineMs - platform::MonotonicMs();
+    if (events == 0 || left <= 0) return Sent::kFailed;
+    switch (Link->Wait(stop, events, static_cast<int>(left))) {
+      case platform::WaitResult::kSocket:
+        return Sent::kAll;
+      case platform::WaitResult::kEvent:
+        stop.Set();  // left set for the owner's other waits
+        return Sent::kStopped;
+      default:
+        return Sent::kFailed;
+    }
+  };
+  while (sent < size) {
+    short again = 0;
+    const intptr_t n = Link->Send(data + sent, size - sent, again);
     if (n > 0) {
       sent += static_cast<size_t>(n);
       continue;
     }
-    const platform::SocketError error = n < 0 ? platform::LastSocketError() : platform::SocketError::kNone;
-    if (error == platform::SocketError::kInterrupted) continue;
-    if (error == platform::SocketError::kWouldBlock) {
-      if (!WaitSocket(POLLOUT, deadline)) {
-        return LastError == Failure::kStopped ? false : Fail(Failure::kSendFailed);
-      }
-      continue;
-    }
-    return Fail(Failure::kSendFailed);
+    const Sent waited = wait(again);
+    if (waited != Sent::kAll) return waited;
   }
-  return true;
+  for (;;) {
+    short again = 0;
+    if (Link->Flush(again)) return Sent::kAll;
+    const Sent waited = wait(again);
+    if (waited != Sent::kAll) return waited;
+  }
 }
 
 bool CBaseRTSPClient::ReadResponse(std::string& response, int64_t deadlineMs) {
@@ -245,14 +310,12 @@ bool CBaseRTSPClient::ReadResponse(std::string& response, int64_t deadlineMs) {
       Received.Clear();
       continue;
     }
-    const intptr_t n = platform::Receive(Socket, chunk, room);
+    short again = 0;
+    const intptr_t n = Link->Receive(chunk, room, again);
     if (n > 0) {
       Received.Append(chunk, static_cast<size_t>(n));
-    } else if (n == 0) {
+    } else if (n == 0 || again == 0) {
       return Fail(Failure::kClosed);  // the camera closed the connection before the response was complete
-    } else if (platform::LastSocketError() != platform::SocketError::kWouldBlock &&
-               platform::LastSocketError() != platform::SocketError::kInterrupted) {
-      return Fail(Failure::kClosed);
     }
   }
 }
@@ -392,7 +455,16 @@ std::string CBaseRTSPClient::DescribeFailure() const {
     case Failure::kStopped:
       return "stopped";
     case Failure::kHeldBack:
+      if (Params.Tls && Params.Login && Params.Login->Key().Refusing())
+        return "not connected: the camera presented a TLS key that was refused, and its next try is not due "
+               "yet";
       return "not sent: the camera refused the credentials lately and its next login is not due yet";
+    case Failure::kKeyRefused:
+      return "the camera's TLS key is not the pinned one; nothing was sent";
+    case Failure::kNoTls:
+      return "no TLS handshake: the camera closed the connection or does not speak TLS on this port";
+    case Failure::kTlsTimeout:
+      return HUtils::Format("no TLS handshake within %d ms", std::max(0, Params.ConnectTimeout));
     case Failure::kUnanswerable: {
       std::string asked = "names no authentication scheme";
       if (Parser.AuthScheme != kAuthNone) {

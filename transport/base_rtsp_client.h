@@ -14,6 +14,7 @@
 #include "thread/annotated_mutex.h"
 #include "transport/host_resolver.h"
 #include "transport/interleaved_reader.h"
+#include "transport/rtsp_connection.h"
 #include "transport/rtsp_response_parser.h"
 
 namespace korvalt {
@@ -34,6 +35,9 @@ struct RTSP_CONNECTION_PARAMS {
   std::string UrlPath;                 // presentation path on the server
   int32_t RequestUrlSelector = 0;      // control SETUP uses: 0 video, 1 audio, 2 metadata
   bool Interleaved = false;            // SETUP asks for RTP and RTCP over this connection, not UDP
+  // RTSP over TLS ("rtsps"): the camera's key is judged with Login's pin in the handshake, before
+  // any request goes out.
+  bool Tls = false;
   // The camera's login state, shared with the driver's other parts: credentials go out only at
   // the camera's turn, and a refusal counts for the camera. Null: this client on its own.
   std::shared_ptr<CCameraLogin> Login;
@@ -67,6 +71,9 @@ class CBaseRTSPClient {
     kUnanswerable,    // a 401 whose challenges this client cannot answer: no credentials went out
     kHeldBack,        // the camera refused a login of the driver lately: its turn has not come
     kStopped,         // the owner's stop event ended the wait
+    kKeyRefused,      // TLS: the camera's key is not the one pinned or accepted; nothing was sent
+    kNoTls,           // TLS: the camera closed the connection or answered no TLS handshake
+    kTlsTimeout,      // TLS: no complete handshake within the connect time-out
   };
 
   // stopEvent is borrowed from the owner for the client's lifetime (may be null).
@@ -102,6 +109,8 @@ class CBaseRTSPClient {
   // session, the CSeq count, the challenge) carries over to it.
   bool Reconnect();
   bool IsConnected() const { return Connected; }
+  // The connection is RTSP over TLS.
+  bool OverTls() const { return Params.Tls; }
   // Waits for answers no longer than ms from now on (a last TEARDOWN while stopping).
   void LimitReceiveTimeout(int32_t ms);
   // Connects no longer than ms from now on (a last TEARDOWN over a new connection while stopping).
@@ -169,6 +178,13 @@ class CBaseRTSPClient {
   void NoteSetupTransport(const std::string& response);
   // Waits for the socket; on failure LastError tells the stop from the time-out.
   bool WaitSocket(short events, int64_t deadlineMs);
+  // The connection over the connected socket: plain, or TLS after its handshake.
+  bool OpenConnection(int64_t deadlineMs);
+  // Sends size bytes through the connection and waits until they are on the wire, until deadlineMs
+  // or stop; sent counts what was taken. Callers hold SendLock.
+  enum class Sent { kAll, kStopped, kFailed };
+  Sent SendBytes(const uint8_t* data, size_t size, int64_t deadlineMs, platform::Event& stop, size_t& sent)
+      QL_REQUIRES(SendLock);
 
   RTSP_CONNECTION_PARAMS Params;
   CRTSPResponseParser Parser;
@@ -176,6 +192,8 @@ class CBaseRTSPClient {
   // the camera's count.
   uint32_t SequenceNumber = 0;
   platform::SocketHandle Socket = platform::kNoSocket;
+  // Over Socket once connected; made and ended by this thread, used by the reader in between.
+  std::unique_ptr<CRTSPConnection> Link;
   bool Connected = false;
   CRTSPConnectionBuffer Received{kMaxResponseSize};  // read past the last response, kept for the next one
   IInterleavedSink* Sink = nullptr;                  // borrowed; receives interleaved frames

@@ -1,9 +1,9 @@
 // CBaseRTSPClient's transport side: the Transport header of SETUP, RTP and RTCP over the RTSP
 // connection, and watching the connection between exchanges.
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <string_view>
+#include <vector>
 
 #include "http/h_utils.h"
 #include "platform/clock.h"
@@ -52,7 +52,7 @@ void CBaseRTSPClient::NoteSetupTransport(const std::string& response) {
 
 bool CBaseRTSPClient::StartReader() {
   if (!Connected || Reader) return false;
-  Reader = std::make_unique<CInterleavedReader>(Socket, Sink, Received);
+  Reader = std::make_unique<CInterleavedReader>(*Link, Sink, Received);
   if (Reader->Start()) return true;
   Reader.reset();
   return false;
@@ -65,7 +65,7 @@ void CBaseRTSPClient::StopReader() {
 }
 
 bool CBaseRTSPClient::SendInterleaved(uint8_t channel, std::span<const uint8_t> data) {
-  if (Socket == platform::kNoSocket || data.size() > 0xFFFF) return false;
+  if (!Link || data.size() > 0xFFFF) return false;
   // A request being sent holds the socket; this frame (a receiver report) is then left out.
   if (!SendLock.try_lock()) return false;
   const bool sent = SendFrameLocked(channel, data);
@@ -74,31 +74,17 @@ bool CBaseRTSPClient::SendInterleaved(uint8_t channel, std::span<const uint8_t> 
 }
 
 bool CBaseRTSPClient::SendFrameLocked(uint8_t channel, std::span<const uint8_t> data) {
-  const std::array<uint8_t, CRTSPFraming::kFrameHeaderSize> header = {
-      '$', channel, static_cast<uint8_t>(data.size() >> 8), static_cast<uint8_t>(data.size())};
-  const int64_t deadline = platform::MonotonicMs() + kFrameSendMs;
+  // One piece, so that a frame is taken whole or not at all where the socket allows.
+  std::vector<uint8_t> frame = {'$', channel, static_cast<uint8_t>(data.size() >> 8),
+                                static_cast<uint8_t>(data.size())};
+  frame.insert(frame.end(), data.begin(), data.end());
   size_t sent = 0;
-  const size_t total = header.size() + data.size();
-  while (sent < total) {
-    const uint8_t* from = sent < header.size() ? header.data() + sent : data.data() + (sent - header.size());
-    const size_t length = sent < header.size() ? header.size() - sent : total - sent;
-    const intptr_t n = platform::Send(Socket, from, length);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-      continue;
-    }
-    const platform::SocketError error = n < 0 ? platform::LastSocketError() : platform::SocketError::kNone;
-    if (error == platform::SocketError::kInterrupted) continue;
-    const int64_t left = deadline - platform::MonotonicMs();
-    if (error == platform::SocketError::kWouldBlock && left > 0) {
-      platform::WaitEventOrSocket(NeverSet, Socket, POLLOUT, static_cast<int>(left));
-      continue;
-    }
-    // Half a frame would shift every byte after it: the connection is of no use any more.
-    if (sent > 0) platform::ShutdownSocket(Socket);
-    return false;
-  }
-  return true;
+  const Sent result =
+      SendBytes(frame.data(), frame.size(), platform::MonotonicMs() + kFrameSendMs, NeverSet, sent);
+  if (result == Sent::kAll) return true;
+  // Half a frame would shift every byte after it: the connection is of no use any more.
+  if (sent > 0 && sent < frame.size()) platform::ShutdownSocket(Socket);
+  return false;
 }
 
 bool CBaseRTSPClient::ReadAvailable() {
@@ -106,14 +92,13 @@ bool CBaseRTSPClient::ReadAvailable() {
   for (;;) {
     const size_t room = std::min(sizeof chunk, Received.Room());
     if (room == 0) Received.Clear();
-    const intptr_t n = platform::Receive(Socket, chunk, std::min(sizeof chunk, std::max<size_t>(room, 1)));
+    short again = 0;
+    const intptr_t n = Link->Receive(chunk, std::min(sizeof chunk, std::max<size_t>(room, 1)), again);
     if (n > 0) {
       Received.Append(chunk, static_cast<size_t>(n));
       continue;
     }
-    const platform::SocketError error = n < 0 ? platform::LastSocketError() : platform::SocketError::kNone;
-    if (error == platform::SocketError::kInterrupted) continue;
-    return error == platform::SocketError::kWouldBlock;
+    return n < 0 && again != 0;
   }
 }
 
@@ -133,7 +118,7 @@ CBaseRTSPClient::Activity CBaseRTSPClient::WatchConnection(int ms) {
   const int64_t deadline = platform::MonotonicMs() + std::max(0, ms);
   for (;;) {
     const int64_t left = std::max<int64_t>(0, deadline - platform::MonotonicMs());
-    switch (platform::WaitEventOrSocket(stop, Socket, POLLIN, static_cast<int>(left))) {
+    switch (Link->Wait(stop, POLLIN, static_cast<int>(left))) {
       case platform::WaitResult::kEvent:
         stop.Set();
         return Activity::kStopped;

@@ -72,9 +72,9 @@ void CRTSPConnectionBuffer::Clear() {
   Scan = CRTSPFraming::Scan();
 }
 
-CInterleavedReader::CInterleavedReader(platform::SocketHandle socketFd, IInterleavedSink* sink,
+CInterleavedReader::CInterleavedReader(CRTSPConnection& connection, IInterleavedSink* sink,
                                        CRTSPConnectionBuffer& pending)
-    : Socket(socketFd), Sink(sink), Pending(pending) {}
+    : Connection(connection), Sink(sink), Pending(pending) {}
 
 CInterleavedReader::~CInterleavedReader() {
   Stop();
@@ -108,8 +108,7 @@ void CInterleavedReader::Run() {
       }
       ResponseArrived.Set();
     }
-    const platform::WaitResult wait =
-        platform::WaitEventOrSocket(StopEvent, Socket, POLLIN, platform::Event::kInfinite);
+    const platform::WaitResult wait = Connection.Wait(StopEvent, POLLIN, platform::Event::kInfinite);
     if (wait == platform::WaitResult::kEvent) return;
     if (wait != platform::WaitResult::kSocket) break;
     const size_t room = std::min(kReadChunk, Pending.Room());
@@ -118,11 +117,11 @@ void CInterleavedReader::Run() {
       Pending.Clear();
       continue;
     }
-    const intptr_t n = platform::Receive(Socket, chunk.get(), room);
+    short again = 0;
+    const intptr_t n = Connection.Receive(chunk.get(), room, again);
     if (n > 0) {
       Pending.Append(chunk.get(), static_cast<size_t>(n));
-    } else if (n == 0 || (platform::LastSocketError() != platform::SocketError::kWouldBlock &&
-                          platform::LastSocketError() != platform::SocketError::kInterrupted)) {
+    } else if (n == 0 || again == 0) {
       ended = true;
     }
   }

@@ -10,6 +10,7 @@
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "thread/annotated_mutex.h"
+#include "transport/rtsp_connection.h"
 #include "transport/rtsp_framing.h"
 
 namespace korvalt {
@@ -57,8 +58,8 @@ class CInterleavedReader {
  public:
   static constexpr size_t kMaxQueuedResponses = 8;
 
-  // socketFd stays the owner's and open until Stop returned; sink is borrowed until then.
-  CInterleavedReader(platform::SocketHandle socketFd, IInterleavedSink* sink, CRTSPConnectionBuffer& pending);
+  // connection stays the owner's and open until Stop returned; sink is borrowed until then.
+  CInterleavedReader(CRTSPConnection& connection, IInterleavedSink* sink, CRTSPConnectionBuffer& pending);
   ~CInterleavedReader();
   CInterleavedReader(const CInterleavedReader&) = delete;
   CInterleavedReader& operator=(const CInterleavedReader&) = delete;
@@ -77,7 +78,7 @@ class CInterleavedReader {
  private:
   void Run();
 
-  const platform::SocketHandle Socket;
+  CRTSPConnection& Connection;
   IInterleavedSink* const Sink;
   CRTSPConnectionBuffer& Pending;  // the owner's; the thread's alone while it runs
   platform::Event StopEvent{platform::Event::ResetMode::kManual};

@@ -27,6 +27,8 @@ inline constexpr int32_t kCustomParameterMacAddress = 3;  // names the preset fi
 // The SHA-256 of the camera's TLS public key (64 hex digits), pinned for HTTPS; "(none)" for a
 // camera reached over plain HTTP.
 inline constexpr int32_t kCustomParameterKeySha256 = 4;
+// The camera's RTSP over TLS port, when not the registered 322 ("RTSP over TLS port").
+inline constexpr int32_t kCustomParameterRtspsPort = 5;
 
 class IDeviceDescription {
  public:

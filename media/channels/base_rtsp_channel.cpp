@@ -125,15 +125,21 @@ bool CBaseRTSPChannel::StartSession() {
   params.ClientRtcpPort = RtcpPort;
   params.Interleaved = OverTcp;
   AdjustConnectionParams(params);
+  if (OverTls) {
+    params.Tls = true;
+    params.ServerPort = RtspsPort();
+  }
   // The worker resolved the name already; the client need not look it up again.
   Client->UseServerAddress(ResolvedAddress.load());
   if (!Client->Connect(params)) {
+    if (OverTls && TlsConnectFailed(params.ServerPort)) return false;
     ReportOpeningFailure(
         kStartOrigin,
         HUtils::Format("connect to %s:%u failed: %s", params.ServerAddress.c_str(),
                        static_cast<unsigned>(params.ServerPort), Client->FailureText().c_str()));
     return false;
   }
+  if (OverTls) TransportMemory().TlsWorks(device.Address);
   if (StopRequested() || !OpeningStep(kRtspDescribe)) return false;
   if (StopRequested() || !VideoOfferUsable()) return false;
   AfterDescribe();

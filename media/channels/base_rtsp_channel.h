@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/host/device_params.h"
 #include "media/channels/base_rtp_channel.h"
 #include "media/channels/stream_transport_memory.h"
 #include "transport/base_rtsp_client.h"
@@ -19,6 +20,9 @@ namespace korvalt {
 class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
  public:
   static constexpr const char* kDefaultPath = "rtpvideo1.sdp";
+  // RTSP over TLS: the registered port, unless custom parameter kRtspsPortParameter names another.
+  static constexpr uint16_t kDefaultRtspsPort = 322;
+  static constexpr int kRtspsPortParameter = ipcapture::kCustomParameterRtspsPort;
 
   CBaseRTSPChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IFrameSink* frameSink);
   ~CBaseRTSPChannel() override;
@@ -65,11 +69,17 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
   // Chooses this opening's transport; worker thread.
   void ChooseTransport();
   CStreamTransportMemory& TransportMemory();
+  // The port of RTSP over TLS for this camera.
+  uint16_t RtspsPort();
+  // After a failed connect over TLS: true when the failure is said already or needs no line (a
+  // refused key, a stop), or when the camera does not answer TLS and plain RTSP follows at the
+  // next pass (said once per driver); false when it is an ordinary failure to report.
+  bool TlsConnectFailed(uint16_t port);
   // One level-2 line per start, and again when the transport changes.
   void ReportTransport();
   // Says once per driver when the kernel grants the RTP socket less buffer than asked.
   void ReportReceiveBuffer();
-  enum class Reported { kNone, kUdp, kTcp };
+  enum class Reported { kNone, kUdp, kTcp, kTls };
   // After DESCRIBE: false (and the slow retry) when the camera offers no encoding the channel takes.
   bool VideoOfferUsable();
   // A keep-alive the camera answered with 454 Session Not Found, or not at all, ends the session at
@@ -84,6 +94,7 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IInterleavedSink {
   std::unique_ptr<CRTCPReporter> Reporter;  // worker thread only
   uint16_t RtcpPort = 0;
   bool OverTcp = false;   // this opening's transport; set by the worker before the session starts
+  bool OverTls = false;   // ... RTSP over TLS, with RTP inside it (OverTcp too)
   std::string TcpReason;  // why the channel streams over TCP; worker thread only
   Reported LastReported = Reported::kNone;  // worker thread only
   CStreamTransportMemory OwnMemory;         // when the driver keeps none

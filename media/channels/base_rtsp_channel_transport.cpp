@@ -15,6 +15,7 @@ namespace {
 
 constexpr const char* kSetupOrigin = "korvalt::CBaseRTSPChannel::SetupStep";
 constexpr const char* kTransportOrigin = "korvalt::CBaseRTSPChannel::ReportTransport";
+constexpr const char* kTlsOrigin = "korvalt::CBaseRTSPChannel::StartSession";
 constexpr const char* kWatchOrigin = "korvalt::CBaseRTSPChannel::WaitBetweenPasses";
 constexpr int32_t kStatusOk = 200;
 constexpr int32_t kStatusUnsupportedTransport = 461;
@@ -45,10 +46,43 @@ uint32_t CBaseRTSPChannel::Run() {
   return CBaseRTPChannel::Run();
 }
 
+uint16_t CBaseRTSPChannel::RtspsPort() {
+  const int32_t named = Driver->GetCustomParameterNumber(kRtspsPortParameter);
+  return named > 0 && named <= 0xFFFF ? static_cast<uint16_t>(named) : kDefaultRtspsPort;
+}
+
+bool CBaseRTSPChannel::TlsConnectFailed(uint16_t port) {
+  using Failure = CBaseRTSPClient::Failure;
+  const Failure failure = Client->LastFailure();
+  // The key check said its line and started the back-off; a stop needs none.
+  if (failure == Failure::kKeyRefused || failure == Failure::kHeldBack || failure == Failure::kStopped)
+    return true;
+  const std::string address = Driver->GetDeviceInfo().Address;
+  // Once TLS worked, it is never given up for plain RTSP: a failure is one like any other.
+  if (TransportMemory().TlsFor(address) == CStreamTransportMemory::Tls::kWorks) return false;
+  if (failure != Failure::kNoTls && failure != Failure::kTlsTimeout && failure != Failure::kConnectRefused &&
+      failure != Failure::kConnectTimeout)
+    return false;
+  if (TransportMemory().RefuseTls(address) && !StopRequested()) {
+    Driver->DebugMessage(
+        ipcapture::kDebugLevelInformation,
+        "%s: %s does not answer RTSP over TLS on port %u (%s); its video crosses the network "
+        "unencrypted, over plain RTSP, for as long as the driver runs",
+        kTlsOrigin, CameraName().c_str(), static_cast<unsigned>(port), Client->FailureText().c_str());
+  }
+  return true;
+}
+
 void CBaseRTSPChannel::ChooseTransport() {
-  OverTcp = TransportMemory().For(Driver->GetDeviceInfo().Address) == CStreamTransportMemory::Transport::kTcp;
+  const DEVICE_INFO device = Driver->GetDeviceInfo();
+  // A camera whose CGI goes over HTTPS is asked for its video over TLS too, with RTP inside.
+  OverTls = device.Login && device.Login->Key().UsesHttps() &&
+            TransportMemory().TlsFor(device.Address) != CStreamTransportMemory::Tls::kRefused;
+  OverTcp = OverTls || TransportMemory().For(device.Address) == CStreamTransportMemory::Transport::kTcp;
   if (!OverTcp) return;
-  if (TcpReason.empty()) {
+  if (OverTls) {
+    TcpReason.clear();
+  } else if (TcpReason.empty()) {
     const std::string earlier = TransportMemory().TcpReason(Driver->GetDeviceInfo().Address);
     TcpReason = "chosen earlier for this camera" + (earlier.empty() ? std::string() : " (" + earlier + ")");
   }
@@ -80,6 +114,24 @@ bool CBaseRTSPChannel::SetupStep() {
   Client->SetInterleavedSink(this);
   const bool answered = Client->ExchangeWithRetry(kRtspSetup);
   if (answered && Client->StatusCode() == kStatusOk && Client->InterleavedAccepted()) return true;
+  if (OverTls) {
+    // Over TLS the RTP can only come inside the connection; a camera that will not send it so is
+    // one whose TLS is of no use for video.
+    if (!answered ||
+        (Client->StatusCode() != kStatusOk && Client->StatusCode() != kStatusUnsupportedTransport))
+      return OpeningFailed(kRtspSetup);
+    const std::string address = Driver->GetDeviceInfo().Address;
+    if (TransportMemory().RefuseTls(address) && !StopRequested()) {
+      Driver->DebugMessage(
+          ipcapture::kDebugLevelInformation,
+          "%s: %s refuses RTP inside its RTSP over TLS connection (%s); its video crosses the "
+          "network unencrypted, over plain RTSP, for as long as the driver runs",
+          kSetupOrigin, CameraName().c_str(),
+          Client->StatusCode() == kStatusOk ? "200 without an interleaved transport"
+                                            : Client->FailureText().c_str());
+    }
+    return false;
+  }
   // Only 461 Unsupported Transport, or a 200 that names another transport, refuses TCP for good;
   // any other status (a busy camera's 503), a time-out or a refused login is retried at the next
   // pass.
@@ -151,10 +203,16 @@ int CBaseRTSPChannel::WaitForFirstFrame(int ms) {
 }
 
 void CBaseRTSPChannel::ReportTransport() {
-  const Reported now = OverTcp ? Reported::kTcp : Reported::kUdp;
+  const Reported now = OverTls ? Reported::kTls : OverTcp ? Reported::kTcp : Reported::kUdp;
   if (now == LastReported) return;
   LastReported = now;
   const std::string name = CameraName();
+  if (OverTls) {
+    Driver->DebugMessage(ipcapture::kDebugLevelInformation,
+                         "%s: %s streams over RTSP over TLS (RTP inside the encrypted connection to port %u)",
+                         kTransportOrigin, name.c_str(), static_cast<unsigned>(RtspsPort()));
+    return;
+  }
   if (OverTcp) {
     Driver->DebugMessage(ipcapture::kDebugLevelInformation,
                          "%s: %s streams over TCP (RTP inside the RTSP connection): %s", kTransportOrigin,

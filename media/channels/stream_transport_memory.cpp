@@ -8,6 +8,7 @@ void CStreamTransportMemory::Select(const std::string& address) {
   Tcp = false;
   TcpRefused = false;
   Reason.clear();
+  TlsState = Tls::kUntried;
 }
 
 CStreamTransportMemory::Transport CStreamTransportMemory::For(const std::string& address) {
@@ -45,6 +46,27 @@ bool CStreamTransportMemory::ClaimReceiveBufferNotice() {
   CMutexLock guard(Lock);
   const bool first = !ReceiveBufferNoticed;
   ReceiveBufferNoticed = true;
+  return first;
+}
+
+CStreamTransportMemory::Tls CStreamTransportMemory::TlsFor(const std::string& address) {
+  CMutexLock guard(Lock);
+  Select(address);
+  return TlsState;
+}
+
+void CStreamTransportMemory::TlsWorks(const std::string& address) {
+  CMutexLock guard(Lock);
+  Select(address);
+  TlsState = Tls::kWorks;
+}
+
+bool CStreamTransportMemory::RefuseTls(const std::string& address) {
+  CMutexLock guard(Lock);
+  Select(address);
+  TlsState = Tls::kRefused;
+  const bool first = !PlainVideoNoticed;
+  PlainVideoNoticed = true;
   return first;
 }
 

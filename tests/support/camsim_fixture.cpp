@@ -35,6 +35,9 @@ void Camsim::ReadTlsFields(const std::string& readyLine) {
   const size_t at = readyLine.find(" https=");
   if (at != std::string::npos && std::sscanf(readyLine.c_str() + at, " https=%u", &port) == 1)
     HttpsPortNumber = static_cast<uint16_t>(port);
+  const size_t rtsps = readyLine.find(" rtsps=");
+  if (rtsps != std::string::npos && std::sscanf(readyLine.c_str() + rtsps, " rtsps=%u", &port) == 1)
+    RtspsPortNumber = static_cast<uint16_t>(port);
   constexpr std::string_view kKey = " key-sha256=";
   const size_t key = readyLine.find(kKey);
   Key = key == std::string::npos ? std::string() : readyLine.substr(key + kKey.size(), 64);

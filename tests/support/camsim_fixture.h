@@ -23,6 +23,7 @@ struct CamsimOptions {
   bool Https = false;                  // also serves the CGI over TLS (a key of its own per start)
   bool PlainHttp = true;               // false: no plain HTTP port (--http off)
   bool RedirectToHttps = false;        // the plain port answers camera requests with a redirect
+  bool Rtsps = false;                  // also serves RTSP over TLS (the HTTPS key; any free port)
   std::vector<std::string> ExtraArgs;  // further camsim flags, e.g. {"--digest-qop", "no"}
 };
 
@@ -43,6 +44,7 @@ class Camsim {
   uint16_t HttpPort() const { return Http; }
   uint16_t RtspPort() const { return Rtsp; }
   uint16_t HttpsPort() const { return HttpsPortNumber; }
+  uint16_t RtspsPort() const { return RtspsPortNumber; }
   // The SHA-256 of the served TLS key (lower-case hex); empty without Https.
   const std::string& KeySha256() const { return Key; }
 
@@ -76,6 +78,7 @@ class Camsim {
   uint16_t Http = 0;
   uint16_t Rtsp = 0;
   uint16_t HttpsPortNumber = 0;  // kept over a restart; the key is not
+  uint16_t RtspsPortNumber = 0;  // likewise
   std::string Key;
 };
 

@@ -84,6 +84,7 @@ bool Camsim::Start() {
     if (!Options.PlainHttp) args.insert(args.end(), {"--http", "off"});
     if (Options.RedirectToHttps) args.push_back("--http-redirect-to-https");
   }
+  if (Options.Rtsps) args.insert(args.end(), {"--rtsps", std::to_string(RtspsPortNumber)});
   args.insert(args.end(), Options.ExtraArgs.begin(), Options.ExtraArgs.end());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());

@@ -1,6 +1,7 @@
 // Windows programs cannot start the Linux camsim themselves: scripts/test-windows-suites.sh starts
 // one camsim per authentication scheme (RTSP on, every other option at its default) and names its
-// ports in QUENLARK_CAMSIM_<SCHEME> ("http,rtsp"). A test asking for anything else, or to stop or
+// ports in QUENLARK_CAMSIM_<SCHEME> ("http,rtsp"; the HTTPS camera's RTSP over TLS port in
+// QUENLARK_CAMSIM_HTTPS_RTSPS). A test asking for anything else, or to stop or
 // restart the camera, gets a camsim that is not Ok.
 #include <cctype>
 #include <cstdio>
@@ -19,8 +20,9 @@ bool DefaultsBesidesScheme(const CamsimOptions& options) {
          options.Ptz == defaults.Ptz && options.Model == defaults.Model &&
          options.Standard == defaults.Standard && options.HttpPort == 0 && options.RtspPort == 0 &&
          options.ExtraArgs.empty() && !options.RedirectToHttps &&
-         // The HTTPS camera: Digest, TLS only.
-         (options.Https ? !options.PlainHttp && options.Auth == "digest" : options.PlainHttp);
+         // The HTTPS camera: Digest, TLS only, RTSP over TLS too.
+         (options.Https ? !options.PlainHttp && options.Auth == "digest"
+                        : options.PlainHttp && !options.Rtsps);
 }
 
 }  // namespace
@@ -51,6 +53,10 @@ bool Camsim::Start() {
     if (std::sscanf(ports, "%u,%u,%u,%64s", &http, &rtsp, &https, key) != 4) return false;
     HttpsPortNumber = static_cast<uint16_t>(https);
     Key = key;
+    const char* rtsps = std::getenv("QUENLARK_CAMSIM_HTTPS_RTSPS");
+    unsigned rtspsPort = 0;
+    if (rtsps != nullptr && std::sscanf(rtsps, "%u", &rtspsPort) == 1)
+      RtspsPortNumber = static_cast<uint16_t>(rtspsPort);
   }
   Http = static_cast<uint16_t>(http);
   Rtsp = static_cast<uint16_t>(rtsp);
