@@ -90,6 +90,7 @@ class CheckRunner {
       if (Stopping()) return Skip(std::string("stream ") + codec.Name, "interrupted");
       StreamRow(codec);
     }
+    VideoSecurity();
     if (Camera.Codecs.empty()) {
       CheckRow& row = Add("streams", Verdict::Fail);
       row.Figures = "the camera lists no codec";
@@ -360,6 +361,24 @@ class CheckRunner {
           "switch the camera to HTTPS (the capability query then reports its key for the recorder to pin), "
           "or to "
           "Digest authentication";
+    }
+  }
+
+  // Whether the streams went encrypted, as the module's transport lines say, added to the security row.
+  void VideoSecurity() {
+    bool tls = false, plain = false;
+    for (const CheckRow& row : Report.Rows) {
+      if (row.Function.rfind("stream ", 0) != 0) continue;
+      for (const hostkit::DebugLine& line : row.ModuleLines) {
+        tls = tls || line.Text.find("streams over RTSP over TLS") != std::string::npos;
+        plain = plain || line.Text.find("crosses the network unencrypted") != std::string::npos;
+      }
+    }
+    for (CheckRow& row : Report.Rows) {
+      if (row.Function != "security") continue;
+      const bool encrypted = tls && !plain;
+      row.Figures += encrypted ? "; video over RTSP over TLS" : "; video unencrypted (plain RTSP)";
+      row.Values.push_back({"videoEncrypted", encrypted ? "true" : "false"});
     }
   }
 
