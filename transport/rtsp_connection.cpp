@@ -1,10 +1,8 @@
 #include "transport/rtsp_connection.h"
 
 namespace korvalt {
-namespace {
 
-// The events to wait for after a socket call that did nothing; 0 when it failed for good.
-short AgainAfter(short events) {
+short CRTSPConnection::AgainAfter(short events) {
   switch (platform::LastSocketError()) {
     case platform::SocketError::kWouldBlock:
     case platform::SocketError::kInterrupted:
@@ -13,8 +11,6 @@ short AgainAfter(short events) {
       return 0;
   }
 }
-
-}  // namespace
 
 intptr_t CRTSPConnection::Send(const void* data, size_t size, short& again) {
   const intptr_t n = platform::Send(Socket, data, size);

@@ -16,6 +16,9 @@ namespace korvalt {
 // that keeps state of its own guards it.
 class CRTSPConnection {
  public:
+  // The events to wait for after a socket call that did nothing; 0 when it failed for good.
+  static short AgainAfter(short events);
+
   // socket is the client's: it stays open until the connection is gone.
   explicit CRTSPConnection(platform::SocketHandle socket) : Socket(socket) {}
   virtual ~CRTSPConnection() = default;

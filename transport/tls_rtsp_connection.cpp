@@ -10,16 +10,6 @@ namespace {
 
 constexpr size_t kReadChunk = 16 * 1024;  // one TLS record's worth
 
-short AgainAfter(short events) {
-  switch (platform::LastSocketError()) {
-    case platform::SocketError::kWouldBlock:
-    case platform::SocketError::kInterrupted:
-      return events;
-    default:
-      return 0;
-  }
-}
-
 }  // namespace
 
 std::unique_ptr<CTlsRTSPConnection> CTlsRTSPConnection::Create(platform::SocketHandle socket,
@@ -121,7 +111,7 @@ intptr_t CTlsRTSPConnection::ReadSocket(short& again) {
     return n;
   }
   if (n == 0) return 0;
-  again = AgainAfter(POLLIN);
+  again = CRTSPConnection::AgainAfter(POLLIN);
   return -1;
 }
 
@@ -132,7 +122,7 @@ bool CTlsRTSPConnection::FlushLocked(short& again) {
       OutgoingAt += static_cast<size_t>(n);
       continue;
     }
-    again = n < 0 ? AgainAfter(POLLOUT) : POLLOUT;
+    again = n < 0 ? CRTSPConnection::AgainAfter(POLLOUT) : POLLOUT;
     return false;
   }
   Outgoing.clear();
