@@ -52,6 +52,7 @@ TEST_P(CameraLogins, OnlyTheReportedKeyServesAndNoCredentialsGoBeforeAChallenge)
   options.Rtsp = true;
   options.Https = c.Https;
   options.PlainHttp = !c.Https;
+  options.Rtsps = c.Https;
   options.Ptz = true;
   options.Model = "QL-6250";
   testsupport::Camsim camera(options);
@@ -85,6 +86,8 @@ TEST_P(CameraLogins, OnlyTheReportedKeyServesAndNoCredentialsGoBeforeAChallenge)
   for (const auto& [index, parameter] : report.CustomParameters)
     params.Config.Custom[index] = parameter.Value.value_or("");
   if (!rightKey) params.Config.Custom[ipc::kCustomParameterKeySha256] = std::string(64, 'e');
+  // The camera's own RTSP over TLS port, not whatever may listen on the registered one here.
+  if (c.Https) params.Config.Custom[ipc::kCustomParameterRtspsPort] = std::to_string(camera.RtspsPort());
   hostkit::DebugSink debug;
   hostkit::SampleAllocator allocator;
   hostkit::FrameSink frames[4];
@@ -110,6 +113,9 @@ TEST_P(CameraLogins, OnlyTheReportedKeyServesAndNoCredentialsGoBeforeAChallenge)
     EXPECT_TRUE(testsupport::Eventually(
         [&] { return camera.SimGet("/sim/state").find("out1=on") != std::string::npos; }, 10000));
     EXPECT_EQ(debug.Count("not the pinned key"), 0u);
+    if (c.Https) {
+      EXPECT_GT(debug.Count("streams over RTSP over TLS"), 0u);
+    }
     EXPECT_TRUE(testsupport::Eventually(
         [&] { return camera.SimGet("/sim/log").find("ptz_move_cont.cgi") != std::string::npos; }, 10000));
     EXPECT_GT(LogCount(camera, c.Https ? "logins_https" : "logins_http"), 0);
