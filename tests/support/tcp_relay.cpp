@@ -1,5 +1,7 @@
 #include "support/tcp_relay.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 #include "support/test_net.h"
@@ -52,6 +54,19 @@ platform::SocketHandle ConnectTo(uint16_t port) {
 }
 
 }  // namespace
+
+void ExpectNothingInTheClear(TcpRelay& relay) {
+  const std::string up = relay.ToServer();
+  const std::string down = relay.ToClient();
+  EXPECT_GT(down.size(), 10000u);
+  EXPECT_TRUE(AllTlsRecords(up));
+  EXPECT_TRUE(AllTlsRecords(down));
+  for (const std::string& seen : {up, down}) {
+    EXPECT_EQ(seen.find("RTSP/1.0"), std::string::npos);
+    EXPECT_EQ(seen.find("rtpvideo1.sdp"), std::string::npos);
+    EXPECT_EQ(seen.find("Digest"), std::string::npos);
+  }
+}
 
 bool AllTlsRecords(const std::string& bytes) {
   size_t at = 0;

@@ -59,4 +59,8 @@ class TcpRelay {
 // length), so that nothing between them travels in the clear; a last record may be incomplete.
 bool AllTlsRecords(const std::string& bytes);
 
+// Expects what the relay passed to be a stream's worth of TLS records both ways, with no RTSP
+// text, stream name or credentials readable in them.
+void ExpectNothingInTheClear(TcpRelay& relay);
+
 }  // namespace testsupport
