@@ -89,12 +89,17 @@ bool CIPCaptureDriver::OpenUnguarded(ipcapture::IDebugSink* sink, ipcapture::ISa
     // one with the same keeps counting what the camera refused.
     if (!DeviceInfo.Login) DeviceInfo.Login = std::make_shared<CCameraLogin>();
     DeviceInfo.Login->UseCredentials(DeviceInfo.Address, DeviceInfo.UserName, DeviceInfo.Password);
-    if (DeviceInfo.Address != previousAddress || DeviceInfo.Port != previousPort)
+    if (DeviceInfo.Address != previousAddress || DeviceInfo.Port != previousPort) {
       DeviceInfo.Login->Key().Forget();
+      DeviceInfo.Login->VideoPortKey().Forget();
+    }
     // Indexes beyond the last one supplied keep what an earlier Open stored.
     for (auto& [index, text] : supplied) CustomParameters[index] = std::move(text);
     const auto pin = CustomParameters.find(ipcapture::kCustomParameterKeySha256);
     DeviceInfo.Login->Key().UsePin(pin == CustomParameters.end() ? std::string_view() : pin->second);
+    const auto videoPin = CustomParameters.find(ipcapture::kCustomParameterRtspsKeySha256);
+    DeviceInfo.Login->VideoPortKey().UsePin(videoPin == CustomParameters.end() ? std::string_view()
+                                                                               : videoPin->second);
     login = DeviceInfo.Login;
   }
 

@@ -11,6 +11,7 @@
 #include "driver/host/device_params.h"
 #include "http/camera_cgi.h"
 #include "http/h_utils.h"
+#include "transport/base_rtsp_client.h"
 
 namespace korvalt {
 namespace ipc = ipcapture;
@@ -94,6 +95,7 @@ CQuenlarkCameraProperties::CQuenlarkCameraProperties(const DEVICE_INFO& device)
 
 void CQuenlarkCameraProperties::CancelRequest() {
   Sender.Abort();
+  Cancelled.Set();
 }
 
 bool CQuenlarkCameraProperties::Get(const char* path, std::string& text) {
@@ -208,6 +210,7 @@ bool CQuenlarkCameraProperties::QueryProperties(int32_t* errorCode) {
   if (result && !IsAborted()) QueryVideoProfile();
   if (result && !IsAborted()) result = QueryStreamInformation();
   if (result && !IsAborted()) QueryPTZ();
+  if (result && !IsAborted()) QueryVideoPortKey();
   Queried = 1;
   if (!result && errorCode != nullptr) *errorCode = ipc::kCapabilityQueryError;
   return result;
@@ -216,6 +219,27 @@ bool CQuenlarkCameraProperties::QueryProperties(int32_t* errorCode) {
 std::string CQuenlarkCameraProperties::KeySha256() const {
   const auto& login = Sender.GetDeviceInfo().Login;
   return login && login->Key().UsesHttps() ? login->Key().Accepted() : std::string();
+}
+
+void CQuenlarkCameraProperties::QueryVideoPortKey() {
+  const auto& login = Sender.GetDeviceInfo().Login;
+  if (!login || !login->Key().UsesHttps()) return;
+  // Only the handshake: any key is taken (no login to judge it), no request and no credentials go.
+  RTSP_CONNECTION_PARAMS params;
+  params.ServerAddress = DeviceInfo.Address;
+  params.ServerPort = RtspsPort;
+  params.ConnectTimeout = DeviceInfo.NetworkTimeout;
+  params.ReceiveTimeout = DeviceInfo.NetworkTimeout;
+  params.Tls = true;
+  CBaseRTSPClient client;
+  client.SetStopEvent(&Cancelled);
+  client.Connect(params);
+  VideoPortKey = client.PresentedKey();
+  client.Disconnect();
+}
+
+std::string CQuenlarkCameraProperties::VideoKeySha256() const {
+  return VideoPortKey == KeySha256() ? std::string() : VideoPortKey;
 }
 
 bool CQuenlarkCameraProperties::SaveProperties(ipc::ICapabilityResults* results) {
@@ -244,6 +268,9 @@ bool CQuenlarkCameraProperties::SaveProperties(ipc::ICapabilityResults* results)
       {ipc::kCustomParameterMacAddress, "MAC Address", ipc::kCustomParameterText, MacAddress},
       // The key the query's HTTPS connection accepted, for the host to hand back as the pin.
       {ipc::kCustomParameterKeySha256, "TLS key SHA-256", ipc::kCustomParameterText, KeySha256()},
+      // The video port's own key, for a camera whose RTSP over TLS presents another key.
+      {ipc::kCustomParameterRtspsKeySha256, "RTSP over TLS key SHA-256", ipc::kCustomParameterText,
+       VideoKeySha256()},
   };
   for (const Parameter& p : parameters) {
     ipc::ICustomParameterInfo* info = results->GetCustomParameter(p.Index);

@@ -6,6 +6,7 @@
 
 #include "driver/camera_properties.h"
 #include "http/http_sender.h"
+#include "platform/event.h"
 
 namespace korvalt {
 
@@ -18,7 +19,7 @@ class CQuenlarkCameraProperties : public CCameraPropertiesEx {
 
   bool QueryProperties(int32_t* errorCode) override;
   // Frame intervals, then the base answers, then the custom parameters "Video standard",
-  // "Firmware", "MAC Address" and "TLS key SHA-256".
+  // "Firmware", "MAC Address", "TLS key SHA-256" and "RTSP over TLS key SHA-256".
   bool SaveProperties(ipcapture::ICapabilityResults* results) override;
   // Ends the request in flight, so an owner never waits for a camera that does not answer.
   void CancelRequest() override;
@@ -36,12 +37,18 @@ class CQuenlarkCameraProperties : public CCameraPropertiesEx {
   const std::string& GetMacAddress() const { return MacAddress; }
   // The SHA-256 of the TLS key the camera's HTTPS presented; empty over plain HTTP.
   std::string KeySha256() const;
+  // The SHA-256 of the key the RTSP over TLS port presented when it is not the HTTPS key; else empty.
+  std::string VideoKeySha256() const;
+  // The RTSP over TLS port the query asks for its key (the registered 322 unless set).
+  void UseRtspsPort(uint16_t port) { RtspsPort = port; }
 
  private:
   bool QueryDeviceInformation();
   void QueryVideoProfile();
   bool QueryStreamInformation();
   void QueryPTZ();
+  // A camera reached over HTTPS: the key its RTSP over TLS port presents (a handshake, no request).
+  void QueryVideoPortKey();
   // The reply body as text (up to its first zero byte); false when the request failed or the
   // body is empty.
   bool Get(const char* path, std::string& text);
@@ -53,6 +60,9 @@ class CQuenlarkCameraProperties : public CCameraPropertiesEx {
   std::string FirmwareVersion;
   std::string MacAddress;  // without colons
   std::string PtzText;     // "ptz" of the device information, not used further
+  uint16_t RtspsPort = 322;
+  std::string VideoPortKey;                                        // presented by RtspsPort
+  platform::Event Cancelled{platform::Event::ResetMode::kManual};  // ends the handshake's waits
 };
 
 }  // namespace korvalt

@@ -77,6 +77,11 @@ class CCameraLogin {
   // The camera's TLS key and whether the CGI goes over HTTPS.
   CCameraKey& Key() { return CameraKey; }
   const CCameraKey& Key() const { return CameraKey; }
+  // The RTSP over TLS port's own key, for a camera whose video port presents another key than its
+  // CGI: pinned by the host from the capability query, else unused.
+  CCameraKey& VideoPortKey() { return VideoKey; }
+  // The key RTSP over TLS is judged with: the video port's own pin when there is one, else the CGI's.
+  CCameraKey& StreamKey() { return VideoKey.Pinned() ? VideoKey : CameraKey; }
 
   // Where lines about the login go (the driver's diagnostics); null: nowhere. The driver clears it
   // before it goes; a line being said then is waited for.
@@ -104,6 +109,7 @@ class CCameraLogin {
   std::atomic<uint32_t> LearntScheme{0};
   std::atomic<bool> BasicInClearSaid{false};
   CCameraKey CameraKey;
+  CCameraKey VideoKey;
   // Recursive: the host's sink may call back into the driver, which may log again.
   std::recursive_mutex LogLock;
   IDebugMessage* Log = nullptr;  // not owned

@@ -9,7 +9,8 @@ bool JudgePresentedKey(TLS_KEY_CHECK& check, bool storeVerified) {
     check.Refused = check.Presented.empty();
     return !check.Refused;
   }
-  const auto verdict = check.Login->Key().Check(check.Presented, storeVerified, check.Host);
+  korvalt::CCameraKey& key = check.Key != nullptr ? *check.Key : check.Login->Key();
+  const auto verdict = key.Check(check.Presented, storeVerified, check.Host);
   if (!verdict.Line.empty()) check.Login->Say(verdict.Level, verdict.Line);
   check.Refused = !verdict.Accepted;
   if (check.Refused) {

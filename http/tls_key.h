@@ -11,6 +11,7 @@ namespace Web {
 // certificate context on Windows).
 struct TLS_KEY_CHECK {
   korvalt::CCameraLogin* Login = nullptr;  // not owned; null: any key is taken
+  korvalt::CCameraKey* Key = nullptr;      // not owned; the login's key state to judge with; null: Key()
   std::string Host;                        // the camera's name or address, for the store's check
   bool Checked = false;                    // the handshake presented a key and it was judged
   bool Refused = false;                    // ... and refused

@@ -75,6 +75,7 @@ bool CBaseRTSPClient::Connect(const RTSP_CONNECTION_PARAMS& params) {
   Disconnect();
   Params = params;
   LastError = Failure::kNone;
+  Presented.clear();
 
   Socket = platform::OpenSocket(platform::SocketKind::kTcp);
   if (Socket == platform::kNoSocket) return Fail(Failure::kConnectRefused);
@@ -135,14 +136,16 @@ bool CBaseRTSPClient::OpenConnection(int64_t deadlineMs) {
     return true;
   }
   CCameraLogin* login = Params.Login.get();
-  if (login != nullptr && login->Key().Refusing() && login->WaitMs(platform::MonotonicMs()) > 0) {
+  if (login != nullptr && login->StreamKey().Refusing() && login->WaitMs(platform::MonotonicMs()) > 0) {
     // The camera presented a key we refused: no new handshake before the back-off allows one.
     return Fail(Failure::kHeldBack);
   }
   std::unique_ptr<CTlsRTSPConnection> tls = CTlsRTSPConnection::Create(Socket, Params.ServerAddress, login);
   if (!tls) return Fail(Failure::kNoTls);
   platform::Event& stop = StopEvent != nullptr ? *StopEvent : NeverSet;
-  switch (tls->Open(deadlineMs, stop)) {
+  const CTlsRTSPConnection::Opened opened = tls->Open(deadlineMs, stop);
+  Presented = tls->PresentedKey();
+  switch (opened) {
     case CTlsRTSPConnection::Opened::kOk:
       Link = std::move(tls);
       return true;
@@ -455,7 +458,7 @@ std::string CBaseRTSPClient::DescribeFailure() const {
     case Failure::kStopped:
       return "stopped";
     case Failure::kHeldBack:
-      if (Params.Tls && Params.Login && Params.Login->Key().Refusing())
+      if (Params.Tls && Params.Login && Params.Login->StreamKey().Refusing())
         return "not connected: the camera presented a TLS key that was refused, and its next try is not due "
                "yet";
       return "not sent: the camera refused the credentials lately and its next login is not due yet";

@@ -111,6 +111,8 @@ class CBaseRTSPClient {
   bool IsConnected() const { return Connected; }
   // The connection is RTSP over TLS.
   bool OverTls() const { return Params.Tls; }
+  // The key the camera presented in the last TLS handshake (lower-case hex of its SHA-256), or empty.
+  const std::string& PresentedKey() const { return Presented; }
   // Waits for answers no longer than ms from now on (a last TEARDOWN while stopping).
   void LimitReceiveTimeout(int32_t ms);
   // Connects no longer than ms from now on (a last TEARDOWN over a new connection while stopping).
@@ -212,6 +214,7 @@ class CBaseRTSPClient {
   bool CredentialsProven = false;  // a request of this client with credentials was answered, not refused
   std::string CountedNonce;        // the nonce NonceCount counts requests for
   uint32_t NonceCount = 0;
+  std::string Presented;  // the last handshake's key
 };
 
 }  // namespace korvalt

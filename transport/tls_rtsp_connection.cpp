@@ -16,6 +16,7 @@ std::unique_ptr<CTlsRTSPConnection> CTlsRTSPConnection::Create(platform::SocketH
                                                                const std::string& host, CCameraLogin* login) {
   std::unique_ptr<CTlsRTSPConnection> connection(new CTlsRTSPConnection(socket));
   connection->Check.Login = login;
+  if (login != nullptr) connection->Check.Key = &login->StreamKey();
   connection->Check.Host = host;
   std::unique_ptr<CTlsEngine> engine = CTlsEngine::Create(host, connection->Check);
   if (!engine) return nullptr;

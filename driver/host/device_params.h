@@ -29,6 +29,9 @@ inline constexpr int32_t kCustomParameterMacAddress = 3;  // names the preset fi
 inline constexpr int32_t kCustomParameterKeySha256 = 4;
 // The camera's RTSP over TLS port, when not the registered 322 ("RTSP over TLS port").
 inline constexpr int32_t kCustomParameterRtspsPort = 5;
+// The SHA-256 of the key the RTSP over TLS port presents, pinned for the video, when it is not the
+// HTTPS key; "(none)" when the video port presents the same key or none.
+inline constexpr int32_t kCustomParameterRtspsKeySha256 = 6;
 
 class IDeviceDescription {
  public:

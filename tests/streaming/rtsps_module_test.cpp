@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "driver/quenlark_camera_properties.h"
 #include "media/channels/supervision_intervals.h"
 #include "streaming/decoding_sink.h"
 #include "support/camsim_fixture.h"
@@ -32,11 +33,23 @@ using testsupport::MsSince;
 constexpr const char* kTlsLine = "streams over RTSP over TLS";
 constexpr const char* kPlainLine = "its video crosses the network unencrypted";
 constexpr int kRtspsPortParameter = korvalt::ipcapture::kCustomParameterRtspsPort;
+constexpr int kRtspsKeyParameter = korvalt::ipcapture::kCustomParameterRtspsKeySha256;
+constexpr const char* kRefusedLine = "not the pinned key";
 
 int LogCount(testsupport::Camsim& camera, const std::string& name) {
   const std::string log = camera.SimGet("/sim/log");
   const size_t at = log.find(name + "=");
   return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + name.size() + 1);
+}
+
+testsupport::CamsimOptions CameraOptions() {
+  testsupport::CamsimOptions options;
+  options.Auth = "digest";
+  options.Rtsp = true;
+  options.Https = true;
+  options.PlainHttp = false;
+  options.Rtsps = true;
+  return options;
 }
 
 class RtspOverTlsModule : public ::testing::Test {
@@ -56,16 +69,6 @@ class RtspOverTlsModule : public ::testing::Test {
       EXPECT_LT(MsSince(start), 1000) << "deleting the driver must be prompt";
     }
     EXPECT_EQ(Allocator.Created.load(), Allocator.Released.load());
-  }
-
-  static testsupport::CamsimOptions CameraOptions() {
-    testsupport::CamsimOptions options;
-    options.Auth = "digest";
-    options.Rtsp = true;
-    options.Https = true;
-    options.PlainHttp = false;
-    options.Rtsps = true;
-    return options;
   }
 
   // A driver of the HTTPS camera, pinned to its key, whose RTSP over TLS port is rtspsPort.
@@ -182,6 +185,70 @@ TEST_F(RtspOverTlsModule, SilentTlsPortGivesPlainRtspWithOneLineAndStopsPromptly
   EXPECT_EQ(silent.ConnectionCount(), tries);
   EXPECT_EQ(Debug.Count(kPlainLine), 1u);
   ExpectPromptStop(capture);
+}
+
+// A camera whose RTSP over TLS port presents another key than its HTTPS: the capability query
+// reports that key, and a driver given it back streams over TLS; without it the video is refused.
+TEST(RtspOverTlsVideoKey, QueryReportsTheVideoPortsOwnKeyAndTheDriverPinsIt) {
+  setenv(korvalt::SupervisionIntervals::kPortProbeVariable, "200", 1);
+  for (const bool ownKey : {false, true}) {
+    SCOPED_TRACE(ownKey ? "own key" : "the HTTPS key");
+    testsupport::CamsimOptions options = CameraOptions();
+    if (ownKey) options.ExtraArgs = {"--rtsps-own-key"};
+    testsupport::Camsim camera(options);
+    ASSERT_TRUE(camera.Ok());
+    ASSERT_EQ(camera.VideoKeySha256().empty(), !ownKey);
+
+    korvalt::DEVICE_INFO device;
+    device.Address = "127.0.0.1";
+    device.Port = camera.HttpsPort();
+    device.UserName = "admin";
+    device.Password = "secret";
+    device.Login = std::make_shared<korvalt::CCameraLogin>();
+    korvalt::CQuenlarkCameraProperties query(device);
+    query.UseRtspsPort(camera.RtspsPort());
+    ASSERT_TRUE(query.QueryProperties(nullptr));
+    EXPECT_EQ(query.KeySha256(), camera.KeySha256());
+    EXPECT_EQ(query.VideoKeySha256(), camera.VideoKeySha256()) << "reported only when it differs";
+
+    for (const bool pinVideo : {true, false}) {
+      if (!ownKey && !pinVideo) continue;
+      SCOPED_TRACE(pinVideo ? "video key pinned" : "no video pin");
+      hostkit::Module module;
+      ASSERT_TRUE(module.Load(QUENLARK_MODULE_PATH)) << module.Error();
+      hostkit::DebugSink debug;
+      hostkit::SampleAllocator allocator;
+      DecodingSink frames;
+      hostkit::DeviceParams params;
+      params.Config.Address = "127.0.0.1";
+      params.Config.Port = camera.HttpsPort();
+      params.Config.UserName = "admin";
+      params.Config.Password = "secret";
+      params.Config.CodecType = ipc::kCodecTypeH264;
+      params.Config.Custom = {{1, "0"},
+                              {2, "(none)"},
+                              {3, "(none)"},
+                              {4, query.KeySha256()},
+                              {kRtspsPortParameter, std::to_string(camera.RtspsPort())}};
+      if (pinVideo) params.Config.Custom[kRtspsKeyParameter] = ownKey ? query.VideoKeySha256() : "(none)";
+      const int loginsBefore = LogCount(camera, "logins_rtsps");
+      auto* driver = module.Create();
+      ASSERT_TRUE(driver->Open(&debug, &allocator, &params));
+      auto* capture = driver->GetVideoCapture();
+      hostkit::ChannelSettings settings(40, 60, 320, 240);
+      ASSERT_TRUE(capture->StartChannel(0, &frames.Sink, &settings));
+      if (pinVideo) {
+        EXPECT_TRUE(frames.WaitFrames(5, 30000));
+        EXPECT_EQ(debug.Count(kTlsLine), 1u);
+        EXPECT_EQ(debug.Count(kRefusedLine), 0u);
+      } else {
+        EXPECT_TRUE(testsupport::Eventually([&] { return debug.Count(kRefusedLine) > 0; }, 30000));
+        EXPECT_EQ(LogCount(camera, "logins_rtsps"), loginsBefore) << "nothing sent to a refused key";
+      }
+      module.Delete(driver);
+      EXPECT_EQ(allocator.Created.load(), allocator.Released.load());
+    }
+  }
 }
 
 }  // namespace

@@ -41,6 +41,10 @@ void Camsim::ReadTlsFields(const std::string& readyLine) {
   constexpr std::string_view kKey = " key-sha256=";
   const size_t key = readyLine.find(kKey);
   Key = key == std::string::npos ? std::string() : readyLine.substr(key + kKey.size(), 64);
+  constexpr std::string_view kVideoKey = " rtsps-key-sha256=";
+  const size_t videoKey = readyLine.find(kVideoKey);
+  VideoKey =
+      videoKey == std::string::npos ? std::string() : readyLine.substr(videoKey + kVideoKey.size(), 64);
 }
 
 std::string Camsim::SimGet(const std::string& pathAndQuery) {

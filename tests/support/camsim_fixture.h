@@ -47,6 +47,8 @@ class Camsim {
   uint16_t RtspsPort() const { return RtspsPortNumber; }
   // The SHA-256 of the served TLS key (lower-case hex); empty without Https.
   const std::string& KeySha256() const { return Key; }
+  // The key the RTSP over TLS port presents when it has one of its own ("--rtsps-own-key"), else empty.
+  const std::string& VideoKeySha256() const { return VideoKey; }
 
   void Kill();     // stop the process now (a camera that dies)
   bool Restart();  // start again on the same ports
@@ -80,6 +82,7 @@ class Camsim {
   uint16_t HttpsPortNumber = 0;  // kept over a restart; the key is not
   uint16_t RtspsPortNumber = 0;  // likewise
   std::string Key;
+  std::string VideoKey;
 };
 
 }  // namespace testsupport

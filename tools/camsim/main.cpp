@@ -43,6 +43,8 @@ Options (also --name=value):
                          with the same key through --cert and --key
   --rtsps [PORT]         also serve "rtpvideo1.sdp" as RTSP over TLS on PORT (absent: 322, 0 = any
                          free port), the certificate of --https; RTP goes inside the connection
+  --rtsps-own-key        RTSP over TLS presents a certificate and key of its own, made at start (the
+                         ready line then goes on " rtsps-key-sha256=HEX")
   --http on|off          off: no plain HTTP server at all (the ready line says http=0; needs --https)
   --http-redirect-to-https  plain HTTP answers every camera request with 301 and the same path
                          and query on the HTTPS port (the /sim/ controls stay)
@@ -141,6 +143,7 @@ struct Args {
   bool Https = false;
   uint16_t HttpsPort = 0;
   bool Rtsps = false;
+  bool RtspsOwnKey = false;
   uint16_t RtspsPort = kDefaultRtspsPort;
   bool Http = true;
   bool Redirect = false;
@@ -216,6 +219,10 @@ Args ParseArgs(int argc, char** argv) {
       args.Https = true;
       if (OptionalValue(argc, argv, i, hasValue, value))
         args.HttpsPort = static_cast<uint16_t>(Number(name, value, 0, 65535));
+      continue;
+    }
+    if (name == "--rtsps-own-key") {
+      args.RtspsOwnKey = true;
       continue;
     }
     if (name == "--rtsps") {
@@ -331,6 +338,7 @@ Args ParseArgs(int argc, char** argv) {
   const bool tls = args.Https || args.Rtsps;
   if (!tls && (!args.CertFile.empty() || !args.SaveCertFile.empty()))
     Fail("--cert, --key, --save-cert and --save-key need --https or --rtsps");
+  if (args.RtspsOwnKey && !args.Rtsps) Fail("--rtsps-own-key needs --rtsps");
   if (args.Rtsps && (!c.Rtsp || !args.Replay.empty()))
     Fail("--rtsps serves the encoded stream: not with --no-rtsp or --replay");
   if (!args.Https && (!args.Http || args.Redirect))
@@ -351,12 +359,16 @@ int main(int argc, char** argv) {
   camsim::CameraConfig& config = args.Config;
   std::signal(SIGPIPE, SIG_IGN);
   std::unique_ptr<camsim::TlsIdentity> identity;
+  std::unique_ptr<camsim::TlsIdentity> videoIdentity;  // --rtsps-own-key
   if (args.Https || args.Rtsps) {
     std::string error;
     identity = args.CertFile.empty()
                    ? camsim::TlsIdentity::Generate(config.Bind == kAnyAddress ? "camsim" : config.Bind, error)
                    : camsim::TlsIdentity::Load(args.CertFile, args.KeyFile, error);
     if (identity && !args.SaveCertFile.empty()) identity->Save(args.SaveCertFile, args.SaveKeyFile, error);
+    if (identity && args.RtspsOwnKey)
+      videoIdentity =
+          camsim::TlsIdentity::Generate(config.Bind == kAnyAddress ? "camsim" : config.Bind, error);
     if (!error.empty()) {
       std::fprintf(stderr, "camsim: %s\n", error.c_str());
       return 1;
@@ -421,7 +433,8 @@ int main(int argc, char** argv) {
     }
     rtspPort = static_cast<uint16_t>(bound);
     if (args.Rtsps) {
-      const int tlsBound = rtsp->StartTls(config.Bind, args.RtspsPort, identity->Pem());
+      const int tlsBound =
+          rtsp->StartTls(config.Bind, args.RtspsPort, (videoIdentity ? videoIdentity : identity)->Pem());
       if (tlsBound <= 0) {
         std::fprintf(stderr, "camsim: cannot listen for RTSP over TLS on %s:%u\n", config.Bind.c_str(),
                      args.RtspsPort);
@@ -467,6 +480,7 @@ int main(int argc, char** argv) {
   }
   if (rtspsPort > 0) readyTls += " rtsps=" + std::to_string(rtspsPort);
   if (identity) readyTls += " key-sha256=" + identity->KeySha256();
+  if (videoIdentity) readyTls += " rtsps-key-sha256=" + videoIdentity->KeySha256();
   http.Start();
 
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
