@@ -30,18 +30,6 @@ int Remaining(int timeoutMs, int64_t startMs) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Each thread's own wake-up for its socket waits, made on the thread's first wait.
-class WakeEvent {
- public:
-  WakeEvent() : Object(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-  ~WakeEvent() {
-    if (Object != nullptr) ::CloseHandle(Object);
-  }
-  WakeEvent(const WakeEvent&) = delete;
-  WakeEvent& operator=(const WakeEvent&) = delete;
-  HANDLE Object;
-};
-
 // One network-event selection per socket, shared by every thread that waits on it: Winsock keeps a
 // single selection per socket (a second WSAEventSelect replaces the first), so a thread waiting to
 // send and one waiting to receive on the same socket would otherwise cancel each other's wait.
@@ -51,7 +39,7 @@ class WakeEvent {
 class SocketSelections {
  public:
   struct Waiter {
-    HANDLE Wake = nullptr;  // the waiter's own auto-reset event
+    HANDLE Wake = nullptr;  // the waiter's own auto-reset event, lent by Register until Unregister
     long Interest = 0;      // FD_ bits it waits for
     long Seen = 0;          // FD_ bits recorded for the socket since it registered; under the lock
   };
@@ -62,15 +50,19 @@ class SocketSelections {
     return *selections;
   }
 
-  // The socket's selection event, or nullptr when the selection could not be made.
+  // The socket's selection event, or nullptr when the selection could not be made. Lends the
+  // waiter its wake-up event until Unregister.
   HANDLE Register(SOCKET socket, Waiter& waiter) {
     std::lock_guard<std::mutex> guard(Lock);
+    waiter.Wake = TakeSpare();
+    if (waiter.Wake == nullptr) return nullptr;
     auto [at, added] = Sockets.try_emplace(socket);
     Selection& selection = at->second;
     if (added) {
       selection.Network = TakeSpare();
       if (selection.Network == nullptr) {
         Sockets.erase(at);
+        GiveBack(waiter.Wake);
         return nullptr;
       }
     }
@@ -79,6 +71,7 @@ class SocketSelections {
       // A new selection clears what the socket had recorded: everyone looks again.
       if (::WSAEventSelect(socket, selection.Network, interest) != 0) {
         if (added) Forget(at);
+        GiveBack(waiter.Wake);
         return nullptr;
       }
       selection.Interest = interest;
@@ -90,6 +83,7 @@ class SocketSelections {
 
   void Unregister(SOCKET socket, Waiter& waiter) {
     std::lock_guard<std::mutex> guard(Lock);
+    GiveBack(waiter.Wake);
     const auto at = Sockets.find(socket);
     if (at == Sockets.end()) return;
     auto& waiters = at->second.Waiters;
@@ -127,7 +121,8 @@ class SocketSelections {
     long Interest = 0;
     std::vector<Waiter*> Waiters;
   };
-  static constexpr size_t kMaxSpares = 16;
+  // Events kept for the next selections and waiters; more are closed.
+  static constexpr size_t kMaxSpares = 64;
 
   HANDLE TakeSpare() {
     if (Spare.empty()) return ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -139,12 +134,19 @@ class SocketSelections {
   void Forget(std::unordered_map<SOCKET, Selection>::iterator at) {
     HANDLE event = at->second.Network;
     Sockets.erase(at);
+    GiveBack(event);
+  }
+
+  // Resets the event (nothing signals it once its user is gone, this lock held) and keeps it.
+  void GiveBack(HANDLE& event) {
+    if (event == nullptr) return;
     ::ResetEvent(event);
     if (Spare.size() < kMaxSpares) {
       Spare.push_back(event);
     } else {
       ::CloseHandle(event);
     }
+    event = nullptr;
   }
 
   std::mutex Lock;  // guards everything below; taken by every waiting thread
@@ -202,21 +204,20 @@ int WaitAny(Event& first, Event& second, int timeoutMs) {
 
 WaitResult WaitEventOrSocket(Event& event, intptr_t socket, short pollEvents, int timeoutMs) {
   if (!event.Valid()) return WaitResult::kError;
-  thread_local WakeEvent wake;
-  if (wake.Object == nullptr) return WaitResult::kError;
   const auto s = static_cast<SOCKET>(socket);
   HANDLE stop = Handle(event.NativeHandle());
   // The event has priority: a stop request wins over data.
   if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return WaitResult::kEvent;
   if (SocketReady(s, pollEvents)) return WaitResult::kSocket;
 
+  // The waiter's wake-up is lent by the selections, not kept per thread: MinGW's emulated
+  // thread-local storage may free a thread's storage before its destructors run, and a thread_local
+  // event was then lost (or another handle closed) when the thread ended.
   SocketSelections::Waiter waiter;
-  waiter.Wake = wake.Object;
   waiter.Interest = FD_CLOSE;
   if ((pollEvents & POLLIN) != 0) waiter.Interest |= FD_READ | FD_ACCEPT;
   if ((pollEvents & POLLOUT) != 0) waiter.Interest |= FD_WRITE | FD_CONNECT;
   SocketSelections& selections = SocketSelections::Instance();
-  ::ResetEvent(wake.Object);
   HANDLE network = selections.Register(s, waiter);
   if (network == nullptr) return WaitResult::kError;
   struct Leave {
@@ -226,7 +227,7 @@ WaitResult WaitEventOrSocket(Event& event, intptr_t socket, short pollEvents, in
     ~Leave() { Selections.Unregister(Socket, Self); }
   } leave{selections, s, waiter};
 
-  HANDLE objects[3] = {stop, wake.Object, network};
+  HANDLE objects[3] = {stop, waiter.Wake, network};
   const int64_t start = MonotonicMs();
   for (;;) {
     if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return WaitResult::kEvent;
