@@ -6,6 +6,10 @@
  *
  * DIGEST_PORT: camsim --auth digest --ptz yes --inputs 2 --outputs 2 (every job);
  * BASIC_PORT: camsim --auth basic (the Basic login). User admin, password secret on both.
+ *
+ *   c_host.exe DLL PORT1 PORT2 --soak MINUTES ...
+ *
+ * runs the soak instead (soak.c): two cameras with PTZ and I/O, any login scheme.
  */
 #include <winsock2.h>
 
@@ -17,33 +21,7 @@
 #include <wchar.h>
 #include <winternl.h>
 
-#include "recorder.h"
-
-extern volatile LONG gUnexpectedCalls;
-
-#define USER "admin"
-#define PASSWORD "secret"
-
-typedef struct Module {
-  HMODULE dll;
-  CreateIPCaptureFn create[4];
-  DeleteIPCaptureFn destroy[4];
-  InitCapabilityQueryFn init;
-  StartCapabilityQueryFn start;
-  TerminateCapabilityQueryFn terminate;
-  UninitCapabilityQueryFn uninit;
-} Module;
-
-typedef struct Host {
-  Module module;
-  uint16_t digestPort, basicPort;
-  DWORD streamMs;
-  DebugLog log;
-  Allocator allocator;
-  char custom[3][64]; /* from the capability query, handed back at Open */
-  bool allPassed;
-  Json json;
-} Host;
+#include "host.h"
 
 /* Progress on stderr, so that a job that hangs is named. */
 static void Progress(const char* step) {
@@ -61,7 +39,7 @@ static void Verdict(Host* host, const char* job, bool passed) {
 
 /* ---- Loading ---- */
 
-static bool LoadDriverModule(Module* m, const wchar_t* path, Json* json) {
+bool LoadDriverModule(Module* m, const wchar_t* path, Json* json) {
   static const char* const kCreate[4] = {"CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2",
                                          "CreateIPCaptureEx3"};
   static const char* const kDelete[4] = {"DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2",
@@ -93,11 +71,13 @@ static bool LoadDriverModule(Module* m, const wchar_t* path, Json* json) {
 
 /* ---- Capability query and logins ---- */
 
-/* One query; true when the callback reported completion. */
-static bool RunQuery(Host* host, Capabilities* c, uint16_t port, const char* password) {
+bool RunQuery(Host* host, Capabilities* c, uint16_t port, const char* password) {
   CapabilitiesInit(c);
   const Module* m = &host->module;
-  if (m->init(&c->callback, 0) != 1) return false;
+  if (m->init(&c->callback, 0) != 1) {
+    CloseHandle(c->done);
+    return false;
+  }
   const bool started = m->start("127.0.0.1", port, USER, password, &c->results) == 1;
   const bool ended = started && WaitForSingleObject(c->done, 20000) == WAIT_OBJECT_0;
   m->uninit();
@@ -185,10 +165,11 @@ static void LoginJob(Host* host, const char* key, uint16_t port) {
 
 /* ---- Driver ---- */
 
-static IIPCaptureDriver* OpenDriver(Host* host, Device* device, int createIndex, int32_t codecType) {
+IIPCaptureDriver* OpenDriverAt(Host* host, Device* device, int createIndex, int32_t codecType, uint16_t port,
+                               const char* const custom[3]) {
   DeviceInit(device);
   device->address = "127.0.0.1";
-  device->httpPort = host->digestPort;
+  device->httpPort = port;
   device->codecType = codecType;
   device->channels = 1;
   device->inputs = 2;
@@ -196,7 +177,7 @@ static IIPCaptureDriver* OpenDriver(Host* host, Device* device, int createIndex,
   device->model = "QL-3110";
   device->user = USER;
   device->password = PASSWORD;
-  for (int i = 0; i < 3; ++i) device->custom[i] = host->custom[i];
+  for (int i = 0; i < 3; ++i) device->custom[i] = custom[i];
   IIPCaptureDriver* driver = host->module.create[createIndex]();
   if (driver == NULL) return NULL;
   if (!QH_CALL(driver, Open, &host->log.sink, &host->allocator.iface, &device->params)) {
@@ -204,6 +185,11 @@ static IIPCaptureDriver* OpenDriver(Host* host, Device* device, int createIndex,
     return NULL;
   }
   return driver;
+}
+
+static IIPCaptureDriver* OpenDriver(Host* host, Device* device, int createIndex, int32_t codecType) {
+  const char* const custom[3] = {host->custom[0], host->custom[1], host->custom[2]};
+  return OpenDriverAt(host, device, createIndex, codecType, host->digestPort, custom);
 }
 
 /* ---- Video ---- */
@@ -597,7 +583,10 @@ static void DeviceJobs(Host* host) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4) {
-    fprintf(stderr, "usage: c_host DLL DIGEST_PORT BASIC_PORT [SECONDS]\n");
+    fprintf(stderr,
+            "usage: c_host DLL DIGEST_PORT BASIC_PORT [SECONDS]\n"
+            "       c_host DLL PORT1 PORT2 --soak MINUTES [--sample-seconds S] [--fault-seconds S]\n"
+            "              [--seed N] --out FILE.csv\n");
     return 2;
   }
   _setmode(_fileno(stdout), _O_BINARY);
@@ -611,6 +600,11 @@ int wmain(int argc, wchar_t** argv) {
   host.streamMs = argc > 4 ? (DWORD)(_wtof(argv[4]) * 1000) : 2000;
   DebugLogInit(&host.log);
   AllocatorInit(&host.allocator);
+  if (argc > 4 && wcscmp(argv[4], L"--soak") == 0) {
+    const int status = SoakMain(&host, argv[1], argc - 4, argv + 4);
+    WSACleanup();
+    return status;
+  }
 
   Json* json = &host.json;
   JsonOpen(json, NULL, '{');
