@@ -9,7 +9,8 @@
 # recorder (tests/windows/c_host/) drives the DLL itself: capability query, video of each codec,
 # reconnects after the camera closes the RTSP connection (the process's event handles counted
 # before and after), digital I/O, PTZ and presets, Digest and Basic logins, destruction and
-# unload. Needs the normal Linux build's camsim (build/bin/camsim, built when missing), or the one
+# unload; and a minute of channel restarts across eight drivers must leave no handle or thread
+# behind (its soak mode, handles counted by type). Needs the normal Linux build's camsim (build/bin/camsim, built when missing), or the one
 # QUENLARK_CAMSIM_EXECUTABLE names.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -167,4 +168,26 @@ print(f"c_host ({arch}): {len(jobs) + 3} jobs passed in {seconds} s; pictures h2
       f"{run['reconnects']['reconnects']} reconnects, event handles {run['reconnects']['event_handles_before']} -> "
       f"{run['reconnects']['event_handles_after']}; I/O output read back on/off; "
       f"presets add, rename, go, remove with the file read back")
+PY
+
+echo "== C recorder: channel restarts leave no handles behind"
+# A minute of restarts across eight drivers: every restart ends a channel's threads and starts new ones.
+restart_digest=$(start_camsim camsim-restart-digest --auth digest --ptz yes --inputs 2 --outputs 2)
+restart_basic=$(start_camsim camsim-restart-basic --auth basic --ptz yes --inputs 2 --outputs 2)
+timeout 300 "${wine[@]}" "$host_dir/c_host.exe" "Z:$PWD/$build/bin/quenlark_ipcapture.dll" "$restart_digest" \
+  "$restart_basic" --soak 1 --fault-seconds 0.6 --only restart --sample-seconds 5 \
+  --out "Z:$work/restarts.csv" >"$work/restarts.txt"
+python3 - "$work/restarts.txt" "$arch" <<'PY'
+import sys
+values = dict(line.split(" ", 1) for line in open(sys.argv[1]).read().splitlines() if " " in line)
+count = lambda key: int(values.get(key, "0"))
+restarts = count("faults")
+warm, end = count("handles_after_warm_up"), count("handles_after_last_delete")
+events = count("handles_after_last_delete.Event") - count("handles_after_warm_up.Event")
+threads = count("threads_after_last_delete") - count("threads_after_warm_up")
+# A few events may join the spare pool the waits share; one per restart or so is a leak.
+if restarts < 50 or end - warm > 8 or events > 8 or threads > 0:
+    sys.exit(f"c_host restarts ({sys.argv[2]}): {restarts} restarts, handles {warm} -> {end} (events {events:+d}), "
+             f"threads {threads:+d}")
+print(f"c_host restarts ({sys.argv[2]}): {restarts} restarts, handles {warm} -> {end}, threads {threads:+d}")
 PY
