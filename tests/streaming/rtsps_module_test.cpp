@@ -251,4 +251,28 @@ TEST(RtspOverTlsVideoKey, QueryReportsTheVideoPortsOwnKeyAndTheDriverPinsIt) {
   }
 }
 
+// The query's handshake with a video port that accepts and says nothing ends at the host's cancel,
+// not at the network time-out.
+TEST(RtspOverTlsVideoKey, QueryCancelledDuringASilentHandshakeReturnsPromptly) {
+  testsupport::Camsim camera(CameraOptions());
+  ASSERT_TRUE(camera.Ok());
+  testsupport::ScriptedTcpServer silent([](auto& c) { c.StaySilent(); });
+  korvalt::DEVICE_INFO device;
+  device.Address = "127.0.0.1";
+  device.Port = camera.HttpsPort();
+  device.UserName = "admin";
+  device.Password = "secret";
+  device.NetworkTimeout = 60000;
+  device.Login = std::make_shared<korvalt::CCameraLogin>();
+  korvalt::CQuenlarkCameraProperties query(device);
+  query.UseRtspsPort(silent.Port());
+  std::thread asking([&] { query.QueryProperties(nullptr); });
+  ASSERT_TRUE(testsupport::Eventually([&] { return silent.ConnectionCount() > 0; }, 30000));
+  const auto start = Clock::now();
+  query.CancelRequest();
+  asking.join();
+  EXPECT_LT(MsSince(start), 1000);
+  EXPECT_TRUE(query.VideoKeySha256().empty());
+}
+
 }  // namespace
