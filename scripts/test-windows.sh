@@ -185,8 +185,9 @@ restarts = count("faults")
 warm, end = count("handles_after_warm_up"), count("handles_after_last_delete")
 events = count("handles_after_last_delete.Event") - count("handles_after_warm_up.Event")
 threads = count("threads_after_last_delete") - count("threads_after_warm_up")
-# A few events may join the spare pool the waits share; one per restart or so is a leak.
-if restarts < 50 or end - warm > 8 or events > 8 or threads > 0:
+# A few events may join the spare pool the waits share, and Wine may start a thread of its own; one
+# per restart or so is a leak.
+if restarts < 50 or end - warm > 8 or events > 8 or threads > 2:
     sys.exit(f"c_host restarts ({sys.argv[2]}): {restarts} restarts, handles {warm} -> {end} (events {events:+d}), "
              f"threads {threads:+d}")
 print(f"c_host restarts ({sys.argv[2]}): {restarts} restarts, handles {warm} -> {end}, threads {threads:+d}")
