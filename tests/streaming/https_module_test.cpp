@@ -27,12 +27,6 @@ namespace {
 namespace ipc = korvalt::ipcapture;
 using namespace std::chrono_literals;
 
-int LogCount(testsupport::Camsim& camera, const std::string& name) {
-  const std::string log = camera.SimGet("/sim/log");
-  const size_t at = log.find(name + "=");
-  return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + name.size() + 1);
-}
-
 struct KEY_CASE {
   const char* Name;
   bool Https;     // TLS only, else plain HTTP
@@ -118,20 +112,20 @@ TEST_P(CameraLogins, OnlyTheReportedKeyServesAndNoCredentialsGoBeforeAChallenge)
     }
     EXPECT_TRUE(testsupport::Eventually(
         [&] { return camera.SimGet("/sim/log").find("ptz_move_cont.cgi") != std::string::npos; }, 10000));
-    EXPECT_GT(LogCount(camera, c.Https ? "logins_https" : "logins_http"), 0);
+    EXPECT_GT(camera.LogCount(c.Https ? "logins_https" : "logins_http"), 0);
   } else {
     EXPECT_TRUE(testsupport::Eventually([&] { return debug.Count("not the pinned key") > 0; }, 10000));
     std::this_thread::sleep_for(3s);  // what the channel and the I/O would do meanwhile
     EXPECT_EQ(pictures(), 0);
     EXPECT_EQ(debug.Count("not the pinned key"), 1u) << "one line for the series";
-    EXPECT_EQ(LogCount(camera, "logins_accepted") + LogCount(camera, "logins_refused"), 0);
+    EXPECT_EQ(camera.LogCount("logins_accepted") + camera.LogCount("logins_refused"), 0);
   }
   // Whatever the key, nothing with credentials before a challenge and no Basic; to a TLS camera,
   // nothing in plain HTTP.
-  EXPECT_EQ(LogCount(camera, "credentials_before_challenge"), 0);
-  EXPECT_EQ(LogCount(camera, "logins_basic"), 0);
+  EXPECT_EQ(camera.LogCount("credentials_before_challenge"), 0);
+  EXPECT_EQ(camera.LogCount("logins_basic"), 0);
   if (c.Https) {
-    EXPECT_EQ(LogCount(camera, "logins_http"), 0);
+    EXPECT_EQ(camera.LogCount("logins_http"), 0);
   }
   module.Delete(driver);
 }

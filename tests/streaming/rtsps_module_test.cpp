@@ -36,22 +36,6 @@ constexpr int kRtspsPortParameter = korvalt::ipcapture::kCustomParameterRtspsPor
 constexpr int kRtspsKeyParameter = korvalt::ipcapture::kCustomParameterRtspsKeySha256;
 constexpr const char* kRefusedLine = "not the pinned key";
 
-int LogCount(testsupport::Camsim& camera, const std::string& name) {
-  const std::string log = camera.SimGet("/sim/log");
-  const size_t at = log.find(name + "=");
-  return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + name.size() + 1);
-}
-
-testsupport::CamsimOptions CameraOptions() {
-  testsupport::CamsimOptions options;
-  options.Auth = "digest";
-  options.Rtsp = true;
-  options.Https = true;
-  options.PlainHttp = false;
-  options.Rtsps = true;
-  return options;
-}
-
 class RtspOverTlsModule : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -97,7 +81,7 @@ class RtspOverTlsModule : public ::testing::Test {
     EXPECT_LT(MsSince(start), 1000);
   }
 
-  testsupport::Camsim Camera{CameraOptions()};
+  testsupport::Camsim Camera{testsupport::TlsCameraOptions()};
   testsupport::TcpRelay Relay{Camera.RtspsPort()};
   DecodingSink Frames;
   hostkit::Module Module;
@@ -120,8 +104,8 @@ TEST_P(EveryCodecOverTls, DecodablePicturesAndNothingInTheClear) {
   ExpectPromptStop(capture);
   EXPECT_EQ(Debug.Count(kTlsLine), 1u);
   EXPECT_EQ(Debug.Count(kPlainLine), 0u);
-  EXPECT_GT(LogCount(Camera, "logins_rtsps"), 0);
-  EXPECT_EQ(LogCount(Camera, "logins_rtsp"), 0);
+  EXPECT_GT(Camera.LogCount("logins_rtsps"), 0);
+  EXPECT_EQ(Camera.LogCount("logins_rtsp"), 0);
   // What anyone between recorder and camera could read: TLS records end to end.
   testsupport::ExpectNothingInTheClear(Relay);
 }
@@ -153,11 +137,11 @@ TEST_F(RtspOverTlsModule, CameraRestartedWithAnotherKeyGetsNothingAndOneLine) {
   ASSERT_TRUE(Camera.Restart());
   ASSERT_NE(Camera.KeySha256(), oldKey);
   EXPECT_TRUE(testsupport::Eventually([&] { return Debug.Count("not the pinned key") > 0; }, 30000));
-  const int loginsAfterRefusal = LogCount(Camera, "logins_rtsps") + LogCount(Camera, "logins_https");
+  const int loginsAfterRefusal = Camera.LogCount("logins_rtsps") + Camera.LogCount("logins_https");
   std::this_thread::sleep_for(std::chrono::seconds(3));  // what the channel would do meanwhile
   EXPECT_EQ(Debug.Count("not the pinned key"), 1u) << "one line for the series";
-  EXPECT_EQ(LogCount(Camera, "logins_rtsps") + LogCount(Camera, "logins_https"), loginsAfterRefusal);
-  EXPECT_EQ(LogCount(Camera, "logins_rtsp"), 0);
+  EXPECT_EQ(Camera.LogCount("logins_rtsps") + Camera.LogCount("logins_https"), loginsAfterRefusal);
+  EXPECT_EQ(Camera.LogCount("logins_rtsp"), 0);
   EXPECT_EQ(Debug.Count(kPlainLine), 0u);
   ExpectPromptStop(capture);
 }
@@ -175,7 +159,7 @@ TEST_F(RtspOverTlsModule, SilentTlsPortGivesPlainRtspWithOneLineAndStopsPromptly
   ASSERT_TRUE(Frames.WaitFrames(5, 40000));
   EXPECT_EQ(Debug.Count(kPlainLine), 1u);
   EXPECT_EQ(Debug.Count(kTlsLine), 0u);
-  EXPECT_GT(LogCount(Camera, "logins_rtsp"), 0);
+  EXPECT_GT(Camera.LogCount("logins_rtsp"), 0);
   // Kept for the driver's life: a restart goes to plain RTSP at once, without a second line.
   ASSERT_TRUE(capture->StopChannel(0));
   const size_t tries = silent.ConnectionCount();
@@ -193,7 +177,7 @@ TEST(RtspOverTlsVideoKey, QueryReportsTheVideoPortsOwnKeyAndTheDriverPinsIt) {
   setenv(korvalt::SupervisionIntervals::kPortProbeVariable, "200", 1);
   for (const bool ownKey : {false, true}) {
     SCOPED_TRACE(ownKey ? "own key" : "the HTTPS key");
-    testsupport::CamsimOptions options = CameraOptions();
+    testsupport::CamsimOptions options = testsupport::TlsCameraOptions();
     if (ownKey) options.ExtraArgs = {"--rtsps-own-key"};
     testsupport::Camsim camera(options);
     ASSERT_TRUE(camera.Ok());
@@ -231,7 +215,7 @@ TEST(RtspOverTlsVideoKey, QueryReportsTheVideoPortsOwnKeyAndTheDriverPinsIt) {
                               {4, query.KeySha256()},
                               {kRtspsPortParameter, std::to_string(camera.RtspsPort())}};
       if (pinVideo) params.Config.Custom[kRtspsKeyParameter] = ownKey ? query.VideoKeySha256() : "(none)";
-      const int loginsBefore = LogCount(camera, "logins_rtsps");
+      const int loginsBefore = camera.LogCount("logins_rtsps");
       auto* driver = module.Create();
       ASSERT_TRUE(driver->Open(&debug, &allocator, &params));
       auto* capture = driver->GetVideoCapture();
@@ -243,7 +227,7 @@ TEST(RtspOverTlsVideoKey, QueryReportsTheVideoPortsOwnKeyAndTheDriverPinsIt) {
         EXPECT_EQ(debug.Count(kRefusedLine), 0u);
       } else {
         EXPECT_TRUE(testsupport::Eventually([&] { return debug.Count(kRefusedLine) > 0; }, 30000));
-        EXPECT_EQ(LogCount(camera, "logins_rtsps"), loginsBefore) << "nothing sent to a refused key";
+        EXPECT_EQ(camera.LogCount("logins_rtsps"), loginsBefore) << "nothing sent to a refused key";
       }
       module.Delete(driver);
       EXPECT_EQ(allocator.Created.load(), allocator.Released.load());
@@ -254,7 +238,7 @@ TEST(RtspOverTlsVideoKey, QueryReportsTheVideoPortsOwnKeyAndTheDriverPinsIt) {
 // The query's handshake with a video port that accepts and says nothing ends at the host's cancel,
 // not at the network time-out.
 TEST(RtspOverTlsVideoKey, QueryCancelledDuringASilentHandshakeReturnsPromptly) {
-  testsupport::Camsim camera(CameraOptions());
+  testsupport::Camsim camera(testsupport::TlsCameraOptions());
   ASSERT_TRUE(camera.Ok());
   testsupport::ScriptedTcpServer silent([](auto& c) { c.StaySilent(); });
   korvalt::DEVICE_INFO device;

@@ -1,6 +1,7 @@
 // What the camsim fixture does the same on both systems: its requests to the simulator's own
 // pages. Starting and stopping the simulator is per system (camsim_fixture_<system>.cpp).
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -136,8 +137,22 @@ std::vector<std::string> Camsim::RequestPaths(const std::vector<std::string>& pr
 }
 
 int Camsim::ConnectionCount() {
-  const std::string value = Value(SimGet("/sim/log"), "connections");
-  return value.empty() ? -1 : std::stoi(value);
+  return LogCount("connections");
+}
+
+int Camsim::LogCount(const std::string& name) {
+  const std::string value = Value(SimGet("/sim/log"), name);
+  return value.empty() ? -1 : std::atoi(value.c_str());
+}
+
+CamsimOptions TlsCameraOptions() {
+  CamsimOptions options;
+  options.Auth = "digest";
+  options.Rtsp = true;
+  options.Https = true;
+  options.PlainHttp = false;
+  options.Rtsps = true;
+  return options;
 }
 
 void Camsim::ClearLog() {

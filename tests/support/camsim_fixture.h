@@ -60,6 +60,8 @@ class Camsim {
   std::vector<std::string> RequestPaths(const std::vector<std::string>& prefixes = {});
   // TCP connections that carried camera requests since the start or the last ClearLog; -1 on failure.
   int ConnectionCount();
+  // A count of /sim/log ("logins_rtsps", "credentials_before_challenge"); -1 on failure.
+  int LogCount(const std::string& name);
   void ClearLog();
   bool SetInput(int number /*1-based*/, bool on);
   // kind: status (value = HTTP status, 0 = 500), empty, close, stall (value = ms); for the next count
@@ -84,5 +86,8 @@ class Camsim {
   std::string Key;
   std::string VideoKey;
 };
+
+// A Digest camera serving its CGI over HTTPS only and its video over RTSP over TLS (any free ports).
+CamsimOptions TlsCameraOptions();
 
 }  // namespace testsupport

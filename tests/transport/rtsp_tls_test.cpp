@@ -23,22 +23,6 @@ namespace {
 
 using Failure = CBaseRTSPClient::Failure;
 
-int LogCount(testsupport::Camsim& camera, const std::string& name) {
-  const std::string log = camera.SimGet("/sim/log");
-  const size_t at = log.find(name + "=");
-  return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + name.size() + 1);
-}
-
-testsupport::CamsimOptions TlsCamera() {
-  testsupport::CamsimOptions options;
-  options.Auth = "digest";
-  options.Rtsp = true;
-  options.Https = true;
-  options.PlainHttp = false;
-  options.Rtsps = true;
-  return options;
-}
-
 class FrameCounter : public IInterleavedSink {
  public:
   void OnInterleavedFrame(uint8_t channel, const uint8_t* data, size_t length) override {
@@ -64,7 +48,7 @@ RTSP_CONNECTION_PARAMS TlsParams(uint16_t port, std::shared_ptr<CCameraLogin> lo
 }
 
 TEST(RtspOverTls, StreamsInsideTheConnectionAndNothingCrossesInTheClear) {
-  testsupport::Camsim camera(TlsCamera());
+  testsupport::Camsim camera(testsupport::TlsCameraOptions());
   ASSERT_TRUE(camera.Ok());
   ASSERT_NE(camera.RtspsPort(), 0);
   testsupport::TcpRelay relay(camera.RtspsPort());
@@ -92,14 +76,14 @@ TEST(RtspOverTls, StreamsInsideTheConnectionAndNothingCrossesInTheClear) {
   EXPECT_TRUE(client.ExchangeWithRetry(kRtspTeardown));
   client.Disconnect();
 
-  EXPECT_GT(LogCount(camera, "logins_rtsps"), 0);
-  EXPECT_EQ(LogCount(camera, "logins_rtsp"), 0);
+  EXPECT_GT(camera.LogCount("logins_rtsps"), 0);
+  EXPECT_EQ(camera.LogCount("logins_rtsp"), 0);
   // What the network between saw: TLS records end to end, no RTSP text, a stream's worth of bytes.
   testsupport::ExpectNothingInTheClear(relay);
 }
 
 TEST(RtspOverTls, AnotherKeyGetsNothingAndOneLineThenWaitsItsTurn) {
-  testsupport::Camsim camera(TlsCamera());
+  testsupport::Camsim camera(testsupport::TlsCameraOptions());
   ASSERT_TRUE(camera.Ok());
   testsupport::FakeDriver log;
   auto login = std::make_shared<CCameraLogin>(1000);
@@ -121,7 +105,7 @@ TEST(RtspOverTls, AnotherKeyGetsNothingAndOneLineThenWaitsItsTurn) {
   EXPECT_EQ(lines[0].Level, 1);
   EXPECT_NE(lines[0].Text.find("not the pinned key"), std::string::npos) << lines[0].Text;
   EXPECT_NE(lines[0].Text.find(camera.KeySha256()), std::string::npos) << lines[0].Text;
-  EXPECT_EQ(LogCount(camera, "logins_rtsps"), 0);
+  EXPECT_EQ(camera.LogCount("logins_rtsps"), 0);
   EXPECT_EQ(camera.SimGet("/sim/log").find("DESCRIBE"), std::string::npos);
 }
 
