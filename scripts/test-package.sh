@@ -83,7 +83,7 @@ TOOLCHAIN
       -D_UNICODE)
     [ "$arch" = x86 ] && flags+=(-mpreferred-stack-boundary=2)
     run "$triple-gcc-posix" "${flags[@]}" -o "$work/c_host-$arch.exe" tests/windows/c_host/main.c \
-      tests/windows/c_host/recorder.c -lws2_32
+      tests/windows/c_host/recorder.c tests/windows/c_host/soak.c -lws2_32
   done
   # One short run: the x64 recorder loads the zip's DLL and makes and deletes one driver.
   windows_arch x64
