@@ -300,10 +300,12 @@ std::vector<std::string> QueryChallenges(HINTERNET request) {
   return challenges;
 }
 
-// A reply in neither protocol: a TLS port spoken to in plain HTTP, or the other way round.
+// A reply in neither protocol: a TLS port spoken to in plain HTTP, or the other way round. A TLS
+// port may reset the connection on a plain request; WinHTTP then reports either its connection
+// error or, under Wine at times, the socket's own WSAECONNRESET.
 bool WrongProtocol(DWORD error) {
   return error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE || error == ERROR_WINHTTP_SECURE_FAILURE ||
-         error == ERROR_WINHTTP_CONNECTION_ERROR;
+         error == ERROR_WINHTTP_CONNECTION_ERROR || error == WSAECONNRESET;
 }
 
 }  // namespace
