@@ -27,6 +27,7 @@
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,7 @@
 #include <shared_mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/soak_camera.h"
@@ -85,6 +87,9 @@ const char kHelp[] =
   --fault-seconds S    mean time between two faults (default 12)
   --fault-rate N       faults N times as often (default 1): does memory follow time or faults?
   --grace-seconds S    time a channel may take to stream again after a fault touched it (default 30)
+  --only KINDS         only these faults, comma-separated: camera (killed, RTSP connections
+                       closed), cgi, credentials, channel (stopped, restarted), open, io, ptz,
+                       query; to tell which of them memory follows (default: all)
   --out DIR            output directory (default soak-output)
   --module PATH        driver module (default: libquenlark_ipcapture.so beside this program)
   --camsim PATH        camera simulator (default: camsim beside this program)
@@ -99,6 +104,7 @@ struct Options {
   double FaultSeconds = 12;
   double FaultRate = 1;
   double GraceSeconds = 30;
+  uint32_t OnlyKinds = 0;  // bit per fault kind drawn by the schedule; 0: every kind
   std::string Out = "soak-output";
   std::string ModulePath = hostkit::DefaultModulePath();
   std::string CamsimPath = hostkit::BesideExecutable("camsim");
@@ -107,6 +113,30 @@ struct Options {
 [[noreturn]] void Usage(const std::string& message) {
   std::fprintf(stderr, "soak_bench: %s\n%s", message.c_str(), kHelp);
   std::exit(2);
+}
+
+// The schedule draws one of 16 kinds; a name stands for the kinds that make that fault.
+uint32_t FaultKinds(const std::string& list) {
+  static const std::pair<const char*, uint32_t> kNames[] = {{"camera", 1u << 0 | 1u << 13},
+                                                            {"cgi", 1u << 1 | 1u << 2},
+                                                            {"credentials", 1u << 3},
+                                                            {"channel", 7u << 4},
+                                                            {"open", 1u << 7},
+                                                            {"io", 7u << 8},
+                                                            {"ptz", 3u << 11},
+                                                            {"query", 3u << 14}};
+  uint32_t kinds = 0;
+  size_t begin = 0;
+  while (begin <= list.size()) {
+    const size_t end = std::min(list.find(',', begin), list.size());
+    const std::string name = list.substr(begin, end - begin);
+    const auto* found = std::find_if(std::begin(kNames), std::end(kNames),
+                                     [&](const auto& entry) { return name == entry.first; });
+    if (found == std::end(kNames)) Usage("unknown fault kind " + name);
+    kinds |= found->second;
+    begin = end + 1;
+  }
+  return kinds;
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -147,6 +177,8 @@ Options ParseOptions(int argc, char** argv) {
       o.FaultRate = number(1, 1000);
     else if (name == "--grace-seconds")
       o.GraceSeconds = number(1, 3600);
+    else if (name == "--only")
+      o.OnlyKinds = FaultKinds(value);
     else if (name == "--out")
       o.Out = value;
     else if (name == "--module")
@@ -740,7 +772,9 @@ void Soak::Schedule() {
     }
     for (auto& action : due) action();
     if (Clock::now() >= next) {
-      Fault(Random() % kKinds);
+      uint32_t kind = Random() % kKinds;
+      while (Opt.OnlyKinds != 0 && (Opt.OnlyKinds & (1u << kind)) == 0) kind = Random() % kKinds;
+      Fault(kind);
       next += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(gap(Random)));
     }
     std::this_thread::sleep_for(Ms(50));
