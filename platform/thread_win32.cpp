@@ -13,4 +13,8 @@ void RaiseCurrentThreadPriority() {
   ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
 }
 
+void RestoreCurrentThreadPriority() {
+  ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+}
+
 }  // namespace korvalt::platform

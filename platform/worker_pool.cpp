@@ -1,0 +1,164 @@
+#include "platform/worker_pool.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/thread.h"
+
+namespace korvalt::platform {
+
+namespace {
+// Idle workers kept beyond this many end (a burst of reconnections does not keep its threads).
+constexpr size_t kMaxIdleWorkers = 64;
+// A worker ends after this many bodies. The allocator keeps a cache of freed blocks per thread
+// that only a thread's end gives back; a worker that ran every kind of body would hold a full one.
+constexpr uint32_t kBodiesPerWorker = 8;
+}  // namespace
+
+struct Worker {
+  std::thread Os;   // written by Run under State::Lock before the worker reads it
+  uint32_t Id = 0;  // guarded by State::Lock; set by the worker as it starts
+  std::condition_variable Wake;
+  std::function<void()> Body;   // guarded by State::Lock: the next body, handed over by Run
+  std::shared_ptr<Event> Done;  // guarded by State::Lock, with Body
+  bool Exit = false;            // guarded by State::Lock: end instead of waiting
+  bool Joined = false;          // guarded by State::Lock: someone joins Os; else it detaches itself
+  uint32_t Bodies = 0;          // run so far; only the worker touches it
+};
+
+struct WorkerPool::State {
+  std::mutex Lock;
+  std::condition_variable Started;
+  size_t Holds = 0;  // guarded by Lock: bodies running + Threads attached
+  // guarded by Lock. Taken from the front, given back at the end: bodies go round every idle
+  // worker, so each one reaches its last body and none idles for ever after a burst.
+  std::deque<std::shared_ptr<Worker>> Idle;
+  std::vector<std::shared_ptr<Worker>> Leaving;  // guarded by Lock: told to end, joined by the next caller
+
+  // Called with Lock held when Holds reached 0: every idle worker ends. Returns those to join.
+  std::vector<std::shared_ptr<Worker>> TakeAllForExit() {
+    std::vector<std::shared_ptr<Worker>> out = std::move(Leaving);
+    Leaving.clear();
+    for (auto& w : Idle) out.push_back(std::move(w));
+    Idle.clear();
+    for (auto& w : out) {
+      w->Exit = true;
+      w->Joined = true;
+      w->Wake.notify_one();
+    }
+    return out;
+  }
+};
+
+namespace {
+thread_local const Worker* tWorker = nullptr;
+
+// Outside the lock. A worker never joins itself: it gives its thread up and ends by itself.
+void JoinAll(std::vector<std::shared_ptr<Worker>>& workers) {
+  for (auto& w : workers) {
+    if (w.get() == tWorker)
+      w->Os.detach();
+    else if (w->Os.joinable())
+      w->Os.join();
+  }
+  workers.clear();
+}
+
+void WorkerLoop(const std::shared_ptr<WorkerPool::State>& state, const std::shared_ptr<Worker>& self) {
+  tWorker = self.get();
+  std::unique_lock<std::mutex> lock(state->Lock);
+  self->Id = CurrentThreadId();
+  state->Started.notify_all();
+  for (;;) {
+    self->Wake.wait(lock, [&] { return self->Body != nullptr || self->Exit; });
+    if (self->Body == nullptr) break;
+    std::function<void()> body = std::move(self->Body);
+    self->Body = nullptr;
+    std::shared_ptr<Event> done = std::move(self->Done);
+    lock.unlock();
+    try {
+      body();
+    } catch (...) {
+    }
+    // Release what the body captured before announcing the end, so a joiner that frees memory
+    // after the join finds nothing of ours still referring to it.
+    body = nullptr;
+    RestoreCurrentThreadPriority();
+    lock.lock();
+    std::vector<std::shared_ptr<Worker>> toJoin;
+    if (++self->Bodies >= kBodiesPerWorker || state->Idle.size() >= kMaxIdleWorkers) {
+      self->Exit = true;
+      self->Joined = true;
+      state->Leaving.push_back(self);
+    } else {
+      state->Idle.push_back(self);
+    }
+    if (--state->Holds == 0) toJoin = state->TakeAllForExit();
+    lock.unlock();
+    done->Set();
+    JoinAll(toJoin);
+    lock.lock();
+  }
+  if (!self->Joined && self->Os.joinable()) self->Os.detach();
+  tWorker = nullptr;
+}
+}  // namespace
+
+WorkerPool& WorkerPool::Instance() {
+  // Never destroyed: a body still running while the process ends may start or end a thread, and
+  // at unload Windows would run a destructor under its loader lock. Nothing is left in it by then
+  // when the host let go of everything: the last hold ended the workers.
+  static auto* pool = new WorkerPool;
+  return *pool;
+}
+
+WorkerPool::WorkerPool() : Shared(std::make_shared<State>()) {}
+
+bool WorkerPool::Run(std::function<void()> body, std::shared_ptr<Event> done, uint32_t* threadId) {
+  std::vector<std::shared_ptr<Worker>> leaving;
+  std::unique_lock<std::mutex> lock(Shared->Lock);
+  leaving.swap(Shared->Leaving);
+  std::shared_ptr<Worker> worker;
+  if (!Shared->Idle.empty()) {
+    worker = std::move(Shared->Idle.front());
+    Shared->Idle.pop_front();
+  } else {
+    worker = std::make_shared<Worker>();
+    try {
+      worker->Os = std::thread([state = Shared, worker] { WorkerLoop(state, worker); });
+    } catch (...) {
+      lock.unlock();
+      JoinAll(leaving);
+      return false;
+    }
+    Shared->Started.wait(lock, [&] { return worker->Id != 0; });
+  }
+  Shared->Holds += 2;
+  *threadId = worker->Id;
+  worker->Done = std::move(done);
+  worker->Body = std::move(body);
+  worker->Wake.notify_one();
+  lock.unlock();
+  JoinAll(leaving);
+  return true;
+}
+
+void WorkerPool::Release() {
+  std::vector<std::shared_ptr<Worker>> toJoin;
+  {
+    const std::lock_guard<std::mutex> guard(Shared->Lock);
+    if (--Shared->Holds == 0) toJoin = Shared->TakeAllForExit();
+  }
+  JoinAll(toJoin);
+}
+
+size_t WorkerPool::IdleWorkers() {
+  const std::lock_guard<std::mutex> guard(Shared->Lock);
+  return Shared->Idle.size();
+}
+
+}  // namespace korvalt::platform

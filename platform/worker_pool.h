@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/event.h"
+
+namespace korvalt::platform {
+
+// The system threads behind Thread. A worker whose body ended waits for the next body instead of
+// ending: a recorder that reconnects cameras for months would otherwise make a system thread per
+// session, and every new thread fills fresh allocator caches that leave the heap more fragmented.
+//
+// Each body holds the pool open twice: once while it runs, once until its Thread lets go (join or
+// detach). When the last hold goes, the idle workers end and the caller joins them, so after the
+// last stop or delete returns, no worker of the module runs.
+class WorkerPool {
+ public:
+  static WorkerPool& Instance();
+
+  // Runs body on an idle worker or a new one, and sets done after the worker let go of the body.
+  // The worker's thread id is written to *threadId before body can start. False (nothing held)
+  // when the system refuses a thread.
+  bool Run(std::function<void()> body, std::shared_ptr<Event> done, uint32_t* threadId);
+  // The Thread's hold, taken by Run, given back.
+  void Release();
+
+  // Workers now waiting for a body (tests).
+  size_t IdleWorkers();
+
+  struct State;
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+ private:
+  WorkerPool();
+  std::shared_ptr<State> Shared;  // each worker holds it too
+};
+
+}  // namespace korvalt::platform
