@@ -6,7 +6,8 @@
 //
 // Output directory: samples.csv (one row per sample), channels.csv (pictures per channel and sample),
 // events.log (every fault and host action of the schedule), summary.txt ("name value" lines),
-// malloc_info.xml (the allocator's arenas at the end of the schedule).
+// malloc_info.xml (the allocator's arenas at the end of the schedule), malloc/MINUTES.xml (the same at
+// every sample).
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -834,6 +835,14 @@ void Soak::Sample(std::ofstream& samples, std::ofstream& channels, std::ofstream
           << '\n';
   samples.flush();
   channels.flush();
+  // The arenas' free chunks by size, sample by sample: which sizes the growing free space is made of
+  // tells whose blocks leave it (bench/arena_sizes.py).
+  char name[32];
+  std::snprintf(name, sizeof name, "/malloc/%08.2f.xml", minutes);
+  if (FILE* arenas = std::fopen((Opt.Out + name).c_str(), "w")) {
+    malloc_info(0, arenas);
+    std::fclose(arenas);
+  }
   std::printf(
       "%7.2f min  rss %ld KiB  heap %ld KiB  fds %d  threads %ld  pictures %llu  expected %d, without %d\n",
       minutes, StatusKiB("VmRSS"), HeapInUseKiB(), OpenDescriptors(), StatusKiB("Threads"),
@@ -843,6 +852,7 @@ void Soak::Sample(std::ofstream& samples, std::ofstream& channels, std::ofstream
 
 int Soak::Run() {
   mkdir(Opt.Out.c_str(), 0755);
+  mkdir((Opt.Out + "/malloc").c_str(), 0755);
   PresetDir = Opt.Out + "/presets";
   mkdir(PresetDir.c_str(), 0755);
   std::system(("rm -f '" + PresetDir + "'/*.preset*").c_str());

@@ -1,11 +1,11 @@
 #include "platform/worker_pool.h"
 
 #include <condition_variable>
-#include <deque>
+#include <list>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "platform/thread.h"
 
@@ -30,21 +30,22 @@ struct Worker {
   uint32_t Bodies = 0;          // run so far; only the worker touches it
 };
 
+// Lists, not vectors or a deque: empty, they hold no memory, so a module that the host let go of
+// and unloads leaves nothing behind.
 struct WorkerPool::State {
   std::mutex Lock;
   std::condition_variable Started;
   size_t Holds = 0;  // guarded by Lock: bodies running + Threads attached
   // guarded by Lock. Taken from the front, given back at the end: bodies go round every idle
   // worker, so each one reaches its last body and none idles for ever after a burst.
-  std::deque<std::shared_ptr<Worker>> Idle;
-  std::vector<std::shared_ptr<Worker>> Leaving;  // guarded by Lock: told to end, joined by the next caller
+  std::list<std::shared_ptr<Worker>> Idle;
+  std::list<std::shared_ptr<Worker>> Leaving;  // guarded by Lock: told to end, joined by the next caller
 
   // Called with Lock held when Holds reached 0: every idle worker ends. Returns those to join.
-  std::vector<std::shared_ptr<Worker>> TakeAllForExit() {
-    std::vector<std::shared_ptr<Worker>> out = std::move(Leaving);
-    Leaving.clear();
-    for (auto& w : Idle) out.push_back(std::move(w));
-    Idle.clear();
+  std::list<std::shared_ptr<Worker>> TakeAllForExit() {
+    std::list<std::shared_ptr<Worker>> out;
+    out.splice(out.end(), Leaving);
+    out.splice(out.end(), Idle);
     for (auto& w : out) {
       w->Exit = true;
       w->Joined = true;
@@ -58,7 +59,7 @@ namespace {
 thread_local const Worker* tWorker = nullptr;
 
 // Outside the lock. A worker never joins itself: it gives its thread up and ends by itself.
-void JoinAll(std::vector<std::shared_ptr<Worker>>& workers) {
+void JoinAll(std::list<std::shared_ptr<Worker>>& workers) {
   for (auto& w : workers) {
     if (w.get() == tWorker)
       w->Os.detach();
@@ -68,7 +69,7 @@ void JoinAll(std::vector<std::shared_ptr<Worker>>& workers) {
   workers.clear();
 }
 
-void WorkerLoop(const std::shared_ptr<WorkerPool::State>& state, const std::shared_ptr<Worker>& self) {
+void WorkerLoop(WorkerPool::State* state, const std::shared_ptr<Worker>& self) {
   tWorker = self.get();
   std::unique_lock<std::mutex> lock(state->Lock);
   self->Id = CurrentThreadId();
@@ -89,7 +90,7 @@ void WorkerLoop(const std::shared_ptr<WorkerPool::State>& state, const std::shar
     body = nullptr;
     RestoreCurrentThreadPriority();
     lock.lock();
-    std::vector<std::shared_ptr<Worker>> toJoin;
+    std::list<std::shared_ptr<Worker>> toJoin;
     if (++self->Bodies >= kBodiesPerWorker || state->Idle.size() >= kMaxIdleWorkers) {
       self->Exit = true;
       self->Joined = true;
@@ -109,35 +110,40 @@ void WorkerLoop(const std::shared_ptr<WorkerPool::State>& state, const std::shar
 }  // namespace
 
 WorkerPool& WorkerPool::Instance() {
-  // Never destroyed: a body still running while the process ends may start or end a thread, and
-  // at unload Windows would run a destructor under its loader lock. Nothing is left in it by then
-  // when the host let go of everything: the last hold ended the workers.
-  static auto* pool = new WorkerPool;
-  return *pool;
+  static WorkerPool pool;
+  return pool;
 }
 
-WorkerPool::WorkerPool() : Shared(std::make_shared<State>()) {}
+WorkerPool::State& WorkerPool::Shared() {
+  // Built in place and never destroyed: a body still running while the process ends may start or
+  // end a thread, and at unload Windows would run a destructor under its loader lock. It holds no
+  // memory of its own once the last hold ended the workers.
+  alignas(State) static unsigned char storage[sizeof(State)];
+  static State* const state = new (storage) State;
+  return *state;
+}
 
 bool WorkerPool::Run(std::function<void()> body, std::shared_ptr<Event> done, uint32_t* threadId) {
-  std::vector<std::shared_ptr<Worker>> leaving;
-  std::unique_lock<std::mutex> lock(Shared->Lock);
-  leaving.swap(Shared->Leaving);
+  State& state = Shared();
+  std::list<std::shared_ptr<Worker>> leaving;
+  std::unique_lock<std::mutex> lock(state.Lock);
+  leaving.swap(state.Leaving);
   std::shared_ptr<Worker> worker;
-  if (!Shared->Idle.empty()) {
-    worker = std::move(Shared->Idle.front());
-    Shared->Idle.pop_front();
+  if (!state.Idle.empty()) {
+    worker = std::move(state.Idle.front());
+    state.Idle.pop_front();
   } else {
     worker = std::make_shared<Worker>();
     try {
-      worker->Os = std::thread([state = Shared, worker] { WorkerLoop(state, worker); });
+      worker->Os = std::thread([&state, worker] { WorkerLoop(&state, worker); });
     } catch (...) {
       lock.unlock();
       JoinAll(leaving);
       return false;
     }
-    Shared->Started.wait(lock, [&] { return worker->Id != 0; });
+    state.Started.wait(lock, [&] { return worker->Id != 0; });
   }
-  Shared->Holds += 2;
+  state.Holds += 2;
   *threadId = worker->Id;
   worker->Done = std::move(done);
   worker->Body = std::move(body);
@@ -148,17 +154,19 @@ bool WorkerPool::Run(std::function<void()> body, std::shared_ptr<Event> done, ui
 }
 
 void WorkerPool::Release() {
-  std::vector<std::shared_ptr<Worker>> toJoin;
+  State& state = Shared();
+  std::list<std::shared_ptr<Worker>> toJoin;
   {
-    const std::lock_guard<std::mutex> guard(Shared->Lock);
-    if (--Shared->Holds == 0) toJoin = Shared->TakeAllForExit();
+    const std::lock_guard<std::mutex> guard(state.Lock);
+    if (--state.Holds == 0) toJoin = state.TakeAllForExit();
   }
   JoinAll(toJoin);
 }
 
 size_t WorkerPool::IdleWorkers() {
-  const std::lock_guard<std::mutex> guard(Shared->Lock);
-  return Shared->Idle.size();
+  State& state = Shared();
+  const std::lock_guard<std::mutex> guard(state.Lock);
+  return state.Idle.size();
 }
 
 }  // namespace korvalt::platform

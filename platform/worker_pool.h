@@ -35,8 +35,8 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
  private:
-  WorkerPool();
-  std::shared_ptr<State> Shared;  // each worker holds it too
+  WorkerPool() = default;
+  static State& Shared();
 };
 
 }  // namespace korvalt::platform
