@@ -233,14 +233,8 @@ using testsupport::ProcessThreadsAfterJoins;
 
 // Threads that run a body: the process's, less the pool's workers waiting for one.
 size_t RunningBodiesAfterJoins(size_t expected) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  auto running = [] { return ProcessThreads() - korvalt::platform::WorkerPool::Instance().IdleWorkers(); };
-  size_t count = running();
-  while (count != expected && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    count = running();
-  }
-  return count;
+  return testsupport::CountAfterJoins(
+      expected, [] { return ProcessThreads() - korvalt::platform::WorkerPool::Instance().IdleWorkers(); });
 }
 
 constexpr int kRestartId = 99;
