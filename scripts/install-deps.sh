@@ -11,7 +11,7 @@ packages=(
   gstreamer1.0-plugins-ugly gstreamer1.0-libav glib-networking
   libavcodec-dev libavutil-dev libswscale-dev libavformat-dev ffmpeg
   libpugixml-dev curl tmux python3
-  python3-matplotlib
+  python3-matplotlib heaptrack zstd
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
   binutils-mingw-w64-i686 wine wine64
 )
