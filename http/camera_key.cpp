@@ -112,6 +112,18 @@ void CCameraKey::Forget() {
   InRefusal = false;
   Https = false;
   Port = 0;
+  PlainPort = 0;
+}
+
+void CCameraKey::AnsweredPlain(uint16_t port, int64_t nowMs) {
+  std::lock_guard<std::mutex> guard(Lock);
+  PlainPort = port;
+  PlainAnswerMs = nowMs;
+}
+
+bool CCameraKey::AnsweredPlainRecently(uint16_t port, int64_t nowMs) const {
+  std::lock_guard<std::mutex> guard(Lock);
+  return PlainPort != 0 && PlainPort == port && nowMs - PlainAnswerMs < kPlainTrustMs;
 }
 
 void CCameraKey::UseHttps(uint16_t port) {

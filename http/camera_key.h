@@ -50,6 +50,13 @@ class CCameraKey {
   bool UsesHttps() const;
   uint16_t HttpsPort() const;
 
+  // The CGI answered plain HTTP on port at nowMs (monotonic). A request to that port that then gets
+  // no HTTP reply met a fault of the camera or the network, not a port turned TLS: within
+  // kPlainTrustMs it is not tried over TLS (a handshake per broken reply buys nothing).
+  static constexpr int64_t kPlainTrustMs = 60000;
+  void AnsweredPlain(uint16_t port, int64_t nowMs);
+  bool AnsweredPlainRecently(uint16_t port, int64_t nowMs) const;
+
   // Lower-case hex of the SHA-256 of der.
   static std::string Fingerprint(const uint8_t* der, size_t size);
   // The canonical form of a pin text (lower case), or empty when it is none.
@@ -64,6 +71,8 @@ class CCameraKey {
   bool InRefusal = false;
   bool Https = false;
   uint16_t Port = 0;
+  uint16_t PlainPort = 0;     // 0: no plain answer yet
+  int64_t PlainAnswerMs = 0;  // monotonic
 };
 
 }  // namespace korvalt

@@ -108,6 +108,7 @@ void CCameraLogin::UseCredentials(const std::string& address, const std::string&
                                   const std::string& password) {
   // Only a digest of the password is kept, so no copy of it lingers here.
   const std::string key = address + '\n' + user + '\n' + DigestOf(password);
+  std::vector<std::shared_ptr<void>> dropped;  // freed outside the lock
   std::lock_guard<std::mutex> guard(Lock);
   if (key == CredentialsKey) return;
   CredentialsKey = key;
@@ -116,6 +117,26 @@ void CCameraLogin::UseCredentials(const std::string& address, const std::string&
   TurnHeldUntilMs = 0;
   Recent.fill(0);
   Oldest = 0;
+  dropped.swap(Idle);
+}
+
+void CCameraLogin::KeepIdleHandles(std::shared_ptr<void> handles) {
+  if (!handles) return;
+  std::lock_guard<std::mutex> guard(Lock);
+  if (Idle.size() < kMaxIdleHandles) Idle.push_back(std::move(handles));
+}
+
+std::shared_ptr<void> CCameraLogin::TakeIdleHandles() {
+  std::lock_guard<std::mutex> guard(Lock);
+  if (Idle.empty()) return nullptr;
+  std::shared_ptr<void> handles = std::move(Idle.back());
+  Idle.pop_back();
+  return handles;
+}
+
+size_t CCameraLogin::IdleHandles() const {
+  std::lock_guard<std::mutex> guard(Lock);
+  return Idle.size();
 }
 
 void CCameraLogin::SetLog(IDebugMessage* log) {

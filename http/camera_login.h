@@ -3,8 +3,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "http/camera_key.h"
 
@@ -83,6 +85,15 @@ class CCameraLogin {
   // The key RTSP over TLS is judged with: the video port's own pin when there is one, else the CGI's.
   CCameraKey& StreamKey() { return VideoKey.Pinned() ? VideoKey : CameraKey; }
 
+  // HTTP client handles a sender of this driver left behind, for the next one to take over: a
+  // channel that restarts then allocates no new client (whose buffers, made and freed in bursts
+  // when a camera's channels all restart, leave the allocator's arenas fragmented). Type-erased:
+  // each HTTP backend keeps its own. At most kMaxIdleHandles wait; other credentials drop them.
+  static constexpr size_t kMaxIdleHandles = 4;
+  void KeepIdleHandles(std::shared_ptr<void> handles);
+  std::shared_ptr<void> TakeIdleHandles();
+  size_t IdleHandles() const;
+
   // Where lines about the login go (the driver's diagnostics); null: nowhere. The driver clears it
   // before it goes; a line being said then is waited for.
   void SetLog(IDebugMessage* log);
@@ -106,6 +117,7 @@ class CCameraLogin {
   std::array<int64_t, kMaxPerWindow> Recent{};
   size_t Oldest = 0;
   std::string CredentialsKey;  // address, user and a digest of the password the refusals were for
+  std::vector<std::shared_ptr<void>> Idle;  // newest last
   std::atomic<uint32_t> LearntScheme{0};
   std::atomic<bool> BasicInClearSaid{false};
   CCameraKey CameraKey;

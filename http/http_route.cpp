@@ -1,6 +1,7 @@
 // The choice between HTTPS and plain HTTP, made the same way by both HTTP backends.
 #include "http/h_utils.h"
 #include "http/http_sender.h"
+#include "platform/clock.h"
 
 namespace Web {
 namespace {
@@ -41,13 +42,18 @@ CHttpSender::ROUTE CHttpSender::ChooseRoute(const CHttpRequest& request) const {
 
 bool CHttpSender::Exchange(const CHttpRequest& request, Transfer& transfer, ROUTE& route) {
   route = ChooseRoute(request);
+  korvalt::CCameraKey* key = Device.Login ? &Device.Login->Key() : nullptr;
   if (Perform(request, transfer, route)) {
-    if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
+    if (key != nullptr && route.Secure) key->UseHttps(route.Port);
+    if (key != nullptr && !route.Secure) key->AnsweredPlain(route.Port, korvalt::platform::MonotonicMs());
     return true;
   }
   bool keyRefused = false;
   const bool wrongProtocol = WrongProtocolOrKeyRefused(transfer, keyRefused);
-  const bool settled = Device.Login && Device.Login->Key().UsesHttps();
+  const bool settled =
+      key != nullptr &&
+      (key->UsesHttps() ||
+       (!route.Secure && key->AnsweredPlainRecently(route.Port, korvalt::platform::MonotonicMs())));
   if (HeldBack || Aborted.load() || settled || keyRefused || !wrongProtocol) return false;
   // Neither answered in the protocol we spoke: the other one, once, on the same port. Plain HTTP
   // after a failed TLS handshake only finds a redirect: no credentials go with it to a pinned camera.
@@ -55,7 +61,7 @@ bool CHttpSender::Exchange(const CHttpRequest& request, Transfer& transfer, ROUT
   ForgetTransfer(transfer);
   StatusCode = 0;
   if (!Perform(request, transfer, route)) return false;
-  if (route.Secure && Device.Login) Device.Login->Key().UseHttps(route.Port);
+  if (key != nullptr && route.Secure) key->UseHttps(route.Port);
   return true;
 }
 

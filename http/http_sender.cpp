@@ -107,6 +107,21 @@ struct CHttpSender::CurlHandles {
     if (Easy) curl_easy_cleanup(Easy);
     if (Multi) curl_multi_cleanup(Multi);
   }
+  // For another sender: the easy handle (and the receive buffer it allocated) stays; the multi
+  // handle goes, and with it the connection cache, so no idle connection to the camera is held
+  // by a handle that waits.
+  bool Park() {
+    if (Easy == nullptr || Multi == nullptr) return false;
+    curl_multi_cleanup(Multi);
+    Multi = nullptr;
+    Socket = -1;
+    return true;
+  }
+  bool Unpark() {
+    curl_easy_reset(Easy);
+    Multi = curl_multi_init();
+    return Multi != nullptr;
+  }
   CurlHandles(const CurlHandles&) = delete;
   CurlHandles& operator=(const CurlHandles&) = delete;
 };
@@ -206,10 +221,21 @@ struct CHttpSender::Transfer {
 
 CHttpSender::CHttpSender(const korvalt::DEVICE_INFO& device) : Device(device) {
   EnsureCurlGlobalInit();
-  Curl = std::make_unique<CurlHandles>();
+  AdoptHandles();
 }
 
-CHttpSender::~CHttpSender() = default;
+CHttpSender::~CHttpSender() {
+  LeaveHandles();
+}
+
+void CHttpSender::AdoptHandles() {
+  if (Device.Login) Curl = std::static_pointer_cast<CurlHandles>(Device.Login->TakeIdleHandles());
+  if (!Curl || !Curl->Unpark()) Curl = std::make_shared<CurlHandles>();
+}
+
+void CHttpSender::LeaveHandles() {
+  if (Device.Login && Curl && Curl->Park()) Device.Login->KeepIdleHandles(std::move(Curl));
+}
 
 void CHttpSender::Abort() {
   Aborted.store(true);

@@ -103,7 +103,13 @@ class CHttpSender {
   uint32_t CameraAddress = 0;  // network order; 0 until resolved, again after a failed request
 
   struct CurlHandles;
-  std::unique_ptr<CurlHandles> Curl;  // easy + multi handle for the sender's life
+  // The backend's client handles, for the sender's life; shared only to be left to the driver's
+  // next sender (CCameraLogin::KeepIdleHandles), never used by two senders at once.
+  std::shared_ptr<CurlHandles> Curl;
+  // Takes over handles a sender of the same driver left behind, else makes new ones.
+  void AdoptHandles();
+  // Leaves the handles to the driver's next sender, without the camera connection they hold.
+  void LeaveHandles();
 };
 
 }  // namespace Web

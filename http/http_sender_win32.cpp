@@ -311,10 +311,20 @@ bool WrongProtocol(DWORD error) {
 }  // namespace
 
 CHttpSender::CHttpSender(const korvalt::DEVICE_INFO& device) : Device(device) {
-  Curl = std::make_unique<CurlHandles>();
+  AdoptHandles();
 }
 
-CHttpSender::~CHttpSender() = default;
+CHttpSender::~CHttpSender() {
+  LeaveHandles();
+}
+
+// A session per sender, closed with it: the Windows soak shows private bytes level off with it, and
+// a session handed on would carry the last sender's abort event and Digest state.
+void CHttpSender::AdoptHandles() {
+  Curl = std::make_shared<CurlHandles>();
+}
+
+void CHttpSender::LeaveHandles() {}
 
 void CHttpSender::Abort() {
   Aborted.store(true);

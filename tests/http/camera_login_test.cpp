@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -106,6 +108,23 @@ TEST(CameraLogin, WithinASeriesOnePartLogsInAtATime) {
   // One that never says lets the others go after a minute of the schedule.
   EXPECT_FALSE(login.ClaimTurn(due + 1000 + 59999));
   EXPECT_TRUE(login.ClaimTurn(due + 1000 + 60000));
+}
+
+TEST(CameraLogin, IdleHandlesWaitBoundedAndGoWithOtherCredentials) {
+  CCameraLogin login(1000);
+  login.UseCredentials("cam", "admin", "secret");
+  std::vector<std::shared_ptr<void>> made;
+  for (int i = 0; i < 6; ++i) {
+    made.push_back(std::make_shared<int>(i));
+    login.KeepIdleHandles(made.back());
+  }
+  ASSERT_EQ(login.IdleHandles(), CCameraLogin::kMaxIdleHandles);
+  EXPECT_EQ(login.TakeIdleHandles(), made[3]);  // the newest waiting
+  login.UseCredentials("cam", "admin", "secret");
+  EXPECT_EQ(login.IdleHandles(), 3u) << "the same camera and credentials keep them";
+  login.UseCredentials("cam", "admin", "other");
+  EXPECT_EQ(login.TakeIdleHandles(), nullptr);
+  for (int i : {0, 1, 2, 4, 5}) EXPECT_EQ(made[i].use_count(), 1) << i;  // none held any more
 }
 
 }  // namespace

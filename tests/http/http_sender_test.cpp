@@ -343,5 +343,46 @@ TEST(HttpSender, RedirectIsReturnedNotFollowed) {
   EXPECT_EQ(sender.GetStatusCode(), 302u);
 }
 
+TEST(HttpSender, TheDriversNextSenderTakesOverTheHandlesButNoConnection) {
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({kBasicChallenge, kOk, kOk}));
+  korvalt::DEVICE_INFO device = Device(server.Port());
+  device.Login = std::make_shared<korvalt::CCameraLogin>(1000);
+  {
+    CHttpRequest post("POST", "/x");
+    post.Body = {'a', '=', '1'};
+    post.ExtraHeaders = {"X-Last: 1"};
+    CHttpSender first(device);
+    ASSERT_TRUE(first.Send(post));
+  }
+  const size_t left = device.Login->IdleHandles();  // libcurl's backend leaves its handles, WinHTTP's none
+  EXPECT_LE(left, 1u);
+  CHttpSender second(device);
+  EXPECT_EQ(device.Login->IdleHandles(), 0u);
+  ASSERT_TRUE(second.Send(CHttpRequest("GET", "/y")));
+  EXPECT_EQ(second.GetStatusCode(), 200u);
+  EXPECT_EQ(BodyText(second), "hello");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  // Nothing of the last sender's request carries over; the driver's scheme does.
+  EXPECT_EQ(requests[2].substr(0, requests[2].find("\r\n")), "GET /y HTTP/1.1");
+  EXPECT_EQ(requests[2].find("a=1"), std::string::npos);
+  EXPECT_FALSE(HasHeader(requests[2], "X-Last:"));
+  EXPECT_TRUE(HasHeader(requests[2], "Authorization: Basic"));
+  EXPECT_EQ(server.ConnectionCount(), 2u) << "a waiting handle holds no connection to the camera";
+}
+
+TEST(HttpSender, ABrokenReplyFromAPortThatAnsweredPlainHttpIsNotTriedOverTls) {
+  // One answer; every later connection closes unanswered, as a camera's failing CGI does.
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({kOk}));
+  korvalt::DEVICE_INFO device = Device(server.Port());
+  device.Login = std::make_shared<korvalt::CCameraLogin>(1000);
+  CHttpSender sender(device);
+  ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
+  const size_t before = server.ConnectionCount();
+  EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/y")));
+  EXPECT_EQ(server.ConnectionCount(), before + 1) << "no TLS handshake to a port that spoke HTTP";
+  EXPECT_FALSE(device.Login->Key().UsesHttps());
+}
+
 }  // namespace
 }  // namespace Web
