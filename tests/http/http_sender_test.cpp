@@ -380,7 +380,8 @@ TEST(HttpSender, ABrokenReplyFromAPortThatAnsweredPlainHttpIsNotTriedOverTls) {
   ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x")));
   const size_t before = server.ConnectionCount();
   EXPECT_FALSE(sender.Send(CHttpRequest("GET", "/y")));
-  EXPECT_EQ(server.ConnectionCount(), before + 1) << "no TLS handshake to a port that spoke HTTP";
+  // At most the one a sender opens again for a dropped connection (WinHTTP may not even do that).
+  EXPECT_LE(server.ConnectionCount(), before + 1) << "no TLS handshake to a port that spoke HTTP";
   EXPECT_FALSE(device.Login->Key().UsesHttps());
 }
 
