@@ -6,6 +6,7 @@ tolerances below are the only numbers written by hand, and the file states them.
 """
 import argparse
 import csv
+import math
 import os
 import platform
 import re
@@ -86,6 +87,27 @@ def fit(minutes, values):
     return sxy / sxx * 60, points
 
 
+def curve_fits(minutes, values, start):
+    """From minute start on, the least-squares fits v = c + b*t and v = c + a*ln(t): (b per hour,
+    residual sd of the line, a, residual sd of the logarithm), or None with too few points."""
+    points = [(m, v) for m, v in zip(minutes, values) if m >= start and m > 0]
+    if len(points) < 4:
+        return None
+
+    def line(xs, ys):
+        n = len(xs)
+        mx, my = sum(xs) / n, sum(ys) / n
+        sxx = sum((x - mx) ** 2 for x in xs)
+        b = sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sxx if sxx else 0.0
+        sd = (sum((y - my - b * (x - mx)) ** 2 for x, y in zip(xs, ys)) / (n - 2)) ** 0.5
+        return b, sd
+
+    ys = [v for _, v in points]
+    b, line_sd = line([m for m, _ in points], ys)
+    a, log_sd = line([math.log(m) for m, _ in points], ys)
+    return b * 60, line_sd, a, log_sd
+
+
 def faults_per_hour(samples):
     """Faults per hour over the last third, from the schedule's running count."""
     slope, _ = fit(samples["minutes"], samples["faults"])
@@ -159,7 +181,7 @@ def main():
     per_minute = 60 / sample_seconds
     pictures_per_minute = [p * per_minute for p in samples["pictures"]]
     fault_rate = float(summary.get("fault_rate", 1))
-    short = run_minutes < FULL_MINUTES or channels < FULL_CHANNELS or sample_seconds != FULL_SAMPLE_SECONDS
+    short = run_minutes < FULL_MINUTES or channels < FULL_CHANNELS or sample_seconds > FULL_SAMPLE_SECONDS
     fph = faults_per_hour(samples)
 
     # Verdicts: every series of the table with its slope over the last third.
@@ -308,6 +330,28 @@ def main():
           f"free; per arena (KiB held / free): "
           + ", ".join(f"{fmt(a)}/{fmt(f)}" for a, f in arenas) + ".")
     w("")
+    # Growth that slows as the run goes on is not the straight line the last third's slope suggests:
+    # the memory series against a line and against a logarithm of the time, after the warm-up.
+    log_start = max(10.0, run_minutes / 6)
+    curves = [(label, curve_fits(minutes, samples[key], log_start)) for key, label, _ in SERIES
+              if key in MEMORY_KEYS]
+    if all(c is not None for _, c in curves) and run_minutes > log_start:
+        year_factor = math.log(365 * 24 * 60 / run_minutes)
+        w("## Line or logarithm")
+        w("")
+        w(f"From minute {fmt(log_start)} to the end, each memory series fitted as a straight line in time "
+          "and as c + a ln(minutes): the fit whose residuals are smaller describes the growth better. "
+          "For a logarithm, the growth per doubling of the run time and what the curve, carried on, "
+          "would add from the end of this run to a year of running.")
+        w("")
+        w("| series | line: KiB per hour | line: residual sd | logarithm: KiB per doubling | "
+          "logarithm: residual sd | closer fit | a year on the logarithm, KiB more |")
+        w("|---|---|---|---|---|---|---|")
+        for label, (per_hour, line_sd, a, log_sd) in curves:
+            closer = "logarithm" if log_sd < line_sd else "line"
+            w(f"| {label} | {fmt(per_hour)} | {fmt(line_sd)} | {fmt(a * math.log(2))} | {fmt(log_sd)} | "
+              f"{closer} | {fmt(a * year_factor)} |")
+        w("")
     if compare is not None:
         w("## Time or faults")
         w("")
