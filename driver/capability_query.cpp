@@ -111,6 +111,8 @@ bool CCapabilityQuery::Start(const char* address, uint32_t port, const char* use
   run->Device.UserName = OrEmpty(userName);
   run->Device.Password = OrEmpty(password);
   run->Device.Login = std::make_shared<CCameraLogin>();
+  if (LastLogin) LastLogin->PassIdleHandles(*run->Device.Login);
+  LastLogin = run->Device.Login;
   run->Callback = Callback;
   run->Results = results;
 

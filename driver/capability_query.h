@@ -10,6 +10,8 @@
 
 namespace korvalt {
 
+class CCameraLogin;
+
 // State behind the four capability query exports: the host's callback and result object, and
 // at most one query thread with the camera properties object it made.
 //
@@ -62,6 +64,9 @@ class CCapabilityQuery {
   // Threads of earlier queries that had reported but not yet ended when the next one started.
   std::vector<std::unique_ptr<platform::Thread>> Finishing QL_GUARDED_BY(Lock);
   int JoinTimeoutMs QL_GUARDED_BY(Lock) = kJoinTimeoutMs;
+  // The last query's login: each query logs in afresh, but takes over the HTTP client handles the
+  // last one left, instead of making new ones for every query.
+  std::shared_ptr<CCameraLogin> LastLogin QL_GUARDED_BY(Lock);
 };
 
 // The process-wide instance that the exports use.

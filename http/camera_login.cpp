@@ -108,7 +108,6 @@ void CCameraLogin::UseCredentials(const std::string& address, const std::string&
                                   const std::string& password) {
   // Only a digest of the password is kept, so no copy of it lingers here.
   const std::string key = address + '\n' + user + '\n' + DigestOf(password);
-  std::vector<std::shared_ptr<void>> dropped;  // freed outside the lock
   std::lock_guard<std::mutex> guard(Lock);
   if (key == CredentialsKey) return;
   CredentialsKey = key;
@@ -117,7 +116,6 @@ void CCameraLogin::UseCredentials(const std::string& address, const std::string&
   TurnHeldUntilMs = 0;
   Recent.fill(0);
   Oldest = 0;
-  dropped.swap(Idle);
 }
 
 void CCameraLogin::KeepIdleHandles(std::shared_ptr<void> handles) {
@@ -132,6 +130,17 @@ std::shared_ptr<void> CCameraLogin::TakeIdleHandles() {
   std::shared_ptr<void> handles = std::move(Idle.back());
   Idle.pop_back();
   return handles;
+}
+
+void CCameraLogin::PassIdleHandles(CCameraLogin& to) {
+  if (&to == this) return;
+  std::vector<std::shared_ptr<void>> passed;
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    passed.swap(Idle);
+  }
+  // Taken from here first, so the two locks are never held together.
+  for (auto& handles : passed) to.KeepIdleHandles(std::move(handles));
 }
 
 size_t CCameraLogin::IdleHandles() const {

@@ -88,11 +88,16 @@ class CCameraLogin {
   // HTTP client handles a sender of this driver left behind, for the next one to take over: a
   // channel that restarts then allocates no new client (whose buffers, made and freed in bursts
   // when a camera's channels all restart, leave the allocator's arenas fragmented). Type-erased:
-  // each HTTP backend keeps its own. At most kMaxIdleHandles wait; other credentials drop them.
-  static constexpr size_t kMaxIdleHandles = 4;
+  // each HTTP backend keeps its own. As many wait as senders of this camera once ran at the same
+  // time, up to kMaxIdleHandles: fewer, and every burst of restarts would make and free the rest
+  // again. A waiting handle holds no connection and is reset before it is used, so other
+  // credentials keep them.
+  static constexpr size_t kMaxIdleHandles = 16;
   void KeepIdleHandles(std::shared_ptr<void> handles);
   std::shared_ptr<void> TakeIdleHandles();
   size_t IdleHandles() const;
+  // Hands the waiting handles to another login (the next one of a series of one-off logins).
+  void PassIdleHandles(CCameraLogin& to);
 
   // Where lines about the login go (the driver's diagnostics); null: nowhere. The driver clears it
   // before it goes; a line being said then is waited for.

@@ -110,21 +110,28 @@ TEST(CameraLogin, WithinASeriesOnePartLogsInAtATime) {
   EXPECT_TRUE(login.ClaimTurn(due + 1000 + 60000));
 }
 
-TEST(CameraLogin, IdleHandlesWaitBoundedAndGoWithOtherCredentials) {
+TEST(CameraLogin, IdleHandlesWaitBoundedAndPassOnWhole) {
   CCameraLogin login(1000);
   login.UseCredentials("cam", "admin", "secret");
   std::vector<std::shared_ptr<void>> made;
-  for (int i = 0; i < 6; ++i) {
-    made.push_back(std::make_shared<int>(i));
+  for (size_t i = 0; i < CCameraLogin::kMaxIdleHandles + 2; ++i) {
+    made.push_back(std::make_shared<size_t>(i));
     login.KeepIdleHandles(made.back());
   }
   ASSERT_EQ(login.IdleHandles(), CCameraLogin::kMaxIdleHandles);
-  EXPECT_EQ(login.TakeIdleHandles(), made[3]);  // the newest waiting
-  login.UseCredentials("cam", "admin", "secret");
-  EXPECT_EQ(login.IdleHandles(), 3u) << "the same camera and credentials keep them";
+  EXPECT_EQ(login.TakeIdleHandles(), made[CCameraLogin::kMaxIdleHandles - 1]);  // the newest waiting
+  // They hold neither credentials nor a connection: other credentials keep them.
   login.UseCredentials("cam", "admin", "other");
-  EXPECT_EQ(login.TakeIdleHandles(), nullptr);
-  for (int i : {0, 1, 2, 4, 5}) EXPECT_EQ(made[i].use_count(), 1) << i;  // none held any more
+  EXPECT_EQ(login.IdleHandles(), CCameraLogin::kMaxIdleHandles - 1);
+  // The next of a series of one-off logins takes over every one; passing to itself changes nothing.
+  CCameraLogin next(1000);
+  login.PassIdleHandles(login);
+  login.PassIdleHandles(next);
+  EXPECT_EQ(login.IdleHandles(), 0u);
+  EXPECT_EQ(next.IdleHandles(), CCameraLogin::kMaxIdleHandles - 1);
+  EXPECT_EQ(next.TakeIdleHandles(), made[CCameraLogin::kMaxIdleHandles - 2]);
+  // Those beyond the bound were let go at once.
+  for (size_t i = CCameraLogin::kMaxIdleHandles; i < made.size(); ++i) EXPECT_EQ(made[i].use_count(), 1) << i;
 }
 
 }  // namespace

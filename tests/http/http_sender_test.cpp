@@ -344,7 +344,7 @@ TEST(HttpSender, RedirectIsReturnedNotFollowed) {
 }
 
 TEST(HttpSender, TheDriversNextSenderTakesOverTheHandlesButNoConnection) {
-  ScriptedTcpServer server(ScriptedTcpServer::Replies({kBasicChallenge, kOk, kOk}));
+  ScriptedTcpServer server(ScriptedTcpServer::Replies({kBasicChallenge, kOk, kOk, kOk}));
   korvalt::DEVICE_INFO device = Device(server.Port());
   device.Login = std::make_shared<korvalt::CCameraLogin>(1000);
   {
@@ -369,6 +369,20 @@ TEST(HttpSender, TheDriversNextSenderTakesOverTheHandlesButNoConnection) {
   EXPECT_FALSE(HasHeader(requests[2], "X-Last:"));
   EXPECT_TRUE(HasHeader(requests[2], "Authorization: Basic"));
   EXPECT_EQ(server.ConnectionCount(), 2u) << "a waiting handle holds no connection to the camera";
+
+  // Other credentials keep the waiting handle, and the sender that takes it over sends none of the
+  // old ones.
+  const size_t waiting = device.Login->IdleHandles();
+  device.Password = "other";
+  device.Login->UseCredentials(device.Address, device.UserName, device.Password);
+  EXPECT_EQ(device.Login->IdleHandles(), waiting);
+  {
+    CHttpSender third(device);
+    ASSERT_TRUE(third.Send(CHttpRequest("GET", "/z")));
+  }
+  const auto after = server.Requests();
+  ASSERT_EQ(after.size(), 4u);
+  EXPECT_EQ(after[3].find("YWRtaW46c2VjcmV0"), std::string::npos) << "admin:secret, base64";
 }
 
 TEST(HttpSender, ABrokenReplyFromAPortThatAnsweredPlainHttpIsNotTriedOverTls) {
