@@ -71,6 +71,9 @@ bool IsPlainHost(std::string_view host) {
   });
 }
 
+// libcurl's receive buffer, per transfer (its default is 16 KiB, its least 1 KiB).
+constexpr long kReceiveBufferBytes = 4096;
+
 // A reply that was no HTTP at all: a TLS port spoken to in plain HTTP, or the other way round.
 bool WrongProtocol(CURLcode result) {
   return result == CURLE_WEIRD_SERVER_REPLY || result == CURLE_GOT_NOTHING || result == CURLE_RECV_ERROR ||
@@ -364,6 +367,10 @@ bool CHttpSender::Perform(const CHttpRequest& request, Transfer& transfer, const
   set(curl_easy_setopt(easy, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4)));
   set(curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
   set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeoutMs)));
+  // libcurl allocates its receive buffer for each transfer and frees it after: at its default of
+  // 16 KiB, the requests of a burst of restarts, each in its own thread, leave that much free in
+  // every allocator arena they ran on. Camera replies are small; large ones just take more reads.
+  set(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes));
   set(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L));
   set(curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr));
   if (!request.Body.empty()) {

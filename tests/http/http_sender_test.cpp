@@ -199,6 +199,27 @@ TEST(HttpSender, FailedSendLeavesNoBody) {
   EXPECT_TRUE(body.empty());
 }
 
+// The receive buffer is a few KiB: replies larger than it, in the body or in one header line,
+// still arrive whole.
+TEST(HttpSender, RepliesLargerThanTheReceiveBufferArriveWhole) {
+  const struct {
+    size_t Body;
+    size_t HeaderLine;
+  } cases[] = {{4095, 0}, {4096, 0}, {4097, 0}, {300000, 0}, {10, 9000}, {70000, 20000}};
+  for (const auto& c : cases) {
+    std::string payload(c.Body, 'x');
+    for (size_t i = 0; i < payload.size(); i += 997) payload[i] = static_cast<char>('a' + i % 26);
+    const std::string header = c.HeaderLine ? "X-Long: " + std::string(c.HeaderLine, 'h') + "\r\n" : "";
+    ScriptedTcpServer server(ScriptedTcpServer::Replies({"HTTP/1.1 200 OK\r\n" + header +
+                                                         "Content-Length: " + std::to_string(payload.size()) +
+                                                         "\r\n\r\n" + payload}));
+    CHttpSender sender(Device(server.Port()));
+    ASSERT_TRUE(sender.Send(CHttpRequest("GET", "/x"))) << c.Body << " " << c.HeaderLine;
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+    EXPECT_EQ(BodyText(sender), payload) << c.Body << " " << c.HeaderLine;
+  }
+}
+
 TEST(HttpSender, BodyIsCutAfterTheChunkThatReachesTheCap) {
   const std::string payload(200000, 'x');
   ScriptedTcpServer server(ScriptedTcpServer::Replies(
