@@ -46,6 +46,9 @@ cmake --build "$BUILD" --target soak_bench camsim quenlark_ipcapture -j2
 LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 START=$(date -u '+%Y-%m-%d %H:%M UTC')
 COMMAND="bench/run_soak.sh $MINUTES $CHANNELS${*:+ $*}"
+# The code the report describes: the commit built, and whether the tree differed from it.
+CODE=$(git rev-parse --short HEAD 2>/dev/null || echo "an unknown commit")
+git diff --quiet HEAD -- . ':!bench/*.md' ':!bench/*.png' 2>/dev/null || CODE="$CODE with changes not committed"
 rm -rf "$OUTDIR"
 "$BUILD/bin/soak_bench" --minutes "$MINUTES" --channels "$CHANNELS" --seed "$SEED" --out "$OUTDIR" "$@" \
   | tee "$OUTDIR.log"
@@ -55,5 +58,5 @@ COMPARE_ARGS=()
 [ -f "$COMPARE/samples.csv" ] && [ -f "$COMPARE/summary.txt" ] && COMPARE_ARGS=(--compare "$COMPARE")
 mkdir -p "$RESULTS_DIR"
 "$PYTHON" bench/soak_report.py --out-dir "$OUTDIR" --results "$RESULTS_DIR/$NAME" --png "$RESULTS_DIR/$PNG" \
-  --start "$START" --load-start "$LOAD_START" --load-end "$LOAD_END" --command "$COMMAND" "${COMPARE_ARGS[@]}"
+  --start "$START" --load-start "$LOAD_START" --load-end "$LOAD_END" --command "$COMMAND" --code "$CODE" "${COMPARE_ARGS[@]}"
 echo "wrote $RESULTS_DIR/$NAME and $RESULTS_DIR/$PNG"

@@ -165,6 +165,7 @@ def main():
     parser.add_argument("--load-start", required=True)
     parser.add_argument("--load-end", required=True)
     parser.add_argument("--command", required=True)
+    parser.add_argument("--code", help="the commit the run's build came from")
     parser.add_argument("--compare", help="another run's output directory (other fault rate): per hour and per fault")
     args = parser.parse_args()
 
@@ -283,7 +284,7 @@ def main():
       "`--fault-rate N` makes the faults N times as frequent, to tell growth that follows time from "
       "growth that follows faults.")
     w("")
-    w(f"- Command: `{args.command}`")
+    w(f"- Command: `{args.command}`" + (f" on {args.code}" if args.code else ""))
     w(f"- Date: {args.start}. Machine: {machine()}.")
     w(f"- Load average (1, 5, 15 min) at the start {args.load_start}, at the end {args.load_end}.")
     w(f"- Seed {summary['seed']}; a fault every {fmt(float(summary['fault_seconds']))} s on average "
