@@ -9,6 +9,9 @@
 # --fault-rate N for faults N times as often: that run writes bench/SOAK_FAST_RESULTS.md and
 # bench/soak_fast.png, with the growth per hour and per fault beside those of the last run at the
 # normal rate when its samples are still in build-bench/soak/.
+# SOAK_SIDE_TUNABLES runs the same schedule at the same time in one more process per value, each
+# started with that GLIBC_TUNABLES (values separated by spaces, e.g.
+# "glibc.malloc.arena_max=2 glibc.malloc.tcache_count=0"); the report sets them beside this run.
 # SOAK_BUILD (default build-bench), SOAK_BUILD_TYPE (default Release) and SOAK_RESULTS_DIR (default
 # bench) move the build and the report, e.g. for short runs that must not replace the real results.
 set -euo pipefail
@@ -46,17 +49,31 @@ cmake --build "$BUILD" --target soak_bench camsim quenlark_ipcapture -j2
 LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 START=$(date -u '+%Y-%m-%d %H:%M UTC')
 COMMAND="bench/run_soak.sh $MINUTES $CHANNELS${*:+ $*}"
+[ -n "${SOAK_SIDE_TUNABLES:-}" ] && COMMAND="SOAK_SIDE_TUNABLES='$SOAK_SIDE_TUNABLES' $COMMAND"
 # The code the report describes: the commit built, and whether the tree differed from it.
 CODE=$(git rev-parse --short HEAD 2>/dev/null || echo "an unknown commit")
 git diff --quiet HEAD -- . ':!bench/*.md' ':!bench/*.png' 2>/dev/null || CODE="$CODE with changes not committed"
-rm -rf "$OUTDIR"
+rm -rf "$OUTDIR" "$OUTDIR".side*
+SIDE_ARGS=() SIDE_PIDS=()
+trap '[ ${#SIDE_PIDS[@]} -eq 0 ] || kill "${SIDE_PIDS[@]}" 2>/dev/null || true' EXIT
+i=0
+for tunables in ${SOAK_SIDE_TUNABLES:-}; do
+  i=$((i + 1))
+  GLIBC_TUNABLES=$tunables "$BUILD/bin/soak_bench" --minutes "$MINUTES" --channels "$CHANNELS" --seed "$SEED" \
+    --out "$OUTDIR.side$i" "$@" >"$OUTDIR.side$i.log" 2>&1 &
+  SIDE_PIDS+=($!) SIDE_ARGS+=(--side "$OUTDIR.side$i")
+done
 "$BUILD/bin/soak_bench" --minutes "$MINUTES" --channels "$CHANNELS" --seed "$SEED" --out "$OUTDIR" "$@" \
   | tee "$OUTDIR.log"
+for pid in "${SIDE_PIDS[@]}"; do
+  wait "$pid" || { echo "run_soak.sh: a side run failed, see $OUTDIR.side*.log" >&2; exit 1; }
+done
+SIDE_PIDS=()
 LOAD_END=$(cut -d' ' -f1-3 /proc/loadavg)
 
 COMPARE_ARGS=()
 [ -f "$COMPARE/samples.csv" ] && [ -f "$COMPARE/summary.txt" ] && COMPARE_ARGS=(--compare "$COMPARE")
 mkdir -p "$RESULTS_DIR"
 "$PYTHON" bench/soak_report.py --out-dir "$OUTDIR" --results "$RESULTS_DIR/$NAME" --png "$RESULTS_DIR/$PNG" \
-  --start "$START" --load-start "$LOAD_START" --load-end "$LOAD_END" --command "$COMMAND" --code "$CODE" "${COMPARE_ARGS[@]}"
+  --start "$START" --load-start "$LOAD_START" --load-end "$LOAD_END" --command "$COMMAND" --code "$CODE" "${COMPARE_ARGS[@]}" "${SIDE_ARGS[@]}"
 echo "wrote $RESULTS_DIR/$NAME and $RESULTS_DIR/$PNG"

@@ -14,6 +14,7 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -226,6 +227,15 @@ long HeapArenaKiB() {
 }
 long HeapFreeKiB() {
   return static_cast<long>(mallinfo2().fordblks / 1024);
+}
+
+// Processor time of the whole process (user and system), seconds: what another allocator setting
+// costs the recorder shows here.
+double CpuSeconds() {
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return -1;
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 // The allocator's arenas: the main one and one per group of threads (glibc gives a new thread an
@@ -832,7 +842,7 @@ void Soak::Sample(std::ofstream& samples, std::ofstream& channels, std::ofstream
           << ',' << FaultCount.load() << ',' << HostCalls.load() << ',' << Debug.Lines.load() << ','
           << Debug.Errors.load() << ',' << StatusKiB("RssAnon") << ',' << StatusKiB("RssFile") << ','
           << HeapArenaKiB() << ',' << HeapFreeKiB() << ',' << HeapArenas() << ',' << gThreadsStarted.load()
-          << '\n';
+          << ',' << CpuSeconds() << '\n';
   samples.flush();
   channels.flush();
   // The arenas' free chunks by size, sample by sample: which sizes the growing free space is made of
@@ -864,7 +874,7 @@ int Soak::Run() {
   samples << "minutes,rss_kib,heap_kib,fds,threads,samples_created,samples_released,pictures,"
              "channels_expected,channels_expected_without_pictures,preset_bytes,faults,host_calls,"
              "debug_lines,debug_errors,rss_anon_kib,rss_file_kib,heap_arena_kib,heap_free_kib,arenas,"
-             "threads_started\n";
+             "threads_started,cpu_seconds\n";
 
   if (!Module.Load(Opt.ModulePath)) {
     std::fprintf(stderr, "soak_bench: %s\n", Module.Error().c_str());
@@ -985,6 +995,9 @@ int Soak::Run() {
   put("fault_rate", Opt.FaultRate);
   put("threads_started", gThreadsStarted.load());
   put("arenas", HeapArenas());
+  // The allocator's settings the process started with (none: glibc's defaults).
+  const char* tunables = std::getenv("GLIBC_TUNABLES");
+  put("glibc_tunables", tunables != nullptr && *tunables != '\0' ? tunables : "none");
   put("frame_interval_ms", kFrameIntervalMs);
   put("grace_seconds", Opt.GraceSeconds);
   put("faults", FaultCount.load());

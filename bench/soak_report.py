@@ -150,6 +150,65 @@ def machine():
     return f"{model}, {os.cpu_count()} cores, {mem_kib / 1024 / 1024:.0f} GB, {platform.system()} {platform.release()}"
 
 
+def libc_version():
+    name, version = platform.libc_ver()
+    return version or "(version unknown)"
+
+
+def allocator_words(tunables):
+    if not tunables or tunables == "none":
+        return "defaults (no GLIBC_TUNABLES)"
+    return f"GLIBC_TUNABLES={tunables}"
+
+
+def run_figures(samples, summary):
+    """Slopes per hour of the memory the goal names, and the costs beside them, of one run."""
+    minutes = samples["minutes"]
+    slopes = {key: fit(minutes, samples[key])[0] for key in MEMORY_KEYS + ("heap_arena_kib",) if key in samples}
+    goal = next(tolerance for key, _, tolerance in SERIES if key == "rss_kib")
+    grows = any(slopes[key] > goal for key in MEMORY_KEYS if key in slopes)
+    cpu = samples["cpu_seconds"][-1] if "cpu_seconds" in samples else None
+    return {
+        "slopes": slopes,
+        "verdict": "grows" if grows else "levels off",
+        "rss_end": samples["rss_kib"][-1],
+        "cpu": cpu,
+        "slow": summary.get("slow_host_calls", "?"),
+        "without": summary.get("channel_samples_expected_without_pictures", "?"),
+        "expected": summary.get("channel_samples_expected", "?"),
+        "silent": summary.get("channels_silent_at_end", "?"),
+    }
+
+
+def side_section(w, args, samples, summary):
+    """This run beside runs of the same schedule under other allocator settings."""
+    runs = [(summary.get("glibc_tunables", args.allocator), run_figures(samples, summary))]
+    for side in args.side:
+        directory, _, label = side.partition("=")
+        side_summary = read_summary(os.path.join(directory, "summary.txt"))
+        side_samples = read_samples(os.path.join(directory, "samples.csv"))
+        runs.append((label or side_summary.get("glibc_tunables"), run_figures(side_samples, side_summary)))
+    w("## Other allocator settings")
+    w("")
+    w("The same schedule (same seed, channels and cameras) run at the same time in other recorder processes "
+      "whose allocator started with other settings. glibc gives each thread a cache of freed blocks and "
+      "spreads the threads over up to 8 arenas per core; the settings are the process's, read when it "
+      "starts (`GLIBC_TUNABLES`), so a recorder chooses them, not the module. Slopes per hour over the "
+      "last third; the verdict is the one above, on resident memory, its anonymous part and the heap in use.")
+    w("")
+    w("| allocator | resident memory | resident anonymous | heap in use | arenas held | verdict | "
+      "resident at the end (KiB) | processor seconds | host calls over 8 s | channel-samples without pictures |")
+    w("|---|---|---|---|---|---|---|---|---|---|")
+    for label, r in runs:
+        s = r["slopes"]
+        cell = lambda key: fmt(s[key]) if key in s else "n/a"  # noqa: E731
+        cpu = fmt(r["cpu"]) if r["cpu"] is not None else "not recorded"
+        w(f"| {allocator_words(label)} | {cell('rss_kib')} | {cell('rss_anon_kib')} | {cell('heap_kib')} | "
+          f"{cell('heap_arena_kib')} | {r['verdict']} | {fmt(r['rss_end'])} | {cpu} | {r['slow']} | "
+          f"{r['without']} of {r['expected']} |")
+    w("")
+
+
 def fmt(value):
     if abs(value) >= 100 or value == int(value):
         return f"{value:.0f}"
@@ -167,6 +226,10 @@ def main():
     parser.add_argument("--command", required=True)
     parser.add_argument("--code", help="the commit the run's build came from")
     parser.add_argument("--compare", help="another run's output directory (other fault rate): per hour and per fault")
+    parser.add_argument("--allocator", help="GLIBC_TUNABLES of this run, when its summary does not say")
+    parser.add_argument("--side", action="append", default=[], metavar="DIR[=TUNABLES]",
+                        help="a run of the same schedule beside this one under other allocator settings "
+                             "(GLIBC_TUNABLES from its summary unless given)")
     args = parser.parse_args()
 
     samples = read_samples(os.path.join(args.out_dir, "samples.csv"))
@@ -286,6 +349,7 @@ def main():
     w("")
     w(f"- Command: `{args.command}`" + (f" on {args.code}" if args.code else ""))
     w(f"- Date: {args.start}. Machine: {machine()}.")
+    w(f"- Allocator: glibc {libc_version()}, " + allocator_words(summary.get("glibc_tunables", args.allocator)) + ".")
     w(f"- Load average (1, 5, 15 min) at the start {args.load_start}, at the end {args.load_end}.")
     w(f"- Seed {summary['seed']}; a fault every {fmt(float(summary['fault_seconds']))} s on average "
       f"({summary['faults']} in all); a sample every {fmt(sample_seconds)} s; {summary['host_calls']} host "
@@ -371,6 +435,8 @@ def main():
             w(f"| {label} | {fmt(mine)} | {fmt(mine / fph if fph else 0)} | {fmt(theirs)} | "
               f"{fmt(theirs / other_fph if other_fph else 0)} |")
         w("")
+    if args.side:
+        side_section(w, args, samples, summary)
     w("## At the end")
     w("")
     w(f"- Samples created {created}, released {released}: "
