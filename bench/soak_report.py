@@ -151,8 +151,7 @@ def machine():
 
 
 def libc_version():
-    name, version = platform.libc_ver()
-    return version or "(version unknown)"
+    return platform.libc_ver()[1] or "(version unknown)"
 
 
 def allocator_words(tunables):
@@ -165,8 +164,8 @@ def run_figures(samples, summary):
     """Slopes per hour of the memory the goal names, and the costs beside them, of one run."""
     minutes = samples["minutes"]
     slopes = {key: fit(minutes, samples[key])[0] for key in MEMORY_KEYS + ("heap_arena_kib",) if key in samples}
-    goal = next(tolerance for key, _, tolerance in SERIES if key == "rss_kib")
-    grows = any(slopes[key] > goal for key in MEMORY_KEYS if key in slopes)
+    tolerances = {key: tolerance for key, _, tolerance in SERIES}
+    grows = any(verdict(slopes[key], tolerances[key]) == "grows" for key in MEMORY_KEYS if key in slopes)
     cpu = samples["cpu_seconds"][-1] if "cpu_seconds" in samples else None
     return {
         "slopes": slopes,
@@ -176,7 +175,6 @@ def run_figures(samples, summary):
         "slow": summary.get("slow_host_calls", "?"),
         "without": summary.get("channel_samples_expected_without_pictures", "?"),
         "expected": summary.get("channel_samples_expected", "?"),
-        "silent": summary.get("channels_silent_at_end", "?"),
     }
 
 
