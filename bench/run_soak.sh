@@ -12,6 +12,8 @@
 # SOAK_SIDE_TUNABLES runs the same schedule at the same time in one more process per value, each
 # started with that GLIBC_TUNABLES (values separated by spaces, e.g.
 # "glibc.malloc.arena_max=2 glibc.malloc.tcache_count=0"); the report sets them beside this run.
+# SOAK_SIDE_KEEP_FREE_MEMORY=1 runs one more such process under the defaults in which the module's
+# hand-backs of free memory to the system do nothing (soak_bench --keep-free-memory).
 # SOAK_BUILD (default build-bench), SOAK_BUILD_TYPE (default Release) and SOAK_RESULTS_DIR (default
 # bench) move the build and the report, e.g. for short runs that must not replace the real results.
 set -euo pipefail
@@ -50,6 +52,7 @@ LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 START=$(date -u '+%Y-%m-%d %H:%M UTC')
 COMMAND="bench/run_soak.sh $MINUTES $CHANNELS${*:+ $*}"
 [ -n "${SOAK_SIDE_TUNABLES:-}" ] && COMMAND="SOAK_SIDE_TUNABLES='$SOAK_SIDE_TUNABLES' $COMMAND"
+[ "${SOAK_SIDE_KEEP_FREE_MEMORY:-0}" = 1 ] && COMMAND="SOAK_SIDE_KEEP_FREE_MEMORY=1 $COMMAND"
 # The code the report describes: the commit built, and whether the tree differed from it.
 CODE=$(git rev-parse --short HEAD 2>/dev/null || echo "an unknown commit")
 git diff --quiet HEAD -- . ':!bench/*.md' ':!bench/*.png' 2>/dev/null || CODE="$CODE with changes not committed"
@@ -63,6 +66,12 @@ for tunables in ${SOAK_SIDE_TUNABLES:-}; do
     --out "$OUTDIR.side$i" "$@" >"$OUTDIR.side$i.log" 2>&1 &
   SIDE_PIDS+=($!) SIDE_ARGS+=(--side "$OUTDIR.side$i")
 done
+if [ "${SOAK_SIDE_KEEP_FREE_MEMORY:-0}" = 1 ]; then
+  i=$((i + 1))
+  env -u GLIBC_TUNABLES "$BUILD/bin/soak_bench" --minutes "$MINUTES" --channels "$CHANNELS" --seed "$SEED" \
+    --out "$OUTDIR.side$i" --keep-free-memory "$@" >"$OUTDIR.side$i.log" 2>&1 &
+  SIDE_PIDS+=($!) SIDE_ARGS+=(--side "$OUTDIR.side$i")
+fi
 "$BUILD/bin/soak_bench" --minutes "$MINUTES" --channels "$CHANNELS" --seed "$SEED" --out "$OUTDIR" "$@" \
   | tee "$OUTDIR.log"
 for pid in "${SIDE_PIDS[@]}"; do

@@ -60,6 +60,30 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
   return result;
 }
 
+// The module's hand-backs of free memory (malloc_trim) come here too: counted and timed, and
+// skipped under --keep-free-memory, which runs the same schedule as a recorder without them.
+std::atomic<bool> gKeepFreeMemory{false};
+std::atomic<uint64_t> gGiveBacks{0};
+std::atomic<uint64_t> gGiveBackMicros{0};
+std::atomic<uint64_t> gGiveBackMaxMicros{0};
+
+extern "C" int malloc_trim(size_t pad) {
+  using Trim = int (*)(size_t);
+  static const auto next = reinterpret_cast<Trim>(dlsym(RTLD_NEXT, "malloc_trim"));
+  if (gKeepFreeMemory.load(std::memory_order_relaxed)) return 0;
+  const auto start = std::chrono::steady_clock::now();
+  const int result = next(pad);
+  const auto micros = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+          .count());
+  gGiveBacks.fetch_add(1, std::memory_order_relaxed);
+  gGiveBackMicros.fetch_add(micros, std::memory_order_relaxed);
+  uint64_t max = gGiveBackMaxMicros.load(std::memory_order_relaxed);
+  while (micros > max && !gGiveBackMaxMicros.compare_exchange_weak(max, micros, std::memory_order_relaxed)) {
+  }
+  return result;
+}
+
 namespace {
 
 namespace ipc = korvalt::ipcapture;
@@ -92,6 +116,8 @@ const char kHelp[] =
   --only KINDS         only these faults, comma-separated: camera (killed, RTSP connections
                        closed), cgi, credentials, channel (stopped, restarted), open, io, ptz,
                        query; to tell which of them memory follows (default: all)
+  --keep-free-memory   the module's hand-backs of free memory to the system do nothing: the
+                       same schedule as a recorder without them, to run beside one with them
   --out DIR            output directory (default soak-output)
   --module PATH        driver module (default: libquenlark_ipcapture.so beside this program)
   --camsim PATH        camera simulator (default: camsim beside this program)
@@ -107,6 +133,7 @@ struct Options {
   double FaultRate = 1;
   double GraceSeconds = 30;
   uint32_t OnlyKinds = 0;  // bit per fault kind drawn by the schedule; 0: every kind
+  bool KeepFreeMemory = false;
   std::string Out = "soak-output";
   std::string ModulePath = hostkit::DefaultModulePath();
   std::string CamsimPath = hostkit::BesideExecutable("camsim");
@@ -148,6 +175,10 @@ Options ParseOptions(int argc, char** argv) {
     if (name == "--help") {
       std::fputs(kHelp, stdout);
       std::exit(0);
+    }
+    if (name == "--keep-free-memory") {
+      o.KeepFreeMemory = true;
+      continue;
     }
     std::string value;
     if (const size_t eq = name.find('='); eq != std::string::npos) {
@@ -240,16 +271,21 @@ double CpuSeconds() {
 
 // The allocator's arenas: the main one and one per group of threads (glibc gives a new thread an
 // arena of its own until it has 8 per core, and keeps every arena for the life of the process).
+// Written into a fixed buffer, not a growing one: the report grows to tens of KiB, and reallocating
+// it every sample would leave free blocks of that size in the heap it measures.
 int HeapArenas() {
-  char* text = nullptr;
-  size_t size = 0;
-  FILE* out = open_memstream(&text, &size);
+  static char text[1 << 20];
+  static std::mutex lock;
+  const std::lock_guard<std::mutex> guard(lock);
+  FILE* out = fmemopen(text, sizeof text - 1, "w");
   if (out == nullptr) return -1;
+  std::setvbuf(out, nullptr, _IONBF, 0);
   malloc_info(0, out);
+  const long written = std::ftell(out);
   std::fclose(out);
+  text[std::clamp<long>(written, 0, sizeof text - 1)] = '\0';
   int arenas = 0;
   for (const char* at = text; (at = std::strstr(at, "<heap nr=")) != nullptr; ++at) ++arenas;
-  std::free(text);
   return arenas;
 }
 
@@ -842,7 +878,7 @@ void Soak::Sample(std::ofstream& samples, std::ofstream& channels, std::ofstream
           << ',' << FaultCount.load() << ',' << HostCalls.load() << ',' << Debug.Lines.load() << ','
           << Debug.Errors.load() << ',' << StatusKiB("RssAnon") << ',' << StatusKiB("RssFile") << ','
           << HeapArenaKiB() << ',' << HeapFreeKiB() << ',' << HeapArenas() << ',' << gThreadsStarted.load()
-          << ',' << CpuSeconds() << '\n';
+          << ',' << CpuSeconds() << ',' << gGiveBacks.load() << '\n';
   samples.flush();
   channels.flush();
   // The arenas' free chunks by size, sample by sample: which sizes the growing free space is made of
@@ -874,7 +910,7 @@ int Soak::Run() {
   samples << "minutes,rss_kib,heap_kib,fds,threads,samples_created,samples_released,pictures,"
              "channels_expected,channels_expected_without_pictures,preset_bytes,faults,host_calls,"
              "debug_lines,debug_errors,rss_anon_kib,rss_file_kib,heap_arena_kib,heap_free_kib,arenas,"
-             "threads_started,cpu_seconds\n";
+             "threads_started,cpu_seconds,give_backs\n";
 
   if (!Module.Load(Opt.ModulePath)) {
     std::fprintf(stderr, "soak_bench: %s\n", Module.Error().c_str());
@@ -998,6 +1034,10 @@ int Soak::Run() {
   // The allocator's settings the process started with (none: glibc's defaults).
   const char* tunables = std::getenv("GLIBC_TUNABLES");
   put("glibc_tunables", tunables != nullptr && *tunables != '\0' ? tunables : "none");
+  put("keep_free_memory", Opt.KeepFreeMemory ? 1 : 0);
+  put("give_backs", gGiveBacks.load());
+  put("give_back_ms", static_cast<double>(gGiveBackMicros.load()) / 1000);
+  put("give_back_max_ms", static_cast<double>(gGiveBackMaxMicros.load()) / 1000);
   put("frame_interval_ms", kFrameIntervalMs);
   put("grace_seconds", Opt.GraceSeconds);
   put("faults", FaultCount.load());
@@ -1035,6 +1075,8 @@ int Soak::Run() {
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
-  Soak soak(ParseOptions(argc, argv));
+  Options options = ParseOptions(argc, argv);
+  gKeepFreeMemory = options.KeepFreeMemory;
+  Soak soak(std::move(options));
   return soak.Run();
 }

@@ -160,6 +160,27 @@ def allocator_words(tunables):
     return f"GLIBC_TUNABLES={tunables}"
 
 
+def process_words(tunables, summary):
+    """The allocator settings of one run, and whether the module's hand-backs of free memory ran."""
+    words = allocator_words(tunables)
+    if summary.get("keep_free_memory") == "1":
+        words += ", the module's hand-backs of free memory turned off"
+    return words
+
+
+def give_back_words(summary):
+    if "give_backs" not in summary:
+        return "not recorded"
+    if summary.get("keep_free_memory") == "1":
+        return "turned off (`--keep-free-memory`)"
+    count = int(summary["give_backs"])
+    if count == 0:
+        return "none"
+    mean = float(summary["give_back_ms"]) / count
+    return (f"{count}, {fmt(float(summary['give_back_ms']))} ms in all, {fmt(mean)} ms on average, "
+            f"{fmt(float(summary['give_back_max_ms']))} ms the longest")
+
+
 def run_figures(samples, summary):
     """Slopes per hour of the memory the goal names, and the costs beside them, of one run."""
     minutes = samples["minutes"]
@@ -180,28 +201,30 @@ def run_figures(samples, summary):
 
 def side_section(w, args, samples, summary):
     """This run beside runs of the same schedule under other allocator settings."""
-    runs = [(summary.get("glibc_tunables", args.allocator), run_figures(samples, summary))]
+    runs = [(process_words(summary.get("glibc_tunables", args.allocator), summary), run_figures(samples, summary))]
     for side in args.side:
         directory, _, label = side.partition("=")
         side_summary = read_summary(os.path.join(directory, "summary.txt"))
         side_samples = read_samples(os.path.join(directory, "samples.csv"))
-        runs.append((label or side_summary.get("glibc_tunables"), run_figures(side_samples, side_summary)))
-    w("## Other allocator settings")
+        runs.append((process_words(label or side_summary.get("glibc_tunables"), side_summary),
+                     run_figures(side_samples, side_summary)))
+    w("## Beside it: other allocator settings, or no hand-backs")
     w("")
     w("The same schedule (same seed, channels and cameras) run at the same time in other recorder processes "
-      "whose allocator started with other settings. glibc gives each thread a cache of freed blocks and "
+      "whose allocator started with other settings, or in which the module's hand-backs of free memory "
+      "to the system did nothing. glibc gives each thread a cache of freed blocks and "
       "spreads the threads over up to 8 arenas per core; the settings are the process's, read when it "
       "starts (`GLIBC_TUNABLES`), so a recorder chooses them, not the module. Slopes per hour over the "
       "last third; the verdict is the one above, on resident memory, its anonymous part and the heap in use.")
     w("")
-    w("| allocator | resident memory | resident anonymous | heap in use | arenas held | verdict | "
+    w("| process | resident memory | resident anonymous | heap in use | arenas held | verdict | "
       "resident at the end (KiB) | processor seconds | host calls over 8 s | channel-samples without pictures |")
     w("|---|---|---|---|---|---|---|---|---|---|")
     for label, r in runs:
         s = r["slopes"]
         cell = lambda key: fmt(s[key]) if key in s else "n/a"  # noqa: E731
         cpu = fmt(r["cpu"]) if r["cpu"] is not None else "not recorded"
-        w(f"| {allocator_words(label)} | {cell('rss_kib')} | {cell('rss_anon_kib')} | {cell('heap_kib')} | "
+        w(f"| {label} | {cell('rss_kib')} | {cell('rss_anon_kib')} | {cell('heap_kib')} | "
           f"{cell('heap_arena_kib')} | {r['verdict']} | {fmt(r['rss_end'])} | {cpu} | {r['slow']} | "
           f"{r['without']} of {r['expected']} |")
     w("")
@@ -348,6 +371,7 @@ def main():
     w(f"- Command: `{args.command}`" + (f" on {args.code}" if args.code else ""))
     w(f"- Date: {args.start}. Machine: {machine()}.")
     w(f"- Allocator: glibc {libc_version()}, " + allocator_words(summary.get("glibc_tunables", args.allocator)) + ".")
+    w("- The module's hand-backs of free memory to the system (`malloc_trim`): " + give_back_words(summary) + ".")
     w(f"- Load average (1, 5, 15 min) at the start {args.load_start}, at the end {args.load_end}.")
     w(f"- Seed {summary['seed']}; a fault every {fmt(float(summary['fault_seconds']))} s on average "
       f"({summary['faults']} in all); a sample every {fmt(sample_seconds)} s; {summary['host_calls']} host "

@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/clock.h"
+#include "platform/free_memory.h"
 #include "platform/thread.h"
 
 namespace korvalt::platform {
@@ -17,6 +19,11 @@ constexpr size_t kMaxIdleWorkers = 64;
 // A worker ends after this many bodies. The allocator keeps a cache of freed blocks per thread
 // that only a thread's end gives back; a worker that ran every kind of body would hold a full one.
 constexpr uint32_t kBodiesPerWorker = 8;
+
+// A body that ended (a session, a request) freed its blocks: the first one to end in an interval
+// hands the free pages back, on its worker after its joiner was told. Only a worker that stays
+// idle does: a leaving one is joined by the next start, which would wait.
+FreeMemory gFreeMemory;
 }  // namespace
 
 struct Worker {
@@ -98,10 +105,14 @@ void WorkerLoop(WorkerPool::State* state, const std::shared_ptr<Worker>& self) {
     } else {
       state->Idle.push_back(self);
     }
-    if (--state->Holds == 0) toJoin = state->TakeAllForExit();
+    // Only while the pool is held: then whoever ends it joins this worker first.
+    const bool held = --state->Holds != 0;
+    if (!held) toJoin = state->TakeAllForExit();
+    const bool giveBack = held && !self->Exit;
     lock.unlock();
     done->Set();
     JoinAll(toJoin);
+    if (giveBack && gFreeMemory.Due(MonotonicMs())) FreeMemory::GiveBack();
     lock.lock();
   }
   if (!self->Joined && self->Os.joinable()) self->Os.detach();
