@@ -87,6 +87,22 @@ def fit(minutes, values):
     return sxy / sxx * 60, points
 
 
+def slope_error(points):
+    """Standard error of the least-squares slope, per hour, as if the samples' scatter about the line
+    were independent (it is not quite: the error is a lower bound)."""
+    n = len(points)
+    if n < 3:
+        return 0.0
+    mx = sum(m for m, _ in points) / n
+    my = sum(v for _, v in points) / n
+    sxx = sum((m - mx) ** 2 for m, _ in points)
+    if sxx == 0:
+        return 0.0
+    b = sum((m - mx) * (v - my) for m, v in points) / sxx
+    residual = sum((v - my - b * (m - mx)) ** 2 for m, v in points) / (n - 2)
+    return (residual / sxx) ** 0.5 * 60
+
+
 def curve_fits(minutes, values, start):
     """From minute start on, the least-squares fits v = c + b*t and v = c + a*ln(t): (b per hour,
     residual sd of the line, a, residual sd of the logarithm), or None with too few points."""
@@ -184,12 +200,15 @@ def give_back_words(summary):
 def run_figures(samples, summary):
     """Slopes per hour of the memory the goal names, and the costs beside them, of one run."""
     minutes = samples["minutes"]
-    slopes = {key: fit(minutes, samples[key])[0] for key in MEMORY_KEYS + ("heap_arena_kib",) if key in samples}
+    fits = {key: fit(minutes, samples[key]) for key in MEMORY_KEYS + ("heap_arena_kib",) if key in samples}
+    slopes = {key: slope for key, (slope, _) in fits.items()}
+    errors = {key: slope_error(points) for key, (_, points) in fits.items()}
     tolerances = {key: tolerance for key, _, tolerance in SERIES}
     grows = any(verdict(slopes[key], tolerances[key]) == "grows" for key in MEMORY_KEYS if key in slopes)
     cpu = samples["cpu_seconds"][-1] if "cpu_seconds" in samples else None
     return {
         "slopes": slopes,
+        "errors": errors,
         "verdict": "grows" if grows else "levels off",
         "rss_end": samples["rss_kib"][-1],
         "cpu": cpu,
@@ -215,14 +234,15 @@ def side_section(w, args, samples, summary):
       "to the system did nothing. glibc gives each thread a cache of freed blocks and "
       "spreads the threads over up to 8 arenas per core; the settings are the process's, read when it "
       "starts (`GLIBC_TUNABLES`), so a recorder chooses them, not the module. Slopes per hour over the "
-      "last third; the verdict is the one above, on resident memory, its anonymous part and the heap in use.")
+      "last third with their standard errors; the verdict is the one above, on resident memory, its "
+      "anonymous part and the heap in use.")
     w("")
     w("| process | resident memory | resident anonymous | heap in use | arenas held | verdict | "
       "resident at the end (KiB) | processor seconds | host calls over 8 s | channel-samples without pictures |")
     w("|---|---|---|---|---|---|---|---|---|---|")
     for label, r in runs:
         s = r["slopes"]
-        cell = lambda key: fmt(s[key]) if key in s else "n/a"  # noqa: E731
+        cell = lambda key: f"{fmt(s[key])} ± {fmt(r['errors'][key])}" if key in s else "n/a"  # noqa: E731
         cpu = fmt(r["cpu"]) if r["cpu"] is not None else "not recorded"
         w(f"| {label} | {cell('rss_kib')} | {cell('rss_anon_kib')} | {cell('heap_kib')} | "
           f"{cell('heap_arena_kib')} | {r['verdict']} | {fmt(r['rss_end'])} | {cpu} | {r['slow']} | "
@@ -276,7 +296,7 @@ def main():
         slope, points = fit(minutes, samples[key])
         fits[key] = (slope, points)
         per_fault = slope / fph if fph > 0 else 0.0
-        rows.append((label, samples[key][0], samples[key][-1], slope, per_fault, tolerance,
+        rows.append((label, samples[key][0], samples[key][-1], slope, slope_error(points), per_fault, tolerance,
                      verdict(slope, tolerance)))
     ppm_slope, ppm_points = fit(minutes[1:], pictures_per_minute[1:])
     ppm_mean = sum(v for _, v in ppm_points) / len(ppm_points) if ppm_points else 0
@@ -384,14 +404,16 @@ def main():
     w("")
     w("Least-squares slope of each series over the samples of the last third, per hour and per fault "
       f"({fmt(fph)} faults per hour there); a series \"levels off\" when its slope per hour stays within "
-      "the tolerance, else it \"grows\".")
+      "the tolerance, else it \"grows\". The standard error is how far the samples' scatter about the "
+      "line alone could move the slope (taking the samples as independent, so at least that far).")
     w("")
-    w("| series | first sample | last sample | slope per hour | per fault | tolerance per hour | verdict |")
-    w("|---|---|---|---|---|---|---|")
-    for label, first, last, slope, per_fault, tolerance, word in rows:
-        w(f"| {label} | {fmt(first)} | {fmt(last)} | {fmt(slope)} | {fmt(per_fault)} | {fmt(tolerance)} | {word} |")
+    w("| series | first sample | last sample | slope per hour | ± standard error | per fault | tolerance per hour | verdict |")
+    w("|---|---|---|---|---|---|---|---|")
+    for label, first, last, slope, error, per_fault, tolerance, word in rows:
+        w(f"| {label} | {fmt(first)} | {fmt(last)} | {fmt(slope)} | {fmt(error)} | {fmt(per_fault)} | "
+          f"{fmt(tolerance)} | {word} |")
     w(f"| pictures per minute, all channels | {fmt(pictures_per_minute[1] if len(minutes) > 1 else 0)} | "
-      f"{fmt(pictures_per_minute[-1])} | {fmt(ppm_slope)} | | {fmt(ppm_tolerance)} "
+      f"{fmt(pictures_per_minute[-1])} | {fmt(ppm_slope)} | {fmt(slope_error(ppm_points))} | | {fmt(ppm_tolerance)} "
       f"({int(PICTURE_TOLERANCE * 100)} % of the mean) | {picture_verdict(ppm_slope, ppm_tolerance)} |")
     w("")
     if goal_growing:
