@@ -11,7 +11,7 @@ import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ beside the results
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from soak_report import fit, fmt, machine, verdict  # noqa: E402  (sets matplotlib's Agg backend)
+from soak_report import fit, fmt, machine, slope_error, verdict  # noqa: E402  (sets matplotlib's Agg backend)
 
 import matplotlib.pyplot as plt  # noqa: E402
 
@@ -62,21 +62,6 @@ def num(summary, name, default=0):
 def census(summary, when):
     prefix = f"handles_{when}."
     return {k[len(prefix):]: num(summary, k) for k in summary if k.startswith(prefix)}
-
-
-def slope_error(points):
-    """Standard error of the least-squares slope, per hour: how much the samples' scatter leaves open."""
-    n = len(points)
-    if n < 3:
-        return 0.0
-    mx = sum(m for m, _ in points) / n
-    my = sum(v for _, v in points) / n
-    sxx = sum((m - mx) ** 2 for m, _ in points)
-    if sxx == 0:
-        return 0.0
-    slope = sum((m - mx) * (v - my) for m, v in points) / sxx
-    residual = sum((v - my - slope * (m - mx)) ** 2 for m, v in points) / (n - 2)
-    return (residual / sxx) ** 0.5 * 60
 
 
 def plot(samples, path):
