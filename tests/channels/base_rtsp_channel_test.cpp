@@ -332,7 +332,10 @@ TEST_F(Opening, Mpeg4WithItsConfigurationOnlyInTheSdpStreams) {
       5000);
   ::close(fd);
   EXPECT_TRUE(streamed);
-  EXPECT_EQ(Driver.Count("korvalt::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 is online"), 1u);
+  // The channel says "online" just after the sink took the first picture, on its own thread.
+  const char* const online = "korvalt::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 is online";
+  EXPECT_TRUE(Eventually([&] { return Driver.Count(online) > 0; }, 5000));
+  EXPECT_EQ(Driver.Count(online), 1u);
   channel.Stop();
 }
 
