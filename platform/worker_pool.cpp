@@ -1,5 +1,6 @@
 #include "platform/worker_pool.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -16,9 +17,14 @@ namespace korvalt::platform {
 namespace {
 // Idle workers kept beyond this many end (a burst of reconnections does not keep its threads).
 constexpr size_t kMaxIdleWorkers = 64;
-// A worker ends after this many bodies. The allocator keeps a cache of freed blocks per thread
-// that only a thread's end gives back; a worker that ran every kind of body would hold a full one.
+// A worker ends after this many bodies, and after any body that ran for kLongBodyMs or more (a
+// session). The allocator keeps a cache of freed blocks per thread that only a thread's end gives
+// back: a worker that went on from session to session would gather in it the blocks of every kind
+// of body it ever ran and keep them for its next session, so the caches of all workers together
+// grow for hours. Short bodies (a request, a look-up) still share workers, a burst of them too.
 constexpr uint32_t kBodiesPerWorker = 8;
+constexpr int64_t kLongBodyMs = 10000;
+std::atomic<int64_t> gLongBodyMs{kLongBodyMs};
 
 // A body that ended (a session, a request) freed its blocks: the first one to end in an interval
 // hands the free pages back, on its worker after its joiner was told. Only a worker that stays
@@ -88,17 +94,19 @@ void WorkerLoop(WorkerPool::State* state, const std::shared_ptr<Worker>& self) {
     self->Body = nullptr;
     std::shared_ptr<Event> done = std::move(self->Done);
     lock.unlock();
+    const int64_t startedMs = MonotonicMs();
     try {
       body();
     } catch (...) {
     }
+    const bool longBody = MonotonicMs() - startedMs >= gLongBodyMs.load();
     // Release what the body captured before announcing the end, so a joiner that frees memory
     // after the join finds nothing of ours still referring to it.
     body = nullptr;
     RestoreCurrentThreadPriority();
     lock.lock();
     std::list<std::shared_ptr<Worker>> toJoin;
-    if (++self->Bodies >= kBodiesPerWorker || state->Idle.size() >= kMaxIdleWorkers) {
+    if (++self->Bodies >= kBodiesPerWorker || longBody || state->Idle.size() >= kMaxIdleWorkers) {
       self->Exit = true;
       self->Joined = true;
       state->Leaving.push_back(self);
@@ -172,6 +180,10 @@ void WorkerPool::Release() {
     if (--state.Holds == 0) toJoin = state.TakeAllForExit();
   }
   JoinAll(toJoin);
+}
+
+void WorkerPool::SetLongBodyMs(int64_t ms) {
+  gLongBodyMs.store(ms > 0 ? ms : kLongBodyMs);
 }
 
 size_t WorkerPool::IdleWorkers() {

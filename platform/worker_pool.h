@@ -9,9 +9,10 @@
 
 namespace korvalt::platform {
 
-// The system threads behind Thread. A worker whose body ended waits for the next body instead of
-// ending: a recorder that reconnects cameras for months would otherwise make a system thread per
-// session, and every new thread fills fresh allocator caches that leave the heap more fragmented.
+// The system threads behind Thread. A worker whose short body ended waits for the next body instead
+// of ending: a burst of reconnections would otherwise make a system thread per request, and every
+// new thread fills fresh allocator caches that leave the heap more fragmented. A worker ends after
+// a long body (a session), whose thread's cache would otherwise carry into the next session.
 //
 // Each body holds the pool open twice: once while it runs, once until its Thread lets go (join or
 // detach). When the last hold goes, the idle workers end and the caller joins them, so after the
@@ -29,6 +30,8 @@ class WorkerPool {
 
   // Workers now waiting for a body (tests).
   size_t IdleWorkers();
+  // Tests: a body that runs this long ends its worker (0: back to the default, 10 s).
+  static void SetLongBodyMs(int64_t ms);
 
   struct State;
   WorkerPool(const WorkerPool&) = delete;
