@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "support/process_threads.h"
@@ -81,6 +82,43 @@ TEST(WorkerPool, ABodyIsCurrentOnlyWhileItRuns) {
     EXPECT_FALSE(sawCurrent.load());
     EXPECT_TRUE(joined.load());
     EXPECT_TRUE(restarted.load());
+    release.Set();
+  }
+  EXPECT_EQ(ProcessThreadsAfterJoins(before), before);
+}
+
+// A body that ran long (a session) ends its worker, so the next body starts on a fresh thread with
+// empty allocator caches; after a short body the worker goes on with the next one.
+TEST(WorkerPool, AWorkerEndsAfterALongBodyAndGoesOnAfterAShortOne) {
+  constexpr int64_t kLongMs = 30;
+  struct LongBodies {
+    LongBodies() { WorkerPool::SetLongBodyMs(kLongMs); }
+    ~LongBodies() { WorkerPool::SetLongBodyMs(0); }
+  } shortened;
+  const size_t before = ProcessThreads();
+  {
+    Event release(Event::ResetMode::kManual);
+    Thread holder;  // keeps the pool open, as a running channel does
+    ASSERT_TRUE(holder.Start([&] { release.Wait(Event::kInfinite); }));
+    struct Case {
+      int64_t runsMs;
+      bool nextOnSameWorker;
+    };
+    for (const Case c : {Case{0, true}, Case{2 * kLongMs, false}, Case{0, true}}) {
+      SCOPED_TRACE(c.runsMs);
+      Thread body;
+      std::atomic<uint32_t> ran{0};
+      ASSERT_TRUE(body.Start([&] {
+        ran = korvalt::platform::CurrentThreadId();
+        Event never(Event::ResetMode::kManual);
+        const int64_t until = korvalt::platform::MonotonicMs() + c.runsMs;
+        for (int64_t now = korvalt::platform::MonotonicMs(); now < until;
+             now = korvalt::platform::MonotonicMs())
+          never.Wait(static_cast<int>(until - now));
+      }));
+      ASSERT_TRUE(body.JoinFor(Event::kInfinite));
+      EXPECT_EQ(IdOfABody(body) == ran.load(), c.nextOnSameWorker);
+    }
     release.Set();
   }
   EXPECT_EQ(ProcessThreadsAfterJoins(before), before);
