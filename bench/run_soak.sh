@@ -14,6 +14,8 @@
 # "glibc.malloc.arena_max=2 glibc.malloc.tcache_count=0"); the report sets them beside this run.
 # SOAK_SIDE_KEEP_FREE_MEMORY=1 runs one more such process under the defaults in which the module's
 # hand-backs of free memory to the system do nothing (soak_bench --keep-free-memory).
+# SOAK_SIDE_COMMIT=REV runs one more process under the defaults with the module, harness and cameras
+# built from that commit (in $SOAK_BUILD/side-build), to set a change beside the code before it.
 # SOAK_BUILD (default build-bench), SOAK_BUILD_TYPE (default Release) and SOAK_RESULTS_DIR (default
 # bench) move the build and the report, e.g. for short runs that must not replace the real results.
 set -euo pipefail
@@ -47,12 +49,22 @@ fi
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE="$BUILD_TYPE" -DQUENLARK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$BUILD" --target soak_bench camsim quenlark_ipcapture -j2
+if [ -n "${SOAK_SIDE_COMMIT:-}" ]; then
+  SIDE_CODE=$(git rev-parse --short "$SOAK_SIDE_COMMIT^{commit}")
+  rm -rf "$BUILD/side-src"
+  mkdir -p "$BUILD/side-src"
+  git archive "$SIDE_CODE" | tar -x -C "$BUILD/side-src"
+  cmake -S "$BUILD/side-src" -B "$BUILD/side-build" -G Ninja -DCMAKE_BUILD_TYPE="$BUILD_TYPE" \
+    -DQUENLARK_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$BUILD/side-build" --target soak_bench camsim quenlark_ipcapture -j2
+fi
 
 LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 START=$(date -u '+%Y-%m-%d %H:%M UTC')
 COMMAND="bench/run_soak.sh $MINUTES $CHANNELS${*:+ $*}"
 [ -n "${SOAK_SIDE_TUNABLES:-}" ] && COMMAND="SOAK_SIDE_TUNABLES='$SOAK_SIDE_TUNABLES' $COMMAND"
 [ "${SOAK_SIDE_KEEP_FREE_MEMORY:-0}" = 1 ] && COMMAND="SOAK_SIDE_KEEP_FREE_MEMORY=1 $COMMAND"
+[ -n "${SOAK_SIDE_COMMIT:-}" ] && COMMAND="SOAK_SIDE_COMMIT=$SIDE_CODE $COMMAND"
 # The code the report describes: the commit built, and whether the tree differed from it.
 CODE=$(git rev-parse --short HEAD 2>/dev/null || echo "an unknown commit")
 git diff --quiet HEAD -- . ':!bench/*.md' ':!bench/*.png' 2>/dev/null || CODE="$CODE with changes not committed"
@@ -71,6 +83,12 @@ if [ "${SOAK_SIDE_KEEP_FREE_MEMORY:-0}" = 1 ]; then
   env -u GLIBC_TUNABLES "$BUILD/bin/soak_bench" --minutes "$MINUTES" --channels "$CHANNELS" --seed "$SEED" \
     --out "$OUTDIR.side$i" --keep-free-memory "$@" >"$OUTDIR.side$i.log" 2>&1 &
   SIDE_PIDS+=($!) SIDE_ARGS+=(--side "$OUTDIR.side$i")
+fi
+if [ -n "${SOAK_SIDE_COMMIT:-}" ]; then
+  i=$((i + 1))
+  env -u GLIBC_TUNABLES "$BUILD/side-build/bin/soak_bench" --minutes "$MINUTES" --channels "$CHANNELS" \
+    --seed "$SEED" --out "$OUTDIR.side$i" "$@" >"$OUTDIR.side$i.log" 2>&1 &
+  SIDE_PIDS+=($!) SIDE_ARGS+=(--side-code "$OUTDIR.side$i=$SIDE_CODE")
 fi
 "$BUILD/bin/soak_bench" --minutes "$MINUTES" --channels "$CHANNELS" --seed "$SEED" --out "$OUTDIR" "$@" \
   | tee "$OUTDIR.log"

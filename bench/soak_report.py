@@ -219,19 +219,27 @@ def run_figures(samples, summary):
 
 
 def side_section(w, args, samples, summary):
-    """This run beside runs of the same schedule under other allocator settings."""
-    runs = [(process_words(summary.get("glibc_tunables", args.allocator), summary), run_figures(samples, summary))]
-    for side in args.side:
+    """This run beside runs of the same schedule under other allocator settings or other code."""
+    mine = process_words(summary.get("glibc_tunables", args.allocator), summary)
+    if args.side_code:
+        mine = f"this module ({args.code or 'this build'}), {mine}"
+    runs = [(mine, run_figures(samples, summary))]
+    sides = [(side, None) for side in args.side] + [(side, "code") for side in args.side_code]
+    for side, kind in sides:
         directory, _, label = side.partition("=")
         side_summary = read_summary(os.path.join(directory, "summary.txt"))
         side_samples = read_samples(os.path.join(directory, "samples.csv"))
-        runs.append((process_words(label or side_summary.get("glibc_tunables"), side_summary),
-                     run_figures(side_samples, side_summary)))
-    w("## Beside it: other allocator settings, or no hand-backs")
+        if kind == "code":
+            words = f"the module built from {label}, {process_words(side_summary.get('glibc_tunables'), side_summary)}"
+        else:
+            words = process_words(label or side_summary.get("glibc_tunables"), side_summary)
+        runs.append((words, run_figures(side_samples, side_summary)))
+    w("## Beside it: earlier code, other allocator settings, or no hand-backs")
     w("")
-    w("The same schedule (same seed, channels and cameras) run at the same time in other recorder processes "
-      "whose allocator started with other settings, or in which the module's hand-backs of free memory "
-      "to the system did nothing. glibc gives each thread a cache of freed blocks and "
+    w("The same schedule (same seed, channels and cameras) run at the same time in other recorder processes: "
+      "with the module built from an earlier commit, with the allocator started under other settings, "
+      "or with the module's hand-backs of free memory to the system doing nothing. glibc gives each thread "
+      "a cache of freed blocks and "
       "spreads the threads over up to 8 arenas per core; the settings are the process's, read when it "
       "starts (`GLIBC_TUNABLES`), so a recorder chooses them, not the module. Slopes per hour over the "
       "last third with their standard errors; the verdict is the one above, on resident memory, its "
@@ -271,6 +279,8 @@ def main():
     parser.add_argument("--side", action="append", default=[], metavar="DIR[=TUNABLES]",
                         help="a run of the same schedule beside this one under other allocator settings "
                              "(GLIBC_TUNABLES from its summary unless given)")
+    parser.add_argument("--side-code", action="append", default=[], metavar="DIR=COMMIT",
+                        help="a run of the same schedule beside this one with the module built from COMMIT")
     args = parser.parse_args()
 
     samples = read_samples(os.path.join(args.out_dir, "samples.csv"))
@@ -479,7 +489,7 @@ def main():
             w(f"| {label} | {fmt(mine)} | {fmt(mine / fph if fph else 0)} | {fmt(theirs)} | "
               f"{fmt(theirs / other_fph if other_fph else 0)} |")
         w("")
-    if args.side:
+    if args.side or args.side_code:
         side_section(w, args, samples, summary)
     w("## At the end")
     w("")
