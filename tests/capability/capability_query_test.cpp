@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "capability/fake_camera.h"
+#include "support/process_threads.h"
 #include "tools/hostkit/capability.h"
 
 namespace {
@@ -43,6 +44,7 @@ TEST(CapabilityQuery, UninitGivesUpOnAThreadStuckInTheHostAndKeepsItsStateAlive)
   FakeCamera camera;  // answers 404 to everything: the query fails at once
   BlockingCallback callback;
   hostkit::CapabilityResults results;
+  const size_t before = testsupport::ProcessThreads();
   {
     korvalt::CCapabilityQuery query;
     query.SetJoinTimeoutMs(50);
@@ -56,6 +58,9 @@ TEST(CapabilityQuery, UninitGivesUpOnAThreadStuckInTheHostAndKeepsItsStateAlive)
   callback.Release.set_value();
   EXPECT_EQ(callback.Left.get_future().wait_for(kAnswer), std::future_status::ready);
   EXPECT_EQ(callback.Calls.load(), 1);
+  // The given-up thread then frees its state and ends by itself; the process must not end while
+  // it still frees (a leak check at exit would find its blocks half let go).
+  EXPECT_EQ(testsupport::ProcessThreadsAfterJoins(before), before);
 }
 
 TEST(CapabilityQuery, DestroyingTheStateStopsAQueryWithoutCallingTheHost) {
